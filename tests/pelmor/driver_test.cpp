@@ -1,0 +1,194 @@
+#include "driver.h"
+
+#include <regex>
+#include <set>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "encoder.h"
+#include "fake_nntp_server.h"
+#include "kelvo_exception.h"
+#include "test_support.h"
+
+using namespace pelmor;
+using testing::HasSubstr;
+using testing_support::Args;
+using testing_support::JobHarness;
+using testing_support::randomBytes;
+using testing_support::ScriptedNntpServer;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+struct RunHarness : JobHarness {
+    TempDir dir;
+    ScriptedNntpServer server;
+    explicit RunHarness(bool printHeader = false, bool threadPosts = true, bool uutease = false, bool scramble = false)
+        : JobHarness(printHeader, threadPosts, uutease, scramble) {
+        job.responseTimeoutMs = 2000;
+    }
+    std::vector<std::string> base() const {
+        return {"pelmor", "-from", "Me <me@example.org>", "-subject", "Trip", "-newsgroups", "alt.test",
+                "-hostname", "127.0.0.1", "-port", std::to_string(server.port())};
+    }
+    void run(std::vector<std::string> extra) {
+        std::vector<std::string> words = base();
+        words.insert(words.end(), extra.begin(), extra.end());
+        Args a(words);
+        runJob(job, a.argc(), a.argv());
+    }
+    std::vector<testing_support::ReceivedArticle> articles() { return server.server().articles(); }
+};
+
+}  // namespace
+
+TEST(Driver, ProgressLinesDotsAndThroughput) {
+    RunHarness h;
+    writeFile("one.jpg", "small");
+    writeFile("five.jpg", randomBytes(128 * 2 * 5, 3));
+    h.run({"-lines", "2", "one.jpg", "five.jpg"});
+    const std::string log = h.log.str();
+    EXPECT_THAT(log, testing::StartsWith("    Trip [1/2] 5 bytes - yEnc \"one.jpg\" (1/1) \n"
+                                         "    Trip [2/2] 1280 bytes - yEnc \"five.jpg\" (*/5) .....\n"
+                                         "\n    "));
+    EXPECT_TRUE(std::regex_search(log, std::regex("\n    [0-9]+ bytes posted, throughput: [0-9]+ bytes/sec\\.\n\n$")))
+        << log;
+    ASSERT_EQ(h.articles().size(), 6u);
+    EXPECT_EQ(h.articles()[3].header("Subject"), "Trip [2/2] 1280 bytes - yEnc \"five.jpg\" (3/5)");
+    // Bodies arrive exactly as encoded.
+    YencEncoder e("five.jpg", 2);
+    std::vector<char> buffer(e.encodedSizeBound());
+    ASSERT_TRUE(e.encodePart(3, buffer.data(), buffer.size(), 5));
+    EXPECT_EQ(h.articles()[3].body(), std::string(buffer.data(), e.encodedLength()) + "\r\n");
+
+    RunHarness quiet(true);
+    writeFile("two.jpg", randomBytes(300, 1));
+    quiet.run({"-v", "0", "-lines", "1", "two.jpg"});
+    EXPECT_EQ(quiet.log.str(), "  News server: 127.0.0.1\n  Port       : " + std::to_string(quiet.server.port()) +
+                                   "\n\n...\n");
+}
+
+TEST(Driver, RetriesAfterAMinuteWithFreshMessageIds) {
+    RunHarness h;
+    writeFile("a.jpg", "abc");
+    h.server.script->articleReplies = {"441 refused", "441 refused again"};
+    h.run({"a.jpg"});
+    EXPECT_EQ(h.clock.sleeps, (std::vector<std::uint32_t>{60000, 60000}));
+    const std::string log = h.log.str();
+    EXPECT_THAT(log, HasSubstr("Caught exception Bad result at end of POST\nNonfatal; we'll try again, waiting 1min.\n"
+                               "Caught exception Bad result at end of POST\nNonfatal; we'll try again, waiting 1min.\n"));
+    const auto articles = h.articles();
+    ASSERT_EQ(articles.size(), 3u);
+    std::set<std::string> ids;
+    for (const auto& a : articles) ids.insert(a.header("Message-ID"));
+    EXPECT_EQ(ids.size(), 3u);
+    for (const auto& id : ids) EXPECT_TRUE(std::regex_match(id, std::regex("<[A-Fa-j]{32}@127\\.0\\.0\\.1>"))) << id;
+    EXPECT_EQ(articles[0].header("Subject"), articles[2].header("Subject"));
+}
+
+TEST(Driver, GivesUpAfterMaxRetries) {
+    RunHarness h;
+    writeFile("a.jpg", "abc");
+    h.job.options["max_retries"] = "1";
+    h.server.script->articleReplies = {"441 no"};
+    try {
+        h.run({"a.jpg"});
+        FAIL();
+    } catch (const Kelvo_Exception& e) {
+        EXPECT_EQ(e.retryable, 1);
+        EXPECT_EQ(e.message, "Bad result at end of POST");
+    }
+    EXPECT_THAT(h.log.str(), HasSubstr("Caught exception Bad result at end of POST\nToo many retries, I give up.\n"));
+    EXPECT_TRUE(h.clock.sleeps.empty());
+}
+
+TEST(Driver, ReconnectsAfterADroppedConnectionAndFinishesTheJob) {
+    RunHarness h;
+    writeFile("a.jpg", randomBytes(128 * 3 * 3, 5));
+    h.server.script->postReplies = {"340 go", "<DROP>"};
+    h.run({"-lines", "3", "a.jpg"});
+    EXPECT_EQ(h.articles().size(), 3u);
+    EXPECT_EQ(h.server.server().connections(), 2);
+    EXPECT_EQ(h.clock.sleeps.size(), 1u);
+}
+
+TEST(Driver, ThreadingReferencesAndIntroText) {
+    RunHarness h;
+    writeFile("intro.txt", "Hello readers\n");
+    for (const char* f : {"a.jpg", "b.jpg", "c.jpg"}) writeFile(f, randomBytes(300, 9));
+    h.run({"-lines", "2", "-introtextfile", "intro.txt", "a.jpg", "b.jpg", "c.jpg"});
+    const auto a = h.articles();
+    ASSERT_EQ(a.size(), 6u);
+    const std::string first = a[0].header("Message-ID");
+    EXPECT_EQ(h.job.firstMessageId, first);
+    EXPECT_EQ(a[0].header("References"), "");
+    EXPECT_THAT(a[1].body(), testing::StartsWith("Hello readers\r\n\r\n=ybegin part=2"));
+    for (std::size_t i = 2; i < 6; ++i) {
+        EXPECT_EQ(a[i].header("References"), first);
+        EXPECT_THAT(a[i].body(), testing::StartsWith("=ybegin"));
+    }
+
+    RunHarness flat(false, /*threadPosts=*/false);
+    writeFile("intro.txt", "Hello readers\n");
+    writeFile("a.jpg", "x");
+    writeFile("b.jpg", "y");
+    flat.run({"-references", "<r@x>", "-introtextfile", "intro.txt", "a.jpg", "b.jpg"});
+    for (const auto& art : flat.articles()) {
+        EXPECT_EQ(art.header("References"), "<r@x>");
+        EXPECT_THAT(art.body(), testing::StartsWith("=ybegin"));
+    }
+}
+
+TEST(Driver, ScrambledSendersAreFreshAndWellFormed) {
+    RunHarness h(false, true, false, /*scramble=*/true);
+    writeFile("a.jpg", randomBytes(1000, 2));
+    h.run({"-lines", "2", "a.jpg"});
+    std::set<std::string> senders;
+    for (const auto& a : h.articles()) {
+        const std::string from = a.header("From");
+        EXPECT_TRUE(std::regex_match(from, std::regex("[A-Fa-j]{8} <[a-j]{6}@[A-Za-z_-]{7}\\.[a-j]{3}>"))) << from;
+        EXPECT_EQ(a.header("Sender"), from);
+        senders.insert(from);
+    }
+    EXPECT_EQ(senders.size(), h.articles().size());
+}
+
+TEST(Driver, NoLoginWithoutUserIdAndOnlyTheChosenParts) {
+    RunHarness h;
+    writeFile("a.jpg", randomBytes(128 * 5, 2));
+    h.run({"-password", "pw", "-lines", "1", "a.jpg:2,4"});
+    EXPECT_THAT(h.server.server().transcript(), testing::ElementsAre("POST", "POST", "QUIT"));
+    ASSERT_EQ(h.articles().size(), 2u);
+    EXPECT_EQ(h.articles()[0].header("Subject"), "Trip 640 bytes - yEnc \"a.jpg\" (2/5)");
+    EXPECT_EQ(h.articles()[1].header("Subject"), "Trip 640 bytes - yEnc \"a.jpg\" (4/5)");
+}
+
+TEST(Driver, UuencodeAndTextBodiesSurviveDotsAtLineStarts) {
+    RunHarness h;
+    writeFile("notes.txt", "first\r\n.\r\n.hidden\r\nlast\r\n");
+    // Bytes that uuencode to a line starting with "." (length character 14 bytes = ".").
+    writeFile("u.bin", std::string(14, 'z'));
+    h.run({"-text", "notes.txt", "-uuencode", "u.bin"});
+    const auto a = h.articles();
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[0].body(), "first\r\n.\r\n.hidden\r\nlast\r\n\r\n");
+    EXPECT_THAT(a[1].body(), HasSubstr("\n.")) << "the test data must have a dot line";
+    UuEncoder u("u.bin", 4060);
+    std::vector<char> buffer(u.encodedSizeBound());
+    ASSERT_TRUE(u.encodePart(1, buffer.data(), buffer.size(), 1));
+    EXPECT_EQ(a[1].body(), std::string(buffer.data(), u.encodedLength()) + "\r\n");
+}
+
+TEST(Driver, NoFilesMeansNoConnection) {
+    RunHarness h;
+    h.run({});
+    EXPECT_EQ(h.server.server().connections(), 0);
+}
+
+TEST(Driver, RandomCharsKeepsToItsAlphabet) {
+    testing_support::FakeClock clock;
+    EXPECT_TRUE(std::regex_match(randomChars(clock, 200, false), std::regex("[A-Za-z_]{200}")));
+    EXPECT_TRUE(std::regex_match(makeIdText(), std::regex("[A-Fa-j]{32}")));
+}

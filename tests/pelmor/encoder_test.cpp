@@ -1,0 +1,281 @@
+#include "encoder.h"
+
+#include <cstdlib>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kelvo_exception.h"
+#include "test_support.h"
+
+using namespace pelmor;
+using testing::HasSubstr;
+using testing_support::randomBytes;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+// Bit-by-bit CRC-32, independent of any table.
+std::uint32_t referenceCrc(const std::string& data) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char b : data) {
+        crc ^= b;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+std::string hex8(std::uint32_t v) {
+    char b[9];
+    std::snprintf(b, sizeof b, "%08x", v);
+    return b;
+}
+
+// The yEnc body written plainly from the rules: a column budget, escapes on
+// the encoded value, the pair kept whole.
+std::string referenceYenc(const std::string& file, const std::string& name, int lines, int n, int total) {
+    const std::size_t per = static_cast<std::size_t>(lines) * 128;
+    const std::size_t first = (n - 1) * per;
+    const std::size_t end = std::min(first + per, file.size());
+    const bool single = (file.size() + per - 1) / per == 1;
+    std::string out = single ? "=ybegin part=1 line=128 size=" + std::to_string(file.size()) + " name=" + name + "\r\n"
+                             : "=ybegin part=" + std::to_string(n) + " total=" + std::to_string(total) +
+                                   " line=128 size=" + std::to_string(file.size()) + " name=" + name + "\r\n";
+    out += "=ypart begin=" + std::to_string(first + 1) + " end=" + std::to_string(end) + "\r\n";
+    int budget = 128;
+    const std::string part = file.substr(first, end - first);
+    for (unsigned char b : part) {
+        unsigned char c = static_cast<unsigned char>(b + 42);
+        if (c == 0 || c == 9 || c == 10 || c == 13 || c == '.' || c == '=') {
+            out += '=';
+            --budget;
+            c = static_cast<unsigned char>(c + 64);
+        }
+        out += static_cast<char>(c);
+        if (--budget <= 0) {
+            out += "\r\n";
+            budget = 128;
+        }
+    }
+    if (budget != 128) out += "\r\n";
+    if (single)
+        out += "=yend size=" + std::to_string(file.size()) + " part=1 pcrc32=" + hex8(referenceCrc(part)) + "\r\n";
+    else
+        out += "=yend size=" + std::to_string(part.size()) + " part=" + std::to_string(n) +
+               " pcrc32=" + hex8(referenceCrc(part)) + " crc32=" + hex8(referenceCrc(file)) + "\r\n";
+    return out;
+}
+
+std::string referenceUu(const std::string& file, const std::string& name, int lines, int n) {
+    const std::size_t per = static_cast<std::size_t>(lines) * 45;
+    const std::size_t first = (n - 1) * per;
+    const std::size_t end = std::min(first + per, file.size());
+    auto ch = [](unsigned v) { return v ? static_cast<char>(v + 32) : '`'; };
+    std::string out = n == 1 ? "begin 644 " + name + "\n" : "";
+    for (std::size_t at = first; at < end; at += 45) {
+        const std::size_t m = std::min<std::size_t>(45, end - at);
+        out += ch(static_cast<unsigned>(m));
+        std::string block = file.substr(at, m);
+        block.resize(((m + 2) / 3) * 3, '\0');
+        for (std::size_t g = 0; g < block.size(); g += 3) {
+            const unsigned v = (static_cast<unsigned char>(block[g]) << 16) |
+                               (static_cast<unsigned char>(block[g + 1]) << 8) | static_cast<unsigned char>(block[g + 2]);
+            for (int s = 18; s >= 0; s -= 6) out += ch((v >> s) & 63);
+        }
+        out += '\n';
+    }
+    if (end == file.size()) out += "`\nend\n";
+    return out;
+}
+
+std::string encode(Encoder& e, int n, int total) {
+    std::vector<char> buffer(e.encodedSizeBound());
+    EXPECT_TRUE(e.encodePart(n, buffer.data(), buffer.size(), total));
+    const std::string text(buffer.data(), e.encodedLength());
+    EXPECT_EQ(buffer[e.encodedLength()], '\0');
+    return text;
+}
+
+}  // namespace
+
+TEST(Crc32, MatchesTheBitwiseDefinition) {
+    const std::string data = randomBytes(100003, 7);
+    EXPECT_EQ(crc32Update(0, data.data(), data.size()), referenceCrc(data));
+    EXPECT_EQ(crc32Update(0, "123456789", 9), 0xCBF43926u);
+    // Continuation gives the same as one pass.
+    const std::uint32_t half = crc32Update(0, data.data(), 5000);
+    EXPECT_EQ(crc32Update(half, data.data() + 5000, data.size() - 5000), referenceCrc(data));
+}
+
+TEST(Yenc, MatchesTheReferenceAroundPartAndLineBoundaries) {
+    TempDir dir;
+    const int lines = 4;
+    const std::size_t per = lines * 128;
+    for (std::size_t size : {std::size_t{1}, std::size_t{2}, std::size_t{127}, std::size_t{128}, std::size_t{129},
+                             per - 1, per, per + 1, 3 * per - 1, 3 * per, 3 * per + 1, std::size_t{5000}}) {
+        for (std::uint32_t seed : {1u, 2u}) {
+            const std::string data = randomBytes(size, seed + static_cast<std::uint32_t>(size));
+            writeFile("in.bin", data);
+            YencEncoder e("in.bin", lines);
+            const int parts = static_cast<int>((size + per - 1) / per);
+            ASSERT_EQ(e.parts(), parts) << size;
+            EXPECT_EQ(e.fileCrc(), referenceCrc(data));
+            for (int n = parts; n >= 1; --n)  // any order
+                ASSERT_EQ(encode(e, n, parts), referenceYenc(data, "in.bin", lines, n, parts))
+                    << "size " << size << " part " << n;
+        }
+    }
+}
+
+TEST(Yenc, EscapesEveryCriticalValueAndKeepsPairsWhole) {
+    TempDir dir;
+    // Every byte value, then runs that escape on every byte, dots and tabs included.
+    std::string data;
+    for (int i = 0; i < 256; ++i) data += static_cast<char>(i);
+    for (int i = 0; i < 300; ++i) data += static_cast<char>("\xD6\xDF\xE0\xE3\x04\x13"[i % 6]);
+    data += std::string(127, 'a') + "\x13" + std::string(200, '\x04');
+    writeFile("esc.bin", data);
+    YencEncoder e("esc.bin", 2500);
+    const std::string text = encode(e, 1, 1);
+    EXPECT_EQ(text, referenceYenc(data, "esc.bin", 2500, 1, 1));
+    EXPECT_THAT(text, HasSubstr("=@=I=J=M=n=}"));
+    // The line of 127 plain characters and a pair holds 129 characters.
+    std::size_t longest = 0;
+    for (std::size_t at = text.find("\r\n") + 2; at < text.size();) {
+        const std::size_t eol = text.find("\r\n", at);
+        longest = std::max(longest, eol - at);
+        EXPECT_NE(text[at], '.');  // no line begins with a dot
+        at = eol + 2;
+    }
+    EXPECT_EQ(longest, 129u);
+    EXPECT_EQ(text.find('\t'), std::string::npos);
+    EXPECT_LE(text.size() + 1, e.encodedSizeBound());
+}
+
+TEST(Yenc, SingleAndMultiPartFramesAndTheEmptyFile) {
+    TempDir dir;
+    writeFile("k.bin", std::string(1000, 'x'));
+    YencEncoder one("k.bin", 2500);
+    const std::string text = encode(one, 1, 1);
+    EXPECT_EQ(text.substr(0, text.find("\r\n=ypart")), "=ybegin part=1 line=128 size=1000 name=k.bin");
+    EXPECT_THAT(text, HasSubstr("=ypart begin=1 end=1000\r\n"));
+    EXPECT_THAT(text, HasSubstr("=yend size=1000 part=1 pcrc32="));
+    EXPECT_THAT(text, testing::Not(HasSubstr(" crc32=")));
+
+    writeFile("m.bin", std::string(2 * 128 + 1, 'x'));
+    YencEncoder two("m.bin", 2);
+    ASSERT_EQ(two.parts(), 2);
+    const std::string second = encode(two, 2, 2);
+    EXPECT_THAT(second, testing::StartsWith("=ybegin part=2 total=2 line=128 size=257 name=m.bin\r\n"
+                                            "=ypart begin=257 end=257\r\n"));
+    EXPECT_THAT(second, HasSubstr("=yend size=1 part=2 pcrc32="));
+
+    writeFile("empty.bin", "");
+    YencEncoder none("empty.bin", 2500);
+    EXPECT_EQ(none.parts(), 0);
+    EXPECT_THROW(YencEncoder("missing.bin", 2500), Kelvo_Exception);
+}
+
+TEST(Encoders, NamesWithLineBreaksNeverReachTheArticleAndLongNamesFit) {
+    TempDir dir;
+    const std::string evil = "a\rb\nc.jpg";
+    writeFile(evil, std::string(300, '\xD6'));  // every byte escaped: the worst case
+    YencEncoder y(evil, 2);
+    EXPECT_EQ(y.name(), "a_b_c.jpg");
+    std::string text = encode(y, 1, y.parts());
+    EXPECT_THAT(text, HasSubstr("name=a_b_c.jpg\r\n"));
+    UuEncoder u(evil, 2);
+    EXPECT_THAT(encode(u, 1, u.parts()), testing::StartsWith("begin 644 a_b_c.jpg\n"));
+
+    const std::string longName(250, 'n');
+    writeFile(longName, std::string(256, '\xD6'));
+    YencEncoder big(longName, 1);
+    std::vector<char> buffer(big.encodedSizeBound());
+    ASSERT_TRUE(big.encodePart(1, buffer.data(), buffer.size(), big.parts()));
+    EXPECT_LT(big.encodedLength(), buffer.size());
+    UuEncoder bigUu(longName, 1);
+    std::vector<char> uuBuffer(bigUu.encodedSizeBound());
+    ASSERT_TRUE(bigUu.encodePart(1, uuBuffer.data(), uuBuffer.size(), bigUu.parts()));
+}
+
+TEST(Uuencode, MatchesTheReferenceAndTheKnownLines) {
+    TempDir dir;
+    for (std::size_t size : {1u, 2u, 3u, 44u, 45u, 46u, 89u, 90u, 91u, 180u, 181u, 1000u}) {
+        const std::string data = randomBytes(size, static_cast<std::uint32_t>(size));
+        writeFile("u.bin", data);
+        UuEncoder e("u.bin", 2);
+        const int parts = static_cast<int>((size + 89) / 90);
+        ASSERT_EQ(e.parts(), parts);
+        for (int n = 1; n <= parts; ++n)
+            ASSERT_EQ(encode(e, n, parts), referenceUu(data, "u.bin", 2, n)) << size << " part " << n;
+        std::vector<char> buffer(e.encodedSizeBound());
+        EXPECT_FALSE(e.encodePart(parts + 1, buffer.data(), buffer.size(), parts));
+        EXPECT_FALSE(e.encodePart(1, buffer.data(), buffer.size() - 1, parts));
+    }
+    writeFile("a.bin", "A");
+    UuEncoder a("a.bin", 10);
+    EXPECT_EQ(encode(a, 1, 1), "begin 644 a.bin\n!00``\n`\nend\n");
+    writeFile("z.bin", std::string(3, '\0'));
+    UuEncoder z("z.bin", 10);
+    EXPECT_EQ(encode(z, 1, 1), "begin 644 z.bin\n#````\n`\nend\n");
+    writeFile("s.bin", std::string(46, 'q'));
+    UuEncoder s("s.bin", 1);
+    ASSERT_EQ(s.parts(), 2);
+    EXPECT_THAT(encode(s, 1, 2), testing::Not(HasSubstr("end\n")));
+    EXPECT_THAT(encode(s, 2, 2), testing::StartsWith("!"));
+}
+
+TEST(TextEncoder, PostsBytesUnchangedInOnePart) {
+    TempDir dir;
+    writeFile("t.txt", "line one\r\n.dot line\nend");
+    TextEncoder t("t.txt", 2500);
+    EXPECT_EQ(t.parts(), 1);
+    EXPECT_EQ(encode(t, 1, 1), "line one\r\n.dot line\nend");
+    std::vector<char> buffer(t.encodedSizeBound());
+    EXPECT_FALSE(t.encodePart(2, buffer.data(), buffer.size(), 1));
+    writeFile("e.txt", "");
+    TextEncoder e("e.txt", 2500);
+    EXPECT_EQ(e.parts(), 1);
+    EXPECT_EQ(encode(e, 1, 1), "");
+    EXPECT_EQ(makeEncoder(3, 10, "t.txt"), nullptr);
+}
+
+TEST(Encoders, UnreadableFileAtEncodeTimeFails) {
+    TempDir dir;
+    writeFile("gone.bin", std::string(500, 'x'));
+    YencEncoder y("gone.bin", 2);
+    UuEncoder u("gone.bin", 2);
+    std::vector<char> by(y.encodedSizeBound()), bu(u.encodedSizeBound());
+    std::filesystem::remove("gone.bin");
+    EXPECT_FALSE(y.encodePart(1, by.data(), by.size(), y.parts()));
+    EXPECT_FALSE(u.encodePart(1, bu.data(), bu.size(), u.parts()));
+}
+
+// A third-party decoder must give back the original bytes.
+TEST(Encoders, UudeviewDecodesMultiPartYencAndUuencode) {
+    if (std::system("command -v uudeview >/dev/null 2>&1") != 0) GTEST_SKIP() << "uudeview is not installed";
+    TempDir dir;
+    const std::string data = randomBytes(128 * 20 * 3 + 77, 99);
+    writeFile("photo.jpg", data);
+    std::filesystem::create_directory("y");
+    std::filesystem::create_directory("u");
+    std::filesystem::create_directory("out-y");
+    std::filesystem::create_directory("out-u");
+    YencEncoder y("photo.jpg", 20);
+    for (int n = 1; n <= y.parts(); ++n)
+        writeFile("y/part" + std::to_string(n),
+                  "Subject: test yEnc \"photo.jpg\" (" + std::to_string(n) + "/" + std::to_string(y.parts()) +
+                      ")\r\n\r\n" + encode(y, n, y.parts()));
+    UuEncoder u("photo.jpg", 20);
+    ASSERT_GT(u.parts(), 2);
+    for (int n = 1; n <= u.parts(); ++n)
+        writeFile("u/part" + std::to_string(n),
+                  "Subject: test \"photo.jpg\" (" + std::to_string(n) + "/" + std::to_string(u.parts()) + ")\n\n" +
+                      encode(u, n, u.parts()));
+    ASSERT_EQ(std::system("uudeview -i -o -n -q -p out-y/ y/part* >/dev/null 2>&1"), 0);
+    ASSERT_EQ(std::system("uudeview -i -o -n -q -p out-u/ u/part* >/dev/null 2>&1"), 0);
+    EXPECT_EQ(readFile("out-y/photo.jpg"), data);
+    EXPECT_EQ(readFile("out-u/photo.jpg"), data);
+}

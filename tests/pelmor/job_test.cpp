@@ -1,0 +1,366 @@
+#include "job.h"
+
+#include <sys/stat.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kelvo_exception.h"
+#include "test_support.h"
+
+using namespace pelmor;
+using testing::HasSubstr;
+using testing_support::Args;
+using testing_support::JobHarness;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+std::string usageText() {
+    std::ostringstream s;
+    printUsage(s);
+    return s.str();
+}
+
+void parseAll(PostJob& job, Args args) {
+    for (int i = 1; i < args.argc();) i += parseArgument(job, args.argc() - i, args.argv() + i);
+}
+
+const std::string kRequired = "-from a@b -subject s -newsgroups g -hostname h";
+
+}  // namespace
+
+TEST(Options, LookupsNeverAddButGetOptionOrStoresTheFallback) {
+    JobHarness h;
+    EXPECT_EQ(h.job.getOption("userid"), "");
+    EXPECT_FALSE(h.job.hasOption("userid"));
+    EXPECT_EQ(h.job.getOptionOr("max_retries", "60"), "60");
+    EXPECT_TRUE(h.job.hasOption("max_retries"));
+    h.job.options["max_retries"] = "3";
+    EXPECT_EQ(h.job.getOptionOr("max_retries", "60"), "3");
+    EXPECT_EQ(h.job.getOption("port"), "119");
+    EXPECT_EQ(h.job.getOption("lines"), "2500");
+}
+
+TEST(Options, LetterDispatchLooksOnlyAtTheCharactersItNeeds) {
+    TempDir dir;
+    JobHarness h;
+    parseAll(h.job, {"-fr", "F", "-folder", "D", "-subj", "S1", "-subjectf", "SF", "-s", "SEP", "-po", "563",
+                     "-p", "PW", "-th", "1000", "-uid", "U", "-verbose", "3", "-n", "G", "-h", "H", "-r", "R",
+                     "-i", "I", "-l", "10"});
+    const auto& o = h.job.options;
+    EXPECT_EQ(o.at("from"), "F");
+    EXPECT_EQ(o.at("folder"), "D");
+    EXPECT_EQ(o.at("subject"), "S1");
+    EXPECT_EQ(o.at("subjectformat"), "SF");
+    EXPECT_EQ(o.at("seperator"), "SEP");
+    EXPECT_EQ(o.at("port"), "563");
+    EXPECT_EQ(o.at("password"), "PW");
+    EXPECT_EQ(o.at("throttle"), "1000");
+    EXPECT_EQ(o.at("userid"), "U");
+    EXPECT_EQ(o.at("newsgroups"), "G");
+    EXPECT_EQ(o.at("hostname"), "H");
+    EXPECT_EQ(o.at("references"), "R");
+    EXPECT_EQ(o.at("introtextfile"), "I");
+    EXPECT_EQ(o.at("lines"), "10");
+    EXPECT_EQ(h.job.verbosity, 3);
+
+    // "-subject" (8 characters) is the subject; "-subjectX" with X = f the format.
+    JobHarness h2;
+    parseAll(h2.job, {"-subject", "A", "-subjectformat", "B", "-sep", "C", "-password", "D", "-passwd", "E"});
+    EXPECT_EQ(h2.job.options.at("subject"), "A");
+    EXPECT_EQ(h2.job.options.at("subjectformat"), "B");
+    EXPECT_EQ(h2.job.options.at("seperator"), "C");
+    EXPECT_EQ(h2.job.options.at("password"), "E");
+}
+
+TEST(Options, UnknownOptionsAreReportedAndSkipped) {
+    JobHarness h;
+    parseAll(h.job, {"-X", "--from", "-", "-z"});
+    EXPECT_EQ(h.log.str(),
+              "Invalid argument: -X\nInvalid argument: --from\nInvalid argument: -\nInvalid argument: -z\n");
+    EXPECT_TRUE(h.job.files.empty());
+}
+
+TEST(Options, EmptyValueRemovesTheOptionAndMissingValuesFail) {
+    JobHarness h;
+    h.job.options["from"] = "from-defaults";
+    parseAll(h.job, {"-from", ""});
+    EXPECT_FALSE(h.job.hasOption("from"));
+
+    for (const char* last : {"-from", "-v", "-lines", "-o"}) {
+        JobHarness j;
+        Args a{last};
+        try {
+            parseArgument(j.job, 1, a.argv() + 1);
+            ADD_FAILURE() << last;
+        } catch (const Kelvo_Exception& e) {
+            EXPECT_EQ(e.retryable, 0);
+            EXPECT_EQ(e.message, "invalid arguments");
+        }
+    }
+    // "-text" last also prints the usage text first.
+    JobHarness t;
+    Args a{"-text"};
+    EXPECT_THROW(parseArgument(t.job, 1, a.argv() + 1), Kelvo_Exception);
+    EXPECT_EQ(t.log.str(), usageText());
+}
+
+TEST(Options, EncodingAppliesToTheFilesAfterItAndUuteaseChangesOnlyTheFirst) {
+    TempDir dir;
+    for (const char* f : {"a.jpg", "b.jpg", "c.gif", "d.gif", "t.txt"}) writeFile(f, "x");
+    JobHarness h;
+    parseAll(h.job, {"-yenc", "a.jpg", "-uuencode", "b.jpg", "*.gif", "-text", "t.txt", "-y", "t.txt"});
+    ASSERT_EQ(h.job.files.size(), 6u);
+    EXPECT_EQ(h.job.files[0].encoding, kYenc);
+    EXPECT_EQ(h.job.files[1].encoding, kUuencode);
+    EXPECT_EQ(h.job.files[2].name, "c.gif");
+    EXPECT_EQ(h.job.files[2].encoding, kUuencode);
+    EXPECT_EQ(h.job.files[3].name, "d.gif");
+    EXPECT_EQ(h.job.files[4].encoding, kText);
+    EXPECT_EQ(h.job.files[5].encoding, kYenc);
+
+    // uutease: a "-text" file first is posted uuencoded when the job is yEnc ...
+    JobHarness u(true, true, /*uutease=*/true);
+    Args a = Args{"-from", "f", "-subject", "s", "-newsgroups", "g", "-hostname", "h", "-text", "t.txt", "a.jpg"};
+    parseArguments(u.job, a.argc(), a.argv());
+    EXPECT_EQ(u.job.files[0].encoding, kUuencode);
+    EXPECT_EQ(u.job.files[1].encoding, kYenc);
+    // ... and changes nothing when the job encoding is uuencode.
+    JobHarness v(true, true, true);
+    Args b = Args{"-from", "f", "-subject", "s", "-newsgroups", "g", "-hostname", "h", "-uuencode", "-text", "t.txt"};
+    parseArguments(v.job, b.argc(), b.argv());
+    EXPECT_EQ(v.job.files[0].encoding, kText);
+}
+
+TEST(Options, MasksExpandWithQuestionMarksAndDirectoryParts) {
+    TempDir dir;
+    std::filesystem::create_directory("pics");
+    for (const char* f : {"pics/a1.jpg", "pics/a2.jpg", "pics/a10.jpg", "x1.jpg"}) writeFile(f, "x");
+    JobHarness h;
+    EXPECT_EQ(expandWildcards(h.job, "x?.jpg"), std::vector<std::string>{"x1.jpg"});
+    // Names keep their folder, so the job check finds them from here.
+    EXPECT_EQ(expandWildcards(h.job, "pics/a?.jpg"), (std::vector<std::string>{"pics/a1.jpg", "pics/a2.jpg"}));
+    EXPECT_EQ(expandWildcards(h.job, "plain-name.jpg"), std::vector<std::string>{"plain-name.jpg"});
+    EXPECT_TRUE(h.log.str().empty());
+
+    EXPECT_TRUE(expandWildcards(h.job, "*.png").empty());
+    EXPECT_EQ(h.log.str(), "Failed to find any files matching *.png err=2\n");
+}
+
+TEST(Options, PartsSuffixSelectsPartsUnlessTheWholeArgumentIsAFile) {
+    TempDir dir;
+    writeFile("photo.jpg", "x");
+    writeFile("odd:1", "x");
+    JobHarness h;
+    parseAll(h.job, {"photo.jpg:2,5-7", "photo.jpg:", "odd:1", "photo.jpg:x"});
+    ASSERT_EQ(h.job.files.size(), 4u);
+    EXPECT_EQ(h.job.files[0].name, "photo.jpg");
+    EXPECT_EQ(h.job.files[0].parts, (std::vector<int>{2, 5, 6, 7}));
+    EXPECT_EQ(h.job.files[1].name, "photo.jpg");
+    EXPECT_TRUE(h.job.files[1].parts.empty());
+    EXPECT_EQ(h.job.files[2].name, "odd:1");
+    EXPECT_EQ(h.job.files[3].name, "photo.jpg:x");
+
+    std::string name;
+    std::vector<int> parts;
+    for (const char* bad : {"a:0", "a:3-1", "a:1,", "a:,1", "a:1--2", ":1"})
+        EXPECT_FALSE(splitPartsSuffix(bad, name, parts)) << bad;
+}
+
+TEST(JobCheck, ReportsMissingOptionsAndFilesInOrder) {
+    TempDir dir;
+    JobHarness h;
+    try {
+        checkJob(h.job);
+        FAIL();
+    } catch (const Kelvo_Exception& e) {
+        EXPECT_EQ(e.retryable, 0);
+        EXPECT_EQ(e.message,
+                  "You must provide a from parameter.\nYou must provide a subject parameter.\n"
+                  "You must provide a newsgroups parameter.\nYou must provide a hostname parameter.\n");
+    }
+    EXPECT_EQ(h.log.str(), "");  // no files: no usage text
+
+    writeFile("here.jpg", "abc");
+    JobHarness j;
+    j.job.options.insert({{"from", "f"}, {"subject", "s"}, {"newsgroups", "g"}, {"hostname", "h"}});
+    j.job.files = {{"gone.jpg", kYenc, {}, 0}, {"here.jpg", kYenc, {}, 0}, {".", kYenc, {}, 0}};
+    try {
+        checkJob(j.job);
+        FAIL();
+    } catch (const Kelvo_Exception& e) {
+        EXPECT_EQ(e.message, "File gone.jpg not found!\nFile . not found!\n");
+    }
+    EXPECT_EQ(j.log.str(), usageText());
+    EXPECT_EQ(j.job.files[1].size, 3u);
+}
+
+TEST(JobCheck, RefusesLineCountsThatNoEncoderCanUse) {
+    for (const char* lines : {"0", "-5", "abc", "100001"}) {
+        JobHarness h;
+        h.job.options.insert({{"from", "f"}, {"subject", "s"}, {"newsgroups", "g"}, {"hostname", "h"}});
+        h.job.options["lines"] = lines;
+        try {
+            checkJob(h.job);
+            ADD_FAILURE() << lines;
+        } catch (const Kelvo_Exception& e) {
+            EXPECT_THAT(e.message, HasSubstr("lines value")) << lines;
+        }
+    }
+}
+
+TEST(JobCheck, RefusesFilesOf4GiBOrMore) {
+    TempDir dir;
+    {
+        std::ofstream big("big.bin");
+    }
+    ASSERT_EQ(truncate("big.bin", 0x100000000LL), 0);  // sparse: costs no disk
+    JobHarness h;
+    h.job.options.insert({{"from", "f"}, {"subject", "s"}, {"newsgroups", "g"}, {"hostname", "h"}});
+    h.job.files = {{"big.bin", kYenc, {}, 0}};
+    try {
+        checkJob(h.job);
+        FAIL();
+    } catch (const Kelvo_Exception& e) {
+        EXPECT_THAT(e.message, HasSubstr("big.bin is 4 GiB or larger"));
+    }
+    ASSERT_EQ(truncate("big.bin", 0xFFFFFFFFLL), 0);
+    h.job.files = {{"big.bin", kYenc, {}, 0}};
+    checkJob(h.job);
+    EXPECT_EQ(h.job.files[0].size, 0xFFFFFFFFu);
+}
+
+TEST(Summary, HeaderLinesFileListAndTotal) {
+    TempDir dir;
+    writeFile("a.jpg", std::string(10, 'x'));
+    writeFile("b.txt", std::string(5, 'x'));
+    JobHarness h;
+    Args a{"-from", "me", "-subject", "subj", "-newsgroups", "g", "-hostname", "h", "-introtextfile", "it",
+           "-v", "2", "a.jpg", "-text", "b.txt"};
+    parseArguments(h.job, a.argc(), a.argv());
+    EXPECT_EQ(h.log.str(),
+              "  From       : me\n  Subject    : subj\n  Newsgroups : g\n  References : \n  Intro text : it\n"
+              "Files:\na.jpg\t(10 bytes)\t (yencode)\nb.txt\t(5 bytes)\t (as text)\nTotal: 15 bytes\n\n");
+
+    JobHarness quiet(/*printHeader=*/false);
+    Args b{"-from", "me", "-subject", "subj", "-newsgroups", "g", "-hostname", "h", "a.jpg"};
+    parseArguments(quiet.job, b.argc(), b.argv());
+    EXPECT_EQ(quiet.log.str(), "");
+}
+
+TEST(Usage, TextIsExact) {
+    setenv("SystemRoot", "/etc/tskivo", 1);
+    const std::string expected =
+        "\n"
+        "Usage: pelmor [options] file1[:parts] ...\n"
+        "  Valid options:\n"
+        "    -from (email-addr)         - sender information\n"
+        "    -newsgroups (groupname(s)) - comma separated\n"
+        "    -subject (subject)         - subject for all your posts.\n"
+        "    -subjectformat (format)    -\n"
+        "    -hostname (name)           - ip or name of posting host\n"
+        "    -port (portnum)            - port on server to post to, default = 119\n"
+        "    -encrypt                   - speak NNTP over TLS (usually port 563)\n"
+        "    -userid (userid)           - user id if authentication is required\n"
+        "    -passwd (password)         - passwd if auth required\n"
+        "    -lines (numlines)          - max lines per post, default = 2500\n"
+        "    -throttle (Bps)            - max bytes per sec to post\n"
+        "    -references (reference)    - thread posting\n"
+        "    -text (filename)           - post as text file\n"
+        "    -uuencode                  - use uu encoding for subsequent files\n"
+        "    -yenc                      - use yenc encoding for subsequent files\n"
+        "    -introtextfile (filename)  -\n"
+        "    -folder                    -\n"
+        "    -seperator                 -\n"
+        "    -out (filename)            - write an NZB file of the posted articles\n"
+        "    -v (xxx)                   - set verbosity level to xxx\n"
+        "       0 = quiet (errors only)\n"
+        "       1 = normal\n"
+        "       2 = progress bars\n"
+        "       3 = basic debugging\n"
+        "       4 = more debugging\n"
+        "       5 = very noisy\n"
+        "    -defaults                  - write settings to /etc/tskivo/pelmor.ini\n"
+        "    -?                         - print this help\n"
+        "\n";
+    EXPECT_EQ(usageText(), expected);
+    unsetenv("SystemRoot");
+}
+
+TEST(Defaults, FileRoundTripsEveryOptionAndIsOwnerOnly) {
+    TempDir dir;
+    writeFile("pelmor.ini",
+              "xheaders\tX-One: 1\tX-Two: 2\n"
+              "encoding\tuu\n"
+              "verbosity\t3\n"
+              "hostname news.example\n"
+              "three words here\n"
+              "custom\t\n"
+              "password\t" + std::string(400, 'p') + "\n");
+    JobHarness h;
+    readDefaults(h.job, "pelmor.ini");
+    EXPECT_EQ(h.job.options.at("xheaders"), "X-One: 1\nX-Two: 2");
+    EXPECT_EQ(h.job.encoding, kUuencode);
+    EXPECT_EQ(h.job.verbosity, 3);
+    EXPECT_EQ(h.job.options.at("hostname"), "news.example");
+    EXPECT_FALSE(h.job.hasOption("three"));
+    EXPECT_EQ(h.job.options.at("custom"), "");
+    EXPECT_EQ(h.job.options.at("password"), std::string(400, 'p'));  // long lines stay whole
+
+    chmod("pelmor.ini", 0644);
+    writeDefaultsFile(h.job, "pelmor.ini");
+    EXPECT_EQ(readFile("pelmor.ini"),
+              "custom\t\nhostname\tnews.example\nlines\t2500\npassword\t" + std::string(400, 'p') +
+                  "\nport\t119\nxheaders\tX-One: 1\tX-Two: 2\nencoding\tuu\nverbosity\t3\n");
+    struct stat st {};
+    ASSERT_EQ(stat("pelmor.ini", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    JobHarness upper;
+    writeFile("u.ini", "encoding\tUU\n");
+    upper.job.encoding = kUuencode;
+    readDefaults(upper.job, "u.ini");
+    EXPECT_EQ(upper.job.encoding, kYenc);
+    // A text job encoding is stored as yEnc.
+    upper.job.encoding = kText;
+    writeDefaultsFile(upper.job, "t.ini");
+    EXPECT_THAT(readFile("t.ini"), HasSubstr("encoding\tyenc\n"));
+}
+
+TEST(Defaults, WrittenBeforeTheCheckSoAFailingJobStillSavesThem) {
+    TempDir dir;
+    JobHarness h;
+    h.job.defaultsPath = dir / "cfg/pelmor.ini";
+    Args a{"-from", "me", "-defaults"};
+    EXPECT_THROW(parseArguments(h.job, a.argc(), a.argv()), Kelvo_Exception);
+    EXPECT_THAT(readFile(h.job.defaultsPath), HasSubstr("from\tme\n"));
+    EXPECT_FALSE(h.job.writeDefaults);
+}
+
+TEST(Defaults, PathFollowsSystemRootThenXdg) {
+    setenv("SystemRoot", "/sr", 1);
+    EXPECT_EQ(defaultsFilePath(), "/sr/pelmor.ini");
+    unsetenv("SystemRoot");
+    setenv("XDG_CONFIG_HOME", "/xdg", 1);
+    EXPECT_EQ(defaultsFilePath(), "/xdg/pelmor.ini");
+    unsetenv("XDG_CONFIG_HOME");
+    const std::string home = environment("HOME").value_or("");
+    setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(defaultsFilePath(), "/home/u/.config/pelmor.ini");
+    setenv("HOME", home.c_str(), 1);
+}
+
+TEST(Options, QuestionMarkPrintsUsageAndEndsWithZero) {
+    JobHarness h;
+    Args a{"-?"};
+    try {
+        parseArgument(h.job, 1, a.argv() + 1);
+        FAIL();
+    } catch (const ProcessExit& e) {
+        EXPECT_EQ(e.status, 0);
+    }
+    EXPECT_EQ(h.log.str(), usageText());
+}

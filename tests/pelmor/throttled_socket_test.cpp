@@ -1,0 +1,189 @@
+#include "throttled_socket.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "fake_nntp_server.h"
+#include "test_support.h"
+
+using namespace pelmor;
+using testing::HasSubstr;
+using testing_support::FakeNntpServer;
+using testing_support::JobHarness;
+using testing_support::TempDir;
+
+namespace {
+
+// A clock that also moves one millisecond every time it is read, as a real
+// transfer takes time.
+class SteppingClock final : public Clock {
+public:
+    std::uint32_t now = 1000;
+    std::uint32_t slept = 0;
+    std::uint32_t tickMs() override { return now++; }
+    void sleepMs(std::uint32_t ms) override {
+        slept += ms;
+        now += ms;
+    }
+};
+
+TickTime at(int s, int us) { return TickTime{s, us}; }
+
+FakeNntpServer::Handler sendsThenWaits(std::string data) {
+    return [data](FakeNntpServer::Conn& c) {
+        c.sendRaw(data);
+        c.waitForClose();
+    };
+}
+
+FakeNntpServer::Handler sinks() {
+    return [](FakeNntpServer::Conn& c) { c.waitForClose(); };
+}
+
+}  // namespace
+
+TEST(RateWindow, RateOverTheWindowAndZeroSpan) {
+    RateWindow w;
+    EXPECT_EQ(w.add(0, at(10, 0)), 0u);
+    EXPECT_EQ(w.add(1000, at(10, 0)), 0u);  // same time: no span, no rate
+    EXPECT_EQ(w.add(1000, at(10, 500000)), 4000u);
+    // A zero sample with more than one present moves the newest time forward.
+    EXPECT_EQ(w.add(0, at(11, 0)), 2000u);
+    EXPECT_EQ(w.size(), 3u);
+    for (int i = 0; i < 20; ++i) w.add(100, at(12 + i, 0));
+    EXPECT_EQ(w.size(), RateWindow::kCapacity);
+    EXPECT_EQ(w.rate(), 1000u * 1000000 / 9000000);
+}
+
+TEST(RateWindow, ChunkSizes) {
+    EXPECT_EQ(chunkSize(8000, 100000), 2000u);
+    EXPECT_EQ(chunkSize(1999, 100000), 1000u);
+    EXPECT_EQ(chunkSize(1000, 100000), 1000u);
+    EXPECT_EQ(chunkSize(2000, 100000), 500u);
+    EXPECT_EQ(chunkSize(8000, 300), 300u);
+    EXPECT_EQ(chunkSize(0, 123456), 123456u);
+}
+
+TEST(TickTime, FromTicksAndDifferences) {
+    JobHarness h;
+    h.clock.now = 123456;
+    const TickTime t = tickTime(h.clock);
+    EXPECT_EQ(t.seconds, 123);
+    EXPECT_EQ(t.microseconds, 456000);
+    EXPECT_EQ(elapsedMicros(h.job, at(5, 100), at(3, 200)), 1999900);
+    EXPECT_EQ(h.log.str(), "");
+    EXPECT_EQ(elapsedMicros(h.job, at(3, 0), at(5, 7)), -2000007);
+    EXPECT_EQ(h.log.str(), "BAD TIMEVALS: [3-0 ], [5-7 ]\n");
+}
+
+TEST(ThrottledSocket, ReadLineEndsAndLimits) {
+    FakeNntpServer server({sendsThenWaits(std::string("200 hello\r\n\r\n\n") + "\r\n" + std::string("x\0y\n", 4) +
+                                          std::string(70000, 'z') + "\n")});
+    JobHarness h;
+    ThrottledSocket s(h.job);
+    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    std::string line;
+    EXPECT_TRUE(s.readLine(line, 512, 2000));
+    EXPECT_EQ(line, "200 hello");
+    EXPECT_TRUE(s.readLine(line, 512, 2000));  // a lone CR stays a one-character line
+    EXPECT_EQ(line, "\r");
+    EXPECT_FALSE(s.readLine(line, 512, 2000));  // an immediate LF: empty, false
+    EXPECT_EQ(line, "");
+    EXPECT_TRUE(s.readLine(line, 512, 2000));
+    EXPECT_EQ(line, "\r");
+    EXPECT_TRUE(s.readLine(line, 512, 2000));  // NUL ends a line too
+    EXPECT_EQ(line, "x");
+    EXPECT_TRUE(s.readLine(line, 512, 2000));
+    EXPECT_EQ(line, "y");
+    EXPECT_FALSE(s.readLine(line, 512, 2000));  // over 64 KiB: a failed read, not a memory sink
+    EXPECT_EQ(line, "");
+}
+
+TEST(ThrottledSocket, LineWithoutEndDoesNotHangAndPeerCloseIsNoHang) {
+    FakeNntpServer server({sendsThenWaits("240 no end")});
+    JobHarness h;
+    ThrottledSocket s(h.job);
+    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    std::string line;
+    EXPECT_TRUE(s.readLine(line, 512, 200));
+    EXPECT_EQ(line, "240 no end");
+    EXPECT_FALSE(s.lastLineComplete());
+    EXPECT_EQ(h.log.str(), "WARNING: Timeout reading from socket!\n");
+    EXPECT_FALSE(s.readLine(line, 512, 100));  // nothing more comes
+    EXPECT_THAT(h.log.str(), HasSubstr("\nTimeout reading from socket\n"));
+}
+
+TEST(ThrottledSocket, WriteToAClosedPeerFailsWithoutKillingTheProcess) {
+    FakeNntpServer server({[](FakeNntpServer::Conn&) {}});  // closes at once
+    JobHarness h;
+    ThrottledSocket s(h.job);
+    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    std::string big(1 << 20, 'x');
+    bool failed = false;
+    for (int i = 0; i < 50 && !failed; ++i) failed = !s.write(big.data(), big.size());
+    EXPECT_TRUE(failed);
+    EXPECT_TRUE(s.isOpen());
+    EXPECT_TRUE(s.close());
+    EXPECT_FALSE(s.isOpen());
+}
+
+TEST(ThrottledSocket, ThrottledWritesKeepNearTheLimit) {
+    TempDir dir;
+    FakeNntpServer server({sinks()});
+    SteppingClock clock;
+    std::ostringstream log;
+    PostJob job(true, true, false, false, clock, log);
+    ThrottledSocket s(job);
+    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    s.setWriteRate(4000);
+    const std::string data(20000, 'd');
+    const std::uint32_t start = clock.now;
+    ASSERT_TRUE(s.write(data.data(), data.size()));
+    const double seconds = (clock.now - start) / 1000.0;
+    EXPECT_GT(clock.slept, 0u);
+    EXPECT_NEAR(20000 / seconds, 4000, 600);
+
+    clock.slept = 0;
+    ASSERT_TRUE(s.write(data.data(), 1023));  // short writes are never delayed
+    EXPECT_EQ(clock.slept, 0u);
+    ASSERT_TRUE(s.write(data.data(), 1024));
+    EXPECT_GT(clock.slept, 0u);
+    // Logging is off: no performance file lands in the user's folder.
+    EXPECT_FALSE(std::filesystem::exists("performance_data"));
+}
+
+TEST(ThrottledSocket, PerformanceLogWhenSwitchedOn) {
+    TempDir dir;
+    FakeNntpServer server({sinks()});
+    SteppingClock clock;
+    std::ostringstream log;
+    PostJob job(true, true, false, false, clock, log);
+    job.options["log_performance_data"] = "1";
+    ThrottledSocket s(job);
+    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    const std::string data(6000, 'd');
+    ASSERT_TRUE(s.write(data.data(), data.size()));  // no limit: no lines
+    EXPECT_FALSE(std::filesystem::exists("performance_data"));
+    s.setWriteRate(8000);
+    ASSERT_TRUE(s.write(data.data(), data.size()));
+    const std::string perf = testing_support::readFile("performance_data");
+    EXPECT_THAT(perf, testing::StartsWith("START TIME(write): ["));
+    EXPECT_THAT(perf, HasSubstr("], bytes=6000.\nWRITE: wrote 2000 bytes.\n"));
+    EXPECT_THAT(perf, HasSubstr("WAIT(write): [ "));
+    EXPECT_THAT(perf, HasSubstr(", target_rate=8000, current_rate="));
+}
+
+TEST(ServerAddress, ResolvesLiteralsNamesAndAny) {
+    ServerAddress any("ANY", "119");
+    EXPECT_TRUE(any.valid());
+    EXPECT_EQ(any.address().sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_EQ(ntohs(any.address().sin_port), 119);
+    ServerAddress local("localhost", "563");
+    EXPECT_TRUE(local.valid());
+    EXPECT_EQ(ntohl(local.address().sin_addr.s_addr), INADDR_LOOPBACK);
+    EXPECT_FALSE(ServerAddress("no-such-host.invalid", "119").valid());
+    JobHarness h;
+    ThrottledSocket s(h.job);
+    EXPECT_FALSE(s.connect(ServerAddress("no-such-host.invalid", "119")));
+    EXPECT_EQ(h.log.str(), "");
+}

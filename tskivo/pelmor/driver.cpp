@@ -1,0 +1,155 @@
+#include "driver.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "encoder.h"
+#include "kelvo_exception.h"
+#include "nntp_session.h"
+#include "subject.h"
+#include "throttled_socket.h"
+
+namespace pelmor {
+
+std::string makeIdText() {
+    std::string out;
+    for (char c : uuidText()) {
+        if (c == '-') continue;
+        if (c >= '0' && c <= '9') out += static_cast<char>(c + 49);
+        else out += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    }
+    return out;
+}
+
+std::string makeMessageId(const std::string& host) { return "<" + makeIdText() + "@" + host + ">"; }
+
+std::string randomChars(Clock& clock, int count, bool hyphens) {
+    std::minstd_rand random(clock.tickMs());
+    std::string out;
+    while (static_cast<int>(out.size()) < count) {
+        const auto c = static_cast<signed char>((random() + 65) % 256);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (hyphens && c == '-')) out += c;
+    }
+    return out;
+}
+
+std::string makeRandomSender(Clock& clock) {
+    const std::string name = makeIdText().substr(0, 8);
+    const std::string user = makeIdText().substr(0, 6);
+    const std::string domain = randomChars(clock, 7, true);
+    const std::string top = makeIdText().substr(0, 3);
+    std::string sender = name + " <" + user + "@" + domain + "." + top + ">";
+    for (std::size_t i = sender.find('<'); i < sender.size(); ++i)
+        if (sender[i] >= 'A' && sender[i] <= 'Z') sender[i] = static_cast<char>(sender[i] + 32);
+    return sender;
+}
+
+std::string postWithRetries(PostJob& job, NntpSession& session, const std::string& retries,
+                            const std::string& newsgroups, const std::string& sender, const std::string& subject,
+                            const std::string& references, const std::string& extraHeaders, std::string_view part,
+                            const std::string& introTextFile, int partNumber, int fileNumber,
+                            std::uint64_t& jobBytes) {
+    long long attemptsLeft = readDecimal(retries);
+    for (;;) {
+        try {
+            const std::string messageId = makeMessageId(job.getOption("hostname"));
+            if (fileNumber == 1 && partNumber == 1) job.firstMessageId = messageId;
+            std::string refs = references;
+            const std::string* intro = nullptr;
+            if (job.threadPosts && fileNumber == 1) {
+                intro = &introTextFile;
+            } else if (job.threadPosts) {
+                refs = job.firstMessageId;
+            }
+            const std::string* extra = extraHeaders.empty() ? nullptr : &extraHeaders;
+            if (!session.post(newsgroups, sender, subject, messageId, refs, extra, part, intro))
+                throw Kelvo_Exception(1, session.lastResponse());
+            jobBytes += session.bytesSent();
+            return messageId;
+        } catch (const Kelvo_Exception& e) {
+            job.line("Caught exception " + e.message);
+            if (e.retryable == 0) {
+                job.line("Fatal, passing exception on up");
+                throw;
+            }
+            if (--attemptsLeft <= 0) {
+                job.line("Too many retries, I give up.");
+                throw;
+            }
+            job.line("Nonfatal; we'll try again, waiting 1min.");
+            job.clock.sleepMs(60000);
+        }
+    }
+}
+
+void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fileNumber, int fileCount,
+              std::uint64_t& jobBytes) {
+    const auto entry = statPath(file.name);
+    const std::uint32_t size = entry ? static_cast<std::uint32_t>(entry->size) : 0;
+    const int lines = static_cast<int>(readDecimal(job.getOption("lines")));
+    std::unique_ptr<Encoder> encoder = makeEncoder(file.encoding, lines, file.name);
+    if (!encoder) throw Kelvo_Exception(0, "Unable to create encoding object");
+    const int parts = encoder->parts();
+    if (parts == 0) return;
+    std::vector<char> buffer(encoder->encodedSizeBound());
+    const std::string indent = job.printHeader ? "  " : "    ";
+
+    for (int p = 1; p <= parts; ++p) {
+        if (!file.parts.empty() && std::find(file.parts.begin(), file.parts.end(), p) == file.parts.end()) continue;
+        if (!encoder->encodePart(p, buffer.data(), buffer.size(), parts)) {
+            std::printf("Unable to encode segment %d; quitting\n", p);
+            session.abandon();
+            throw ProcessExit{255};
+        }
+        const SubjectLines subject =
+            job.hasOption("subjectformat")
+                ? formatSubject(job.getOption("subjectformat"), file, job.getOption("folder"), p, parts, fileNumber,
+                                fileCount, size)
+                : formatPlainSubject(job.getOption("subject"), file, p, parts, fileNumber, fileCount, size);
+        if (p == 1 && job.verbosity >= 1) job.log << indent << subject.display << ' ';
+        if (p > 1 || parts > 1) job.log << '.';
+        job.log.flush();
+
+        const std::string sender = job.scramble ? makeRandomSender(job.clock) : job.getOption("from");
+        postWithRetries(job, session, job.getOptionOr("max_retries", "60"), job.getOption("newsgroups"), sender,
+                        subject.subject, job.getOption("references"), job.getOption("xheaders"),
+                        std::string_view(buffer.data(), encoder->encodedLength()), job.getOption("introtextfile"),
+                        p, fileNumber, jobBytes);
+    }
+    job.line("");
+}
+
+void runJob(PostJob& job, int argc, char** argv) {
+    parseArguments(job, argc, argv);
+    if (job.files.empty()) return;
+    const TickTime start = tickTime(job.clock);
+    const long long port = readDecimal(job.getOption("port"));
+    NntpSession session(job.getOption("hostname"), static_cast<int>(port), job);
+    if (job.hasOption("userid")) session.setCredentials(job.getOption("userid"), job.getOption("password"));
+    std::uint64_t jobBytes = 0;
+    const int count = static_cast<int>(job.files.size());
+    for (int i = 0; i < count; ++i) postFile(job, session, job.files[i], i + 1, count, jobBytes);
+
+    if (job.verbosity >= 1) {
+        const TickTime end = tickTime(job.clock);
+        const auto elapsed = static_cast<std::uint32_t>(elapsedMicros(job, end, start));
+        const double seconds = elapsed * 0.000001;
+        if (job.verbosity > 5) {
+            std::ostringstream t;
+            t << "TIME: START[" << start.seconds << "," << start.microseconds << "], END[" << end.seconds << ","
+              << end.microseconds << "], ELAPSED_USEC[" << elapsed << "],  ELAPSED_S[" << seconds << "]";
+            job.line(t.str());
+        }
+        const std::uint64_t rate = elapsed == 0 ? 0 : static_cast<std::uint64_t>(jobBytes / seconds);
+        job.line("");
+        job.line(std::string(job.printHeader ? "" : "  ") + "  " + std::to_string(jobBytes) +
+                 " bytes posted, throughput: " + std::to_string(rate) + " bytes/sec.");
+        job.line("");
+    }
+}
+
+}  // namespace pelmor

@@ -1,0 +1,32 @@
+// The posting run: one session per job, every file and part, retries.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "job.h"
+
+namespace pelmor {
+
+class NntpSession;
+
+// 32 characters from "A".."F" and "a".."j", from a fresh UUID.
+std::string makeIdText();
+// "<" + makeIdText() + "@" + host + ">"
+std::string makeMessageId(const std::string& host);
+// name <user@domain.tld>, everything after "<" in lower case.
+std::string makeRandomSender(Clock& clock);
+std::string randomChars(Clock& clock, int count, bool hyphens);
+
+// Parses, checks and posts the job; throws Kelvo_Exception when it fails.
+void runJob(PostJob& job, int argc, char** argv);
+void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fileNumber, int fileCount,
+              std::uint64_t& jobBytes);
+// Posts one article with its retries; returns the accepted Message-ID.
+std::string postWithRetries(PostJob& job, NntpSession& session, const std::string& retries,
+                            const std::string& newsgroups, const std::string& sender, const std::string& subject,
+                            const std::string& references, const std::string& extraHeaders, std::string_view part,
+                            const std::string& introTextFile, int partNumber, int fileNumber,
+                            std::uint64_t& jobBytes);
+
+}  // namespace pelmor

@@ -1,0 +1,59 @@
+#include "encoder.h"
+
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "kelvo_exception.h"
+#include "platform.h"
+
+namespace pelmor {
+
+std::string wireSafeName(std::string_view name) {
+    std::string out(name);
+    for (char& c : out)
+        if (c == '\r' || c == '\n' || c == '\0') c = '_';
+    return out;
+}
+
+std::uint32_t crc32Update(std::uint32_t crc, const void* data, std::size_t length) {
+    return libdeflate_crc32(crc, data, length);
+}
+
+Encoder::Encoder(const std::string& path, int lines) : path_(path), lines_(lines) {
+    const auto cut = path.find_last_of("\\/");
+    name_ = wireSafeName(cut == std::string::npos ? path : path.substr(cut + 1));
+    const auto entry = statPath(path);
+    size_ = entry ? static_cast<std::uint32_t>(entry->size) : 0;
+}
+
+long long Encoder::readAt(std::uint64_t offset, unsigned char* into, std::size_t length) const {
+    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t n = pread(fd, into + got, length - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    return static_cast<long long>(got);
+}
+
+std::unique_ptr<Encoder> makeEncoder(int code, int lines, const std::string& path) {
+    switch (code) {
+        case 0:
+            return std::make_unique<TextEncoder>(path, lines);
+        case 1:
+            return std::make_unique<UuEncoder>(path, lines);
+        case 2:
+            return std::make_unique<YencEncoder>(path, lines);
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace pelmor

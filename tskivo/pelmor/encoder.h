@@ -1,0 +1,92 @@
+// Encoders cut one file into numbered article bodies.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelmor {
+
+class Encoder {
+public:
+    Encoder(const std::string& path, int lines);
+    virtual ~Encoder() = default;
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
+
+    // Bytes one encoded part may need, terminating NUL included.
+    virtual std::size_t encodedSizeBound() const = 0;
+    // Writes part n (from 1) into buffer as NUL-terminated text; false when
+    // the part cannot be produced.
+    virtual bool encodePart(int n, char* buffer, std::size_t bufferSize, int total) = 0;
+
+    int parts() const { return parts_; }
+    std::uint32_t size() const { return size_; }
+    const std::string& name() const { return name_; }
+    const std::string& path() const { return path_; }
+    // Length of the text written by the last successful encodePart.
+    std::size_t encodedLength() const { return encodedLength_; }
+
+protected:
+    // Reads up to `length` bytes at `offset` into `into`; returns the count,
+    // or -1 when the file cannot be opened.
+    long long readAt(std::uint64_t offset, unsigned char* into, std::size_t length) const;
+
+    std::string path_;
+    std::string name_;  // path after its last '/' or '\', safe to put in an article
+    int lines_;
+    std::uint32_t size_;
+    int parts_ = 0;
+    std::size_t encodedLength_ = 0;
+};
+
+// Encoding code 0 text, 1 uuencode, 2 yEnc; null for any other code.
+std::unique_ptr<Encoder> makeEncoder(int code, int lines, const std::string& path);
+
+// A name as it may stand in an article: CR, LF and NUL would break the
+// header or body lines, so each becomes "_".
+std::string wireSafeName(std::string_view name);
+
+// Standard CRC-32 (IEEE 802.3), continuing from `crc` (0 to start).
+std::uint32_t crc32Update(std::uint32_t crc, const void* data, std::size_t length);
+
+class YencEncoder final : public Encoder {
+public:
+    static constexpr int kLineLength = 128;
+    YencEncoder(const std::string& path, int lines);
+    std::size_t encodedSizeBound() const override;
+    bool encodePart(int n, char* buffer, std::size_t bufferSize, int total) override;
+    std::uint32_t fileCrc() const { return fileCrc_; }
+
+private:
+    std::uint32_t partCrc_ = 0;
+    std::uint32_t fileCrc_ = 0;
+    std::vector<unsigned char> input_;  // one part of the file, sized once
+};
+
+class UuEncoder final : public Encoder {
+public:
+    static constexpr int kBytesPerLine = 45;
+    UuEncoder(const std::string& path, int lines);
+    std::size_t encodedSizeBound() const override;
+    bool encodePart(int n, char* buffer, std::size_t bufferSize, int total) override;
+
+private:
+    std::vector<unsigned char> input_;
+};
+
+class TextEncoder final : public Encoder {
+public:
+    TextEncoder(const std::string& path, int lines);
+    std::size_t encodedSizeBound() const override;
+    bool encodePart(int n, char* buffer, std::size_t bufferSize, int total) override;
+};
+
+// The yEnc data lines of `length` bytes; returns the end of the written text.
+// Exposed for the benchmark and the tests.
+char* yencEncodeLines(const unsigned char* in, std::size_t length, char* out);
+
+}  // namespace pelmor

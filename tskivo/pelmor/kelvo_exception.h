@@ -1,0 +1,26 @@
+// The engine's one exception type, and the internal signal that ends the process.
+#pragma once
+
+#include <string>
+#include <utility>
+
+// A job failure. retryable 0 is fatal for the job; any other value means the
+// article may be tried again after the retry wait.
+struct Kelvo_Exception {
+    int retryable = 0;
+    std::string message;
+
+    Kelvo_Exception(int retryable_, std::string message_)
+        : retryable(retryable_), message(std::move(message_)) {}
+};
+
+namespace pelmor {
+
+// Thrown where the engine must end the calling process ("-?", a part that
+// cannot be encoded). Only postFolder turns it into a real process exit, so
+// the rest of the engine stays testable in-process.
+struct ProcessExit {
+    int status;
+};
+
+}  // namespace pelmor

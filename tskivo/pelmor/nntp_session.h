@@ -1,0 +1,73 @@
+// The conversation with one news server: greeting, AUTHINFO, POST, QUIT.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "throttled_socket.h"
+
+namespace pelmor {
+
+class PostJob;
+
+// Doubles a "." that begins a line (RFC 3977 dot-stuffing). Its state
+// carries across calls, so a CR LF and the "." after it may arrive in
+// different pieces.
+class DotStuffer {
+public:
+    // Returns the piece as it must be sent: `in` itself when nothing needs
+    // doubling, else `scratch` filled with the stuffed copy.
+    std::string_view filter(std::string_view in, std::string& scratch);
+    void reset() { atLineStart_ = true; }
+
+private:
+    bool atLineStart_ = true;
+};
+
+inline constexpr const char* kProductBanner = "Tarvel Skivor pelmor v0.36";
+
+class NntpSession {
+public:
+    NntpSession(std::string host, int port, PostJob& job);
+    ~NntpSession();
+    NntpSession(const NntpSession&) = delete;
+    NntpSession& operator=(const NntpSession&) = delete;
+
+    void setCredentials(const std::string& userId, const std::string& password);
+    bool login();
+    // Posts one article; every failure throws a retryable Kelvo_Exception.
+    bool post(const std::string& newsgroups, const std::string& from, const std::string& subject,
+              const std::string& messageId, const std::string& references, const std::string* extraHeaders,
+              std::string_view body, const std::string* introTextFile);
+    bool readResponse();
+    std::string lastResponse() const { return lastResponse_; }
+    std::uint64_t bytesSent() const { return bytesSent_; }
+    bool logout();
+    // Leaves without QUIT (the process is about to end).
+    void abandon();
+
+private:
+    bool send(std::string_view first, std::string_view second);
+    bool sendStuffed(std::string_view text);
+    // Closes a connection that is no longer in step with the server, so the
+    // next attempt connects and logs in again.
+    void dropIfBroken();
+    [[noreturn]] void fail(const std::string& message);
+
+    PostJob& job_;
+    std::unique_ptr<ThrottledSocket> stream_;
+    bool loggedIn_ = false;
+    std::string host_;
+    std::string userId_;
+    std::string password_;
+    int port_;
+    std::string lastResponse_;
+    std::uint64_t bytesSent_ = 0;
+    bool broken_ = false;
+    DotStuffer stuffer_;
+    std::string scratch_;
+};
+
+}  // namespace pelmor

@@ -1,0 +1,31 @@
+// The engine's one export.
+#include <exception>
+#include <iostream>
+
+#include "driver.h"
+#include "kelvo_exception.h"
+#include "pelmor.h"
+
+extern "C" PELMOR_EXPORT int postFolder(int argc, char** argv, bool printHeader, bool threadPosts, bool uutease,
+                                        bool scramble) {
+    using namespace pelmor;
+    int status = -1;
+    {
+        PostJob job(printHeader, threadPosts, uutease, scramble, systemClock(), std::cerr);
+        job.defaultsPath = defaultsFilePath();
+        readDefaults(job, job.defaultsPath);
+        try {
+            runJob(job, argc, argv);
+        } catch (const Kelvo_Exception& e) {
+            job.line(e.message);
+            status = 255;
+        } catch (const ProcessExit& e) {
+            status = e.status;
+        } catch (const std::exception& e) {
+            job.line(e.what());
+            status = 255;
+        }
+    }
+    if (status >= 0) exitProcess(status);
+    return 0;
+}

@@ -1,0 +1,133 @@
+// The engine's transport: one TCP connection (optionally TLS) with read
+// time-outs, a measured bandwidth limit per direction and a performance log.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <netinet/in.h>
+
+#include "platform.h"
+
+namespace pelmor {
+
+class PostJob;
+
+// A point in time from the millisecond tick counter.
+struct TickTime {
+    std::int32_t seconds = 0;
+    std::int32_t microseconds = 0;
+};
+
+TickTime tickTime(Clock& clock);
+// later - earlier in microseconds; prints "BAD TIMEVALS" when later is earlier.
+std::int32_t elapsedMicros(PostJob& job, TickTime later, TickTime earlier);
+
+struct RateSample {
+    std::uint32_t bytes;
+    TickTime time;
+};
+
+// The last few transfers of one read or write call, for the current rate.
+class RateWindow {
+public:
+    static constexpr std::size_t kCapacity = 10;
+    // Adds a sample and returns the rate (bytes per second) afterwards.
+    std::uint32_t add(std::uint32_t bytes, TickTime time);
+    std::uint32_t rate() const;
+    std::size_t size() const { return samples_.size(); }
+
+private:
+    std::deque<RateSample> samples_;
+};
+
+// Chunk size for one send or receive under a limit (0: no limit).
+std::size_t chunkSize(std::uint32_t limit, std::size_t remaining);
+
+class ServerAddress {
+public:
+    ServerAddress(std::string host, std::string port);
+    bool valid() const { return valid_; }
+    const sockaddr_in& address() const { return address_; }
+    const std::string& host() const { return host_; }
+
+private:
+    std::string host_;
+    std::string port_;
+    sockaddr_in address_{};
+    bool valid_ = false;
+};
+
+using ProgressHook = void (*)(long long done, long long total);
+
+class Stream {
+public:
+    virtual ~Stream() = default;
+    virtual bool read(char* buffer, std::size_t length, int timeoutMs) = 0;
+    virtual bool write(const char* data, std::size_t length) = 0;
+    virtual bool readLine(std::string& out, std::size_t limit, int timeoutMs) = 0;
+    virtual bool writePair(std::string_view first, std::string_view second) = 0;
+    virtual bool isOpen() const = 0;
+    virtual void setProgressHook(ProgressHook hook) = 0;
+    virtual bool close() = 0;
+};
+
+class RateControl {
+public:
+    virtual ~RateControl() = default;
+    virtual void setReadRate(std::uint32_t bytesPerSecond) = 0;
+    virtual void setWriteRate(std::uint32_t bytesPerSecond) = 0;
+};
+
+// Longest response line read before the read counts as failed.
+inline constexpr std::size_t kMaxLineLength = 64 * 1024;
+
+class ThrottledSocket final : public Stream, public RateControl {
+public:
+    explicit ThrottledSocket(PostJob& job);
+    ~ThrottledSocket() override;
+
+    // TCP connect; with `tls` the TLS handshake follows at once (implicit
+    // TLS), verifying the certificate against the system's trust store and
+    // the host name. On failure, `failureReason` says why.
+    bool connect(const ServerAddress& address, bool tls = false);
+    const std::string& failureReason() const { return failureReason_; }
+    // Whether the last readLine saw its line end (a cut line leaves the
+    // conversation out of step).
+    bool lastLineComplete() const { return lastLineComplete_; }
+
+    bool read(char* buffer, std::size_t length, int timeoutMs) override;
+    bool write(const char* data, std::size_t length) override;
+    bool readLine(std::string& out, std::size_t limit, int timeoutMs) override;
+    bool writePair(std::string_view first, std::string_view second) override;
+    bool isOpen() const override { return fd_ != -1; }
+    void setProgressHook(ProgressHook hook) override { hook_ = hook; }
+    bool close() override;
+
+    void setReadRate(std::uint32_t bytesPerSecond) override { readRate_ = bytesPerSecond; }
+    void setWriteRate(std::uint32_t bytesPerSecond) override { writeRate_ = bytesPerSecond; }
+
+private:
+    enum class Wait { Ready, TimedOut, Failed };
+    Wait waitReadable(int timeoutMs);
+    long long sendSome(const char* data, std::size_t length);
+    long long receiveSome(char* buffer, std::size_t length);
+    bool loggingOn();
+    void logLine(const std::string& text);
+    void throttle(bool writing, std::uint32_t limit, RateWindow& window, std::uint32_t n);
+
+    PostJob& job_;
+    int fd_ = -1;
+    std::uint32_t readRate_ = 0;
+    std::uint32_t writeRate_ = 0;
+    ProgressHook hook_ = nullptr;
+    struct Tls;
+    std::unique_ptr<Tls> tls_;
+    std::string failureReason_;
+    bool lastLineComplete_ = false;
+};
+
+}  // namespace pelmor

@@ -1,0 +1,90 @@
+// uuencode (45 bytes a line, "`" for zero, LF line ends) and plain text bodies.
+#include <cstring>
+
+#include "encoder.h"
+#include "kelvo_exception.h"
+
+namespace pelmor {
+
+namespace {
+
+inline char uuChar(unsigned v) { return v == 0 ? '`' : static_cast<char>(v + 32); }
+
+}  // namespace
+
+UuEncoder::UuEncoder(const std::string& path, int lines) : Encoder(path, lines) {
+    const std::uint64_t perPart = static_cast<std::uint64_t>(lines_) * kBytesPerLine;
+    parts_ = static_cast<int>(size_ / perPart + (size_ % perPart ? 1 : 0));
+    input_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(perPart, size_)) + 3);
+}
+
+std::size_t UuEncoder::encodedSizeBound() const {
+    // The begin line holds the name, which can be longer than one data line.
+    return (static_cast<std::size_t>(lines_) + 1) * 62 + name_.size() + 16;
+}
+
+bool UuEncoder::encodePart(int n, char* buffer, std::size_t bufferSize, int /*total*/) {
+    if (bufferSize < encodedSizeBound() || n < 1 || n > parts_) return false;
+    const std::uint64_t perPart = static_cast<std::uint64_t>(lines_) * kBytesPerLine;
+    const std::uint64_t first = static_cast<std::uint64_t>(n - 1) * perPart;
+    std::uint64_t last = first + perPart - 1;
+    bool final = false;
+    if (last >= static_cast<std::uint64_t>(size_) - 1) {
+        last = size_ - 1;
+        final = true;
+    }
+    char* out = buffer;
+    if (n == 1) {
+        std::memcpy(out, "begin 644 ", 10);
+        out += 10;
+        std::memcpy(out, name_.data(), name_.size());
+        out += name_.size();
+        *out++ = '\n';
+    }
+    const std::size_t want = static_cast<std::size_t>(last - first + 1);
+    const long long got = readAt(first, input_.data(), want);
+    if (got < 0) return false;
+    // Bytes the file no longer has read as zeros, like a cleared block.
+    std::memset(input_.data() + got, 0, input_.size() - static_cast<std::size_t>(got));
+
+    const unsigned char* in = input_.data();
+    for (std::size_t done = 0; done < want;) {
+        const std::size_t m = std::min<std::size_t>(want - done, kBytesPerLine);
+        *out++ = uuChar(static_cast<unsigned>(m));
+        for (std::size_t g = 0; g < m; g += 3) {
+            const unsigned b0 = in[done + g], b1 = in[done + g + 1], b2 = in[done + g + 2];
+            // Bytes past m in the last group count as zero.
+            const unsigned c1 = g + 1 < m ? b1 : 0, c2 = g + 2 < m ? b2 : 0;
+            *out++ = uuChar(b0 >> 2);
+            *out++ = uuChar(((b0 << 4) | (c1 >> 4)) & 63);
+            *out++ = uuChar(((c1 << 2) | (c2 >> 6)) & 63);
+            *out++ = uuChar(c2 & 63);
+        }
+        *out++ = '\n';
+        done += m;
+    }
+    if (final) {
+        std::memcpy(out, "`\nend\n", 6);
+        out += 6;
+    }
+    *out = '\0';
+    encodedLength_ = static_cast<std::size_t>(out - buffer);
+    return true;
+}
+
+TextEncoder::TextEncoder(const std::string& path, int lines) : Encoder(path, lines) { parts_ = 1; }
+
+std::size_t TextEncoder::encodedSizeBound() const { return static_cast<std::size_t>(size_) + 1; }
+
+bool TextEncoder::encodePart(int n, char* buffer, std::size_t bufferSize, int /*total*/) {
+    if (bufferSize < static_cast<std::size_t>(size_) + 1 || n != 1) return false;
+    const long long got = readAt(0, reinterpret_cast<unsigned char*>(buffer), size_);
+    if (got < 0) return false;
+    if (static_cast<std::uint64_t>(got) < size_) throw Kelvo_Exception(0, "Error while reading text file");
+    buffer[size_] = '\0';
+    // A NUL inside the file ends the body there.
+    encodedLength_ = std::strlen(buffer);
+    return true;
+}
+
+}  // namespace pelmor
