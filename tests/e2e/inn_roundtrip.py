@@ -1,0 +1,113 @@
+"""End to end: tskivo posts a tree to the local INN, the articles are read
+back over NNTP, decoded with uudeview and compared with the source files.
+
+usage: inn_roundtrip.py BUILD_BIN_DIR [PORT]
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from nntp_client import NntpReader  # noqa: E402
+
+BIN = os.path.abspath(sys.argv[1])
+PORT = int(sys.argv[2]) if len(sys.argv) > 2 else 119
+GROUP = "alt.binaries.test"
+failures = []
+passes = []
+
+
+def check(condition, text):
+    print(("ok   " if condition else "FAIL ") + text)
+    (passes if condition else failures).append(text)
+
+
+def make_tree(root):
+    os.makedirs(os.path.join(root, "gc", "a"))
+    os.makedirs(os.path.join(root, ".hidden"))
+    subprocess.run([os.path.join(BIN, "make_pictures"), root, "2", "1200", "900"], check=True)
+    subprocess.run([os.path.join(BIN, "make_pictures"), os.path.join(root, "gc", "a"), "3", "640", "480", "a"],
+                   check=True)
+    with open(os.path.join(root, "gc", "big.bin"), "wb") as f:  # several articles, bytes of every value
+        f.write(os.urandom(700000) + bytes(range(256)) * 40)
+    with open(os.path.join(root, ".hidden", "secret.bin"), "wb") as f:
+        f.write(b"never posted")
+
+
+def post(root, tag, extra):
+    cmd = [os.path.join(BIN, "tskivo"), "Tester <tester@example.org>", "E2E " + tag, root, GROUP,
+           "127.0.0.1", "", "/port=%d" % PORT, "/maxlines=2000"] + extra
+    run = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
+    print(run.stdout)
+    print(run.stderr)
+    check(run.returncode == 0, "tskivo %s exits 0" % " ".join(extra))
+    return run
+
+
+def fetch_and_decode(tag, workdir):
+    reader = NntpReader(port=PORT)
+    # INN may need a moment to add the last articles to its overview.
+    wanted = []
+    for _ in range(50):
+        wanted = [o for o in reader.overview(GROUP) if o[1].startswith("E2E " + tag)]
+        if wanted:
+            break
+        time.sleep(0.1)
+    articles = os.path.join(workdir, "articles-" + tag)
+    os.makedirs(articles)
+    for number, subject, message_id in wanted:
+        with open(os.path.join(articles, "%06d" % number), "wb") as f:
+            f.write(reader.article(message_id))
+    reader.close()
+    out = os.path.join(workdir, "out-" + tag)
+    os.makedirs(out)
+    files = sorted(os.path.join(articles, n) for n in os.listdir(articles))
+    if files:
+        subprocess.run(["uudeview", "-i", "-o", "-n", "-q", "-p", out + "/"] + files,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return [w[1] for w in wanted], out
+
+
+def compare(root, out, label):
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames[:] = [d for d in dirnames if not d.startswith(".")]
+        for name in filenames:
+            source = os.path.join(dirpath, name)
+            decoded = os.path.join(out, name)
+            same = os.path.exists(decoded) and open(source, "rb").read() == open(decoded, "rb").read()
+            check(same, "%s: %s decodes to the original bytes" % (label, os.path.relpath(source, root)))
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="tskivo-e2e-")
+    try:
+        tree = os.path.join(work, "tree")
+        make_tree(tree)
+        tag = uuid.uuid4().hex[:10]
+
+        post(tree, tag + "y", ["/ics"])
+        subjects, out = fetch_and_decode(tag + "y", work)
+        compare(tree, out, "yEnc")
+        check(any('"!contact-sheet-01.jpg"' in s for s in subjects), "a contact sheet was posted")
+        leftovers = [n for _, _, fs in os.walk(tree) for n in fs if n.startswith("!contact-sheet")]
+        check(not leftovers, "contact sheets were deleted after posting")
+        check(any(s.startswith("E2E %sy .\\gc\\a\\ " % tag) for s in subjects), "folder labels in subjects")
+        check(any("yEnc \"big.bin\" (1/" in s for s in subjects), "multi-part file subject")
+        check(not any("secret.bin" in s for s in subjects), "dot folders are not posted")
+
+        post(tree, tag + "u", ["/uuencode", "/nfl"])
+        subjects, out = fetch_and_decode(tag + "u", work)
+        compare(tree, out, "uuencode")
+        check(any(s.startswith("E2E %su - 'gc\\a' " % tag) for s in subjects), "non-folder-like labels")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print("%d passed, %d failed" % (len(passes), len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,159 @@
+#include "run_options.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+using namespace tskivo;
+using testing::ElementsAre;
+using testing::ElementsAreArray;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+RunOptions parse(std::vector<std::string> extra, const std::string& initial = "/nowhere",
+                 std::optional<std::string> envPassword = std::nullopt) {
+    std::vector<std::string> args{"tskivo", "Me <me@x.org>", "Fav. pix", "/pics", "alt.test", "news.x"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    RunOptions o;
+    EXPECT_TRUE(parseRunOptions(args, initial, envPassword, o));
+    return o;
+}
+
+std::string usage() {
+    std::ostringstream s;
+    printRunnerUsage(s);
+    return s.str();
+}
+
+}  // namespace
+
+TEST(RunOptions, TooFewArgumentsMeanUsage) {
+    RunOptions o;
+    EXPECT_FALSE(parseRunOptions({"tskivo", "a", "b", "c", "d"}, "/", std::nullopt, o));
+    EXPECT_TRUE(parseRunOptions({"tskivo", "a", "b", "c", "d", "e"}, "/", std::nullopt, o));
+}
+
+TEST(RunOptions, SwitchesMatchByPrefixAnywhereAndFirstMatchWins) {
+    RunOptions o = parse({"/UUENCODE", "/icsX", "/fs=first", "/fs=second"});
+    EXPECT_TRUE(o.uuencode);
+    EXPECT_TRUE(o.contactSheets);
+    EXPECT_FALSE(o.uutease);
+    EXPECT_EQ(o.folderSeparator, "first");
+    std::vector<std::string> args{"tskivo", "/scramble", "/nfl subject", "/pics", "g", "s"};
+    ASSERT_TRUE(parseRunOptions(args, "/", std::nullopt, o));
+    EXPECT_TRUE(o.scramble);
+    EXPECT_TRUE(o.nonFolderLike);
+}
+
+TEST(RunOptions, ReferenceAndFileMaskRules) {
+    EXPECT_EQ(parse({}).reference, "");
+    EXPECT_EQ(parse({}).fileMask, "*.*");
+    RunOptions o = parse({"*.jpg"});
+    EXPECT_EQ(o.reference, "");
+    EXPECT_EQ(o.fileMask, "*.jpg");
+    o = parse({"", "*.jpg"});
+    EXPECT_EQ(o.reference, "");
+    EXPECT_EQ(o.fileMask, "*.jpg");
+    o = parse({"/maxbw=32"});
+    EXPECT_EQ(o.reference, "");
+    EXPECT_EQ(*o.maxBandwidth, 32);
+    o = parse({"/nfl"});
+    EXPECT_EQ(o.reference, "/nfl");
+    EXPECT_TRUE(o.nonFolderLike);
+    o = parse({"<abc@x>", "*.gif"});
+    EXPECT_EQ(o.reference, "<abc@x>");
+    EXPECT_EQ(o.fileMask, "*.gif");
+    EXPECT_EQ(parse({"<a@b>", "*<x>"}).fileMask, "*.*");
+    EXPECT_EQ(parse({"<a@b>", "one.jpg"}).fileMask, "*.*");
+    EXPECT_EQ(parse({"/UUTEASE"}).reference, "");
+    EXPECT_EQ(parse({"x", "a?.jpg"}).fileMask, "a?.jpg");
+}
+
+TEST(RunOptions, ColoursNumbersAndFiles) {
+    TempDir dir;
+    writeFile("logo.png", "x");
+    RunOptions o = parse({"/fc=FF8000", "/bc=ff", "/al=logo.png", "/bi=missing.png", "/itf=logo.png"}, dir.path());
+    EXPECT_EQ(o.fontColour.rgbRed, 255);
+    EXPECT_EQ(o.fontColour.rgbGreen, 128);
+    EXPECT_EQ(o.fontColour.rgbBlue, 0);
+    EXPECT_EQ(o.backgroundColour.rgbBlue, 255);
+    EXPECT_EQ(o.backgroundColour.rgbRed, 0);
+    EXPECT_EQ(*o.authorLogo, dir / "logo.png");  // absolute: still found from the folders below
+    EXPECT_FALSE(o.backgroundImage);
+    EXPECT_EQ(*o.introTextFile, dir / "logo.png");
+    o = parse({"/bc=1FFFFFF", "/fc=0x12"});
+    EXPECT_EQ(o.backgroundColour.rgbRed, 255);
+    EXPECT_EQ(o.backgroundColour.rgbGreen, 255);
+    EXPECT_EQ(o.backgroundColour.rgbBlue, 255);
+    EXPECT_EQ(o.fontColour.rgbRed + o.fontColour.rgbGreen + o.fontColour.rgbBlue, 0);
+    o = parse({});
+    EXPECT_EQ(o.backgroundColour.rgbRed, 255);
+    EXPECT_EQ(o.fontColour.rgbRed, 0);
+    EXPECT_FALSE(parse({"/maxbw=0"}).maxBandwidth);
+    EXPECT_FALSE(parse({"/maxlines=-3"}).maxLines);
+}
+
+TEST(RunOptions, PasswordFromTheEnvironmentWhenNotOnTheCommandLine) {
+    EXPECT_EQ(*parse({"/u=joe"}, "/", std::string("envpw")).password, "envpw");
+    EXPECT_EQ(*parse({"/u=joe", "/p=cli"}, "/", std::string("envpw")).password, "cli");
+    EXPECT_FALSE(parse({"/u=joe"}).password);
+}
+
+TEST(EngineArgs, TheSeventeenEntriesInOrder) {
+    RunOptions o = parse({"\"\"", "*.jpg", "/fs=\\"});
+    o.reference = "";
+    EXPECT_THAT(buildEngineArgs(o, 0, ""),
+                ElementsAre("tskivo", "-from", "Me <me@x.org>", "-subject", "Fav. pix .\\", "-newsgroups", "alt.test",
+                            "-hostname", "news.x", "-references", "", "-lines", "2500", "-verbose", "1", "-yenc",
+                            "-folder", "", "-seperator", "\\\\", "*.jpg"));
+    EXPECT_EQ(buildEngineArgs(o, 0, "").size(), 21u);
+}
+
+TEST(EngineArgs, OptionalEntriesAndExtensions) {
+    TempDir dir;
+    writeFile("intro.txt", "hi");
+    RunOptions o = parse({"<r@x>", "/scramble", "/sf=$D $F", "/maxbw=32", "/uuencode", "/itf=intro.txt", "/u=joe",
+                          "/p=pw", "/ssl", "/nzb=out.nzb", "/fs= - "},
+                         dir.path());
+    EXPECT_THAT(buildEngineArgs(o, 2, "gc\\a"),
+                ElementsAreArray(std::vector<std::string>{
+                    "tskivo", "-from", kPlaceholderAuthor, "-subject", "$D $F", "-subjectformat", "$D $F",
+                    "-newsgroups", "alt.test", "-hostname", "news.x", "-references", "<r@x>", "-lines", "4060",
+                    "-throttle", "32768", "-verbose", "1", "-uuencode", "-folder", "gc\\a", "-seperator", " - ",
+                    "-introtextfile", dir / "intro.txt", "-userid", "joe", "-password", "pw", "-port", "563",
+                    "-encrypt", "-o", dir / "out.nzb", "*.*"}));
+    o = parse({"/maxlines=3000", "/uuencode", "/u=joe", "/port=8119"});
+    const auto v = buildEngineArgs(o, 0, "");
+    EXPECT_EQ(v[12], "3000");
+    EXPECT_EQ(std::count(v.begin(), v.end(), "-userid"), 0);  // no password: no login
+    EXPECT_THAT(v, testing::Contains("8119"));
+    EXPECT_THAT(v, testing::Not(testing::Contains("-encrypt")));
+}
+
+TEST(Labels, FolderLikeAndNonFolderLike) {
+    RunOptions o = parse({});
+    EXPECT_EQ(relativePath("/pics", "/pics"), "");
+    EXPECT_EQ(relativePath("/pics", "/pics/gc/a"), "gc\\a");
+    EXPECT_EQ(folderLabel(o, 0, ""), " .\\");
+    EXPECT_EQ(folderLabel(o, 1, "gc"), " .\\gc\\");
+    EXPECT_EQ(folderLabel(o, 2, "gc\\a"), " .\\gc\\a\\");
+    EXPECT_EQ(folderLabel(o, 3, ""), "");
+    o.nonFolderLike = true;
+    EXPECT_EQ(folderLabel(o, 0, ""), " - '");
+    EXPECT_EQ(folderLabel(o, 2, "gc\\a"), " - 'gc\\a'");
+}
+
+TEST(Usage, RunnerTextLines) {
+    const std::string u = usage();
+    EXPECT_THAT(u, testing::StartsWith("\n  Usage:\n    TSKIVO <from|/scramble> <subject> <directory> <newsgroups> "
+                                       "<newserver>\n              [reference] [filemask] [/uutease]"));
+    EXPECT_THAT(u, testing::HasSubstr("name\n                      <john.doe@example.com> or /scramble. /scramble "
+                                      "forces\n                      random generation of From and Sender addresses.\n"));
+    EXPECT_THAT(u, testing::HasSubstr("    [/sf=<format>]  = Subject format. $D = directory\n"
+                                      "                                      $B = bytes\n"));
+    EXPECT_THAT(u, testing::HasSubstr("\n  Examples: tskivo \""));
+    EXPECT_THAT(u, testing::HasSubstr("TSKIVO_PASSWORD"));
+}

@@ -1,0 +1,32 @@
+// The runner's main flow: record the tree, then post it folder by folder.
+#pragma once
+
+#include <deque>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "run_options.h"
+
+namespace tskivo {
+
+using PostFolderFn = int (*)(int, char**, bool, bool, bool, bool);
+using CreateContactSheetsFn = void (*)(const char*, const char*, const char*, const char*, const RGBQUAD*,
+                                       const RGBQUAD*, const std::deque<std::string>*, std::deque<std::string>*);
+
+// Appends the folders below the current directory, depth first, pre-order;
+// never enters a folder twice (links that loop back), nor dot folders.
+void recordFolders(std::vector<std::string>& folders);
+
+// Names in the current folder that match the mask and are no directories.
+std::deque<std::string> listSheetSources(const std::string& mask);
+
+// Posts every folder of the list; prints the Handling lines and the summary.
+void runFolders(const RunOptions& options, const std::vector<std::string>& folders, PostFolderFn postFolder,
+                CreateContactSheetsFn createContactSheets, std::ostream& out);
+
+// The whole program after the library check; returns the exit status.
+int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
+              CreateContactSheetsFn createContactSheets, std::ostream& out);
+
+}  // namespace tskivo

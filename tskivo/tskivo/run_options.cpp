@@ -1,0 +1,245 @@
+#include "run_options.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+#include <ostream>
+
+#include "platform.h"
+
+namespace tskivo {
+
+namespace {
+
+bool startsWithNoCase(const std::string& text, const char* prefix) {
+    const std::size_t n = std::char_traits<char>::length(prefix);
+    return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+}
+
+// The first argument, the program name included, that begins with the option.
+const std::string* findOption(const std::vector<std::string>& args, const char* option) {
+    for (const auto& a : args)
+        if (startsWithNoCase(a, option)) return &a;
+    return nullptr;
+}
+
+std::optional<std::string> textOption(const std::vector<std::string>& args, const char* option) {
+    const std::string* a = findOption(args, option);
+    if (!a) return std::nullopt;
+    return a->substr(std::char_traits<char>::length(option));
+}
+
+std::optional<std::string> fileOption(const std::vector<std::string>& args, const char* option,
+                                      const std::string& initialDirectory) {
+    auto value = textOption(args, option);
+    if (!value) return std::nullopt;
+    const std::string resolved = !value->empty() && (*value)[0] == '/' ? *value : initialDirectory + "/" + *value;
+    if (value->empty() || !pelmor::canOpenForRead(resolved)) return std::nullopt;
+    // Absolute, so that it is still found once the runner is in a folder below.
+    return resolved;
+}
+
+RGBQUAD colourOption(const std::vector<std::string>& args, const char* option, RGBQUAD fallback) {
+    auto value = textOption(args, option);
+    if (!value) return fallback;
+    unsigned long v = 0;
+    for (char c : *value) {
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else break;
+        v = ((v << 4) | static_cast<unsigned long>(digit)) & 0xFFFFFFFFul;
+    }
+    return RGBQUAD{static_cast<std::uint8_t>(v & 0xFF), static_cast<std::uint8_t>((v >> 8) & 0xFF),
+                   static_cast<std::uint8_t>((v >> 16) & 0xFF), 0};
+}
+
+// A number above 0, else absent: a zero or negative limit means none.
+std::optional<long long> numberOption(const std::vector<std::string>& args, const char* option) {
+    auto value = textOption(args, option);
+    if (!value) return std::nullopt;
+    const long long v = pelmor::readDecimal(*value);
+    if (v <= 0) return std::nullopt;
+    return v;
+}
+
+bool isMaskArgument(const std::string& a) {
+    return a.find_first_of("*?") != std::string::npos && a.find_first_of("<>@") == std::string::npos;
+}
+
+}  // namespace
+
+bool parseRunOptions(const std::vector<std::string>& args, const std::string& initialDirectory,
+                     const std::optional<std::string>& environmentPassword, RunOptions& out) {
+    if (args.size() < 6) return false;
+    out.args = args;
+    out.uutease = findOption(args, "/uutease");
+    out.uuencode = findOption(args, "/uuencode");
+    out.scramble = findOption(args, "/scramble");
+    out.nonFolderLike = findOption(args, "/nfl");
+    out.contactSheets = findOption(args, "/ics");
+    out.backgroundImage = fileOption(args, "/bi=", initialDirectory);
+    out.authorLogo = fileOption(args, "/al=", initialDirectory);
+    out.introTextFile = fileOption(args, "/itf=", initialDirectory);
+    out.userName = textOption(args, "/u=");
+    out.password = textOption(args, "/p=");
+    if (!out.password && environmentPassword) out.password = environmentPassword;
+    out.folderSeparator = textOption(args, "/fs=").value_or("");
+    out.subjectFormat = textOption(args, "/sf=");
+    out.backgroundColour = colourOption(args, "/bc=", RGBQUAD{255, 255, 255, 0});
+    out.fontColour = colourOption(args, "/fc=", RGBQUAD{0, 0, 0, 0});
+    out.maxBandwidth = numberOption(args, "/maxbw=");
+    out.maxLines = numberOption(args, "/maxlines=");
+    out.port = numberOption(args, "/port=");
+    out.tls = findOption(args, "/ssl");
+    if (auto nzb = textOption(args, "/nzb="); nzb && !nzb->empty())
+        out.nzbFile = (*nzb)[0] == '/' ? *nzb : initialDirectory + "/" + *nzb;
+
+    out.reference.clear();
+    if (args.size() > 6) {
+        const std::string& sixth = args[6];
+        if (!(strcasecmp(sixth.c_str(), "/uutease") == 0 || startsWithNoCase(sixth, "/maxbw=") ||
+              sixth.find_first_of("*?") != std::string::npos))
+            out.reference = sixth;
+    }
+    out.fileMask = "*.*";
+    for (std::size_t i = 6; i < args.size(); ++i) {
+        if (isMaskArgument(args[i])) {
+            out.fileMask = args[i];
+            break;
+        }
+    }
+    return true;
+}
+
+void printRunnerUsage(std::ostream& out) {
+    out << "\n"
+           "  Usage:\n"
+           "    TSKIVO <from|/scramble> <subject> <directory> <newsgroups> <newserver>\n"
+           "              [reference] [filemask] [/uutease] [/maxbw=#] [/uuencode] [/nfl]\n"
+           "              [/ics] [/maxlines=#] [/fc=RRGGBB] [/bc=RRGGBB] [/bi=<file>]\n"
+           "              [/al=<file>] [/u=username] [/p=password] [/itf=<file>]\n"
+           "              [/fs=<text>] [/sf=<format>] [/port=#] [/ssl] [/nzb=<file>]\n"
+           "\n"
+           "  Arguments:\n"
+           "    <from/scramble> = Mandatory. Either an address like this: name\n"
+           "                      <john.doe@example.com> or /scramble. /scramble forces\n"
+           "                      random generation of From and Sender addresses.\n"
+           "    <subject>       = Mandatory. Enclose in \" if you have spaces in your\n"
+           "                      subject.\n"
+           "    <directory>     = Mandatory. Directory from which you want to post.\n"
+           "    <newsgroups>    = Mandatory. One of more newsgroups. Comma seperated.\n"
+           "    <newsserver>    = Mandatory. Domain name or IP of your newsserver.\n"
+           "    [reference]     = Optional. Enclosed in \" type the Message-ID of your\n"
+           "                      referanting article.\n"
+           "    [filemask]      = Optional. Any filemask with * or ?\n"
+           "    [/uutease]      = Optional. Made to piss-off Outlook or Outlook Express\n"
+           "                      or any uuencoded-only client.\n"
+           "    [/maxbw=#]      = Optional. Limit bandwidth used to post to # kilobytes.\n"
+           "    [/uuencode]     = Optional. Forces uuencoding rather than yEnc.\n"
+           "    [/nfl]          = Optional. Non folder like. Use - \"<folder>\" instead of\n"
+           "                      .\\<folder>\\\n"
+           "    [/ics]          = Optional. Include contact sheets.\n"
+           "    [/maxlines=#]   = Optional. Sets the maximum number of lines per segment.\n"
+           "                      Defaults to 2500 for yEnc and 4060 for uuEncoded.\n"
+           "    [/fc=RRGGBB]    = Hexadecimal values for font color, RGB style.\n"
+           "    [/bc=RRGGBB]    = Hexadecimal values for background color, RGB style.\n"
+           "    [/bi=<file>]    = Contachsheet background image (non tiled, 1024x768).\n"
+           "    [/al=<file>]    = Contachsheet author logo (600x30).\n"
+           "    [/u=username]   = User name used for server authentication.\n"
+           "    [/p=password]   = Password used for server authentication.\n"
+           "    [/itf=<file>]   = Introducing text file. Which will be posted within the\n"
+           "                      first article.\n"
+           "    [/fs=<text>]    = Folder seperating char or characters, ex. \\ or \" - \"\n"
+           "    [/sf=<format>]  = Subject format. $D = directory\n"
+           "                                      $B = bytes\n"
+           "                                      $K = kilobytes\n"
+           "                                      $M = megabytes\n"
+           "                                      $1 = file number\n"
+           "                                      $2 = file count\n"
+           "                                      $F = filename\n"
+           "    [/port=#]       = Optional. Server port, default 119 (563 with /ssl).\n"
+           "    [/ssl]          = Optional. Speak to the server over TLS.\n"
+           "    [/nzb=<file>]   = Optional. Write an NZB file of everything posted.\n"
+           "\n"
+           "    Without /p= the password is taken from the TSKIVO_PASSWORD environment\n"
+           "    variable, which other users cannot see in the process list.\n"
+           "\n"
+           "  Examples: tskivo \"John Doe <john.doe@example.com>\" \"Fav. pix\" /home/john/pix alt.binaries.test news.example.com \"\"\n"
+           "            tskivo \"John Doe <john.doe@example.com>\" \"Fav. pix\" /home/john/pix alt.binaries.test news.example.com \"\" *.jpg /uutease\n"
+           "            tskivo /scramble Holiday /home/john/pix alt.binaries.test.yenc news.example.com /maxbw=32\n"
+           "            tskivo /scramble \"Fav. pix\" /home/john/pix alt.binaries.test news.example.com \"<abc123@news.example.com>\"\n";
+    out.flush();
+}
+
+std::string relativePath(const std::string& startPath, const std::string& folderPath) {
+    if (folderPath.size() < startPath.size() + 1) return {};
+    std::string rel = folderPath.substr(startPath.size() + 1);
+    for (char& c : rel)
+        if (c == '/') c = '\\';  // what newsreaders show, whatever the poster's system
+    return rel;
+}
+
+std::string folderLabel(const RunOptions& options, std::size_t index, const std::string& relative) {
+    const std::string prefix = options.nonFolderLike ? " - '" : " .\\";
+    const std::string closing = options.nonFolderLike ? "'" : "\\";
+    if (index == 0) return prefix;
+    if (relative.empty()) return {};
+    return prefix + relative + closing;
+}
+
+std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index, const std::string& relative) {
+    std::vector<std::string> v;
+    v.push_back(o.args[0]);
+    v.push_back("-from");
+    v.push_back(o.scramble ? kPlaceholderAuthor : o.author());
+    v.push_back("-subject");
+    v.push_back(o.subjectFormat ? *o.subjectFormat : o.subject() + folderLabel(o, index, relative));
+    if (o.subjectFormat) {
+        v.push_back("-subjectformat");
+        v.push_back(*o.subjectFormat);
+    }
+    v.push_back("-newsgroups");
+    v.push_back(o.newsgroups());
+    v.push_back("-hostname");
+    v.push_back(o.server());
+    v.push_back("-references");
+    v.push_back(o.reference);
+    v.push_back("-lines");
+    v.push_back(o.maxLines ? std::to_string(*o.maxLines) : o.uuencode ? "4060" : "2500");
+    if (o.maxBandwidth) {
+        v.push_back("-throttle");
+        v.push_back(std::to_string(*o.maxBandwidth * 1024));
+    }
+    v.push_back("-verbose");
+    v.push_back("1");
+    v.push_back(o.uuencode ? "-uuencode" : "-yenc");
+    v.push_back("-folder");
+    v.push_back(relative);
+    v.push_back("-seperator");
+    v.push_back(o.folderSeparator == "\\" ? "\\\\" : o.folderSeparator);
+    if (o.introTextFile) {
+        v.push_back("-introtextfile");
+        v.push_back(*o.introTextFile);
+    }
+    if (o.userName && o.password) {
+        v.push_back("-userid");
+        v.push_back(*o.userName);
+        v.push_back("-password");
+        v.push_back(*o.password);
+    }
+    if (o.port || o.tls) {
+        v.push_back("-port");
+        v.push_back(std::to_string(o.port ? *o.port : 563));
+    }
+    if (o.tls) v.push_back("-encrypt");
+    if (o.nzbFile) {
+        v.push_back("-o");
+        v.push_back(*o.nzbFile);
+    }
+    v.push_back(o.fileMask);
+    return v;
+}
+
+}  // namespace tskivo

@@ -1,0 +1,64 @@
+// The runner's command line: positional values, slash options, usage text,
+// and the engine argument vector built from them for one folder.
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tplat.h"
+
+namespace tskivo {
+
+inline constexpr const char* kBanner = "Tarvel Skivor v0.36 - Usenet binary folder poster";
+inline constexpr const char* kPlaceholderAuthor = "Unused (random senders) <unused@example.invalid>";
+
+struct RunOptions {
+    std::vector<std::string> args;  // program name first
+    bool uutease = false;
+    bool uuencode = false;
+    bool scramble = false;
+    bool nonFolderLike = false;
+    bool contactSheets = false;
+    std::optional<std::string> backgroundImage;
+    std::optional<std::string> authorLogo;
+    std::optional<std::string> userName;
+    std::optional<std::string> password;
+    std::optional<std::string> introTextFile;
+    std::string folderSeparator;
+    std::optional<std::string> subjectFormat;
+    std::string fileMask = "*.*";
+    RGBQUAD backgroundColour{255, 255, 255, 0};
+    RGBQUAD fontColour{0, 0, 0, 0};
+    std::optional<long long> maxBandwidth;  // kilobytes per second
+    std::optional<long long> maxLines;
+    std::optional<long long> port;
+    bool tls = false;
+    std::optional<std::string> nzbFile;  // absolute
+
+    const std::string& author() const { return args[1]; }
+    const std::string& subject() const { return args[2]; }
+    const std::string& startDirectory() const { return args[3]; }
+    const std::string& newsgroups() const { return args[4]; }
+    const std::string& server() const { return args[5]; }
+    std::string reference;
+};
+
+// False when the usage text is due (fewer than five arguments).
+// `initialDirectory` resolves relative file options; `environmentPassword`
+// stands in for "/p=" when that is absent.
+bool parseRunOptions(const std::vector<std::string>& args, const std::string& initialDirectory,
+                     const std::optional<std::string>& environmentPassword, RunOptions& out);
+
+void printRunnerUsage(std::ostream& out);
+
+// "gc\a" for the folder /start/gc/a below /start; empty for the start folder.
+std::string relativePath(const std::string& startPath, const std::string& folderPath);
+// The text appended to the subject for folder `index` of the list.
+std::string folderLabel(const RunOptions& options, std::size_t index, const std::string& relative);
+
+// The engine's argument vector for one folder, in order.
+std::vector<std::string> buildEngineArgs(const RunOptions& options, std::size_t index, const std::string& relative);
+
+}  // namespace tskivo
