@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include "encoder.h"
 #include "kelvo_exception.h"
 #include "nntp_session.h"
+#include "nzb.h"
 #include "subject.h"
 #include "throttled_socket.h"
 
@@ -98,34 +100,72 @@ void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fil
     std::vector<char> buffer(encoder->encodedSizeBound());
     const std::string indent = job.printHeader ? "  " : "    ";
 
-    for (int p = 1; p <= parts; ++p) {
-        if (!file.parts.empty() && std::find(file.parts.begin(), file.parts.end(), p) == file.parts.end()) continue;
-        if (!encoder->encodePart(p, buffer.data(), buffer.size(), parts)) {
-            std::printf("Unable to encode segment %d; quitting\n", p);
-            session.abandon();
-            throw ProcessExit{255};
-        }
-        const SubjectLines subject =
-            job.hasOption("subjectformat")
-                ? formatSubject(job.getOption("subjectformat"), file, job.getOption("folder"), p, parts, fileNumber,
-                                fileCount, size)
-                : formatPlainSubject(job.getOption("subject"), file, p, parts, fileNumber, fileCount, size);
-        if (p == 1 && job.verbosity >= 1) job.log << indent << subject.display << ' ';
-        if (p > 1 || parts > 1) job.log << '.';
-        job.log.flush();
+    // What the server accepted of this file, for the NZB file.
+    NzbFile record;
+    const auto saveRecord = [&] {
+        if (!job.nzb || record.segments.empty()) return;
+        job.nzb->add(record);
+        std::string error;
+        if (!job.nzb->save(error)) job.line(error);
+    };
+    try {
+        for (int p = 1; p <= parts; ++p) {
+            if (!file.parts.empty() && std::find(file.parts.begin(), file.parts.end(), p) == file.parts.end())
+                continue;
+            if (!encoder->encodePart(p, buffer.data(), buffer.size(), parts)) {
+                std::printf("Unable to encode segment %d; quitting\n", p);
+                std::fflush(stdout);
+                session.abandon();
+                throw ProcessExit{255};
+            }
+            const SubjectLines subject =
+                job.hasOption("subjectformat")
+                    ? formatSubject(job.getOption("subjectformat"), file, job.getOption("folder"), p, parts,
+                                    fileNumber, fileCount, size)
+                    : formatPlainSubject(job.getOption("subject"), file, p, parts, fileNumber, fileCount, size);
+            if (p == 1 && job.verbosity >= 1) job.log << indent << subject.display << ' ';
+            if (p > 1 || parts > 1) job.log << '.';
+            job.log.flush();
 
-        const std::string sender = job.scramble ? makeRandomSender(job.clock) : job.getOption("from");
-        postWithRetries(job, session, job.getOptionOr("max_retries", "60"), job.getOption("newsgroups"), sender,
-                        subject.subject, job.getOption("references"), job.getOption("xheaders"),
-                        std::string_view(buffer.data(), encoder->encodedLength()), job.getOption("introtextfile"),
-                        p, fileNumber, jobBytes);
+            const std::string sender = job.scramble ? makeRandomSender(job.clock) : job.getOption("from");
+            const std::string id = postWithRetries(
+                job, session, job.getOptionOr("max_retries", "60"), job.getOption("newsgroups"), sender,
+                subject.subject, job.getOption("references"), job.getOption("xheaders"),
+                std::string_view(buffer.data(), encoder->encodedLength()), job.getOption("introtextfile"), p,
+                fileNumber, jobBytes);
+            if (job.nzb) {
+                if (record.segments.empty()) {
+                    record.poster = sender;
+                    record.subject = subject.subject;
+                    record.date = static_cast<std::int64_t>(std::time(nullptr));
+                    std::istringstream groups(job.getOption("newsgroups"));
+                    for (std::string g; std::getline(groups, g, ',');)
+                        if (!g.empty()) record.groups.push_back(g);
+                }
+                record.segments.push_back({id.substr(1, id.size() - 2), session.articleBytes(), p});
+            }
+        }
+    } catch (const Kelvo_Exception&) {
+        saveRecord();  // a failed job still leaves an NZB of what was accepted
+        throw;
     }
+    saveRecord();
     job.line("");
 }
 
 void runJob(PostJob& job, int argc, char** argv) {
     parseArguments(job, argc, argv);
     if (job.files.empty()) return;
+    NzbWriter nzb;
+    if (job.hasOption("out")) {
+        std::string error;
+        if (!nzb.open(job.getOption("out"), error)) throw Kelvo_Exception(0, error);
+        job.nzb = &nzb;
+    }
+    struct Detach {
+        PostJob& job;
+        ~Detach() { job.nzb = nullptr; }
+    } detach{job};
     const TickTime start = tickTime(job.clock);
     const long long port = readDecimal(job.getOption("port"));
     NntpSession session(job.getOption("hostname"), static_cast<int>(port), job);

@@ -22,6 +22,8 @@ struct FileEntry {
     std::uint32_t size = 0;      // low 32 bits, recorded by the job check
 };
 
+class NzbWriter;
+
 class PostJob {
 public:
     PostJob(bool printHeader, bool threadPosts, bool uutease, bool scramble,
@@ -42,6 +44,7 @@ public:
     std::ostream& log;
     std::string defaultsPath;  // where "-defaults" writes; empty: nowhere
     int responseTimeoutMs = 60000;  // how long a server response may take
+    NzbWriter* nzb = nullptr;       // set while a job writes an NZB file ("-out")
 
     std::string getOption(const std::string& key) const;
     bool hasOption(const std::string& key) const;

@@ -174,9 +174,11 @@ bool NntpSession::post(const std::string& newsgroups, const std::string& from, c
     sendStuffed("\r\n");
     if (job_.verbosity >= 5) job_.line("Sending body");
 
+    introSent_ = false;
     if (introTextFile) {
         std::ifstream in(*introTextFile, std::ios::binary);
         if (in) {
+            introSent_ = true;
             std::string text, line;
             while (std::getline(in, line)) {
                 if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -44,6 +44,9 @@ public:
     bool readResponse();
     std::string lastResponse() const { return lastResponse_; }
     std::uint64_t bytesSent() const { return bytesSent_; }
+    // The whole article of the last post as handed over (header block, empty
+    // line, intro, body and its line end), before dot-stuffing.
+    std::uint64_t articleBytes() const { return bytesSent_ + (introSent_ ? 6 : 4); }
     bool logout();
     // Leaves without QUIT (the process is about to end).
     void abandon();
@@ -66,6 +69,7 @@ private:
     std::string lastResponse_;
     std::uint64_t bytesSent_ = 0;
     bool broken_ = false;
+    bool introSent_ = false;
     DotStuffer stuffer_;
     std::string scratch_;
 };

@@ -1,5 +1,6 @@
 // tskivo: posts a directory tree, one engine job per folder.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
@@ -8,11 +9,29 @@
 
 #include "folder_runner.h"
 
+namespace {
+
+// Next to the program (bin/ and lib/ side by side, or one folder), then by
+// name through the loader's usual search.
+void* loadLibrary(const std::string& name) {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string dir(self, static_cast<std::size_t>(n));
+        dir = dir.substr(0, dir.find_last_of('/'));
+        for (const std::string& candidate : {dir + "/../lib/" + name, dir + "/" + name})
+            if (void* h = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
+    }
+    return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     std::cout << tskivo::kBanner << std::endl;
-    // Loaded by name, so that a missing library gets our own message.
-    void* engine = dlopen("libpelmor.so", RTLD_NOW | RTLD_LOCAL);
-    void* sheets = dlopen("libtplat.so", RTLD_NOW | RTLD_LOCAL);
+    // Loaded at run time, so that a missing library gets our own message.
+    void* engine = loadLibrary("libpelmor.so");
+    void* sheets = loadLibrary("libtplat.so");
     if (!engine) std::cerr << "  Unable to load required DLL library: libpelmor.so, aborting.\n";
     if (!sheets) std::cerr << "  Unable to load required DLL library: libtplat.so, aborting.\n";
     if (!engine || !sheets) return 0;

@@ -1,0 +1,150 @@
+// NZB output, read back with a real XML parser (expat).
+#include "nzb.h"
+
+#include <expat.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "driver.h"
+#include "fake_nntp_server.h"
+#include "kelvo_exception.h"
+#include "test_support.h"
+
+using namespace pelmor;
+using testing_support::Args;
+using testing_support::JobHarness;
+using testing_support::randomBytes;
+using testing_support::readFile;
+using testing_support::ScriptedNntpServer;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+struct ParsedNzb {
+    bool wellFormed = false;
+    std::string xmlns;
+    std::vector<NzbFile> files;
+};
+
+ParsedNzb parseNzb(const std::string& text) {
+    struct State {
+        ParsedNzb nzb;
+        std::string chars;
+        NzbSegment segment{};
+    } st;
+    XML_Parser p = XML_ParserCreate("UTF-8");
+    XML_SetUserData(p, &st);
+    XML_SetElementHandler(
+        p,
+        [](void* data, const char* name, const char** attrs) {
+            auto& s = *static_cast<State*>(data);
+            s.chars.clear();
+            auto attr = [&](const char* key) -> std::string {
+                for (int i = 0; attrs[i]; i += 2)
+                    if (std::string(attrs[i]) == key) return attrs[i + 1];
+                return {};
+            };
+            const std::string n = name;
+            if (n == "nzb") s.nzb.xmlns = attr("xmlns");
+            if (n == "file") s.nzb.files.push_back({attr("poster"), std::stoll(attr("date")), attr("subject"), {}, {}});
+            if (n == "segment") s.segment = {"", std::stoull(attr("bytes")), std::stoi(attr("number"))};
+        },
+        [](void* data, const char* name) {
+            auto& s = *static_cast<State*>(data);
+            const std::string n = name;
+            if (n == "group") s.nzb.files.back().groups.push_back(s.chars);
+            if (n == "segment") {
+                s.segment.messageId = s.chars;
+                s.nzb.files.back().segments.push_back(s.segment);
+            }
+        });
+    XML_SetCharacterDataHandler(p, [](void* data, const char* chars, int len) {
+        static_cast<State*>(data)->chars.append(chars, static_cast<std::size_t>(len));
+    });
+    st.nzb.wellFormed = XML_Parse(p, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
+    XML_ParserFree(p);
+    return st.nzb;
+}
+
+struct NzbRun : JobHarness {
+    TempDir dir;
+    ScriptedNntpServer server;
+    NzbRun() : JobHarness(false) { job.responseTimeoutMs = 2000; }
+    void run(std::vector<std::string> files) {
+        std::vector<std::string> w{"pelmor", "-from", "Ann <ann@example.org>", "-subject", "Set", "-newsgroups",
+                                   "alt.a,alt.b", "-hostname", "127.0.0.1", "-port", std::to_string(server.port()),
+                                   "-lines", "2", "-out", "posted.nzb"};
+        w.insert(w.end(), files.begin(), files.end());
+        Args a(w);
+        runJob(job, a.argc(), a.argv());
+    }
+};
+
+}  // namespace
+
+TEST(Nzb, EverySegmentMatchesWhatTheServerAccepted) {
+    NzbRun h;
+    writeFile("a & <b>.jpg", randomBytes(600, 1));
+    writeFile("caf\xc3\xa9 \xe9.jpg", "x");  // UTF-8 and a stray Latin-1 byte
+    h.server.script->articleReplies = {"240 ok", "441 refused once"};
+    h.run({"a & <b>.jpg", "caf\xc3\xa9 \xe9.jpg"});
+    const ParsedNzb nzb = parseNzb(readFile("posted.nzb"));
+    ASSERT_TRUE(nzb.wellFormed);
+    EXPECT_EQ(nzb.xmlns, "http://www.newzbin.com/DTD/2003/nzb");
+    ASSERT_EQ(nzb.files.size(), 2u);
+    const auto articles = h.server.server().articles();
+    ASSERT_EQ(articles.size(), 5u);  // 3 parts, one of them twice, and the second file
+    const auto& first = nzb.files[0];
+    EXPECT_EQ(first.subject, "Set [1/2] 600 bytes - yEnc \"a & <b>.jpg\" (1/3)");
+    EXPECT_EQ(first.poster, "Ann <ann@example.org>");
+    EXPECT_THAT(first.groups, testing::ElementsAre("alt.a", "alt.b"));
+    ASSERT_EQ(first.segments.size(), 3u);
+    // The refused attempt's id is not there; the retried part appears once.
+    const std::vector<std::size_t> accepted{0, 2, 3};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto& seg = first.segments[i];
+        const auto& art = articles[accepted[i]];
+        EXPECT_EQ(seg.number, static_cast<int>(i + 1));
+        EXPECT_EQ("<" + seg.messageId + ">", art.header("Message-ID"));
+        EXPECT_EQ(seg.bytes, art.text().size());  // the article as handed over, without the end line
+    }
+    EXPECT_EQ(nzb.files[1].subject, "Set [2/2] 1 bytes - yEnc \"caf\xc3\xa9 \xc3\xa9.jpg\" (1/1)");
+}
+
+TEST(Nzb, AFailedJobLeavesAValidNzbOfTheAcceptedFiles) {
+    NzbRun h;
+    h.job.options["max_retries"] = "1";
+    for (const char* f : {"1.jpg", "2.jpg", "3.jpg"}) writeFile(f, "abc");
+    h.server.script->articleReplies = {"240 ok", "240 ok", "441 no"};
+    EXPECT_THROW(h.run({"1.jpg", "2.jpg", "3.jpg"}), Kelvo_Exception);
+    const ParsedNzb nzb = parseNzb(readFile("posted.nzb"));
+    ASSERT_TRUE(nzb.wellFormed);
+    ASSERT_EQ(nzb.files.size(), 2u);
+    EXPECT_THAT(nzb.files[1].subject, testing::HasSubstr("\"2.jpg\""));
+}
+
+TEST(Nzb, LaterJobsAddToAnExistingNzbButNeverOverwriteOtherFiles) {
+    NzbRun h;
+    writeFile("a.jpg", "a");
+    h.run({"a.jpg"});
+    JobHarness second(false);
+    second.job.responseTimeoutMs = 2000;
+    writeFile("b.jpg", "b");
+    std::vector<std::string> w{"pelmor", "-from", "f", "-subject", "Two", "-newsgroups", "g", "-hostname",
+                               "127.0.0.1", "-port", std::to_string(h.server.port()), "-o", "posted.nzb", "b.jpg"};
+    Args a(w);
+    runJob(second.job, a.argc(), a.argv());
+    const ParsedNzb nzb = parseNzb(readFile("posted.nzb"));
+    ASSERT_TRUE(nzb.wellFormed);
+    ASSERT_EQ(nzb.files.size(), 2u);
+    EXPECT_THAT(nzb.files[1].subject, testing::StartsWith("Two "));
+
+    writeFile("notes.txt", "my notes");
+    NzbWriter w2;
+    std::string error;
+    EXPECT_FALSE(w2.open("notes.txt", error));
+    EXPECT_THAT(error, testing::HasSubstr("is not an NZB file"));
+    EXPECT_EQ(readFile("notes.txt"), "my notes");
+}
