@@ -32,9 +32,9 @@ char* yencEncodeLines(const unsigned char* in, std::size_t length, char* out) {
         int col = 0;
         while (col < kLine && in < end) {
 #if defined(__SSE2__)
-            // Sixteen bytes at a time while the line has room for them; an
-            // escape sends only the bytes before it through this path.
-            if (col <= kLine - 16 && end - in >= 16) {
+            // Up to sixteen bytes at a time, as many as the line has room
+            // for; an escape sends only the bytes before it this way.
+            if (end - in >= 16) {
                 const __m128i v = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)),
                                                _mm_set1_epi8(42));
                 const __m128i hit = _mm_or_si128(
@@ -44,12 +44,14 @@ char* yencEncodeLines(const unsigned char* in, std::size_t length, char* out) {
                                               _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)))),
                     _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x2E)),
                                  _mm_cmpeq_epi8(v, _mm_set1_epi8(0x3D))));
-                const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+                // Only as many bytes as the line has room for count.
+                const int room = kLine - col < 16 ? kLine - col : 16;
+                const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit)) & ((1u << room) - 1u);
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
                 if (mask == 0) {
-                    out += 16;
-                    in += 16;
-                    col += 16;
+                    out += room;
+                    in += room;
+                    col += room;
                     continue;
                 }
                 const int k = __builtin_ctz(mask);
