@@ -30,20 +30,9 @@ void BM_crc32(benchmark::State& state) {
 }
 
 // Every part of the file through encodePart: read, part CRC, encode, frame.
-void BM_yencEncodePart(benchmark::State& state) {
-    pelmor::YencEncoder encoder(kPath, 2500);
-    std::vector<char> buffer(encoder.encodedSizeBound());
-    for (auto _ : state) {
-        for (int p = 1; p <= encoder.parts(); ++p) {
-            encoder.encodePart(p, buffer.data(), buffer.size(), encoder.parts());
-            benchmark::DoNotOptimize(buffer.data());
-        }
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBytes));
-}
-
-void BM_uuEncodePart(benchmark::State& state) {
-    pelmor::UuEncoder encoder(kPath, 4060);
+template <typename EncoderType, int Lines>
+void BM_encodePart(benchmark::State& state) {
+    EncoderType encoder(kPath, Lines);
     std::vector<char> buffer(encoder.encodedSizeBound());
     for (auto _ : state) {
         for (int p = 1; p <= encoder.parts(); ++p) {
@@ -56,8 +45,8 @@ void BM_uuEncodePart(benchmark::State& state) {
 
 BENCHMARK(BM_memcpy)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_crc32)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_yencEncodePart)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
-BENCHMARK(BM_uuEncodePart)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_encodePart<pelmor::YencEncoder, 2500>)->Name("BM_yencEncodePart")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_encodePart<pelmor::UuEncoder, 4060>)->Name("BM_uuEncodePart")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 // Keeps each benchmark's bytes per second for the ratio lines.
 class RatioReporter : public benchmark::ConsoleReporter {

@@ -119,10 +119,8 @@ double encoderAloneRate(const std::string& file) {
     pelmor::YencEncoder encoder(file, 2500);
     std::vector<char> buffer(encoder.encodedSizeBound());
     const auto t0 = std::chrono::steady_clock::now();
-    std::size_t size = 0;
     for (int p = 1; p <= encoder.parts(); ++p) {
         encoder.encodePart(p, buffer.data(), buffer.size(), encoder.parts());
-        size += encoder.encodedLength();
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return encoder.size() / seconds;

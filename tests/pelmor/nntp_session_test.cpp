@@ -1,7 +1,6 @@
 #include "nntp_session.h"
 
 #include <cstdlib>
-#include <regex>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
