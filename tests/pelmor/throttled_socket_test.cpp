@@ -150,6 +150,16 @@ TEST(ThrottledSocket, ThrottledWritesKeepNearTheLimit) {
     EXPECT_GT(clock.slept, 0u);
     // Logging is off: no performance file lands in the user's folder.
     EXPECT_FALSE(std::filesystem::exists("performance_data"));
+
+    // Parts smaller than one chunk, one after another, keep close to the
+    // limit rather than far under it (each used to cost a whole 250 ms pause).
+    s.setWriteRate(2000000);
+    const std::string part(330000, 'p');
+    const std::uint32_t from = clock.now;
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(s.write(part.data(), part.size()));
+    const double rate = 8.0 * part.size() / ((clock.now - from) / 1000.0);
+    EXPECT_LE(rate, 2000000 * 1.001);
+    EXPECT_GE(rate, 2000000 * 0.95);
 }
 
 TEST(ThrottledSocket, PerformanceLogWhenSwitchedOn) {

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -54,6 +55,16 @@ std::uint32_t RateWindow::rate() const {
                                                  a.microseconds);
     if (span == 0) return 0;
     return static_cast<std::uint32_t>(static_cast<double>(sum) / span * 1000000.0);
+}
+
+std::uint64_t RateWindow::waitMicros(std::uint32_t limit) const {
+    if (samples_.empty() || limit == 0) return 0;
+    std::uint64_t sum = 0;
+    for (const auto& s : samples_) sum += s.bytes;
+    const TickTime a = samples_.front().time, b = samples_.back().time;
+    const long long span = (b.seconds - a.seconds) * 1000000LL + b.microseconds - a.microseconds;
+    const long long needed = static_cast<long long>(sum * 1000000ULL / limit);
+    return needed > span ? static_cast<std::uint64_t>(needed - span) : 0;
 }
 
 std::size_t chunkSize(std::uint32_t limit, std::size_t remaining) {
@@ -165,12 +176,14 @@ bool ThrottledSocket::close() {
     if (fd_ == -1) return true;
     if (tls_ && tls_->ssl) SSL_shutdown(tls_->ssl);
     tls_.reset();
+    inboxAt_ = inboxEnd_ = 0;
     if (::close(fd_) != 0 && errno != EINTR) return false;
     fd_ = -1;
     return true;
 }
 
 ThrottledSocket::Wait ThrottledSocket::waitReadable(int timeoutMs) {
+    if (inboxAt_ < inboxEnd_) return Wait::Ready;
     if (tls_ && tls_->ssl && SSL_pending(tls_->ssl) > 0) return Wait::Ready;
     pollfd p{fd_, POLLIN, 0};
     for (;;) {
@@ -193,6 +206,12 @@ long long ThrottledSocket::sendSome(const char* data, std::size_t length) {
 }
 
 long long ThrottledSocket::receiveSome(char* buffer, std::size_t length) {
+    if (inboxAt_ < inboxEnd_) {
+        const std::size_t n = std::min(length, inboxEnd_ - inboxAt_);
+        std::memcpy(buffer, inbox_.data() + inboxAt_, n);
+        inboxAt_ += n;
+        return static_cast<long long>(n);
+    }
     if (tls_ && tls_->ssl) {
         const int n = SSL_read(tls_->ssl, buffer, static_cast<int>(std::min<std::size_t>(length, 1 << 30)));
         if (n > 0) return n;
@@ -237,7 +256,10 @@ void ThrottledSocket::throttle(bool writing, std::uint32_t limit, RateWindow& wi
                         ", current_rate=" + std::to_string(rate));
             }
         }
-        job_.clock.sleepMs(250);
+        // Sleep until the rate fits, in steps of at most 250 ms: a fixed
+        // 250 ms pause after every part held a 2 MB/s limit to 1.3 MB/s.
+        const std::uint64_t ms = (window.waitMicros(limit) + 999) / 1000;
+        job_.clock.sleepMs(static_cast<std::uint32_t>(std::clamp<std::uint64_t>(ms, 1, 250)));
         t = tickTime(job_.clock);
         n = 0;
     }
@@ -263,17 +285,7 @@ bool ThrottledSocket::write(const char* data, std::size_t length) {
 }
 
 bool ThrottledSocket::read(char* buffer, std::size_t length, int timeoutMs) {
-    if (timeoutMs != 0) {
-        const Wait w = waitReadable(timeoutMs);
-        if (w == Wait::TimedOut) {
-            job_.line("WARNING: Timeout reading from socket!");
-            return false;
-        }
-        if (w == Wait::Failed) {
-            job_.line("Error waiting for data on read socket. err=" + std::to_string(errno));
-            return false;
-        }
-    }
+    if (timeoutMs != 0 && !awaitData(timeoutMs, "WARNING: Timeout reading from socket!")) return false;
     const bool logging = loggingOn() && readRate_ != 0;
     const TickTime start = tickTime(job_.clock);
     RateWindow window;
@@ -293,6 +305,26 @@ bool ThrottledSocket::read(char* buffer, std::size_t length, int timeoutMs) {
     return done == length;
 }
 
+bool ThrottledSocket::awaitData(int timeoutMs, const char* timeoutText) {
+    const Wait w = waitReadable(timeoutMs);
+    if (w == Wait::TimedOut) job_.line(timeoutText);
+    if (w == Wait::Failed) job_.line("Error waiting for data on read socket. err=" + std::to_string(errno));
+    return w == Wait::Ready;
+}
+
+bool ThrottledSocket::nextByte(char& c, int timeoutMs) {
+    while (inboxAt_ == inboxEnd_) {
+        if (timeoutMs != 0 && !awaitData(timeoutMs, "WARNING: Timeout reading from socket!")) return false;
+        const long long n = receiveSome(inbox_.data(), inbox_.size());
+        if (n == -2) continue;
+        if (n <= 0) return false;
+        inboxAt_ = 0;
+        inboxEnd_ = static_cast<std::size_t>(n);
+    }
+    c = inbox_[inboxAt_++];
+    return true;
+}
+
 bool ThrottledSocket::readLine(std::string& out, std::size_t limit, int timeoutMs) {
     const std::uint32_t savedRate = readRate_;
     readRate_ = 0;
@@ -304,23 +336,13 @@ bool ThrottledSocket::readLine(std::string& out, std::size_t limit, int timeoutM
 
     out.clear();
     lastLineComplete_ = false;
-    if (timeoutMs != 0) {
-        const Wait w = waitReadable(timeoutMs);
-        if (w == Wait::TimedOut) {
-            job_.line("Timeout reading from socket");
-            return false;
-        }
-        if (w == Wait::Failed) {
-            job_.line("Error waiting for data on read socket. err=" + std::to_string(errno));
-            return false;
-        }
-    }
+    if (timeoutMs != 0 && !awaitData(timeoutMs, "Timeout reading from socket")) return false;
     if (limit != 0) {
         for (;;) {
             char c;
             // Each further byte waits at most the same time: a line whose end
             // never comes must not hang the poster.
-            if (!read(&c, 1, timeoutMs)) {
+            if (!nextByte(c, timeoutMs)) {
                 if (out.empty()) return false;
                 break;
             }

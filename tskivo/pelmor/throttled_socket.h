@@ -2,6 +2,7 @@
 // time-outs, a measured bandwidth limit per direction and a performance log.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -38,6 +39,8 @@ public:
     // Adds a sample and returns the rate (bytes per second) afterwards.
     std::uint32_t add(std::uint32_t bytes, TickTime time);
     std::uint32_t rate() const;
+    // How long to wait until the window's bytes fit under `limit`.
+    std::uint64_t waitMicros(std::uint32_t limit) const;
     std::size_t size() const { return samples_.size(); }
 
 private:
@@ -113,8 +116,11 @@ public:
 private:
     enum class Wait { Ready, TimedOut, Failed };
     Wait waitReadable(int timeoutMs);
+    // Waits for data; says why when none comes.
+    bool awaitData(int timeoutMs, const char* timeoutText);
     long long sendSome(const char* data, std::size_t length);
     long long receiveSome(char* buffer, std::size_t length);
+    bool nextByte(char& c, int timeoutMs);
     bool loggingOn();
     void logLine(const std::string& text);
     void throttle(bool writing, std::uint32_t limit, RateWindow& window, std::uint32_t n);
@@ -128,6 +134,11 @@ private:
     std::unique_ptr<Tls> tls_;
     std::string failureReason_;
     bool lastLineComplete_ = false;
+    // Bytes received past the end of a response line, handed out first by
+    // the next read: a line costs one receive, not one per byte.
+    std::array<char, 4096> inbox_{};
+    std::size_t inboxAt_ = 0;
+    std::size_t inboxEnd_ = 0;
 };
 
 }  // namespace pelmor
