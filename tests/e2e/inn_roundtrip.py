@@ -1,5 +1,6 @@
 """End to end: tskivo posts a tree to the local INN, the articles are read
-back over NNTP, decoded with uudeview and compared with the source files.
+back over NNTP, decoded with uudeview and compared with the source files;
+nzbget downloads the same posting through the NZB that tskivo wrote.
 
 usage: inn_roundtrip.py BUILD_BIN_DIR [PORT]
 """
@@ -72,6 +73,26 @@ def fetch_and_decode(tag, workdir):
     return [w[1] for w in wanted], out
 
 
+def download_nzb(nzb, workdir):
+    """nzbget in standalone mode: downloads what the NZB lists, then exits."""
+    dl = os.path.join(workdir, "nzbget")
+    options = {"OutputMode": "log", "MainDir": dl, "DestDir": os.path.join(dl, "dst"),
+               "InterDir": os.path.join(dl, "inter"), "TempDir": os.path.join(dl, "tmp"),
+               "QueueDir": os.path.join(dl, "queue"), "NzbDir": os.path.join(dl, "nzb"),
+               "LogFile": os.path.join(dl, "log.txt"), "WebDir": "", "ConfigTemplate": "",
+               "Server1.Host": "127.0.0.1", "Server1.Port": str(PORT), "Server1.Connections": "2",
+               "Server1.Active": "yes", "ParCheck": "manual", "Unpack": "no"}
+    cmd = ["nzbget", "-n"]
+    for key, value in options.items():
+        cmd += ["-o", "%s=%s" % (key, value)]
+    run = subprocess.run(cmd + [nzb], capture_output=True, text=True, timeout=300)
+    check(run.returncode == 0 and "completely downloaded" in run.stdout, "nzbget downloads the NZB")
+    if run.returncode != 0 or "completely downloaded" not in run.stdout:
+        print(run.stdout[-3000:])
+    name = os.path.splitext(os.path.basename(nzb))[0]
+    return os.path.join(dl, "dst", name)
+
+
 def compare(root, out, label):
     for dirpath, dirnames, filenames in os.walk(root):
         dirnames[:] = [d for d in dirnames if not d.startswith(".")]
@@ -89,9 +110,11 @@ def main():
         make_tree(tree)
         tag = uuid.uuid4().hex[:10]
 
-        post(tree, tag + "y", ["/ics"])
+        nzb = os.path.join(work, "posted.nzb")
+        post(tree, tag + "y", ["/ics", "/nzb=" + nzb])
         subjects, out = fetch_and_decode(tag + "y", work)
         compare(tree, out, "yEnc")
+        compare(tree, download_nzb(nzb, work), "nzbget")
         check(any('"!contact-sheet-01.jpg"' in s for s in subjects), "a contact sheet was posted")
         leftovers = [n for _, _, fs in os.walk(tree) for n in fs if n.startswith("!contact-sheet")]
         check(not leftovers, "contact sheets were deleted after posting")
