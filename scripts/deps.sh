@@ -6,6 +6,7 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 PACKAGES=(cmake g++ make pkg-config python3 openssl
           libgtest-dev libgmock-dev libbenchmark-dev
           uuid-dev libdeflate-dev libssl-dev libvips-dev
+          qt6-base-dev libexpat1-dev fonts-dejavu-core
           uudeview nzbget)
 missing=()
 for p in "${PACKAGES[@]}"; do

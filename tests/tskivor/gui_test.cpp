@@ -1,0 +1,446 @@
+// The dialogs under the offscreen platform, driven with QTest.
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include "balloon_tip.h"
+#include "color_picker.h"
+#include "gui_stubs.h"
+#include "intro_text.h"
+#include "last_used.h"
+#include "main_dlg.h"
+
+using namespace tskivor;
+using tskivor_testing::StubLauncher;
+using tskivor_testing::StubPrompts;
+
+namespace {
+
+// Runs `action` once the next modal dialog is up; a dialog that the action
+// left open (a failed check returns early) is closed, so nothing hangs.
+void whenModal(std::function<void(QWidget*)> action) {
+    QTimer::singleShot(0, [action] {
+        QWidget* w = QApplication::activeModalWidget();
+        if (w) action(w);
+        if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) d->reject();
+    });
+}
+
+}  // namespace
+
+class GuiTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir_;
+    QString startDir_;
+    QString storeFile() const { return dir_.filePath(QStringLiteral("store.ini")); }
+
+private slots:
+    void init() {
+        QVERIFY(dir_.isValid());
+        startDir_ = QDir::currentPath();
+        QDir::setCurrent(dir_.path());
+        QFile::remove(storeFile());
+    }
+    void cleanup() { QDir::setCurrent(startDir_); }
+
+    void settingsPagesKeepValuesThroughCancelAndApplyStaysOff() {
+        StubPrompts prompts;
+        CSettings sheet(prompts);
+        sheet.profile() = ProfileData::defaults();
+        sheet.ApplyProfileToPages();
+        whenModal([&](QWidget*) {
+            QVERIFY(!sheet.buttons()->button(QDialogButtonBox::Apply)->isEnabled());
+            sheet.tabs()->setCurrentIndex(2);
+            QCOMPARE(sheet.server.server->text(), QStringLiteral("news.example.net"));
+            sheet.server.server->setText(QStringLiteral("news.changed.org"));
+            sheet.tabs()->setCurrentIndex(0);  // leaving takes the value
+            sheet.reject();
+        });
+        QCOMPARE(sheet.exec(), int(QDialog::Rejected));
+        QCOMPARE(sheet.profile().server, std::string("news.example.net"));
+        QCOMPARE(sheet.server.values.server, QStringLiteral("news.changed.org"));
+        sheet.GatherPagesIntoProfile();  // as a later save does
+        QCOMPARE(sheet.profile().server, std::string("news.changed.org"));
+    }
+
+    void settingsRulesAndMessages() {
+        StubPrompts prompts;
+        CSettings sheet(prompts);
+        sheet.profile() = ProfileData::defaults();
+        sheet.profile().useAuthentication = true;
+        sheet.ApplyProfileToPages();
+        whenModal([&](QWidget*) {
+            // uuencode: the first-article-only box wins.
+            CSettingsPostStyle& ps = sheet.postStyle;
+            ps.uuencodeFirstOnly->click();
+            ps.useUuencoding->click();
+            QVERIFY(ps.uuencodeFirstOnly->isChecked());
+            QVERIFY(!ps.useUuencoding->isChecked());
+
+            sheet.tabs()->setCurrentIndex(2);
+            QVERIFY(sheet.server.useAuthentication->isChecked());
+            QVERIFY(!sheet.server.userName->isReadOnly());
+            sheet.server.useAuthentication->click();
+            QVERIFY(sheet.server.password->isReadOnly());
+            sheet.server.port->setText(QString());
+            sheet.tabs()->setCurrentIndex(3);
+            QCOMPARE(sheet.tabs()->currentIndex(), 2);  // the page stays
+            QCOMPARE(prompts.texts(), QStringList{"Please enter an integer."});
+            sheet.server.port->setText(QStringLiteral("563"));
+            sheet.server.useTls->setChecked(true);
+            sheet.tabs()->setCurrentIndex(3);
+            QCOMPARE(sheet.par2.recovery->value(), 15);
+            QCOMPARE(sheet.par2.recovery->maximum(), 100);
+            QCOMPARE(sheet.par2.recovery->tickInterval(), 5);
+            sheet.par2.recovery->setValue(80);
+            sheet.par2.equalFileSizes->setChecked(true);
+            sheet.buttons()->button(QDialogButtonBox::Ok)->click();
+        });
+        const auto par2Before = sheet.profile().par2Area;
+        QCOMPARE(sheet.exec(), int(QDialog::Accepted));
+        sheet.GatherPagesIntoProfile();
+        const ProfileData& p = sheet.profile();
+        QVERIFY(p.uuencodeFirstOnly && !p.useUuencoding);
+        QCOMPARE(p.port, 563);
+        QVERIFY(!p.useAuthentication);
+        QVERIFY(p.useTls());
+        QVERIFY(p.par2Area == par2Before);
+    }
+
+    void colourAndImageButtons() {
+        StubPrompts prompts;
+        CSettings sheet(prompts);
+        sheet.profile() = ProfileData::defaults();
+        sheet.ApplyProfileToPages();
+        CSettingsContactSheet& cs = sheet.contactSheet;
+        QCOMPARE(cs.values.fontColour, QStringLiteral("000000"));
+        QCOMPARE(cs.values.backgroundColour, QStringLiteral("FFFFFF"));
+        cs.showValues();
+        cs.fontColour->setText(QStringLiteral("FF8000"));
+        prompts.colours.push_back(platformColour({0, 0, 255}));
+        auto buttons = cs.findChildren<QPushButton*>();
+        QCOMPARE(buttons.size(), 4);
+        buttons[1]->click();  // beside "Font color:"
+        QCOMPARE(prompts.colourRequests.at(0), platformColour({255, 128, 0}));
+        QCOMPARE(cs.fontColour->text(), QStringLiteral("0000FF"));
+        QCOMPARE(cs.values.fontColour, QStringLiteral("0000FF"));
+        // Cancelling the picker changes nothing.
+        buttons[1]->click();
+        QCOMPARE(cs.fontColour->text(), QStringLiteral("0000FF"));
+        // Text that is not six digits starts the picker on the last good
+        // colour and stores nothing undefined.
+        cs.backgroundColour->setText(QStringLiteral("12"));
+        buttons[2]->click();
+        QCOMPARE(prompts.colourRequests.back(), platformColour({255, 255, 255}));
+        cs.takeValues();
+        sheet.GatherPagesIntoProfile();
+        QCOMPARE(sheet.profile().fontColour, 0x0000FFu);
+        QCOMPARE(sheet.profile().backgroundColour, 0xFFFFFFu);
+        // Typed lower-case digits are read as hex.
+        cs.fontColour->setText(QStringLiteral("ff8000"));
+        cs.takeValues();
+        sheet.GatherPagesIntoProfile();
+        QCOMPARE(sheet.profile().fontColour, 0xFF8000u);
+        QCOMPARE(cs.fontColour->maxLength(), 6);
+
+        prompts.files.push_back(QStringLiteral("/pics/logo.png"));
+        buttons[0]->click();
+        QCOMPARE(cs.authorLogo->text(), QStringLiteral("/pics/logo.png"));
+        buttons[0]->click();  // cancelled: emptied
+        QCOMPARE(cs.authorLogo->text(), QString());
+    }
+
+    void colourPickerFieldsClampAndConvert() {
+        CColorPicker picker(platformColour({255, 128, 0}));
+        QCOMPARE(picker.rgb(), (Rgb{255, 128, 0}));
+        QCOMPARE(picker.initialRgb(), (Rgb{255, 128, 0}));
+        picker.field(3)->setValue(400);
+        QCOMPARE(picker.hsb().hue, 359);
+        QCOMPARE(picker.field(3)->value(), 359);
+        picker.field(0)->setValue(300);
+        QCOMPARE(picker.rgb().red, 255);
+        picker.field(1)->setValue(-5);
+        QCOMPARE(picker.rgb().green, 0);
+        QCOMPARE(picker.field(1)->value(), 0);
+        picker.setRgb({128, 128, 128});
+        picker.field(3)->setValue(200);
+        QCOMPARE(picker.rgb(), (Rgb{128, 128, 128}));
+        // A press outside the wheel and the bar does nothing; one on the
+        // centre gives hue 0 and saturation 0.
+        picker.setRgb({255, 0, 0});
+        picker.resize(700, 400);
+        picker.show();
+        WheelPanel* wheel = picker.wheelPanel();
+        QTest::mouseClick(wheel, Qt::LeftButton, {}, QPoint(2, wheel->height() - 2));
+        QCOMPARE(picker.rgb(), (Rgb{255, 0, 0}));
+        QTest::mouseClick(wheel, Qt::LeftButton, {}, wheel->wheelCorner() + picker::kWheelCentre);
+        QCOMPARE(picker.hsb().hue, 0);
+        QCOMPARE(picker.hsb().saturation, 0);
+        QCOMPARE(picker.rgb(), (Rgb{255, 255, 255}));
+        // The marker is drawn by exclusive-or: the rendered wheel differs from
+        // the bare image exactly around the cross-hair.
+        const QImage img = wheel->render();
+        const QPoint centre = wheel->wheelCorner() + picker::kWheelCentre;
+        QVERIFY(img.pixelColor(centre + QPoint(5, 0)) != QColor(255, 255, 255));
+    }
+
+    void mainWindowStartsWithDefaultsAndWritesTheStore() {
+        StubPrompts prompts;
+        StubLauncher launcher;
+        CMainDlg w(prompts, launcher, storeFile());
+        QCOMPARE(w.windowTitle(), QStringLiteral("Tarvel Skivor v0.36 (Usenet News Binary Poster)"));
+        QVERIFY(!w.profileLoaded());
+        QCOMPARE(w.subject->text(), QStringLiteral("I forgot to set the subject"));
+        QCOMPARE(w.filemask->text(), QStringLiteral("*.*"));
+        QVERIFY(w.separator->isReadOnly());
+        QCOMPARE(w.introText().text, QStringLiteral("<< Place your post introduction text here >>"));
+        QCOMPARE(lastUsedValue(w.lastUsedStore(), kLastUsedProfile), dir_.filePath("default.tprf"));
+        QStringList menus;
+        for (QAction* a : w.menuBar->actions()) menus << a->text();
+        QCOMPARE(menus, (QStringList{"&File", "&Edit", "&Help"}));
+        QCOMPARE(w.newsgroups->toolTip(), QStringLiteral("Seperate by , (comma)."));
+        QVERIFY(w.post->isDefault());
+    }
+
+    void runCommandComposesOneRunnerPerDirectoryInOrder() {
+        StubPrompts prompts;
+        StubLauncher launcher;
+        CMainDlg w(prompts, launcher, storeFile());
+        w.post->click();
+        QCOMPARE(prompts.texts(), QStringList{"You need to add directories to make the program post anything."});
+        QCOMPARE(prompts.messages[0].caption, QStringLiteral("Contents failure"));
+
+        prompts.folders = {QStringLiteral("/pics/c"), QStringLiteral("/pics/a"), QStringLiteral("/pics/b")};
+        for (int i = 0; i < 3; ++i) w.addDirectory->click();
+        w.post->click();
+        QCOMPARE(launcher.started.size(), size_t(3));
+        QCOMPARE(launcher.started[0].arguments[2], QStringLiteral("/pics/a"));
+        QCOMPARE(launcher.started[2].arguments[2], QStringLiteral("/pics/c"));
+        // Each directory has its own intro file.
+        QVERIFY(launcher.started[0].arguments.last().startsWith("/itf="));
+        QVERIFY(launcher.started[0].arguments.last() != launcher.started[1].arguments.last());
+        for (const auto& c : launcher.started) QFile::remove(c.arguments.last().mid(5));
+
+        // A filemask without wildcards: one message per directory, nothing
+        // started.
+        launcher.started.clear();
+        prompts.messages.clear();
+        w.filemask->setText(QStringLiteral("photo.jpg"));
+        w.post->click();
+        QCOMPARE(prompts.messages.size(), size_t(3));
+        QCOMPARE(prompts.messages[2].caption, QStringLiteral("Filemask error"));
+        QVERIFY(launcher.started.empty());
+
+        // An author fault names the "Author:" field as owner.
+        prompts.messages.clear();
+        w.filemask->setText(QStringLiteral("*.jpg"));
+        w.author->setText(QStringLiteral("Joe <joe @example.net>"));
+        w.post->click();
+        QCOMPARE(prompts.messages.size(), size_t(3));
+        QCOMPARE(prompts.messages[0].owner, static_cast<QWidget*>(w.author));
+
+        // A runner that cannot start is reported and the loop goes on.
+        prompts.messages.clear();
+        w.author->setText(QStringLiteral("Joe <joe@example.net>"));
+        w.introText().text.clear();
+        launcher.fail = true;
+        w.post->click();
+        QCOMPARE(prompts.messages.size(), size_t(3));
+        QCOMPARE(prompts.messages[0].caption, QStringLiteral("Error"));
+    }
+
+    void formattedSubjectAndScrambleClicks() {
+        StubPrompts prompts;
+        StubLauncher launcher;
+        CMainDlg w(prompts, launcher, storeFile());
+        w.subject->setText(QStringLiteral("Holiday"));
+        w.formattedSubject->click();
+        QCOMPARE(w.subject->text(), QStringLiteral("Holiday $F"));
+        QVERIFY(!w.separator->isReadOnly());
+        w.formattedSubject->click();
+        QVERIFY(w.separator->isReadOnly());
+        w.formattedSubject->click();
+        QCOMPARE(w.subject->text(), QStringLiteral("Holiday $F"));
+
+        // Checked, and the "$F" taken out again: nothing starts.
+        w.subject->setText(QStringLiteral("Holiday"));
+        w.directories->addDirectory(QStringLiteral("/pics"));
+        w.post->click();
+        QCOMPARE(prompts.messages.back().caption, QStringLiteral("Subject failure"));
+        QVERIFY(launcher.started.empty());
+
+        w.scramble->click();
+        QVERIFY(w.author->isReadOnly());
+        w.scramble->click();
+        QVERIFY(!w.author->isReadOnly());
+    }
+
+    void directoryListRemovalRules() {
+        StubPrompts prompts;
+        StubLauncher launcher;
+        CMainDlg w(prompts, launcher, storeFile());
+        w.show();
+        CDirectoryList* list = w.directories;
+        list->addDirectory(QStringLiteral("/b"));
+        list->addDirectory(QStringLiteral("/a"));
+        list->addDirectory(QStringLiteral("/a"));
+        QCOMPARE(list->entries(), (QStringList{"/a", "/a", "/b"}));
+        auto doubleClick = [list](int row) {
+            list->setCurrentRow(row);
+            const QRect r = list->visualItemRect(list->item(row));
+            QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, r.center());
+        };
+        doubleClick(2);
+        QCOMPARE(list->entries(), (QStringList{"/a", "/a"}));
+        doubleClick(0);
+        QCOMPARE(list->entries(), QStringList{"/a"});
+        doubleClick(0);
+        QCOMPARE(list->entries(), QStringList{"/a"});  // the only entry stays
+        list->setFocus();
+        list->setCurrentRow(0);
+        QTest::keyClick(list, Qt::Key_Delete);
+        QVERIFY(list->entries().isEmpty());
+    }
+
+    void profileCommandsAndTheirMessages() {
+        StubPrompts prompts;
+        StubLauncher launcher;
+        {
+            CMainDlg w(prompts, launcher, storeFile());
+            w.subject->setText(QStringLiteral("Saved subject"));
+            w.introText().text = QStringLiteral("Hello\nreaders");
+            prompts.files.push_back(dir_.filePath("job"));
+            w.saveProfileCommand();
+            QVERIFY(QFile::exists(dir_.filePath("job.tprf")));
+            QVERIFY(QFile::exists(dir_.filePath("job.ttxt")));
+            // The stored pair (the defaults of the first start) is replaced.
+            QCOMPARE(lastUsedValue(w.lastUsedStore(), kLastUsedProfile), dir_.filePath("job.tprf"));
+        }
+        {
+            // The next start loads the pair remembered.
+            CMainDlg w(prompts, launcher, storeFile());
+            QVERIFY(w.profileLoaded());
+            QCOMPARE(w.subject->text(), QStringLiteral("Saved subject"));
+            QCOMPARE(w.introText().text, QStringLiteral("Hello\nreaders"));
+
+            // A short file: "Read failure" with the path; then the
+            // companion's intro text is loaded all the same.
+            QFile short_(dir_.filePath("short.tprf"));
+            QVERIFY(short_.open(QIODevice::WriteOnly));
+            short_.write(QByteArray(2931, '\0'));
+            short_.close();
+            writeIntroFile(dir_.filePath("short.ttxt"), QStringLiteral("short intro"));
+            prompts.messages.clear();
+            prompts.files.push_back(dir_.filePath("short.tprf"));
+            w.loadProfileCommand();
+            QCOMPARE(prompts.messages.size(), size_t(1));
+            QCOMPARE(prompts.messages[0].caption, QStringLiteral("Read failure"));
+            QCOMPARE(prompts.messages[0].text, dir_.filePath("short.tprf"));
+            QCOMPARE(w.introText().text, QStringLiteral("short intro"));
+            QCOMPARE(w.subject->text(), QStringLiteral("Saved subject"));
+
+            // A wrong version, and no companion: two messages.
+            QFile old(dir_.filePath("old.tprf"));
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            QByteArray bytes(2932, '\0');
+            bytes[0] = 35;
+            bytes[4] = char(2932 & 0xFF);
+            bytes[5] = char(2932 >> 8);
+            old.write(bytes);
+            old.close();
+            prompts.messages.clear();
+            prompts.files.push_back(dir_.filePath("old.tprf"));
+            w.loadProfileCommand();
+            QCOMPARE(prompts.texts(), (QStringList{"Incorrect profile version detected. Profile will not be loaded.",
+                                                   dir_.filePath("old.ttxt")}));
+            QCOMPARE(prompts.messages[0].caption, QStringLiteral("Load error"));
+            QCOMPARE(prompts.messages[1].caption, QStringLiteral("Error: Unable to load"));
+            QCOMPARE(prompts.messages[1].icon, MessageIcon::Error);
+
+            // Saving where no file can be made: both steps report.
+            prompts.messages.clear();
+            prompts.files.push_back(dir_.filePath("no/such/dir/job"));
+            w.saveProfileCommand();
+            QCOMPARE(prompts.messages.size(), size_t(2));
+            QCOMPARE(prompts.messages[0].caption, QStringLiteral("Error: Unable to save"));
+        }
+    }
+
+    void balloonShowsAfterTheDelayAtThePointer() {
+        StubPrompts prompts;
+        StubLauncher launcher;
+        CMainDlg w(prompts, launcher, storeFile());
+        w.show();
+        CBalloonTip& b = w.balloon();
+        QPoint pointer(300, 200);
+        QWidget* under = w.formattedSubject;
+        b.cursorPosition = [&] { return pointer; };
+        b.widgetAtPoint = [&](QPoint) { return under; };
+        auto move = [&] {
+            QMouseEvent e(QEvent::MouseMove, QPointF(1, 1), QPointF(pointer), Qt::NoButton, Qt::NoButton,
+                          Qt::NoModifier);
+            QApplication::sendEvent(under, &e);
+        };
+        move();
+        QVERIFY(b.showTimer().isActive());
+        QCOMPARE(b.showTimer().interval(), 500);
+        QVERIFY(!b.isVisible());
+        b.onShowTimer();
+        QVERIFY(b.isVisible());
+        QVERIFY(b.currentText().startsWith("Format specifiers:\n  $D = Directory"));
+        QCOMPARE(b.currentText().count('\n'), 10);
+        QVERIFY(b.watchTimer().isActive());
+        // With the 16x16 icon the text starts 33 pixels in.
+        QCOMPARE(b.shape().textOrigin.x(), 33);
+        // The pointer's tip is on the mouse position.
+        QCOMPARE(b.pos() + b.shape().pointer[1], pointer);
+        QCOMPARE(b.size(), b.shape().window);
+        // Its shape: the rounded body and the pointer, nothing around them.
+        QVERIFY(b.mask().contains(b.shape().pointer[0] + QPoint(-2, 2)));
+        QVERIFY(!b.mask().contains(QPoint(0, 0)));
+        QVERIFY(!b.mask().contains(QPoint(1, b.shape().window.height() - 1)));
+
+        // Moving within the control restarts the delay at the new place.
+        pointer = QPoint(310, 205);
+        move();
+        QCOMPARE(b.anchor(), pointer);
+        QVERIFY(b.showTimer().isActive());
+        b.onShowTimer();
+        QCOMPARE(b.pos() + b.shape().pointer[1], pointer);
+
+        // A window without a hint hides it at once, and never shows one.
+        under = w.post;
+        pointer = QPoint(400, 300);
+        b.showTimer().stop();
+        move();
+        QVERIFY(!b.isVisible());
+        QVERIFY(!b.showTimer().isActive());
+
+        // The separator's hint has no icon; a click hides the balloon.
+        under = w.separator;
+        move();
+        b.onShowTimer();
+        QCOMPARE(b.shape().textOrigin.x(), 12);
+        QVERIFY(b.currentText().endsWith("Example 2: \" - \" (without \")"));
+        QTest::mousePress(w.separator, Qt::LeftButton);
+        QVERIFY(!b.isVisible());
+        b.show();
+        pointer += QPoint(1, 0);
+        b.onWatchTimer();
+        QVERIFY(!b.isVisible());
+        QVERIFY(!b.watchTimer().isActive());
+    }
+};
+
+QTEST_MAIN(GuiTest)
+#include "gui_test.moc"

@@ -1,0 +1,243 @@
+#include "profile.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <QSettings>
+
+#include <cstring>
+#include <fstream>
+
+#include "intro_text.h"
+#include "last_used.h"
+#include "test_support.h"
+
+using namespace tskivor;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+ProfileData everyFieldSet() {
+    ProfileData p;
+    p.version = 36;
+    p.recordSize = 2932;
+    p.port = 563;
+    p.server = "news.example.org";
+    p.useAuthentication = true;
+    p.userName = "user";
+    p.password = "sécret";
+    p.maxLines = 3000;
+    p.maxBandwidth = 64;
+    p.author = "Me <me@example.org>";
+    p.subject = "Oaks $F";
+    p.newsgroups = "alt.binaries.test";
+    p.filemask = "*.jpg";
+    p.reference = "<ref@example.org>";
+    p.separator = " - ";
+    p.useFormattedSubject = true;
+    p.padding2371 = 0x71;
+    p.authorLogo = "/logo.png";
+    p.backgroundImage = "/bg.jpg";
+    p.padding2894 = {0xA1, 0xA2};
+    p.fontColour = 0xFF8000;
+    p.backgroundColour = 0x123456;
+    p.useUuencoding = true;
+    p.scramble = true;
+    p.uuencodeFirstOnly = true;
+    p.nonFolderLikeSubject = true;
+    p.contactSheets = true;
+    p.padding2909 = {1, 0xB2, 0xB3};
+    for (int i = 0; i < 20; ++i) p.par2Area[i] = static_cast<std::uint8_t>(0xC0 + i);
+    return p;
+}
+
+void putLe(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void putStr(std::vector<std::uint8_t>& b, std::size_t at, const char* s) { std::memcpy(&b[at], s, std::strlen(s)); }
+
+void writeBytes(const std::string& path, const std::vector<std::uint8_t>& b) {
+    writeFile(path, std::string(b.begin(), b.end()));
+}
+
+}  // namespace
+
+TEST(Profile, RoundTripOfEveryFieldThroughAFile) {
+    TempDir dir;
+    const ProfileData p = everyFieldSet();
+    const QString path = QString::fromStdString(dir.path() + "/job.tprf");
+    ASSERT_TRUE(writeProfileFile(createProfileFile(path), p));
+    EXPECT_EQ(readFile(dir.path() + "/job.tprf").size(), kProfileSize);
+    struct stat st{};
+    ASSERT_EQ(stat((dir.path() + "/job.tprf").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the profile holds the password";
+
+    ProfileData back;
+    ASSERT_EQ(readProfileFile(path, back), ProfileLoad::Loaded);
+    EXPECT_EQ(back, p);
+    EXPECT_TRUE(back.useTls());
+}
+
+TEST(Profile, ARecordWrittenByteByByteLoadsWithTheRightValues) {
+    // Laid out by hand, independent of the serialiser.
+    std::vector<std::uint8_t> b(kProfileSize, 0);
+    putLe(b, 0, 36);
+    putLe(b, 4, 2932);
+    putLe(b, 8, 8119);
+    putStr(b, 12, "news.example.net");
+    b[273] = 1;
+    putStr(b, 274, "joe");
+    putStr(b, 535, "pw");
+    putLe(b, 796, 2500);
+    putLe(b, 800, 7);
+    putStr(b, 804, "Joe <joe@example.net>");
+    putStr(b, 1065, "Subject");
+    putStr(b, 1326, "alt.binaries.test");
+    putStr(b, 1587, "*.*");
+    putStr(b, 1848, "<r@x>");
+    putStr(b, 2109, "\\");
+    b[2370] = 1;
+    putStr(b, 2372, "logo.png");
+    putStr(b, 2633, "bg.png");
+    putLe(b, 2896, 0x000000);
+    putLe(b, 2900, 0xFFFFFF);
+    b[2904] = 0;
+    b[2905] = 2;  // only 1 means on
+    b[2906] = 1;
+    b[2907] = 1;
+    b[2908] = 1;
+    b[2912] = 0xEE;
+    b[2931] = 0xEF;
+    TempDir dir;
+    writeBytes(dir.path() + "/hand.tprf", b);
+    ProfileData p;
+    ASSERT_EQ(readProfileFile(QString::fromStdString(dir.path() + "/hand.tprf"), p), ProfileLoad::Loaded);
+    EXPECT_EQ(p.port, 8119);
+    EXPECT_EQ(p.server, "news.example.net");
+    EXPECT_TRUE(p.useAuthentication);
+    EXPECT_EQ(p.userName, "joe");
+    EXPECT_EQ(p.password, "pw");
+    EXPECT_EQ(p.maxLines, 2500);
+    EXPECT_EQ(p.maxBandwidth, 7);
+    EXPECT_EQ(p.author, "Joe <joe@example.net>");
+    EXPECT_EQ(p.subject, "Subject");
+    EXPECT_EQ(p.newsgroups, "alt.binaries.test");
+    EXPECT_EQ(p.filemask, "*.*");
+    EXPECT_EQ(p.reference, "<r@x>");
+    EXPECT_EQ(p.separator, "\\");
+    EXPECT_TRUE(p.useFormattedSubject);
+    EXPECT_EQ(p.authorLogo, "logo.png");
+    EXPECT_EQ(p.backgroundImage, "bg.png");
+    EXPECT_EQ(p.fontColour, 0u);
+    EXPECT_EQ(p.backgroundColour, 0xFFFFFFu);
+    EXPECT_FALSE(p.useUuencoding);
+    EXPECT_FALSE(p.scramble);
+    EXPECT_TRUE(p.uuencodeFirstOnly);
+    EXPECT_TRUE(p.nonFolderLikeSubject);
+    EXPECT_TRUE(p.contactSheets);
+    EXPECT_FALSE(p.useTls()) << "the original layout has 0 there";
+    // Par2Area comes back byte for byte when written again.
+    const auto again = p.toBytes();
+    EXPECT_EQ(again[2912], 0xEE);
+    EXPECT_EQ(again[2931], 0xEF);
+}
+
+TEST(Profile, SizesVersionsAndTruncationAtEveryLength) {
+    TempDir dir;
+    const auto full = everyFieldSet().toBytes();
+    const std::string path = dir.path() + "/p.tprf";
+    const QString qpath = QString::fromStdString(path);
+    ProfileData p = ProfileData::defaults();
+    const ProfileData before = p;
+    // Every shorter file is a read failure and changes nothing.
+    for (std::size_t n = 0; n < kProfileSize; ++n) {
+        writeBytes(path, std::vector<std::uint8_t>(full.begin(), full.begin() + static_cast<long>(n)));
+        ASSERT_EQ(readProfileFile(qpath, p), ProfileLoad::ReadFailure) << n;
+    }
+    EXPECT_EQ(p, before);
+    std::vector<std::uint8_t> longer(full.begin(), full.end());
+    longer.push_back(0x55);
+    writeBytes(path, longer);
+    EXPECT_EQ(readProfileFile(qpath, p), ProfileLoad::Loaded);
+    EXPECT_EQ(p, everyFieldSet());
+
+    p = before;
+    std::vector<std::uint8_t> old(full.begin(), full.end());
+    old[0] = 35;
+    writeBytes(path, old);
+    EXPECT_EQ(readProfileFile(qpath, p), ProfileLoad::WrongVersion);
+    old[0] = 36;
+    old[4] = 0;
+    writeBytes(path, old);
+    EXPECT_EQ(readProfileFile(qpath, p), ProfileLoad::WrongVersion);
+    EXPECT_EQ(p, before);
+    EXPECT_EQ(readProfileFile(QString::fromStdString(dir.path() + "/missing.tprf"), p), ProfileLoad::CannotOpen);
+}
+
+TEST(Profile, TextFieldsHoldAtMost260BytesWithoutCuttingCharacters) {
+    ProfileData p;
+    p.subject = std::string(259, 'a') + "é";  // 261 bytes: the "é" does not fit
+    p.author = std::string(300, 'b');
+    const auto bytes = p.toBytes();
+    const ProfileData back = ProfileData::fromBytes(bytes.data());
+    EXPECT_EQ(back.subject, std::string(259, 'a'));
+    EXPECT_EQ(back.author, std::string(260, 'b'));
+    EXPECT_EQ(bytes[804 + 260], 0) << "the terminator stays in its field";
+    EXPECT_EQ(fittingLength(QString(300, 'x')), 260u);
+    EXPECT_EQ(fittingLength(QString::fromUtf8("ééé"), 5), 2u);
+}
+
+TEST(IntroText, LineEndsCompanionsAndSaveNames) {
+    TempDir dir;
+    const QString path = QString::fromStdString(dir.path() + "/job.ttxt");
+    ASSERT_TRUE(writeIntroFile(path, QStringLiteral("one\ntwo\n")));
+    EXPECT_EQ(readFile(dir.path() + "/job.ttxt"), "one\r\ntwo\r\n");
+    QString text = QStringLiteral("old");
+    EXPECT_EQ(readIntroFile(path, text), IntroRead::Read);
+    EXPECT_EQ(text, QStringLiteral("one\ntwo\n"));
+
+    writeFile(dir.path() + "/empty.ttxt", "");
+    EXPECT_EQ(readIntroFile(QString::fromStdString(dir.path() + "/empty.ttxt"), text), IntroRead::Read);
+    EXPECT_EQ(text, QStringLiteral("one\ntwo\n")) << "an empty file keeps the current text";
+    EXPECT_EQ(readIntroFile(QString::fromStdString(dir.path() + "/none.ttxt"), text), IntroRead::CannotOpen);
+
+    EXPECT_EQ(companionTextPath(QStringLiteral("/a/job.tprf")), QStringLiteral("/a/job.ttxt"));
+    EXPECT_EQ(companionTextPath(QStringLiteral("/a.tprf/job.tprf")), QStringLiteral("/a.ttxt"));
+    EXPECT_FALSE(companionTextPath(QStringLiteral("/a/job.TPRF")));
+    EXPECT_FALSE(companionTextPath(QStringLiteral("/a/job.prf")));
+
+    using P = std::pair<QString, QString>;
+    EXPECT_EQ(saveNames(QStringLiteral("job")), P("job.tprf", "job.ttxt"));
+    EXPECT_EQ(saveNames(QStringLiteral("job.TPRF")), P("job.TPRF", "job.ttxt"));
+    EXPECT_EQ(saveNames(QStringLiteral(".tprf")), P(".tprf.tprf", ".tprf.ttxt"));
+}
+
+TEST(LastUsed, DefaultsOnceAndDeletedValuesStayDeleted) {
+    TempDir dir;
+    const QString file = QString::fromStdString(dir.path() + "/store.ini");
+    auto store = openLastUsedStore(file);
+    EXPECT_FALSE(lastUsedStoreExists(*store));
+    // Nothing exists yet: remembering writes nothing.
+    rememberLastUsed(*store, QStringLiteral("/x.tprf"), QStringLiteral("/x.ttxt"));
+    EXPECT_FALSE(lastUsedValue(*store, kLastUsedProfile));
+
+    writeDefaultLastUsed(*store, QStringLiteral("/home/u"));
+    EXPECT_TRUE(lastUsedStoreExists(*store));
+    EXPECT_EQ(lastUsedValue(*store, kLastUsedProfile), QStringLiteral("/home/u/default.tprf"));
+    EXPECT_EQ(lastUsedValue(*store, kLastUsedIntroText), QStringLiteral("/home/u/default.ttxt"));
+
+    store->remove(kLastUsedIntroText);
+    rememberLastUsed(*store, QStringLiteral("/a/b.tprf"), QStringLiteral("/a/b.ttxt"));
+    EXPECT_EQ(lastUsedValue(*store, kLastUsedProfile), QStringLiteral("/a/b.tprf"));
+    EXPECT_FALSE(lastUsedValue(*store, kLastUsedIntroText));
+
+    // A value longer than a stored path may be is neither read nor replaced.
+    const QString longPath = QString(300, 'p');
+    store->setValue(kLastUsedProfile, longPath);
+    EXPECT_FALSE(lastUsedValue(*store, kLastUsedProfile));
+    rememberLastUsed(*store, QStringLiteral("/c.tprf"), QStringLiteral("/c.ttxt"));
+    EXPECT_EQ(store->value(kLastUsedProfile).toString(), longPath);
+}

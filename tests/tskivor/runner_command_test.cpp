@@ -1,0 +1,196 @@
+#include "runner_command.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "balloon_shape.h"
+#include "test_support.h"
+
+using namespace tskivor;
+
+namespace {
+
+MainFields defaultFields() {
+    const ProfileData p = ProfileData::defaults();
+    MainFields f;
+    f.author = QString::fromStdString(p.author);
+    f.subject = QString::fromStdString(p.subject);
+    f.separator = QString::fromStdString(p.separator);
+    f.newsgroups = QString::fromStdString(p.newsgroups);
+    f.reference = QString();
+    f.filemask = QString::fromStdString(p.filemask);
+    f.maxBandwidth = QStringLiteral("0");
+    return f;
+}
+
+struct Built {
+    std::optional<RunnerCommand> command;
+    std::vector<Message> messages;
+    int introFiles = 0;
+};
+
+Built build(const MainFields& f, const ProfileData& p = ProfileData::defaults(), const QString& intro = QString()) {
+    Built b;
+    b.command = buildRunnerCommand(f, p, intro, QStringLiteral("/pics/holiday"), b.messages, [&b](const QString&) {
+        ++b.introFiles;
+        return std::optional<QString>(QStringLiteral("/tmp/intro-%1").arg(b.introFiles));
+    });
+    return b;
+}
+
+}  // namespace
+
+TEST(RunnerCommand, DefaultRecordAndOneDirectory) {
+    const Built b = build(defaultFields(), ProfileData::defaults(), QStringLiteral("<< intro >>"));
+    ASSERT_TRUE(b.command);
+    EXPECT_TRUE(b.messages.empty());
+    // The seven positional arguments (the reference empty), then the options
+    // in order; the single backslash travels as one argument, undoubled.
+    EXPECT_EQ(b.command->arguments,
+              (QStringList{"Your Name <your.name@example.net>", "I forgot to set the subject", "/pics/holiday",
+                           "alt.binaries.test,alt.binaries.test.yenc", "news.example.net", "", "*.*", "/fs=\\",
+                           "/maxlines=2500", "/nfl", "/itf=/tmp/intro-1"}));
+    EXPECT_FALSE(b.command->password);
+}
+
+TEST(RunnerCommand, TrimmingAndEveryOption) {
+    MainFields f = defaultFields();
+    f.author = QStringLiteral("  Me <me@example.org>\t");
+    f.subject = QStringLiteral(" Oaks $F ");
+    f.newsgroups = QStringLiteral(" alt.binaries.test ");
+    f.reference = QStringLiteral("  <ref@x>  ");
+    f.filemask = QStringLiteral(" *.jpg ");
+    f.maxBandwidth = QStringLiteral(" 64 ");
+    f.separator = QStringLiteral(" - ");
+    f.formattedSubject = true;
+    ProfileData p = ProfileData::defaults();
+    p.uuencodeFirstOnly = true;
+    p.useUuencoding = true;
+    p.nonFolderLikeSubject = false;
+    p.contactSheets = true;
+    p.authorLogo = "/logo.png";
+    p.backgroundImage = "/bg \"x\".jpg";
+    p.useAuthentication = true;
+    p.userName = "joe user";
+    p.password = "p w\"d";
+    p.port = 563;
+    p.setUseTls(true);
+    const Built b = build(f, p);
+    ASSERT_TRUE(b.command);
+    EXPECT_EQ(b.command->arguments,
+              (QStringList{"Me <me@example.org>", "Oaks $F", "/pics/holiday", "alt.binaries.test",
+                           "news.example.net", "<ref@x>", "*.jpg", "/uutease", "/maxbw=64", "/fs= - ",
+                           "/sf= Oaks $F ", "/maxlines=2500", "/uuencode", "/ics", "/al=/logo.png",
+                           "/bi=/bg \"x\".jpg", "/fc=000000", "/bc=FFFFFF", "/u=joe user", "/port=563", "/ssl"}));
+    // The password never appears among the arguments.
+    EXPECT_EQ(b.command->password, QStringLiteral("p w\"d"));
+    EXPECT_EQ(b.introFiles, 0) << "no intro text, no file";
+
+    f.scramble = true;
+    f.maxBandwidth = QStringLiteral("0");
+    f.separator.clear();
+    p.contactSheets = false;
+    const Built s = build(f, p);
+    ASSERT_TRUE(s.command);
+    EXPECT_EQ(s.command->arguments[0], "/scramble");
+    for (const QString& a : s.command->arguments) {
+        EXPECT_FALSE(a.startsWith("/maxbw=") || a.startsWith("/fs=") || a.startsWith("/fc=") || a.startsWith("/al="))
+            << a.toStdString();
+    }
+}
+
+TEST(RunnerCommand, AuthorChecksInOrder) {
+    struct Case {
+        const char* author;
+        int check;
+    } cases[] = {
+        {"Joe <joe@example.net>", 0},
+        {"Joe_B-2.x <joe@mail.example.net>", 0},
+        {"Jöe <joe@example.net>", 1},
+        {"Joe (x) <joe@example.net>", 1},
+        {"", 2},
+        {"Joe joe@example.net", 2},
+        {"Joe <joe@example.net", 2},
+        {"Joe >joe@example.net<", 3},
+        {"Joe <joe.example.net>", 4},
+        {"Joe <joe> @example.net", 5},  // check 5 before check 6
+        {"Joe@ <joe.example.net>", 5},
+        {"Joe <joe@example.net> x", 6},
+        {"Joe <joe @example.net>", 7},
+    };
+    for (const Case& c : cases) EXPECT_EQ(checkAuthor(QString::fromUtf8(c.author)), c.check) << c.author;
+    EXPECT_EQ(authorMessage(5), QStringLiteral("@ must be plave inside the < > of the declaration of author"));
+
+    MainFields f = defaultFields();
+    f.author = QString();
+    f.scramble = true;  // checked even when scrambling
+    const Built b = build(f);
+    EXPECT_FALSE(b.command);
+    ASSERT_EQ(b.messages.size(), 1u);
+    EXPECT_EQ(b.messages[0].text, QStringLiteral("< and > is required in declaration of author"));
+    EXPECT_EQ(b.messages[0].caption, QStringLiteral("Author error"));
+    EXPECT_EQ(b.messages[0].owner, Message::Owner::AuthorField);
+}
+
+TEST(RunnerCommand, ReferenceAndFilemaskRules) {
+    MainFields f = defaultFields();
+    f.reference = QStringLiteral("ref@x");
+    Built b = build(f);
+    ASSERT_TRUE(b.command);
+    EXPECT_EQ(b.command->arguments[5], QString());
+    ASSERT_EQ(b.messages.size(), 1u);
+    EXPECT_EQ(b.messages[0].caption, QStringLiteral("Reference error"));
+
+    f.filemask = QStringLiteral("photo.jpg");
+    b = build(f);
+    EXPECT_FALSE(b.command);
+    ASSERT_EQ(b.messages.size(), 2u) << "the reference message, then the filemask one";
+    EXPECT_EQ(b.messages[1].text, QStringLiteral("Your filemask is not accepted. Use a combination of * and/or ?. "
+                                                 "Your wish to post will be ignored."));
+    EXPECT_EQ(b.messages[1].caption, QStringLiteral("Filemask error"));
+    f.filemask = QStringLiteral("photo?.jpg");
+    EXPECT_TRUE(build(f).command);
+}
+
+TEST(RunnerCommand, TrimBlanksAndNumbers) {
+    EXPECT_EQ(trimBlanks(QStringLiteral(" \t\r\n a b \x01")), QStringLiteral("a b"));
+    EXPECT_EQ(trimBlanks(QStringLiteral("   ")), QString());
+    EXPECT_EQ(trimBlanks(QStringLiteral("é ")), QStringLiteral("é")) << "characters beyond ASCII are kept";
+    EXPECT_EQ(leadingNumber(QStringLiteral("64kb")), 64);
+    EXPECT_EQ(leadingNumber(QString()), 0);
+    EXPECT_EQ(leadingNumber(QStringLiteral("x5")), 0);
+}
+
+TEST(RunnerCommand, IntroTextGoesToAFreshPrivateFileEachTime) {
+    const auto a = makeIntroTempFile(QStringLiteral("line one\nline two"));
+    const auto b = makeIntroTempFile(QStringLiteral("line one\nline two"));
+    ASSERT_TRUE(a && b);
+    EXPECT_NE(*a, *b);
+    EXPECT_EQ(testing_support::readFile(a->toStdString()), "line one\r\nline two");
+    struct stat st{};
+    ASSERT_EQ(stat(a->toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::remove(a->toLocal8Bit().constData());
+    std::remove(b->toLocal8Bit().constData());
+}
+
+TEST(BalloonShape, SizePointerAndPlacement) {
+    const BalloonShape s = balloonShape(QSize(100, 40), QSize());
+    EXPECT_EQ(s.width, 124);
+    EXPECT_EQ(s.bodyHeight, 60);
+    EXPECT_EQ(s.window, QSize(124, 85));
+    EXPECT_EQ(s.pointer, QPolygon({QPoint(112, 50), QPoint(112, 75), QPoint(87, 50)}));
+    EXPECT_EQ(s.textOrigin, QPoint(12, 10));
+    // The pointer's tip lands on the anchor.
+    const QPoint anchor(500, 400);
+    EXPECT_EQ(balloonTopLeft(s, anchor) + s.pointer[1], anchor);
+
+    const BalloonShape i = balloonShape(QSize(100, 40), QSize(16, 16));
+    EXPECT_EQ(i.width - s.width, 21);
+    EXPECT_EQ(i.textOrigin.x(), 33);
+    EXPECT_EQ(i.iconOrigin, QPoint(12, 10));
+    EXPECT_EQ(balloonShape(QSize(10, 2), QSize(32, 40)).bodyHeight, 40) << "at least as high as the icon";
+    EXPECT_EQ(balloonIconSize(QPoint(8, 8)), QSize(16, 16));
+    EXPECT_EQ(balloonIconSize(QPoint(200, 0)), QSize(144, 0)) << "kept to eight bits";
+}

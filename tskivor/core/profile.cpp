@@ -1,0 +1,232 @@
+#include "profile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tskivor {
+
+namespace {
+
+// Field offsets of the record.
+enum Offset : std::size_t {
+    kVersion = 0,
+    kRecordSize = 4,
+    kPort = 8,
+    kServer = 12,
+    kUseAuthentication = 273,
+    kUserName = 274,
+    kPassword = 535,
+    kMaxLines = 796,
+    kMaxBandwidth = 800,
+    kAuthor = 804,
+    kSubject = 1065,
+    kNewsgroups = 1326,
+    kFilemask = 1587,
+    kReference = 1848,
+    kSeparator = 2109,
+    kUseFormattedSubject = 2370,
+    kPadding2371 = 2371,
+    kAuthorLogo = 2372,
+    kBackgroundImage = 2633,
+    kPadding2894 = 2894,
+    kFontColour = 2896,
+    kBackgroundColour = 2900,
+    kUseUuencoding = 2904,
+    kScramble = 2905,
+    kUuencodeFirstOnly = 2906,
+    kNonFolderLike = 2907,
+    kContactSheets = 2908,
+    kPadding2909 = 2909,
+    kPar2Area = 2912,
+};
+
+using Record = std::array<std::uint8_t, kProfileSize>;
+
+void putInt(Record& r, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t getInt(const std::uint8_t* b, std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(b[at + i]) << (8 * i);
+    return v;
+}
+
+void putText(Record& r, std::size_t at, const std::string& text) {
+    const std::string fitted = fitTextField(text);
+    std::memcpy(r.data() + at, fitted.data(), fitted.size());  // the rest stays NUL
+}
+
+std::string getText(const std::uint8_t* b, std::size_t at) {
+    const char* p = reinterpret_cast<const char*>(b + at);
+    // A field without its NUL is read up to the field's end.
+    return fitTextField(std::string(p, strnlen(p, kTextFieldBytes)));
+}
+
+template <std::size_t N>
+void putBytes(Record& r, std::size_t at, const std::array<std::uint8_t, N>& bytes) {
+    std::memcpy(r.data() + at, bytes.data(), N);
+}
+
+template <std::size_t N>
+std::array<std::uint8_t, N> getBytes(const std::uint8_t* b, std::size_t at) {
+    std::array<std::uint8_t, N> out{};
+    std::memcpy(out.data(), b + at, N);
+    return out;
+}
+
+}  // namespace
+
+std::string fitTextField(const std::string& text) {
+    const std::size_t nul = text.find('\0');
+    std::size_t n = std::min({text.size(), nul, kTextMaxBytes});
+    if (n < text.size()) {
+        // Step back over continuation bytes so no sequence is cut.
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    }
+    return text.substr(0, n);
+}
+
+std::size_t fittingLength(const QString& text, std::size_t maxBytes) {
+    std::size_t bytes = 0, chars = 0;
+    for (auto it = text.cbegin(); it != text.cend();) {
+        const char32_t c = it->isHighSurrogate() && it + 1 != text.cend() ? QChar::surrogateToUcs4(*it, *(it + 1))
+                                                                         : it->unicode();
+        const std::size_t units = c > 0xFFFF ? 2 : 1;
+        const std::size_t size = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (bytes + size > maxBytes) break;
+        bytes += size;
+        chars += units;
+        it += static_cast<qsizetype>(units);
+    }
+    return chars;
+}
+
+ProfileData ProfileData::defaults() {
+    ProfileData p;
+    p.version = kProfileVersion;
+    p.recordSize = static_cast<std::int32_t>(kProfileSize);
+    p.port = 119;
+    p.server = "news.example.net";
+    p.maxLines = 2500;
+    p.author = "Your Name <your.name@example.net>";
+    p.subject = "I forgot to set the subject";
+    p.newsgroups = "alt.binaries.test,alt.binaries.test.yenc";
+    p.filemask = "*.*";
+    p.separator = "\\";
+    p.fontColour = 0x000000;
+    p.backgroundColour = 0xFFFFFF;
+    p.nonFolderLikeSubject = true;
+    return p;
+}
+
+std::array<std::uint8_t, kProfileSize> ProfileData::toBytes() const {
+    Record r{};
+    putInt(r, kVersion, static_cast<std::uint32_t>(version));
+    putInt(r, kRecordSize, static_cast<std::uint32_t>(recordSize));
+    putInt(r, kPort, static_cast<std::uint32_t>(port));
+    putText(r, kServer, server);
+    r[kUseAuthentication] = useAuthentication;
+    putText(r, kUserName, userName);
+    putText(r, kPassword, password);
+    putInt(r, kMaxLines, static_cast<std::uint32_t>(maxLines));
+    putInt(r, kMaxBandwidth, static_cast<std::uint32_t>(maxBandwidth));
+    putText(r, kAuthor, author);
+    putText(r, kSubject, subject);
+    putText(r, kNewsgroups, newsgroups);
+    putText(r, kFilemask, filemask);
+    putText(r, kReference, reference);
+    putText(r, kSeparator, separator);
+    r[kUseFormattedSubject] = useFormattedSubject;
+    r[kPadding2371] = padding2371;
+    putText(r, kAuthorLogo, authorLogo);
+    putText(r, kBackgroundImage, backgroundImage);
+    putBytes(r, kPadding2894, padding2894);
+    putInt(r, kFontColour, fontColour);
+    putInt(r, kBackgroundColour, backgroundColour);
+    r[kUseUuencoding] = useUuencoding;
+    r[kScramble] = scramble;
+    r[kUuencodeFirstOnly] = uuencodeFirstOnly;
+    r[kNonFolderLike] = nonFolderLikeSubject;
+    r[kContactSheets] = contactSheets;
+    putBytes(r, kPadding2909, padding2909);
+    putBytes(r, kPar2Area, par2Area);
+    return r;
+}
+
+ProfileData ProfileData::fromBytes(const std::uint8_t* b) {
+    ProfileData p;
+    // A switch is on only when its byte is 1.
+    auto on = [b](std::size_t at) { return b[at] == 1; };
+    p.version = static_cast<std::int32_t>(getInt(b, kVersion));
+    p.recordSize = static_cast<std::int32_t>(getInt(b, kRecordSize));
+    p.port = static_cast<std::int32_t>(getInt(b, kPort));
+    p.server = getText(b, kServer);
+    p.useAuthentication = on(kUseAuthentication);
+    p.userName = getText(b, kUserName);
+    p.password = getText(b, kPassword);
+    p.maxLines = static_cast<std::int32_t>(getInt(b, kMaxLines));
+    p.maxBandwidth = static_cast<std::int32_t>(getInt(b, kMaxBandwidth));
+    p.author = getText(b, kAuthor);
+    p.subject = getText(b, kSubject);
+    p.newsgroups = getText(b, kNewsgroups);
+    p.filemask = getText(b, kFilemask);
+    p.reference = getText(b, kReference);
+    p.separator = getText(b, kSeparator);
+    p.useFormattedSubject = on(kUseFormattedSubject);
+    p.padding2371 = b[kPadding2371];
+    p.authorLogo = getText(b, kAuthorLogo);
+    p.backgroundImage = getText(b, kBackgroundImage);
+    p.padding2894 = getBytes<2>(b, kPadding2894);
+    p.fontColour = getInt(b, kFontColour);
+    p.backgroundColour = getInt(b, kBackgroundColour);
+    p.useUuencoding = on(kUseUuencoding);
+    p.scramble = on(kScramble);
+    p.uuencodeFirstOnly = on(kUuencodeFirstOnly);
+    p.nonFolderLikeSubject = on(kNonFolderLike);
+    p.contactSheets = on(kContactSheets);
+    p.padding2909 = getBytes<3>(b, kPadding2909);
+    p.par2Area = getBytes<20>(b, kPar2Area);
+    return p;
+}
+
+ProfileLoad readProfileFile(const QString& path, ProfileData& out) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return ProfileLoad::CannotOpen;
+    Record r{};
+    if (file.read(reinterpret_cast<char*>(r.data()), kProfileSize) != static_cast<qint64>(kProfileSize))
+        return ProfileLoad::ReadFailure;
+    if (static_cast<std::int32_t>(getInt(r.data(), kVersion)) != kProfileVersion ||
+        getInt(r.data(), kRecordSize) != kProfileSize)
+        return ProfileLoad::WrongVersion;
+    out = ProfileData::fromBytes(r.data());
+    return ProfileLoad::Loaded;
+}
+
+int createProfileFile(const QString& path) {
+    // Owner-only from the start: the record holds the server password in
+    // clear text, and the format has to stay as it is.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd >= 0) fchmod(fd, 0600);  // an existing file keeps its mode through O_CREAT
+    return fd;
+}
+
+bool writeProfileFile(int fd, const ProfileData& profile) {
+    const Record r = profile.toBytes();
+    std::size_t done = 0;
+    while (done < r.size()) {
+        const ssize_t n = ::write(fd, r.data() + done, r.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return ::close(fd) == 0 && done == r.size();
+}
+
+}  // namespace tskivor

@@ -1,0 +1,86 @@
+// The posting profile: one fixed-size record of 2932 bytes, little-endian,
+// written to ".tprf" files field by field at fixed offsets.
+#pragma once
+
+#include <QString>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tskivor {
+
+inline constexpr std::int32_t kProfileVersion = 36;
+inline constexpr std::size_t kProfileSize = 2932;
+// A text field is 261 bytes: at most 260 bytes of UTF-8 and a NUL.
+inline constexpr std::size_t kTextFieldBytes = 261;
+inline constexpr std::size_t kTextMaxBytes = kTextFieldBytes - 1;
+
+struct ProfileData {
+    std::int32_t version = 0;
+    std::int32_t recordSize = 0;
+    // Server settings.
+    std::int32_t port = 0;
+    std::string server;
+    bool useAuthentication = false;
+    std::string userName;
+    std::string password;
+    std::int32_t maxLines = 0;
+    // Post fields.
+    std::int32_t maxBandwidth = 0;
+    std::string author;
+    std::string subject;
+    std::string newsgroups;
+    std::string filemask;
+    std::string reference;
+    std::string separator;
+    bool useFormattedSubject = false;
+    std::uint8_t padding2371 = 0;
+    // Contact-sheet settings.
+    std::string authorLogo;
+    std::string backgroundImage;
+    std::array<std::uint8_t, 2> padding2894{};
+    std::uint32_t fontColour = 0;        // 0xRRGGBB
+    std::uint32_t backgroundColour = 0;  // 0xRRGGBB
+    // Posting-style switches.
+    bool useUuencoding = false;
+    bool scramble = false;
+    bool uuencodeFirstOnly = false;
+    bool nonFolderLikeSubject = false;
+    bool contactSheets = false;
+    // The first of these three bytes is our TLS switch (1 = on); a profile
+    // of the original layout has 0 there.
+    std::array<std::uint8_t, 3> padding2909{};
+    std::array<std::uint8_t, 20> par2Area{};
+
+    bool useTls() const { return padding2909[0] == 1; }
+    void setUseTls(bool on) { padding2909[0] = on ? 1 : 0; }
+
+    // What the main window starts with when no profile was loaded.
+    static ProfileData defaults();
+
+    std::array<std::uint8_t, kProfileSize> toBytes() const;
+    // `bytes` holds at least kProfileSize bytes.
+    static ProfileData fromBytes(const std::uint8_t* bytes);
+
+    bool operator==(const ProfileData&) const = default;
+};
+
+// The longest prefix of `text` that fits a text field without cutting a
+// UTF-8 sequence.
+std::string fitTextField(const std::string& text);
+std::size_t fittingLength(const QString& text, std::size_t maxBytes = kTextMaxBytes);
+
+enum class ProfileLoad { Loaded, CannotOpen, ReadFailure, WrongVersion };
+
+// Reads a profile file; `out` changes only when the result is Loaded.
+ProfileLoad readProfileFile(const QString& path, ProfileData& out);
+// Creates or truncates a profile file with owner-only permissions (the
+// record holds the server password); -1 when it cannot.
+int createProfileFile(const QString& path);
+// Writes the record to a descriptor from createProfileFile and closes it;
+// whether all of it was written.
+bool writeProfileFile(int fd, const ProfileData& profile);
+
+}  // namespace tskivor

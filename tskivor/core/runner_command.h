@@ -1,0 +1,59 @@
+// Composing the folder runner's command for one directory, from the main
+// window's fields and the profile record.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "profile.h"
+
+namespace tskivor {
+
+// Removes leading and trailing characters of code 32 or less. Characters
+// beyond ASCII are kept.
+QString trimBlanks(const QString& text);
+
+// 0 when the author is acceptable, else the number (1..7) of the first
+// check that fails; authorMessage gives its text.
+int checkAuthor(const QString& trimmedAuthor);
+QString authorMessage(int check);
+
+// The main window's fields as they stand, untrimmed.
+struct MainFields {
+    QString author, subject, separator, newsgroups, reference, filemask, maxBandwidth;
+    bool scramble = false;
+    bool formattedSubject = false;
+};
+
+struct Message {
+    QString text, caption;
+    enum class Owner { Dialog, AuthorField } owner = Owner::Dialog;
+};
+
+struct RunnerCommand {
+    QStringList arguments;  // without the program
+    // Reaches the runner as TSKIVO_PASSWORD, never on the command line.
+    std::optional<QString> password;
+};
+
+// Creates a fresh temporary file holding the intro text; returns its path,
+// or none when it cannot.
+using IntroFileMaker = std::function<std::optional<QString>(const QString& introText)>;
+// mkstemp in $TMPDIR (or /tmp), mode 0600, CR LF line ends.
+std::optional<QString> makeIntroTempFile(const QString& introText);
+
+// The command for one directory, or none when the directory is skipped.
+// Messages to show are appended to `messages` in order.
+std::optional<RunnerCommand> buildRunnerCommand(const MainFields& fields, const ProfileData& profile,
+                                                const QString& introText, const QString& directory,
+                                                std::vector<Message>& messages,
+                                                const IntroFileMaker& makeIntroFile = makeIntroTempFile);
+
+// The decimal value of the leading digits (0 when there are none).
+int leadingNumber(const QString& text);
+
+}  // namespace tskivor

@@ -1,0 +1,102 @@
+#include "balloon_tip.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QFontDatabase>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRegion>
+
+namespace tskivor {
+
+CBalloonTip::CBalloonTip(QWidget* owner)
+    : QWidget(owner, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus) {
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setFont(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
+    resize(0, 0);
+    hints_.reserve(17);
+    cursorPosition = [] { return QCursor::pos(); };
+    widgetAtPoint = [](QPoint p) { return QApplication::widgetAt(p); };
+    showTimer_.setSingleShot(false);
+    connect(&showTimer_, &QTimer::timeout, this, &CBalloonTip::onShowTimer);
+    connect(&watchTimer_, &QTimer::timeout, this, &CBalloonTip::onWatchTimer);
+}
+
+void CBalloonTip::addHint(QWidget* control, const QString& text, const QIcon& icon, QPoint iconHotSpot) {
+    hints_.insert(control, Hint{text, icon, icon.isNull() ? QSize() : balloonIconSize(iconHotSpot)});
+}
+
+void CBalloonTip::relay(QObject*, QEvent* event) {
+    switch (event->type()) {
+        case QEvent::MouseMove: {
+            const QPoint p = cursorPosition();
+            if (p != anchor_) {
+                const auto found = hints_.constFind(widgetAtPoint(p));
+                if (found != hints_.constEnd()) {
+                    anchor_ = p;
+                    icon_ = found->icon;
+                    iconSize_ = found->iconSize;
+                    text_ = found->text;
+                    showTimer_.start(kShowDelayMs);
+                }
+            }
+            if (p != anchor_) hide();
+            break;
+        }
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick: {
+            const auto b = static_cast<QMouseEvent*>(event)->button();
+            if (b == Qt::LeftButton || b == Qt::RightButton || b == Qt::MiddleButton) hide();
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+QSize CBalloonTip::textSize() const {
+    return fontMetrics().boundingRect(QRect(0, 0, 10000, 10000), Qt::AlignLeft | Qt::AlignTop, text_).size();
+}
+
+void CBalloonTip::onShowTimer() {
+    showTimer_.stop();
+    shape_ = balloonShape(textSize(), iconSize_);
+    QRegion region(shape_.body, QRegion::Rectangle);
+    // The body's rounded corners.
+    QPainterPath rounded;
+    rounded.addRoundedRect(QRectF(shape_.body), kBalloonCornerWidth / 2.0, kBalloonCornerHeight / 2.0);
+    region = QRegion(rounded.toFillPolygon().toPolygon()) + QRegion(shape_.pointer);
+    resize(shape_.window);
+    setMask(region);
+    move(balloonTopLeft(shape_, anchor_));
+    show();
+    raise();
+    watchTimer_.start(kWatchPeriodMs);
+}
+
+void CBalloonTip::onWatchTimer() {
+    if (cursorPosition() != anchor_) {
+        watchTimer_.stop();
+        hide();
+    }
+}
+
+void CBalloonTip::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    QPainterPath outline;
+    outline.addRoundedRect(QRectF(shape_.body), kBalloonCornerWidth / 2.0, kBalloonCornerHeight / 2.0);
+    QPainterPath pointer;
+    pointer.addPolygon(QPolygonF(shape_.pointer));
+    pointer.closeSubpath();
+    outline = outline.united(pointer);
+    painter.fillPath(outline, palette().color(QPalette::Base));
+    painter.setPen(QPen(palette().color(QPalette::Mid), 3));
+    painter.drawPath(outline);
+    painter.setPen(QPen(palette().color(QPalette::Text), 1));
+    painter.drawPath(outline);
+    painter.drawText(QRect(shape_.textOrigin, QSize(10000, 10000)), Qt::AlignLeft | Qt::AlignTop, text_);
+    if (!icon_.isNull()) painter.drawPixmap(QRect(shape_.iconOrigin, iconSize_), icon_.pixmap(iconSize_));
+}
+
+}  // namespace tskivor

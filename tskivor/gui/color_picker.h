@@ -1,0 +1,96 @@
+// "Color Picker": a hue/saturation wheel with a brightness bar, an RGB cube
+// with a marker on each axis, and six fields; every change in one model is
+// carried over to the other at once.
+#pragma once
+
+#include <QDialog>
+#include <QGroupBox>
+#include <QImage>
+
+#include <optional>
+
+#include "colour.h"
+
+class QSpinBox;
+
+namespace tskivor {
+
+class CColorPicker;
+
+// The "HSB" panel: the wheel and the brightness bar.
+class WheelPanel : public QGroupBox {
+    Q_OBJECT
+public:
+    explicit WheelPanel(CColorPicker& picker);
+    QPoint wheelCorner() const;  // where the wheel image is drawn
+    QRect brightnessBar() const;
+    QImage render() const;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void mousePressEvent(QMouseEvent*) override;
+    void mouseMoveEvent(QMouseEvent*) override;
+    void mouseReleaseEvent(QMouseEvent*) override;
+
+private:
+    enum class Drag { None, HueSaturation, Brightness };
+    void apply(QPoint p);
+    CColorPicker& picker_;
+    Drag drag_ = Drag::None;
+};
+
+// The "RGB" panel: the cube with its three axis markers.
+class CubePanel : public QGroupBox {
+    Q_OBJECT
+public:
+    explicit CubePanel(CColorPicker& picker);
+    QPoint cubeCorner() const;
+    QImage render() const;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void mousePressEvent(QMouseEvent*) override;
+    void mouseMoveEvent(QMouseEvent*) override;
+    void mouseReleaseEvent(QMouseEvent*) override;
+
+private:
+    CColorPicker& picker_;
+    std::optional<picker::Axis> drag_;
+};
+
+class CColorPicker : public QDialog {
+    Q_OBJECT
+public:
+    // `initial` in the platform colour form (red in the low byte).
+    explicit CColorPicker(std::uint32_t initial, QWidget* parent = nullptr);
+
+    Rgb rgb() const { return rgb_; }
+    Hsb hsb() const { return hsb_; }
+    Rgb initialRgb() const { return initial_; }
+    void setRgb(Rgb c);  // recomputes HSB
+    void setHsb(Hsb c);  // recomputes RGB
+
+    QSpinBox* field(int index) const { return fields_[index]; }  // R G B H S B
+    WheelPanel* wheelPanel() const { return wheel_; }
+    CubePanel* cubePanel() const { return cube_; }
+
+    static const QImage& wheelImage();
+    static const QImage& cubeImage();
+
+private:
+    void fieldChanged(int index, int value);
+    void refresh();
+
+    Rgb rgb_;
+    Hsb hsb_;
+    Rgb initial_;
+    QSpinBox* fields_[6]{};
+    WheelPanel* wheel_ = nullptr;
+    CubePanel* cube_ = nullptr;
+    QWidget* oldSwatch_ = nullptr;
+    QWidget* newSwatch_ = nullptr;
+    bool initialised_ = false;
+    bool redrawing_ = false;
+};
+
+}  // namespace tskivor

@@ -1,0 +1,437 @@
+#include "main_dlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QStyle>
+#include <QVBoxLayout>
+
+#include "balloon_tip.h"
+#include "intro_text.h"
+#include "last_used.h"
+#include "launcher.h"
+#include "prompts.h"
+
+namespace tskivor {
+
+namespace {
+
+const char* const kFormatHint =
+    "Format specifiers:\n"
+    "  $D = Directory\n"
+    "  $B = Bytes\n"
+    "  $K = Kilobytes\n"
+    "  $M = Megabytes\n"
+    "  $1 = File number\n"
+    "  $2 = File count\n"
+    "  $F = Filename (required)\n"
+    "\n"
+    "Example 1: Oaks - '$D' [$1/$2] $Kkb - $F\n"
+    "Example 2: Pines\\$D\\ No. $1 of $2 - $F";
+
+const char* const kSeparatorHint =
+    "This seperator is used within\n"
+    "the $D (directory name) if the\n"
+    "folder currently being posted\n"
+    "is more than 1 level deep.\n"
+    "\n"
+    "Example 1: \\\n"
+    "Example 2: \" - \" (without \")";
+
+const char* const kProfileFilters = "Tarvel Profile (*.tprf *.prf);;All (*)";
+const char* const kSaveFilters = "Tarvel post profile (*.tprf *.prf);;All (*)";
+
+QLineEdit* textField(std::size_t maxBytes = kTextMaxBytes) {
+    auto* f = new QLineEdit;
+    limitToField(f, maxBytes);
+    return f;
+}
+
+// Reads a field as the run command does: at most 258 characters.
+QString upTo258(const QLineEdit* f) { return f->text().left(258); }
+
+}  // namespace
+
+// --- directory list ------------------------------------------------------
+
+CDirectoryList::CDirectoryList() { setSortingEnabled(true); }
+
+void CDirectoryList::addDirectory(const QString& path) {
+    addItem(path);
+    sortItems();
+}
+
+QStringList CDirectoryList::entries() const {
+    QStringList out;
+    for (int i = 0; i < count(); ++i) out << item(i)->text();
+    return out;
+}
+
+void CDirectoryList::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Delete) {
+        // Delete removes the selected entry whatever the count.
+        delete currentItem();
+        return;
+    }
+    QListWidget::keyPressEvent(e);
+}
+
+void CDirectoryList::mouseDoubleClickEvent(QMouseEvent* e) {
+    QListWidget::mouseDoubleClickEvent(e);
+    // A double click never empties the list.
+    if (count() >= 2) delete currentItem();
+}
+
+// --- main window ---------------------------------------------------------
+
+QIcon CMainDlg::programIcon() {
+    QPixmap pm(32, 32);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(QColor(30, 90, 160));
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(QRectF(1, 1, 30, 30), 6, 6);
+    p.setBrush(Qt::white);
+    p.drawPolygon(QPolygonF({QPointF(9, 24), QPointF(24, 16), QPointF(9, 8), QPointF(12, 16)}));
+    return QIcon(pm);
+}
+
+CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settingsFile, QWidget* parent)
+    : QDialog(parent),
+      prompts_(prompts),
+      launcher_(launcher),
+      store_(openLastUsedStore(settingsFile)),
+      settings_(prompts, this),
+      intro_(this) {
+    setWindowTitle(QStringLiteral("Tarvel Skivor v0.36 (Usenet News Binary Poster)"));
+
+    subject = textField();
+    separator = textField();
+    separator->setMaximumWidth(80);
+    formattedSubject = new QCheckBox(QStringLiteral("Use formatted subject"));
+    addDirectory = new QPushButton(QStringLiteral("&Add directory"));
+    directories = new CDirectoryList;
+    author = textField();
+    scramble = new QCheckBox(QStringLiteral("Scramble author/sender"));
+    newsgroups = textField();
+    reference = textField();
+    filemask = textField();
+    filemask->setMaximumWidth(120);
+    maxBandwidth = new QLineEdit;
+    maxBandwidth->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), maxBandwidth));
+    maxBandwidth->setAlignment(Qt::AlignRight);
+    maxBandwidth->setMaximumWidth(80);
+
+    auto* subjectBox = new QGroupBox(QStringLiteral("Subject"));
+    auto* subjectForm = new QFormLayout(subjectBox);
+    subjectForm->addRow(QStringLiteral("Subject:"), subject);
+    auto* separatorRow = new QHBoxLayout;
+    separatorRow->addWidget(separator);
+    separatorRow->addWidget(formattedSubject);
+    separatorRow->addStretch();
+    subjectForm->addRow(QStringLiteral("Seperator:"), separatorRow);
+
+    auto* contentsBox = new QGroupBox(QStringLiteral("Contents"));
+    auto* contents = new QVBoxLayout(contentsBox);
+    contents->addWidget(addDirectory, 0, Qt::AlignLeft);
+    contents->addWidget(directories);
+
+    auto* toFromBox = new QGroupBox(QStringLiteral("To / From"));
+    auto* toFrom = new QFormLayout(toFromBox);
+    toFrom->addRow(QStringLiteral("Author:"), author);
+    toFrom->addRow(QString(), scramble);
+    toFrom->addRow(QStringLiteral("Newsgroup(s):"), newsgroups);
+
+    auto* optionsBox = new QGroupBox(QStringLiteral("Options"));
+    auto* options = new QFormLayout(optionsBox);
+    options->addRow(QStringLiteral("Reference:"), reference);
+    options->addRow(QStringLiteral("Filemask:"), filemask);
+    auto* bandwidthRow = new QHBoxLayout;
+    bandwidthRow->addWidget(maxBandwidth);
+    bandwidthRow->addWidget(new QLabel(QStringLiteral("kb/s.")));
+    bandwidthRow->addStretch();
+    options->addRow(QStringLiteral("Max. bandwidth:"), bandwidthRow);
+
+    post = new QPushButton(QStringLiteral("&Post"));
+    clearDirs = new QPushButton(QStringLiteral("&Clear dirs"));
+    loadProfile = new QPushButton(QStringLiteral("&Load profile"));
+    settingsButton = new QPushButton(QStringLiteral("&Settings"));
+    introduce = new QPushButton(QStringLiteral("&Introduce ..."));
+    quit = new QPushButton(QStringLiteral("&Quit"));
+    post->setDefault(true);
+    auto* buttons = new QVBoxLayout;
+    for (QPushButton* b : {post, clearDirs, loadProfile, settingsButton, introduce, quit}) {
+        if (b != post) b->setAutoDefault(false);
+        buttons->addWidget(b);
+    }
+    buttons->addStretch();
+
+    menuBar = new QMenuBar(this);
+    QMenu* file = menuBar->addMenu(QStringLiteral("&File"));
+    file->addAction(QStringLiteral("&Load profile"), this, &CMainDlg::loadProfileCommand);
+    file->addAction(QStringLiteral("Save profile &as"), this, &CMainDlg::saveProfileCommand);
+    file->addSeparator();
+    file->addAction(QStringLiteral("E&xit"), this, &QDialog::reject);
+    menuBar->addMenu(QStringLiteral("&Edit"))->addAction(QStringLiteral("&Settings"), this, &CMainDlg::settingsCommand);
+    menuBar->addMenu(QStringLiteral("&Help"))->addAction(QStringLiteral("&About"), this, [this] {
+        CAbout about(this);
+        about.exec();
+    });
+
+    auto* left = new QVBoxLayout;
+    for (QGroupBox* b : {subjectBox, contentsBox, toFromBox, optionsBox}) left->addWidget(b);
+    auto* columns = new QHBoxLayout;
+    columns->addLayout(left, 1);
+    columns->addLayout(buttons);
+    auto* layout = new QVBoxLayout(this);
+    layout->setMenuBar(menuBar);
+    layout->addLayout(columns);
+
+    connect(formattedSubject, &QCheckBox::clicked, this, &CMainDlg::formattedSubjectClicked);
+    connect(scramble, &QCheckBox::clicked, this, &CMainDlg::scrambleClicked);
+    connect(addDirectory, &QPushButton::clicked, this, &CMainDlg::addDirectoryCommand);
+    connect(clearDirs, &QPushButton::clicked, directories, &QListWidget::clear);
+    connect(post, &QPushButton::clicked, this, &CMainDlg::runCommand);
+    connect(loadProfile, &QPushButton::clicked, this, &CMainDlg::loadProfileCommand);
+    connect(settingsButton, &QPushButton::clicked, this, &CMainDlg::settingsCommand);
+    connect(introduce, &QPushButton::clicked, this, &CMainDlg::introduceCommand);
+    connect(quit, &QPushButton::clicked, this, &QDialog::reject);  // nothing is saved
+
+    // Start: the icon, the last-used pair, else the defaults.
+    setWindowIcon(programIcon());
+    RestoreLastUsed();
+    if (!profileLoaded_) {
+        settings_.profile() = ProfileData::defaults();
+        intro_.text = QString::fromUtf8(kDefaultIntroText);
+        settings_.ApplyProfileToPages();
+        ApplyProfileToControls();
+    }
+
+    // Hints: two balloons and five standard tooltips.
+    balloon_ = new CBalloonTip(this);
+    const QIcon info = style()->standardIcon(QStyle::SP_MessageBoxInformation);
+    balloon_->addHint(formattedSubject, QString::fromUtf8(kFormatHint), info, QPoint(8, 8));
+    balloon_->addHint(separator, QString::fromUtf8(kSeparatorHint));
+    newsgroups->setToolTip(QStringLiteral("Seperate by , (comma)."));
+    reference->setToolTip(QStringLiteral("References should contain < >."));
+    addDirectory->setToolTip(QStringLiteral("Add as many as you like."));
+    maxBandwidth->setToolTip(QStringLiteral("0 = No bandwidth limitations."));
+    introduce->setToolTip(QStringLiteral("Introduce your post."));
+    // Every pointer move in the window reaches the balloon.
+    setMouseTracking(true);
+    for (QWidget* w : findChildren<QWidget*>()) {
+        w->setMouseTracking(true);
+        w->installEventFilter(this);
+    }
+}
+
+CMainDlg::~CMainDlg() = default;
+
+bool CMainDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (balloon_ && watched != balloon_) balloon_->relay(watched, event);
+    return QDialog::eventFilter(watched, event);
+}
+
+void CMainDlg::say(const QString& text, const QString& caption, QWidget* owner) {
+    prompts_.message(owner ? owner : this, text, caption, MessageIcon::Error);
+}
+
+// --- controls and the record ----------------------------------------------
+
+void CMainDlg::ApplyProfileToControls() {
+    const ProfileData& p = settings_.profile();
+    formattedSubject->setChecked(p.useFormattedSubject);
+    scramble->setChecked(p.scramble);
+    author->setReadOnly(p.scramble);
+    author->setText(recordText(p.author));
+    separator->setText(recordText(p.separator));
+    newsgroups->setText(recordText(p.newsgroups));
+    subject->setText(recordText(p.subject));
+    reference->setText(recordText(p.reference));
+    filemask->setText(recordText(p.filemask));
+    maxBandwidth->setText(QString::number(p.maxBandwidth));
+    separator->setReadOnly(!p.useFormattedSubject);
+}
+
+void CMainDlg::GatherControlsIntoProfile() {
+    ProfileData& p = settings_.profile();
+    p.scramble = scramble->isChecked();
+    p.useFormattedSubject = formattedSubject->isChecked();
+    auto take = [](const QLineEdit* f) { return fitTextField(f->text().toStdString()); };
+    p.author = take(author);
+    p.separator = take(separator);
+    p.newsgroups = take(newsgroups);
+    p.subject = take(subject);
+    p.reference = take(reference);
+    p.filemask = take(filemask);
+    p.maxBandwidth = leadingNumber(maxBandwidth->text());
+}
+
+MainFields CMainDlg::fields() const {
+    MainFields f;
+    f.author = upTo258(author);
+    f.subject = upTo258(subject);
+    f.separator = upTo258(separator);
+    f.newsgroups = upTo258(newsgroups);
+    f.reference = upTo258(reference);
+    f.filemask = upTo258(filemask);
+    f.maxBandwidth = upTo258(maxBandwidth);
+    f.scramble = scramble->isChecked();
+    f.formattedSubject = formattedSubject->isChecked();
+    return f;
+}
+
+void CMainDlg::formattedSubjectClicked() {
+    if (formattedSubject->isChecked()) {
+        separator->setReadOnly(false);
+        const QString s = subject->text().left(259);
+        if (!s.contains(QStringLiteral("$F"))) subject->setText(s + QStringLiteral(" $F"));
+    } else {
+        separator->setReadOnly(true);
+    }
+}
+
+void CMainDlg::scrambleClicked() { author->setReadOnly(scramble->isChecked()); }
+
+// --- commands --------------------------------------------------------------
+
+void CMainDlg::addDirectoryCommand() {
+    if (const auto dir = prompts_.folder(nullptr, QStringLiteral("Select the folder"))) directories->addDirectory(*dir);
+}
+
+void CMainDlg::settingsCommand() {
+    if (settings_.exec() == QDialog::Accepted) settings_.GatherPagesIntoProfile();
+}
+
+void CMainDlg::introduceCommand() { intro_.exec(); }
+
+void CMainDlg::runCommand() {
+    if (directories->count() == 0) {
+        say(QStringLiteral("You need to add directories to make the program post anything."),
+            QStringLiteral("Contents failure"));
+        return;
+    }
+    if (formattedSubject->isChecked() && !upTo258(subject).contains(QStringLiteral("$F"))) {
+        say(QStringLiteral("$F is required when you have checked; Use formatted subject."),
+            QStringLiteral("Subject failure"));
+        return;
+    }
+    const MainFields f = fields();
+    for (const QString& dir : directories->entries()) {
+        std::vector<Message> messages;
+        const auto command = buildRunnerCommand(f, settings_.profile(), intro_.text, dir, messages);
+        for (const Message& m : messages)
+            say(m.text, m.caption, m.owner == Message::Owner::AuthorField ? author : nullptr);
+        if (!command) continue;
+        const Launcher::Result r = launcher_.start(*command);
+        if (!r.started) {
+            say(r.error, QStringLiteral("Error"));
+        } else if (!r.logFile.isEmpty()) {
+            prompts_.message(this,
+                             QStringLiteral("No terminal window could be opened, so tskivo runs in the background "
+                                            "for %1. Its output goes to %2")
+                                 .arg(dir, r.logFile),
+                             QStringLiteral("Tarvel Skivor"), MessageIcon::Information);
+        }
+    }
+}
+
+// --- profiles ------------------------------------------------------------------
+
+bool CMainDlg::LoadProfile(const QString& path) {
+    ProfileData read;
+    switch (readProfileFile(path, read)) {
+        case ProfileLoad::CannotOpen:
+            return false;
+        case ProfileLoad::ReadFailure:
+            prompts_.message(this, path, QStringLiteral("Read failure"), MessageIcon::None);
+            return false;
+        case ProfileLoad::WrongVersion:
+            prompts_.message(this, QStringLiteral("Incorrect profile version detected. Profile will not be loaded."),
+                             QStringLiteral("Load error"), MessageIcon::None);
+            return false;
+        case ProfileLoad::Loaded:
+            break;
+    }
+    settings_.profile() = read;
+    settings_.ApplyProfileToPages();
+    ApplyProfileToControls();
+    // A profile without ".tprf" in its name has no companion; the intro
+    // text last used stays recorded then.
+    const auto companion = companionTextPath(path);
+    rememberLastUsed(*store_, path,
+                     companion ? *companion : lastUsedValue(*store_, kLastUsedIntroText).value_or(QString()));
+    profileLoaded_ = true;
+    return true;
+}
+
+bool CMainDlg::SaveProfile(const QString& path) {
+    const int fd = createProfileFile(path);
+    if (fd < 0) {
+        prompts_.message(this, path, QStringLiteral("Error: Unable to save"), MessageIcon::Error);
+        return false;
+    }
+    settings_.profile().version = kProfileVersion;
+    settings_.GatherPagesIntoProfile();
+    GatherControlsIntoProfile();
+    return writeProfileFile(fd, settings_.profile());
+}
+
+bool CMainDlg::LoadIntroText(const QString& path) {
+    if (readIntroFile(path, intro_.text) == IntroRead::CannotOpen) {
+        prompts_.message(this, path, QStringLiteral("Error: Unable to load"), MessageIcon::Error);
+        return false;
+    }
+    return true;
+}
+
+bool CMainDlg::SaveIntroText(const QString& path) {
+    if (!writeIntroFile(path, intro_.text)) {
+        prompts_.message(this, path, QStringLiteral("Error: Unable to save"), MessageIcon::Error);
+        return false;
+    }
+    return true;
+}
+
+void CMainDlg::RestoreLastUsed() {
+    if (!lastUsedStoreExists(*store_)) {
+        writeDefaultLastUsed(*store_, QDir::currentPath());
+        return;
+    }
+    const auto profile = lastUsedValue(*store_, kLastUsedProfile);
+    if (!profile) return;
+    if (QFile(*profile).open(QIODevice::ReadOnly)) LoadProfile(*profile);
+    // LoadProfile has just recorded the profile's companion.
+    const auto intro = lastUsedValue(*store_, kLastUsedIntroText);
+    if (intro && QFile(*intro).open(QIODevice::ReadOnly)) readIntroFile(*intro, intro_.text);
+}
+
+void CMainDlg::loadProfileCommand() {
+    const auto path = prompts_.openFile(this, QString::fromUtf8(kProfileFilters));
+    if (!path) return;
+    LoadProfile(*path);
+    if (const auto companion = companionTextPath(*path)) LoadIntroText(*companion);
+}
+
+void CMainDlg::saveProfileCommand() {
+    const auto chosen = prompts_.saveFile(this, QString::fromUtf8(kSaveFilters));
+    if (!chosen) return;
+    const auto [profilePath, introPath] = saveNames(*chosen);
+    SaveProfile(profilePath);
+    SaveIntroText(introPath);
+    rememberLastUsed(*store_, profilePath, introPath);
+}
+
+}  // namespace tskivor

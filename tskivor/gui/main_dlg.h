@@ -1,0 +1,97 @@
+// The main window "Tarvel Skivor v0.36 (Usenet News Binary Poster)": the
+// fields of a posting job, the list of directories, profiles, and the run
+// command that starts one folder runner per directory.
+#pragma once
+
+#include <QDialog>
+#include <QListWidget>
+
+#include <memory>
+
+#include "intro_text_dlg.h"
+#include "runner_command.h"
+#include "settings.h"
+
+class QCheckBox;
+class QLineEdit;
+class QMenuBar;
+class QPushButton;
+class QSettings;
+
+namespace tskivor {
+
+class CBalloonTip;
+class Launcher;
+class Prompts;
+
+// The directories to post, kept sorted; duplicates allowed.
+class CDirectoryList : public QListWidget {
+    Q_OBJECT
+public:
+    CDirectoryList();
+    void addDirectory(const QString& path);
+    QStringList entries() const;
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+};
+
+class CMainDlg : public QDialog {
+    Q_OBJECT
+public:
+    // `settingsFile` empty: the user's own last-used store.
+    CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settingsFile = QString(), QWidget* parent = nullptr);
+    ~CMainDlg() override;
+
+    // Profiles and intro texts.
+    bool LoadProfile(const QString& path);
+    bool SaveProfile(const QString& path);
+    bool LoadIntroText(const QString& path);
+    bool SaveIntroText(const QString& path);
+    void RestoreLastUsed();
+    void loadProfileCommand();
+    void saveProfileCommand();
+
+    void ApplyProfileToControls();
+    void GatherControlsIntoProfile();
+    MainFields fields() const;
+
+    void runCommand();
+    void addDirectoryCommand();
+    void settingsCommand();
+    void introduceCommand();
+
+    bool profileLoaded() const { return profileLoaded_; }
+    CSettings& settings() { return settings_; }
+    CIntroText& introText() { return intro_; }
+    CBalloonTip& balloon() { return *balloon_; }
+    QSettings& lastUsedStore() { return *store_; }
+
+    QLineEdit *subject, *separator, *author, *newsgroups, *reference, *filemask, *maxBandwidth;
+    QCheckBox *formattedSubject, *scramble;
+    CDirectoryList* directories;
+    QPushButton *addDirectory, *post, *clearDirs, *loadProfile, *settingsButton, *introduce, *quit;
+    QMenuBar* menuBar;
+
+    static QIcon programIcon();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void formattedSubjectClicked();
+    void scrambleClicked();
+    void say(const QString& text, const QString& caption, QWidget* owner = nullptr);
+    QString recordText(const std::string& s) const { return QString::fromStdString(s); }
+
+    Prompts& prompts_;
+    Launcher& launcher_;
+    std::unique_ptr<QSettings> store_;
+    CSettings settings_;
+    CIntroText intro_;
+    CBalloonTip* balloon_ = nullptr;
+    bool profileLoaded_ = false;
+};
+
+}  // namespace tskivor

@@ -1,0 +1,341 @@
+#include "settings.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QShowEvent>
+#include <QSlider>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "colour.h"
+#include "prompts.h"
+
+namespace tskivor {
+
+namespace {
+
+class FieldValidator final : public QValidator {
+public:
+    FieldValidator(std::size_t maxBytes, QObject* parent) : QValidator(parent), maxBytes_(maxBytes) {}
+    State validate(QString& input, int&) const override {
+        return fittingLength(input, maxBytes_) == static_cast<std::size_t>(input.size()) ? Acceptable : Invalid;
+    }
+
+private:
+    std::size_t maxBytes_;
+};
+
+QLineEdit* digitsField() {
+    auto* f = new QLineEdit;
+    f->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), f));
+    f->setAlignment(Qt::AlignRight);
+    return f;
+}
+
+QLineEdit* colourField() {
+    auto* f = new QLineEdit;
+    f->setMaxLength(6);
+    f->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9A-Fa-f]{0,6}")), f));
+    return f;
+}
+
+QWidget* withButton(QLineEdit* field, QPushButton* button) {
+    auto* row = new QWidget;
+    auto* l = new QHBoxLayout(row);
+    l->setContentsMargins(0, 0, 0, 0);
+    l->addWidget(field);
+    l->addWidget(button);
+    return row;
+}
+
+QString text(const std::string& s) { return QString::fromStdString(s); }
+std::string bytes(const QString& s) { return fitTextField(s.toStdString()); }
+
+}  // namespace
+
+void limitToField(QLineEdit* field, std::size_t maxBytes) { field->setValidator(new FieldValidator(maxBytes, field)); }
+
+// --- Posting style ---------------------------------------------------------
+
+CSettingsPostStyle::CSettingsPostStyle()
+    : uuencodeFirstOnly(new QCheckBox(QStringLiteral("Uuencode first article only"))),
+      useUuencoding(new QCheckBox(QStringLiteral("Use uuencoding"))),
+      nonFolderLike(new QCheckBox(QStringLiteral("Non folder like subject"))),
+      contactSheets(new QCheckBox(QStringLiteral("Auto generate contactsheets"))) {
+    setWindowTitle(QStringLiteral("Posting style"));
+    auto* l = new QVBoxLayout(this);
+    for (QCheckBox* b : {uuencodeFirstOnly, useUuencoding, nonFolderLike, contactSheets}) l->addWidget(b);
+    l->addStretch();
+    connect(uuencodeFirstOnly, &QCheckBox::clicked, this, &CSettingsPostStyle::enforceUuencodeRule);
+    connect(useUuencoding, &QCheckBox::clicked, this, &CSettingsPostStyle::enforceUuencodeRule);
+}
+
+void CSettingsPostStyle::enforceUuencodeRule() {
+    if (uuencodeFirstOnly->isChecked()) useUuencoding->setChecked(false);
+}
+
+void CSettingsPostStyle::showValues() {
+    uuencodeFirstOnly->setChecked(values.uuencodeFirstOnly);
+    useUuencoding->setChecked(values.useUuencoding);
+    nonFolderLike->setChecked(values.nonFolderLike);
+    contactSheets->setChecked(values.contactSheets);
+}
+
+bool CSettingsPostStyle::takeValues() {
+    values = {uuencodeFirstOnly->isChecked(), useUuencoding->isChecked(), nonFolderLike->isChecked(),
+              contactSheets->isChecked()};
+    return true;
+}
+
+// --- Contact sheet ---------------------------------------------------------
+
+CSettingsContactSheet::CSettingsContactSheet(Prompts& prompts)
+    : authorLogo(new QLineEdit),
+      fontColour(colourField()),
+      backgroundColour(colourField()),
+      backgroundImage(new QLineEdit),
+      prompts_(prompts) {
+    setWindowTitle(QStringLiteral("Contactsheet"));
+    limitToField(authorLogo);
+    limitToField(backgroundImage);
+    auto* form = new QFormLayout(this);
+    auto button = [this](auto handler) {
+        auto* b = new QPushButton(QStringLiteral("..."));
+        b->setMaximumWidth(32);
+        connect(b, &QPushButton::clicked, this, handler);
+        return b;
+    };
+    form->addRow(QStringLiteral("Author logo:"), withButton(authorLogo, button([this] { chooseImage(authorLogo); })));
+    form->addRow(QStringLiteral("Font color:"),
+                 withButton(fontColour, button([this] { chooseColour(fontColour, values.fontColour); })));
+    form->addRow(QStringLiteral("Background color:"),
+                 withButton(backgroundColour, button([this] { chooseColour(backgroundColour, values.backgroundColour); })));
+    form->addRow(QStringLiteral("Background image:"),
+                 withButton(backgroundImage, button([this] { chooseImage(backgroundImage); })));
+}
+
+void CSettingsContactSheet::chooseImage(QLineEdit* field) {
+    const auto path = prompts_.openFile(this, QStringLiteral("Common (*.jpg *.png *.bmp *.tif *.tga);;All (*)"));
+    // Cancelling empties the field.
+    field->setText(path ? *path : QString());
+}
+
+void CSettingsContactSheet::chooseColour(QLineEdit* field, QString& value) {
+    // A text that is not six hex digits starts the picker on the colour the
+    // field last held, never on an undefined one.
+    const std::optional<std::uint32_t> typed = parseColourText(field->text());
+    const std::optional<std::uint32_t> previous = parseColourText(value);
+    value = field->text();
+    const std::uint32_t start = typed ? *typed : previous ? *previous : 0;
+    const auto picked = prompts_.pickColour(this, platformColour(fromRgbValue(start)));
+    if (!picked) return;
+    const Rgb c = fromPlatformColour(*picked);
+    value = colourText(static_cast<std::uint32_t>(c.red << 16 | c.green << 8 | c.blue));
+    field->setText(value);
+}
+
+void CSettingsContactSheet::showValues() {
+    authorLogo->setText(values.authorLogo);
+    fontColour->setText(values.fontColour);
+    backgroundColour->setText(values.backgroundColour);
+    backgroundImage->setText(values.backgroundImage);
+}
+
+bool CSettingsContactSheet::takeValues() {
+    values = {authorLogo->text(), fontColour->text(), backgroundColour->text(), backgroundImage->text()};
+    return true;
+}
+
+// --- Server ----------------------------------------------------------------
+
+CSettingsServer::CSettingsServer(Prompts& prompts)
+    : server(new QLineEdit),
+      port(digitsField()),
+      maxLines(digitsField()),
+      userName(new QLineEdit),
+      password(new QLineEdit),
+      useAuthentication(new QCheckBox(QStringLiteral("Use server authentication"))),
+      useTls(new QCheckBox(QStringLiteral("Use SSL/TLS"))),
+      prompts_(prompts) {
+    setWindowTitle(QStringLiteral("Server"));
+    for (QLineEdit* f : {server, userName, password}) limitToField(f);
+    password->setEchoMode(QLineEdit::Password);
+    auto* form = new QFormLayout(this);
+    form->addRow(QStringLiteral("Newsserver:"), server);
+    form->addRow(QStringLiteral("Port:"), port);
+    form->addRow(QStringLiteral("Max. lines:"), maxLines);
+    form->addRow(useTls);
+    form->addRow(useAuthentication);
+    form->addRow(QStringLiteral("Username:"), userName);
+    form->addRow(QStringLiteral("Password:"), password);
+    connect(useAuthentication, &QCheckBox::clicked, this, &CSettingsServer::authenticationClicked);
+}
+
+void CSettingsServer::authenticationClicked() {
+    const bool on = useAuthentication->isChecked();
+    userName->setReadOnly(!on);
+    password->setReadOnly(!on);
+}
+
+void CSettingsServer::showValues() {
+    server->setText(values.server);
+    port->setText(QString::number(values.port));
+    maxLines->setText(QString::number(values.maxLines));
+    useAuthentication->setChecked(values.useAuthentication);
+    userName->setText(values.userName);
+    password->setText(values.password);
+    useTls->setChecked(values.useTls);
+    authenticationClicked();
+}
+
+bool CSettingsServer::takeValues() {
+    bool ok = false;
+    const int portValue = port->text().toInt(&ok);
+    if (!ok) {
+        prompts_.message(this, QStringLiteral("Please enter an integer."), QString(), MessageIcon::None);
+        port->setFocus();
+        return false;
+    }
+    const int linesValue = maxLines->text().toInt(&ok);
+    if (!ok) {
+        prompts_.message(this, QStringLiteral("Please enter an integer."), QString(), MessageIcon::None);
+        maxLines->setFocus();
+        return false;
+    }
+    values = {server->text(),   portValue,         linesValue, useAuthentication->isChecked(),
+              userName->text(), password->text(), useTls->isChecked()};
+    return true;
+}
+
+// --- PAR2 ------------------------------------------------------------------
+
+CSettingsPAR2::CSettingsPAR2()
+    : recovery(new QSlider(Qt::Horizontal)),
+      generate(digitsField()),
+      blockCount(new QLineEdit),
+      blockSize(digitsField()),
+      equalFileSizes(new QCheckBox(QStringLiteral("equal file sizes."))) {
+    setWindowTitle(QStringLiteral("PAR2"));
+    auto* l = new QVBoxLayout(this);
+    auto* percentage = new QGroupBox(QStringLiteral("Recovery percentage"));
+    (new QVBoxLayout(percentage))->addWidget(recovery);
+    recovery->setTickPosition(QSlider::TicksBelow);
+    auto* files = new QGroupBox(QStringLiteral("Static"));
+    auto* row = new QHBoxLayout(files);
+    row->addWidget(new QLabel(QStringLiteral("Generate")));
+    row->addWidget(generate);
+    row->addWidget(new QLabel(QStringLiteral("PAR2 files, with")));
+    row->addWidget(equalFileSizes);
+    auto* blocks = new QGroupBox(QStringLiteral("Segment (block) information"));
+    auto* form = new QFormLayout(blocks);
+    form->addRow(QStringLiteral("Block count:"), blockCount);
+    form->addRow(QStringLiteral("Block size:"), blockSize);
+    l->addWidget(percentage);
+    l->addWidget(files);
+    l->addWidget(blocks);
+    l->addStretch();
+}
+
+void CSettingsPAR2::showValues() {
+    recovery->setRange(0, 100);
+    recovery->setTickInterval(5);
+    recovery->setValue(15);
+    equalFileSizes->setChecked(values.equalFileSizes);
+}
+
+bool CSettingsPAR2::takeValues() {
+    values.equalFileSizes = equalFileSizes->isChecked();
+    return true;
+}
+
+// --- the sheet -------------------------------------------------------------
+
+CSettings::CSettings(Prompts& prompts, QWidget* parent)
+    : QDialog(parent), contactSheet(prompts), server(prompts), prompts_(prompts), tabs_(new QTabWidget) {
+    setWindowTitle(QStringLiteral("Settings"));
+    for (SettingsPage* p : std::initializer_list<SettingsPage*>{&postStyle, &contactSheet, &server, &par2})
+        tabs_->addTab(p, p->windowTitle());
+    buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply);
+    // No page ever marks itself changed.
+    buttons_->button(QDialogButtonBox::Apply)->setEnabled(false);
+    connect(buttons_, &QDialogButtonBox::accepted, this, &CSettings::okClicked);
+    connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(tabs_, &QTabWidget::currentChanged, this, &CSettings::tabChanged);
+    auto* l = new QVBoxLayout(this);
+    l->addWidget(tabs_);
+    l->addWidget(buttons_);
+}
+
+CSettings::~CSettings() {
+    // The pages go before the tab widget does; their removal must not be
+    // taken for the user leaving a page.
+    disconnect(tabs_, nullptr, this, nullptr);
+}
+
+SettingsPage* CSettings::page(int index) const { return static_cast<SettingsPage*>(tabs_->widget(index)); }
+
+void CSettings::showEvent(QShowEvent* e) {
+    shownTab_ = tabs_->currentIndex();
+    page(shownTab_)->showValues();
+    QDialog::showEvent(e);
+}
+
+void CSettings::tabChanged(int index) {
+    if (index < 0 || index == shownTab_) return;
+    if (!page(shownTab_)->takeValues()) {
+        // The page with the bad entry stays on top.
+        QSignalBlocker block(tabs_);
+        tabs_->setCurrentIndex(shownTab_);
+        return;
+    }
+    shownTab_ = index;
+    page(index)->showValues();
+}
+
+void CSettings::okClicked() {
+    if (page(tabs_->currentIndex())->takeValues()) accept();
+}
+
+void CSettings::ApplyProfileToPages() {
+    const ProfileData& p = profile_;
+    contactSheet.values = {text(p.authorLogo), colourText(p.fontColour), colourText(p.backgroundColour),
+                           text(p.backgroundImage)};
+    postStyle.values = {p.uuencodeFirstOnly, p.useUuencoding, p.nonFolderLikeSubject, p.contactSheets};
+    server.values = {text(p.server),   p.port,           p.maxLines, p.useAuthentication,
+                     text(p.userName), text(p.password), p.useTls()};
+    // The PAR2 page keeps its values.
+    if (isVisible()) page(tabs_->currentIndex())->showValues();
+}
+
+void CSettings::GatherPagesIntoProfile() {
+    ProfileData& p = profile_;
+    const auto& cs = contactSheet.values;
+    // Colour text that is not six hex digits keeps the colour there was.
+    if (const auto v = parseColourText(cs.backgroundColour)) p.backgroundColour = *v;
+    if (const auto v = parseColourText(cs.fontColour)) p.fontColour = *v;
+    p.authorLogo = bytes(cs.authorLogo);
+    p.backgroundImage = bytes(cs.backgroundImage);
+    const auto& ps = postStyle.values;
+    p.uuencodeFirstOnly = ps.uuencodeFirstOnly;
+    p.useUuencoding = ps.useUuencoding;
+    p.nonFolderLikeSubject = ps.nonFolderLike;
+    p.contactSheets = ps.contactSheets;
+    const auto& sv = server.values;
+    p.server = bytes(sv.server);
+    p.port = sv.port;
+    p.maxLines = sv.maxLines;
+    p.userName = bytes(sv.userName);
+    p.password = bytes(sv.password);
+    p.useAuthentication = sv.useAuthentication;
+    p.setUseTls(sv.useTls);
+    // Nothing of the PAR2 page is stored.
+}
+
+}  // namespace tskivor

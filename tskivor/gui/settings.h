@@ -1,0 +1,137 @@
+// The settings sheet: four pages that edit what the main window does not
+// show. Each page keeps its values itself and trades them with its controls
+// when shown and when left; the profile record moves only to and from those
+// values.
+#pragma once
+
+#include <QDialog>
+#include <QWidget>
+
+#include <cstdint>
+
+#include "profile.h"
+
+class QCheckBox;
+class QDialogButtonBox;
+class QLineEdit;
+class QSlider;
+class QTabWidget;
+
+namespace tskivor {
+
+class Prompts;
+
+class SettingsPage : public QWidget {
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+    virtual void showValues() = 0;
+    // False when a control holds something the page cannot take.
+    virtual bool takeValues() = 0;
+};
+
+class CSettingsPostStyle : public SettingsPage {
+    Q_OBJECT
+public:
+    CSettingsPostStyle();
+    struct Values {
+        bool uuencodeFirstOnly = false, useUuencoding = false, nonFolderLike = true, contactSheets = false;
+    } values;
+    void showValues() override;
+    bool takeValues() override;
+    QCheckBox *uuencodeFirstOnly, *useUuencoding, *nonFolderLike, *contactSheets;
+
+private:
+    void enforceUuencodeRule();
+};
+
+class CSettingsContactSheet : public SettingsPage {
+    Q_OBJECT
+public:
+    explicit CSettingsContactSheet(Prompts& prompts);
+    struct Values {
+        QString authorLogo, fontColour, backgroundColour, backgroundImage;
+    } values;
+    void showValues() override;
+    bool takeValues() override;
+    QLineEdit *authorLogo, *fontColour, *backgroundColour, *backgroundImage;
+
+private:
+    void chooseImage(QLineEdit* field);
+    void chooseColour(QLineEdit* field, QString& value);
+    Prompts& prompts_;
+};
+
+class CSettingsServer : public SettingsPage {
+    Q_OBJECT
+public:
+    explicit CSettingsServer(Prompts& prompts);
+    struct Values {
+        QString server = QStringLiteral("news.example.net");
+        int port = 119;
+        int maxLines = 2500;
+        bool useAuthentication = false;
+        QString userName, password;
+        bool useTls = false;
+    } values;
+    void showValues() override;
+    bool takeValues() override;
+    QLineEdit *server, *port, *maxLines, *userName, *password;
+    QCheckBox *useAuthentication, *useTls;
+
+private:
+    void authenticationClicked();
+    Prompts& prompts_;
+};
+
+class CSettingsPAR2 : public SettingsPage {
+    Q_OBJECT
+public:
+    CSettingsPAR2();
+    struct Values {
+        bool equalFileSizes = false;
+    } values;
+    void showValues() override;
+    bool takeValues() override;
+    QSlider* recovery;
+    QLineEdit *generate, *blockCount, *blockSize;
+    QCheckBox* equalFileSizes;
+};
+
+class CSettings : public QDialog {
+    Q_OBJECT
+public:
+    explicit CSettings(Prompts& prompts, QWidget* parent = nullptr);
+    ~CSettings() override;
+
+    ProfileData& profile() { return profile_; }
+    void ApplyProfileToPages();
+    void GatherPagesIntoProfile();
+
+    CSettingsPostStyle postStyle;
+    CSettingsContactSheet contactSheet;
+    CSettingsServer server;
+    CSettingsPAR2 par2;
+    QTabWidget* tabs() const { return tabs_; }
+    QDialogButtonBox* buttons() const { return buttons_; }
+
+protected:
+    void showEvent(QShowEvent*) override;
+
+private:
+    SettingsPage* page(int index) const;
+    void tabChanged(int index);
+    void okClicked();
+
+    Prompts& prompts_;
+    ProfileData profile_;  // zero-filled until a profile or the defaults come
+    QTabWidget* tabs_;
+    QDialogButtonBox* buttons_;
+    int shownTab_ = 0;
+};
+
+// A validator that holds a text to what a profile text field can store
+// (260 bytes of UTF-8), so nothing is cut when it is saved.
+void limitToField(QLineEdit* field, std::size_t maxBytes = kTextMaxBytes);
+
+}  // namespace tskivor
