@@ -240,4 +240,8 @@ TEST(LastUsed, DefaultsOnceAndDeletedValuesStayDeleted) {
     EXPECT_FALSE(lastUsedValue(*store, kLastUsedProfile));
     rememberLastUsed(*store, QStringLiteral("/c.tprf"), QStringLiteral("/c.ttxt"));
     EXPECT_EQ(store->value(kLastUsedProfile).toString(), longPath);
+
+    // The user's own store is named after the organisation.
+    EXPECT_TRUE(openLastUsedStore()->fileName().endsWith(QStringLiteral("/Ferrow Works.ini")))
+        << openLastUsedStore()->fileName().toStdString();
 }

@@ -1,18 +1,97 @@
 // tskivor: the desktop front end of Tarvel Skivor.
+//   tskivor                      the main window
+//   tskivor --screenshots DIR    saves PNGs of every window for review, then ends
 #include <QApplication>
+#include <QDir>
+#include <QCheckBox>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTimer>
 
+#include <cstdio>
+
+#include "balloon_tip.h"
+#include "color_picker.h"
 #include "launcher.h"
 #include "main_dlg.h"
 #include "prompts.h"
+
+namespace {
+
+void settle() {
+    for (int i = 0; i < 20; ++i) QApplication::processEvents();
+}
+
+int saveScreenshots(tskivor::CMainDlg& window, const QString& dir) {
+    QDir().mkpath(dir);
+    auto save = [&dir](const QPixmap& pm, const char* name) {
+        const QString path = dir + '/' + QString::fromLatin1(name) + QStringLiteral(".png");
+        if (!pm.save(path)) std::fprintf(stderr, "could not write %s\n", qPrintable(path));
+        else std::printf("%s\n", qPrintable(path));
+    };
+    window.directories->addDirectory(QStringLiteral("/home/user/Pictures/Holiday"));
+    window.directories->addDirectory(QStringLiteral("/home/user/Pictures/Oaks"));
+    window.move(0, 0);
+    window.show();
+    settle();
+    save(window.grab(), "main-window");
+
+    tskivor::CSettings& sheet = window.settings();
+    sheet.show();
+    for (int i = 0; i < sheet.tabs()->count(); ++i) {
+        sheet.tabs()->setCurrentIndex(i);
+        settle();
+        const QString name = QStringLiteral("settings-%1").arg(i + 1);
+        save(sheet.grab(), name.toLatin1().constData());
+    }
+    sheet.hide();
+
+    tskivor::CColorPicker picker(tskivor::platformColour({255, 128, 0}));
+    picker.show();
+    settle();
+    save(picker.grab(), "color-picker");
+    picker.hide();
+
+    // The balloon of the formatted-subject box, shown where the pointer
+    // would rest on it; the window moves down so the balloon fits above.
+    window.move(300, 300);
+    settle();
+    tskivor::CBalloonTip& balloon = window.balloon();
+    QWidget* box = window.formattedSubject;
+    const QPoint rest = box->mapToGlobal(QPoint(box->width() / 2, box->height() / 2));
+    balloon.cursorPosition = [rest] { return rest; };
+    balloon.widgetAtPoint = [box](QPoint) { return box; };
+    QMouseEvent move(QEvent::MouseMove, QPointF(1, 1), QPointF(rest), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(box, &move);
+    balloon.onShowTimer();
+    settle();
+    const QRect area = window.frameGeometry().united(balloon.geometry()).adjusted(-10, -10, 10, 10);
+    save(QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()),
+         "balloon-hint");
+    return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Ferrow Works"));
     QApplication::setApplicationName(QStringLiteral("Tarvel Skivor"));
+    QApplication::setWindowIcon(tskivor::CMainDlg::programIcon());
     tskivor::QtPrompts prompts;
     tskivor::ProcessLauncher launcher(tskivor::runnerNextToProgram());
+    const QStringList args = QApplication::arguments();
+    const qsizetype shots = args.indexOf(QStringLiteral("--screenshots"));
+    if (shots > 0 && shots + 1 < args.size()) {
+        // A store of its own, so screenshots never touch the user's.
+        const QString store = QDir(args[shots + 1]).filePath(QStringLiteral("screenshots-store.ini"));
+        tskivor::CMainDlg window(prompts, launcher, store);
+        const int rc = saveScreenshots(window, args[shots + 1]);
+        QFile::remove(store);
+        return rc;
+    }
     tskivor::CMainDlg window(prompts, launcher);
-    QApplication::setWindowIcon(tskivor::CMainDlg::programIcon());
     window.show();
     return app.exec();
 }

@@ -263,6 +263,7 @@ void CMainDlg::ApplyProfileToControls() {
     filemask->setText(recordText(p.filemask));
     maxBandwidth->setText(QString::number(p.maxBandwidth));
     separator->setReadOnly(!p.useFormattedSubject);
+    for (QLineEdit* f : {author, separator, newsgroups, subject, reference, filemask}) f->setCursorPosition(0);
 }
 
 void CMainDlg::GatherControlsIntoProfile() {
