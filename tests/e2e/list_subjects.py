@@ -1,6 +1,8 @@
-"""Prints the subjects in GROUP that start with PREFIX, one a line.
+"""Prints the subjects in GROUP that start with PREFIX, one a line; with
+--first-article, then a line "--article--" and the first such article as the
+server gives it back (dot-stuffing undone).
 
-usage: list_subjects.py GROUP PREFIX [PORT]
+usage: list_subjects.py GROUP PREFIX [--first-article]
 """
 import os
 import sys
@@ -9,9 +11,12 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from nntp_client import NntpReader  # noqa: E402
 
 group, prefix = sys.argv[1], sys.argv[2]
-port = int(sys.argv[3]) if len(sys.argv) > 3 else 119
-reader = NntpReader(port=port)
-for _, subject, _ in reader.overview(group):
-    if subject.startswith(prefix):
-        print(subject)
+reader = NntpReader()
+found = [o for o in reader.overview(group) if o[1].startswith(prefix)]
+for _, subject, _ in found:
+    print(subject)
+if found and "--first-article" in sys.argv[3:]:
+    print("--article--")
+    sys.stdout.flush()
+    sys.stdout.buffer.write(reader.article(found[0][2]))
 reader.close()

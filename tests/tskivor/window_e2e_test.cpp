@@ -19,13 +19,16 @@ using namespace tskivor;
 class WindowEndToEnd : public QObject {
     Q_OBJECT
 
-    static QStringList subjects(const QString& prefix) {
+    static QString listing(const QString& prefix, bool withArticle = false) {
         QProcess p;
-        p.start(QStringLiteral("python3"), {QStringLiteral(TSKIVO_E2E_DIR "/list_subjects.py"),
-                                            QStringLiteral("alt.binaries.test"), prefix});
+        QStringList args{QStringLiteral(TSKIVO_E2E_DIR "/list_subjects.py"), QStringLiteral("alt.binaries.test"),
+                         prefix};
+        if (withArticle) args << QStringLiteral("--first-article");
+        p.start(QStringLiteral("python3"), args);
         p.waitForFinished(30000);
-        return QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        return QString::fromLatin1(p.readAllStandardOutput());
     }
+    static QStringList subjects(const QString& prefix) { return listing(prefix).split('\n', Qt::SkipEmptyParts); }
 
 private slots:
     void postsATreeThroughTheRunner() {
@@ -72,6 +75,10 @@ private slots:
         QVERIFY2(got.size() == 3, qPrintable(got.join('\n') + "\n--- runner:\n" + runnerOutput));
         QVERIFY(got.filter(QStringLiteral("\"photo01.jpg\"")).size() == 1);
         QVERIFY(got.filter(QStringLiteral("\"s01.jpg\"")).size() == 1);
+        // The intro text came along, its line that starts with a dot intact.
+        const QString article = listing(tag, true);
+        QVERIFY2(article.contains(QStringLiteral("\r\nPosted from the window.\r\n.a line with a dot\r\n")),
+                 qPrintable(article.left(2000)));
         QFile::remove(log);
     }
 };
