@@ -62,11 +62,10 @@ QSize CBalloonTip::textSize() const {
 void CBalloonTip::onShowTimer() {
     showTimer_.stop();
     shape_ = balloonShape(textSize(), iconSize_);
-    QRegion region(shape_.body, QRegion::Rectangle);
-    // The body's rounded corners.
+    // The body with its rounded corners, and the pointer.
     QPainterPath rounded;
     rounded.addRoundedRect(QRectF(shape_.body), kBalloonCornerWidth / 2.0, kBalloonCornerHeight / 2.0);
-    region = QRegion(rounded.toFillPolygon().toPolygon()) + QRegion(shape_.pointer);
+    const QRegion region = QRegion(rounded.toFillPolygon().toPolygon()) + QRegion(shape_.pointer);
     resize(shape_.window);
     setMask(region);
     move(balloonTopLeft(shape_, anchor_));

@@ -107,9 +107,17 @@ const QImage& CColorPicker::cubeImage() {
     return image;
 }
 
+void PickerPanel::paintEvent(QPaintEvent* e) {
+    {
+        QPainter p(this);
+        p.drawImage(0, 0, render());
+    }
+    QGroupBox::paintEvent(e);
+}
+
 // --- wheel panel ---------------------------------------------------------
 
-WheelPanel::WheelPanel(CColorPicker& picker) : QGroupBox(QStringLiteral("HSB")), picker_(picker) {
+WheelPanel::WheelPanel(CColorPicker& picker) : PickerPanel(QStringLiteral("HSB"), picker) {
     setMinimumSize(15 + kWheelWidth + 40 + 15, 25 + kWheelHeight + 10);
 }
 
@@ -141,14 +149,6 @@ QImage WheelPanel::render() const {
     const int y = bar.bottom() - now.brightness * bar.height() / 255;
     p.drawRect(QRect(QPoint(bar.left() - 2, y - 4), QPoint(bar.right() + 2, y + 4)));
     return img;
-}
-
-void WheelPanel::paintEvent(QPaintEvent* e) {
-    {
-        QPainter p(this);
-        p.drawImage(0, 0, render());
-    }
-    QGroupBox::paintEvent(e);
 }
 
 void WheelPanel::apply(QPoint p) {
@@ -187,7 +187,7 @@ void WheelPanel::mouseReleaseEvent(QMouseEvent*) {
 
 // --- cube panel ----------------------------------------------------------
 
-CubePanel::CubePanel(CColorPicker& picker) : QGroupBox(QStringLiteral("RGB")), picker_(picker) {
+CubePanel::CubePanel(CColorPicker& picker) : PickerPanel(QStringLiteral("RGB"), picker) {
     setMinimumSize(2 + kCubeSize + 10, 15 + kCubeSize + 10);
 }
 
@@ -211,14 +211,6 @@ QImage CubePanel::render() const {
     for (const auto& e : edges) p.drawLine(c + o + e[0], c + o + e[1]);
     for (QPoint v : {r, g, b}) xorSquare(p, c + o + v);
     return img;
-}
-
-void CubePanel::paintEvent(QPaintEvent* e) {
-    {
-        QPainter p(this);
-        p.drawImage(0, 0, render());
-    }
-    QGroupBox::paintEvent(e);
 }
 
 void CubePanel::mousePressEvent(QMouseEvent* e) {

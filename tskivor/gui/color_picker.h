@@ -17,17 +17,29 @@ namespace tskivor {
 
 class CColorPicker;
 
+// A panel of the picker: its picture with the markers drawn over it by
+// exclusive-or, rendered afresh for every paint.
+class PickerPanel : public QGroupBox {
+    Q_OBJECT
+public:
+    PickerPanel(const QString& title, CColorPicker& picker) : QGroupBox(title), picker_(picker) {}
+    virtual QImage render() const = 0;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    CColorPicker& picker_;
+};
+
 // The "HSB" panel: the wheel and the brightness bar.
-class WheelPanel : public QGroupBox {
+class WheelPanel : public PickerPanel {
     Q_OBJECT
 public:
     explicit WheelPanel(CColorPicker& picker);
     QPoint wheelCorner() const;  // where the wheel image is drawn
     QRect brightnessBar() const;
-    QImage render() const;
+    QImage render() const override;
 
 protected:
-    void paintEvent(QPaintEvent*) override;
     void mousePressEvent(QMouseEvent*) override;
     void mouseMoveEvent(QMouseEvent*) override;
     void mouseReleaseEvent(QMouseEvent*) override;
@@ -35,26 +47,23 @@ protected:
 private:
     enum class Drag { None, HueSaturation, Brightness };
     void apply(QPoint p);
-    CColorPicker& picker_;
     Drag drag_ = Drag::None;
 };
 
 // The "RGB" panel: the cube with its three axis markers.
-class CubePanel : public QGroupBox {
+class CubePanel : public PickerPanel {
     Q_OBJECT
 public:
     explicit CubePanel(CColorPicker& picker);
     QPoint cubeCorner() const;
-    QImage render() const;
+    QImage render() const override;
 
 protected:
-    void paintEvent(QPaintEvent*) override;
     void mousePressEvent(QMouseEvent*) override;
     void mouseMoveEvent(QMouseEvent*) override;
     void mouseReleaseEvent(QMouseEvent*) override;
 
 private:
-    CColorPicker& picker_;
     std::optional<picker::Axis> drag_;
 };
 
