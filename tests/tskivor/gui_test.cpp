@@ -12,6 +12,9 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+
 #include "balloon_tip.h"
 #include "color_picker.h"
 #include "gui_stubs.h"
@@ -192,6 +195,56 @@ private slots:
         const QImage img = wheel->render();
         const QPoint centre = wheel->wheelCorner() + picker::kWheelCentre;
         QVERIFY(img.pixelColor(centre + QPoint(5, 0)) != QColor(255, 255, 255));
+    }
+
+    void launcherPassesTheArgumentVectorAndThePassword() {
+        // A stand-in terminal and runner that write down what they got.
+        const QString seen = dir_.filePath(QStringLiteral("seen.txt"));
+        auto script = [](const QString& path, const QString& body) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(body.toUtf8());
+            f.close();
+            f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        };
+        const QString term = dir_.filePath(QStringLiteral("term.sh"));
+        const QString runner = dir_.filePath(QStringLiteral("runner.sh"));
+        script(term, QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > '%1.tmp'\n"
+                                    "echo \"pw=$TSKIVO_PASSWORD\" >> '%1.tmp'; mv '%1.tmp' '%1'\n")
+                         .arg(seen));
+        script(runner, QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done\necho \"pw=$TSKIVO_PASSWORD\"\n"));
+        auto waitFor = [](const QString& path) {
+            for (int i = 0; i < 100 && !QFile::exists(path); ++i) QTest::qWait(50);
+            QFile f(path);
+            f.open(QIODevice::ReadOnly);
+            return QString::fromUtf8(f.readAll());
+        };
+        RunnerCommand command;
+        command.arguments = {QStringLiteral("Me <me@x.org>"), QStringLiteral("say \"hi\""), QStringLiteral("/fs=\\")};
+        command.password = QStringLiteral("s3cret word");
+
+        ProcessLauncher inTerminal(runner, term);
+        QVERIFY(inTerminal.start(command).started);
+        QCOMPARE(waitFor(seen), QStringLiteral("[-T]\n[Tarvel Skivo running. DO NOT CLOSE THIS WINDOW!]\n[-e]\n[%1]\n"
+                                               "[Me <me@x.org>]\n[say \"hi\"]\n[/fs=\\]\npw=s3cret word\n")
+                                    .arg(runner));
+
+        ProcessLauncher detached(runner, QStringLiteral("none"));
+        const Launcher::Result r = detached.start(command);
+        QVERIFY(r.started);
+        QVERIFY(!r.logFile.isEmpty());
+        QString log;
+        for (int i = 0; i < 100 && !log.contains(QStringLiteral("pw=")); ++i) {
+            QTest::qWait(50);
+            log = waitFor(r.logFile);
+        }
+        QCOMPARE(log, QStringLiteral("[Me <me@x.org>]\n[say \"hi\"]\n[/fs=\\]\npw=s3cret word\n"));
+        QFile::remove(r.logFile);
+
+        ProcessLauncher missing(dir_.filePath(QStringLiteral("no-such-runner")), QStringLiteral("none"));
+        const Launcher::Result m = missing.start(command);
+        QVERIFY(!m.started);
+        QCOMPARE(m.error, QString::fromLocal8Bit(strerror(ENOENT)));
     }
 
     void mainWindowStartsWithDefaultsAndWritesTheStore() {
