@@ -474,9 +474,18 @@ private slots:
         // A window without a hint hides it at once, and never shows one.
         under = w.post;
         pointer = QPoint(400, 300);
-        b.showTimer().stop();
         move();
         QVERIFY(!b.isVisible());
+        QVERIFY(!b.showTimer().isActive());
+
+        // A quick pass over a control and off again shows nothing later.
+        under = w.formattedSubject;
+        pointer = QPoint(420, 310);
+        move();
+        QVERIFY(b.showTimer().isActive());
+        under = w.post;
+        pointer = QPoint(430, 310);
+        move();
         QVERIFY(!b.showTimer().isActive());
 
         // The separator's hint has no icon; a click hides the balloon.

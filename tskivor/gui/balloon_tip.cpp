@@ -41,7 +41,12 @@ void CBalloonTip::relay(QObject*, QEvent* event) {
                     showTimer_.start(kShowDelayMs);
                 }
             }
-            if (p != anchor_) hide();
+            if (p != anchor_) {
+                // Off the anchor: hide, and drop a show still waiting, so a
+                // quick pass over a control does not pop a balloon up later.
+                showTimer_.stop();
+                hide();
+            }
             break;
         }
         case QEvent::MouseButtonPress:
