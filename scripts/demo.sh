@@ -4,11 +4,8 @@
 # the subjects as a newsreader lists them and check that they decode.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ROOT=$(pwd)
 
-bash scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSKIVO_BUILD_BENCH=OFF >/dev/null
-cmake --build build -j "$(nproc)"
+bash scripts/build.sh
 bash scripts/inn-server.sh start
 
 WORK=$(mktemp -d /tmp/tskivo-demo-XXXXXX)

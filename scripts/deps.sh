@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package the build, tests, demo and benchmarks need.
+# Installs every Debian 12 package the build, tests, demo, benchmarks and
+# screenshots need.
 # Idempotent; run as root or with sudo.
 set -euo pipefail
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -7,7 +8,7 @@ PACKAGES=(cmake g++ make pkg-config python3 openssl
           libgtest-dev libgmock-dev libbenchmark-dev
           uuid-dev libdeflate-dev libssl-dev libvips-dev
           qt6-base-dev libexpat1-dev fonts-dejavu-core
-          uudeview nzbget)
+          uudeview nzbget xvfb xauth)
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg -s "$p" 2>/dev/null | grep -q 'Status: install ok installed' || missing+=("$p")

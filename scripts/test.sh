@@ -6,10 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=$(nproc)
 
-bash scripts/deps.sh
-
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSKIVO_BUILD_BENCH=OFF >/dev/null
-cmake --build build -j "$JOBS"
+bash scripts/build.sh
 
 bash scripts/inn-server.sh start
 trap 'bash scripts/inn-server.sh stop' EXIT

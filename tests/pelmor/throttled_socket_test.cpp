@@ -47,6 +47,9 @@ TEST(RateWindow, RateOverTheWindowAndZeroSpan) {
     EXPECT_EQ(w.add(0, at(10, 0)), 0u);
     EXPECT_EQ(w.add(1000, at(10, 0)), 0u);  // same time: no span, no rate
     EXPECT_EQ(w.add(1000, at(10, 500000)), 4000u);
+    // 2000 bytes at 1000 B/s take 2 s, of which 0.5 s have passed.
+    EXPECT_EQ(w.waitMicros(1000), 1500000u);
+    EXPECT_EQ(w.waitMicros(8000), 0u);
     // A zero sample with more than one present moves the newest time forward.
     EXPECT_EQ(w.add(0, at(11, 0)), 2000u);
     EXPECT_EQ(w.size(), 3u);

@@ -46,24 +46,28 @@ std::uint32_t RateWindow::add(std::uint32_t bytes, TickTime time) {
     return rate();
 }
 
+std::uint64_t RateWindow::bytes() const {
+    std::uint64_t sum = 0;
+    for (const auto& s : samples_) sum += s.bytes;
+    return sum;
+}
+
+long long RateWindow::spanMicros() const {
+    const TickTime a = samples_.front().time, b = samples_.back().time;
+    return (b.seconds - a.seconds) * 1000000LL + b.microseconds - a.microseconds;
+}
+
 std::uint32_t RateWindow::rate() const {
     if (samples_.empty()) return 0;
-    std::uint32_t sum = 0;
-    for (const auto& s : samples_) sum += s.bytes;
-    const TickTime a = samples_.front().time, b = samples_.back().time;
-    const auto span = static_cast<std::uint32_t>((b.seconds - a.seconds) * 1000000LL + b.microseconds -
-                                                 a.microseconds);
+    const auto span = static_cast<std::uint32_t>(spanMicros());
     if (span == 0) return 0;
-    return static_cast<std::uint32_t>(static_cast<double>(sum) / span * 1000000.0);
+    return static_cast<std::uint32_t>(static_cast<double>(bytes()) / span * 1000000.0);
 }
 
 std::uint64_t RateWindow::waitMicros(std::uint32_t limit) const {
     if (samples_.empty() || limit == 0) return 0;
-    std::uint64_t sum = 0;
-    for (const auto& s : samples_) sum += s.bytes;
-    const TickTime a = samples_.front().time, b = samples_.back().time;
-    const long long span = (b.seconds - a.seconds) * 1000000LL + b.microseconds - a.microseconds;
-    const long long needed = static_cast<long long>(sum * 1000000ULL / limit);
+    const auto needed = static_cast<long long>(bytes() * 1000000ULL / limit);
+    const long long span = spanMicros();
     return needed > span ? static_cast<std::uint64_t>(needed - span) : 0;
 }
 

@@ -44,6 +44,8 @@ public:
     std::size_t size() const { return samples_.size(); }
 
 private:
+    std::uint64_t bytes() const;
+    long long spanMicros() const;  // first to last sample; needs a sample
     std::deque<RateSample> samples_;
 };
 

@@ -1,7 +1,8 @@
 #include "colour.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 
 namespace tskivor {
@@ -55,12 +56,9 @@ QString colourText(std::uint32_t rgb) {
 }
 
 std::optional<std::uint32_t> parseColourText(const QString& text) {
-    if (text.size() != 6) return std::nullopt;
-    bool ok = false;
-    for (QChar c : text)
-        if (!std::isxdigit(static_cast<unsigned char>(c.toLatin1())) || c.unicode() > 0x7F) return std::nullopt;
-    const std::uint32_t v = text.toUInt(&ok, 16);
-    return ok ? std::optional<std::uint32_t>(v) : std::nullopt;
+    static const QRegularExpression sixHexDigits(QStringLiteral("^[0-9A-Fa-f]{6}$"));
+    if (!sixHexDigits.match(text).hasMatch()) return std::nullopt;
+    return text.toUInt(nullptr, 16);
 }
 
 int clampComponent(int v) { return std::clamp(v, 0, 255); }

@@ -6,7 +6,7 @@
 
 #include <QFile>
 
-#include <cerrno>
+#include "write_all.h"
 
 namespace tskivor {
 
@@ -46,14 +46,7 @@ QByteArray textModeBytes(const QString& text) {
 
 bool writeIntroFd(int fd, const QString& text) {
     const QByteArray bytes = textModeBytes(text);
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += n;
-    }
-    return true;
+    return writeAll(fd, bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
 bool writeIntroFile(const QString& path, const QString& text) {

@@ -6,8 +6,9 @@
 
 #include <QFile>
 
-#include <cerrno>
 #include <cstring>
+
+#include "write_all.h"
 
 namespace tskivor {
 
@@ -219,14 +220,8 @@ int createProfileFile(const QString& path) {
 
 bool writeProfileFile(int fd, const ProfileData& profile) {
     const Record r = profile.toBytes();
-    std::size_t done = 0;
-    while (done < r.size()) {
-        const ssize_t n = ::write(fd, r.data() + done, r.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return ::close(fd) == 0 && done == r.size();
+    const bool written = writeAll(fd, r.data(), r.size());
+    return ::close(fd) == 0 && written;
 }
 
 }  // namespace tskivor

@@ -18,7 +18,6 @@ CBalloonTip::CBalloonTip(QWidget* owner)
     hints_.reserve(17);
     cursorPosition = [] { return QCursor::pos(); };
     widgetAtPoint = [](QPoint p) { return QApplication::widgetAt(p); };
-    showTimer_.setSingleShot(false);
     connect(&showTimer_, &QTimer::timeout, this, &CBalloonTip::onShowTimer);
     connect(&watchTimer_, &QTimer::timeout, this, &CBalloonTip::onWatchTimer);
 }
@@ -27,7 +26,7 @@ void CBalloonTip::addHint(QWidget* control, const QString& text, const QIcon& ic
     hints_.insert(control, Hint{text, icon, icon.isNull() ? QSize() : balloonIconSize(iconHotSpot)});
 }
 
-void CBalloonTip::relay(QObject*, QEvent* event) {
+void CBalloonTip::relay(QEvent* event) {
     switch (event->type()) {
         case QEvent::MouseMove: {
             const QPoint p = cursorPosition();

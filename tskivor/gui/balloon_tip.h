@@ -26,7 +26,7 @@ public:
     // Registering a control again replaces its hint.
     void addHint(QWidget* control, const QString& text, const QIcon& icon = QIcon(), QPoint iconHotSpot = {});
     // The owner hands every event it is about to deliver to this.
-    void relay(QObject* target, QEvent* event);
+    void relay(QEvent* event);
 
     // Where the pointer is and which window lies under it (tests replace
     // these).

@@ -20,6 +20,70 @@ namespace {
 
 QColor toQColor(Rgb c) { return QColor(c.red, c.green, c.blue); }
 
+// Both images are generated with a transparent background, so that the
+// dialog's button face shows around them (the stored images' light grey was
+// replaced by the button face for the same effect).
+QImage makeWheel() {
+    QImage img(kWheelWidth, kWheelHeight, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    for (int y = 0; y < kWheelHeight; ++y) {
+        for (int x = 0; x < kWheelWidth; ++x) {
+            if (onWheel(QPoint(x, y))) img.setPixelColor(x, y, toQColor(hsbToRgb(hueSaturationAt(QPoint(x, y), 255))));
+        }
+    }
+    return img;
+}
+
+QImage makeCube() {
+    // The three faces that meet at black, each shaded by its two components.
+    QImage img(kCubeSize, kCubeSize, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    const QPointF o(kCubeOrigin), r = QPointF(kRedEnd) - o, g = QPointF(kGreenEnd) - o, b = QPointF(kBlueEnd) - o;
+    struct Face {
+        QPointF u, v;
+        int cu, cv;  // which components: 0 red, 1 green, 2 blue
+    } faces[] = {{r, g, 0, 1}, {r, b, 0, 2}, {g, b, 1, 2}};
+    for (int y = 0; y < kCubeSize; ++y) {
+        for (int x = 0; x < kCubeSize; ++x) {
+            const QPointF d = QPointF(x, y) - o;
+            for (const Face& f : faces) {
+                const double det = f.u.x() * f.v.y() - f.u.y() * f.v.x();
+                const double a = (d.x() * f.v.y() - d.y() * f.v.x()) / det;
+                const double c = (f.u.x() * d.y() - f.u.y() * d.x()) / det;
+                if (a < 0 || c < 0 || a > 1 || c > 1) continue;
+                int comp[3] = {0, 0, 0};
+                comp[f.cu] = static_cast<int>(a * 255);
+                comp[f.cv] = static_cast<int>(c * 255);
+                img.setPixelColor(x, y, QColor(comp[0], comp[1], comp[2]));
+                break;
+            }
+        }
+    }
+    return img;
+}
+
+void xorSquare(QPainter& p, QPoint centre) { p.drawRect(QRect(centre - QPoint(5, 5), QSize(10, 10))); }
+
+}  // namespace
+
+const QImage& CColorPicker::wheelImage() {
+    static const QImage image = makeWheel();
+    return image;
+}
+
+const QImage& CColorPicker::cubeImage() {
+    static const QImage image = makeCube();
+    return image;
+}
+
+void PickerPanel::paintEvent(QPaintEvent* e) {
+    {
+        QPainter p(this);
+        p.drawImage(0, 0, render());
+    }
+    QGroupBox::paintEvent(e);
+}
+
 // A swatch with a sunken 3-D frame whose inner edge is light and dark grey.
 class Swatch : public QFrame {
 public:
@@ -46,75 +110,6 @@ protected:
     }
 };
 
-QImage makeWheel() {
-    QImage img(kWheelWidth, kWheelHeight, QImage::Format_RGB888);
-    img.fill(QColor(192, 192, 192));
-    for (int y = 0; y < kWheelHeight; ++y) {
-        for (int x = 0; x < kWheelWidth; ++x) {
-            if (onWheel(QPoint(x, y))) img.setPixelColor(x, y, toQColor(hsbToRgb(hueSaturationAt(QPoint(x, y), 255))));
-        }
-    }
-    return img;
-}
-
-QImage makeCube() {
-    // The three faces that meet at black, each shaded by its two components.
-    QImage img(kCubeSize, kCubeSize, QImage::Format_RGB888);
-    img.fill(QColor(192, 192, 192));
-    const QPointF o(kCubeOrigin), r = QPointF(kRedEnd) - o, g = QPointF(kGreenEnd) - o, b = QPointF(kBlueEnd) - o;
-    struct Face {
-        QPointF u, v;
-        int cu, cv;  // which components: 0 red, 1 green, 2 blue
-    } faces[] = {{r, g, 0, 1}, {r, b, 0, 2}, {g, b, 1, 2}};
-    for (int y = 0; y < kCubeSize; ++y) {
-        for (int x = 0; x < kCubeSize; ++x) {
-            const QPointF d = QPointF(x, y) - o;
-            for (const Face& f : faces) {
-                const double det = f.u.x() * f.v.y() - f.u.y() * f.v.x();
-                const double a = (d.x() * f.v.y() - d.y() * f.v.x()) / det;
-                const double c = (f.u.x() * d.y() - f.u.y() * d.x()) / det;
-                if (a < 0 || c < 0 || a > 1 || c > 1) continue;
-                int comp[3] = {0, 0, 0};
-                comp[f.cu] = static_cast<int>(a * 255);
-                comp[f.cv] = static_cast<int>(c * 255);
-                img.setPixelColor(x, y, QColor(comp[0], comp[1], comp[2]));
-                break;
-            }
-        }
-    }
-    return img;
-}
-
-// The images' own light grey becomes the dialog's button face.
-QImage blend(QImage img, const QColor& face) {
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            if (img.pixelColor(x, y) == QColor(192, 192, 192)) img.setPixelColor(x, y, face);
-    return img;
-}
-
-void xorSquare(QPainter& p, QPoint centre) { p.drawRect(QRect(centre - QPoint(5, 5), QSize(10, 10))); }
-
-}  // namespace
-
-const QImage& CColorPicker::wheelImage() {
-    static const QImage image = makeWheel();
-    return image;
-}
-
-const QImage& CColorPicker::cubeImage() {
-    static const QImage image = makeCube();
-    return image;
-}
-
-void PickerPanel::paintEvent(QPaintEvent* e) {
-    {
-        QPainter p(this);
-        p.drawImage(0, 0, render());
-    }
-    QGroupBox::paintEvent(e);
-}
-
 // --- wheel panel ---------------------------------------------------------
 
 WheelPanel::WheelPanel(CColorPicker& picker) : PickerPanel(QStringLiteral("HSB"), picker) {
@@ -133,7 +128,7 @@ QImage WheelPanel::render() const {
     img.fill(palette().color(QPalette::Button));
     QPainter p(&img);
     const QPoint corner = wheelCorner();
-    p.drawImage(corner, blend(CColorPicker::wheelImage(), palette().color(QPalette::Button)));
+    p.drawImage(corner, CColorPicker::wheelImage());
     // The bar: row k shows the current hue and saturation at brightness
     // (height - 1 - k) * 255 / height.
     const QRect bar = brightnessBar();
@@ -198,7 +193,7 @@ QImage CubePanel::render() const {
     img.fill(palette().color(QPalette::Button));
     QPainter p(&img);
     const QPoint c = cubeCorner();
-    p.drawImage(c, blend(CColorPicker::cubeImage(), palette().color(QPalette::Button)));
+    p.drawImage(c, CColorPicker::cubeImage());
     p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
     p.setPen(QPen(Qt::white, 1));
     const Rgb now = picker_.rgb();
@@ -265,14 +260,12 @@ CColorPicker::CColorPicker(std::uint32_t initial, QWidget* parent)
     }
     auto* swatches = new QGridLayout;
     auto* oldSwatch = new Swatch(this);
-    auto* newSwatch = new Swatch(this);
     oldSwatch->colour = toQColor(initial_);
-    oldSwatch_ = oldSwatch;
-    newSwatch_ = newSwatch;
+    newSwatch_ = new Swatch(this);
     swatches->addWidget(new QLabel(QStringLiteral("Old Color")), 0, 0);
     swatches->addWidget(new QLabel(QStringLiteral("New Color")), 0, 1);
     swatches->addWidget(oldSwatch, 1, 0);
-    swatches->addWidget(newSwatch, 1, 1);
+    swatches->addWidget(newSwatch_, 1, 1);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -302,8 +295,7 @@ void CColorPicker::setHsb(Hsb c) {
 
 void CColorPicker::fieldChanged(int index, int value) {
     if (!initialised_ || redrawing_) return;
-    const int current[6] = {rgb_.red, rgb_.green, rgb_.blue, hsb_.hue, hsb_.saturation, hsb_.brightness};
-    if (value == current[index]) return;
+    if (value == values()[index]) return;
     if (index < 3) {
         Rgb c = rgb_;
         (index == 0 ? c.red : index == 1 ? c.green : c.blue) = value;
@@ -318,11 +310,10 @@ void CColorPicker::fieldChanged(int index, int value) {
 void CColorPicker::refresh() {
     if (redrawing_) return;
     redrawing_ = true;
-    const int current[6] = {rgb_.red, rgb_.green, rgb_.blue, hsb_.hue, hsb_.saturation, hsb_.brightness};
+    const auto current = values();
     for (int i = 0; i < 6; ++i) fields_[i]->setValue(current[i]);
-    static_cast<Swatch*>(newSwatch_)->colour = toQColor(rgb_);
+    newSwatch_->colour = toQColor(rgb_);
     newSwatch_->update();
-    oldSwatch_->update();
     wheel_->update();
     cube_->update();
     redrawing_ = false;

@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QImage>
 
+#include <array>
 #include <optional>
 
 #include "colour.h"
@@ -16,6 +17,7 @@ class QSpinBox;
 namespace tskivor {
 
 class CColorPicker;
+class Swatch;
 
 // A panel of the picker: its picture with the markers drawn over it by
 // exclusive-or, rendered afresh for every paint.
@@ -87,6 +89,10 @@ public:
     static const QImage& cubeImage();
 
 private:
+    // The six field values: red, green, blue, hue, saturation, brightness.
+    std::array<int, 6> values() const {
+        return {rgb_.red, rgb_.green, rgb_.blue, hsb_.hue, hsb_.saturation, hsb_.brightness};
+    }
     void fieldChanged(int index, int value);
     void refresh();
 
@@ -96,8 +102,7 @@ private:
     QSpinBox* fields_[6]{};
     WheelPanel* wheel_ = nullptr;
     CubePanel* cube_ = nullptr;
-    QWidget* oldSwatch_ = nullptr;
-    QWidget* newSwatch_ = nullptr;
+    Swatch* newSwatch_ = nullptr;
     bool initialised_ = false;
     bool redrawing_ = false;
 };

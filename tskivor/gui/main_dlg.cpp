@@ -13,7 +13,6 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -68,8 +67,7 @@ QString upTo258(const QLineEdit* f) { return f->text().left(258); }
 CDirectoryList::CDirectoryList() { setSortingEnabled(true); }
 
 void CDirectoryList::addDirectory(const QString& path) {
-    addItem(path);
-    sortItems();
+    addItem(path);  // sorting is on: the item lands in its place
 }
 
 QStringList CDirectoryList::entries() const {
@@ -129,9 +127,7 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
     reference = textField();
     filemask = textField();
     filemask->setMaximumWidth(120);
-    maxBandwidth = new QLineEdit;
-    maxBandwidth->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), maxBandwidth));
-    maxBandwidth->setAlignment(Qt::AlignRight);
+    maxBandwidth = digitsField();
     maxBandwidth->setMaximumWidth(80);
 
     auto* subjectBox = new QGroupBox(QStringLiteral("Subject"));
@@ -240,7 +236,7 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
 CMainDlg::~CMainDlg() = default;
 
 bool CMainDlg::eventFilter(QObject* watched, QEvent* event) {
-    if (balloon_ && watched != balloon_) balloon_->relay(watched, event);
+    if (balloon_ && watched != balloon_) balloon_->relay(event);
     return QDialog::eventFilter(watched, event);
 }
 

@@ -32,13 +32,6 @@ private:
     std::size_t maxBytes_;
 };
 
-QLineEdit* digitsField() {
-    auto* f = new QLineEdit;
-    f->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), f));
-    f->setAlignment(Qt::AlignRight);
-    return f;
-}
-
 QLineEdit* colourField() {
     auto* f = new QLineEdit;
     f->setMaxLength(6);
@@ -61,6 +54,13 @@ std::string bytes(const QString& s) { return fitTextField(s.toStdString()); }
 }  // namespace
 
 void limitToField(QLineEdit* field, std::size_t maxBytes) { field->setValidator(new FieldValidator(maxBytes, field)); }
+
+QLineEdit* digitsField() {
+    auto* f = new QLineEdit;
+    f->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), f));
+    f->setAlignment(Qt::AlignRight);
+    return f;
+}
 
 // --- Posting style ---------------------------------------------------------
 
@@ -196,20 +196,18 @@ void CSettingsServer::showValues() {
 }
 
 bool CSettingsServer::takeValues() {
-    bool ok = false;
-    const int portValue = port->text().toInt(&ok);
-    if (!ok) {
-        prompts_.message(this, QStringLiteral("Please enter an integer."), QString(), MessageIcon::None);
-        port->setFocus();
-        return false;
+    int numbers[2] = {};
+    QLineEdit* const fields[2] = {port, maxLines};
+    for (int i = 0; i < 2; ++i) {
+        bool ok = false;
+        numbers[i] = fields[i]->text().toInt(&ok);
+        if (!ok) {
+            prompts_.message(this, QStringLiteral("Please enter an integer."), QString(), MessageIcon::None);
+            fields[i]->setFocus();
+            return false;
+        }
     }
-    const int linesValue = maxLines->text().toInt(&ok);
-    if (!ok) {
-        prompts_.message(this, QStringLiteral("Please enter an integer."), QString(), MessageIcon::None);
-        maxLines->setFocus();
-        return false;
-    }
-    values = {server->text(),   portValue,         linesValue, useAuthentication->isChecked(),
+    values = {server->text(),   numbers[0],       numbers[1], useAuthentication->isChecked(),
               userName->text(), password->text(), useTls->isChecked()};
     return true;
 }
@@ -258,7 +256,7 @@ bool CSettingsPAR2::takeValues() {
 // --- the sheet -------------------------------------------------------------
 
 CSettings::CSettings(Prompts& prompts, QWidget* parent)
-    : QDialog(parent), contactSheet(prompts), server(prompts), prompts_(prompts), tabs_(new QTabWidget) {
+    : QDialog(parent), contactSheet(prompts), server(prompts), tabs_(new QTabWidget) {
     setWindowTitle(QStringLiteral("Settings"));
     for (SettingsPage* p : std::initializer_list<SettingsPage*>{&postStyle, &contactSheet, &server, &par2})
         tabs_->addTab(p, p->windowTitle());

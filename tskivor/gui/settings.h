@@ -123,7 +123,6 @@ private:
     void tabChanged(int index);
     void okClicked();
 
-    Prompts& prompts_;
     ProfileData profile_;  // zero-filled until a profile or the defaults come
     QTabWidget* tabs_;
     QDialogButtonBox* buttons_;
@@ -133,5 +132,7 @@ private:
 // A validator that holds a text to what a profile text field can store
 // (260 bytes of UTF-8), so nothing is cut when it is saved.
 void limitToField(QLineEdit* field, std::size_t maxBytes = kTextMaxBytes);
+// A right-aligned field that takes digits only.
+QLineEdit* digitsField();
 
 }  // namespace tskivor
