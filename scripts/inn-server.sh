@@ -4,7 +4,7 @@
 #   scripts/inn-server.sh install         install inn2 (idempotent, needs root)
 #   scripts/inn-server.sh start [--auth]  configure and start it; --auth makes
 #                                         posting need AUTHINFO tester/secret
-#   scripts/inn-server.sh stop            stop innd and every nnrpd it left
+#   scripts/inn-server.sh stop            stop innd (ctlinnd) and the nnrpd it started
 #   scripts/inn-server.sh status          exit 0 when the server answers
 #
 # INN_PORT chooses the port (default 119). Runs without systemd.
@@ -46,12 +46,17 @@ install_inn() {
 }
 
 set_conf() { # key value
-    local f=/etc/news/inn.conf
-    if grep -qE "^#?$1:" "$f"; then
-        as_root sed -i -E "s|^#?$1:.*|$1: $2|" "$f"
-    else
-        echo "$1: $2" | as_root tee -a "$f" >/dev/null
-    fi
+    # The first line for the key, commented or not, becomes the setting and
+    # every other line for it goes: INN refuses a key given twice ("duplicate
+    # parameter"), and the file stays valid after any number of runs.
+    local f=/etc/news/inn.conf tmp
+    tmp=$(mktemp)
+    awk -v k="$1" -v v="$2" '
+        $0 ~ "^#?[ \t]*" k ":" { if (!done) { print k ": " v; done = 1 }; next }
+        { print }
+        END { if (!done) print k ": " v }' "$f" >"$tmp"
+    as_root install -m 644 -o root -g news "$tmp" "$f" 2>/dev/null || as_root cp "$tmp" "$f"
+    rm -f "$tmp"
 }
 
 configure() {
@@ -119,15 +124,21 @@ except OSError:
 EOF
 }
 
+ctlinnd() { as_root su news -s /bin/sh -c "/usr/lib/news/bin/ctlinnd $*"; }
+
 stop_inn() {
-    if pgrep -x innd >/dev/null 2>&1; then
-        as_root su news -s /bin/sh -c '/usr/lib/news/bin/ctlinnd -t 10 shutdown stopping' >/dev/null 2>&1 || true
-        for _ in $(seq 1 50); do pgrep -x innd >/dev/null 2>&1 || break; sleep 0.1; done
-        as_root pkill -x innd 2>/dev/null || true
+    local pid="" readers=""
+    [ -f /run/news/innd.pid ] && pid=$(cat /run/news/innd.pid 2>/dev/null || true)
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+        # The readers this server started; they outlive innd until their
+        # clients leave. Other processes of the machine are left alone.
+        readers=$(pgrep -P "$pid" -x nnrpd 2>/dev/null || true)
+        ctlinnd -t 10 shutdown stopping >/dev/null 2>&1 || \
+            as_root su news -s /bin/sh -c '/usr/lib/news/bin/rc.news stop' >/dev/null 2>&1 || true
+        for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        if kill -0 "$pid" 2>/dev/null; then as_root kill "$pid" 2>/dev/null || true; fi
+        for r in $readers; do as_root kill "$r" 2>/dev/null || true; done
     fi
-    # nnrpd processes outlive innd until their clients leave.
-    as_root pkill -x nnrpd 2>/dev/null || true
-    as_root pkill -f '/usr/lib/news/bin/innwatch' 2>/dev/null || true
     as_root rm -f /run/news/innd.pid /run/news/innwatch.pid
 }
 
@@ -146,7 +157,7 @@ start_inn() {
     done
     answers || { echo "INN did not start on 127.0.0.1:$PORT" >&2; tail -20 /var/log/news/news.err 2>/dev/null >&2 || true; exit 1; }
     for g in $GROUPS_TO_MAKE; do
-        as_root su news -s /bin/sh -c "/usr/lib/news/bin/ctlinnd -s newgroup $g y news" >/dev/null 2>&1 || true
+        ctlinnd -s newgroup "$g" y news >/dev/null 2>&1 || true
     done
     echo "INN answers on 127.0.0.1:$PORT$([ "$auth" = 1 ] && echo " (AUTHINFO $AUTH_USER/$AUTH_PASS)")"
 }

@@ -195,7 +195,7 @@ private:
 };
 
 // What a well-behaved server says, with hooks to misbehave. A reply of
-// "<DROP>" closes the connection instead; "<HANG>" sends nothing and waits
+// "<DROP>" closes the connection instead; "<CLOSE>text" sends text, then closes; "<HANG>" sends nothing and waits
 // for the client to leave; "<NOLF>text" sends text without a line end, then waits.
 struct NntpScript {
     std::string greeting = "200 fake news server ready";
@@ -218,6 +218,10 @@ inline bool reply(FakeNntpServer::Conn& c, const std::string& text) {
     if (text == "<DROP>") return false;
     if (text == "<HANG>") {
         c.waitForClose();
+        return false;
+    }
+    if (text.rfind("<CLOSE>", 0) == 0) {  // the reply, then the server hangs up
+        c.sendLine(text.substr(7));
         return false;
     }
     if (text.rfind("<NOLF>", 0) == 0) {

@@ -1,5 +1,6 @@
 // Contact sheets with libvips: thumbnails are shrunk on load, so a folder of
 // large photos costs little time and memory.
+#include <sys/stat.h>
 #include <vips/vips8>
 
 #include <algorithm>
@@ -16,7 +17,7 @@ constexpr int kSheetHeight = 768;
 constexpr int kColumns = 5;
 constexpr int kRows = 3;
 constexpr int kHeaderHeight = 72;  // logo (600x30) and banner
-constexpr int kCaptionHeight = 20;
+constexpr int kCaptionHeight = 34;  // two lines: the name, then size in pixels and bytes
 constexpr int kCellWidth = kSheetWidth / kColumns;                        // 204
 constexpr int kCellHeight = (kSheetHeight - kHeaderHeight) / kRows;       // 232
 constexpr int kThumbBox = std::min(kCellWidth, kCellHeight - kCaptionHeight) - 8;
@@ -26,10 +27,37 @@ std::vector<double> rgb(const RGBQUAD* c, std::uint8_t r, std::uint8_t g, std::u
     return {double(r), double(g), double(b)};
 }
 
-// Pango markup treats & and < as markup; captions are plain text.
-std::string escapeMarkup(const std::string& text) {
+// Valid UTF-8 stays; every byte that is not becomes U+FFFD, so one odd file
+// name cannot cost the folder its sheet.
+std::string validUtf8(const std::string& in) {
     std::string out;
-    for (char c : text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(in.data());
+    for (std::size_t i = 0, n = in.size(); i < n;) {
+        const unsigned char c = s[i];
+        int len = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
+        if (len > 1) {
+            if (i + len > n) len = 0;
+            for (int k = 1; len && k < len; ++k)
+                if ((s[i + k] & 0xC0) != 0x80) len = 0;
+            // No overlong forms, surrogates or code points past U+10FFFF.
+            if (len == 3 && ((c == 0xE0 && s[i + 1] < 0xA0) || (c == 0xED && s[i + 1] >= 0xA0))) len = 0;
+            if (len == 4 && ((c == 0xF0 && s[i + 1] < 0x90) || (c == 0xF4 && s[i + 1] >= 0x90))) len = 0;
+        }
+        if (len == 0 || (len == 1 && c < 0x20)) {
+            out += len == 0 ? "\xEF\xBF\xBD" : "?";
+            ++i;
+        } else {
+            out.append(in, i, static_cast<std::size_t>(len));
+            i += static_cast<std::size_t>(len);
+        }
+    }
+    return out;
+}
+
+// Pango markup treats & and < as markup; captions are plain text.
+std::string escapeMarkup(const std::string& raw) {
+    std::string out;
+    for (char c : validUtf8(raw)) {
         switch (c) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;
@@ -50,18 +78,20 @@ vips::VImage toRgb(vips::VImage image) {
 
 // White text on a transparent ground, coloured and laid over `base`.
 vips::VImage drawText(vips::VImage base, const std::string& text, int x, int y, int width, int dpi,
-                      const std::vector<double>& colour) {
+                      const std::vector<double>& colour, int maxHeight = 0) {
     if (text.empty()) return base;
     vips::VImage mask = vips::VImage::text(escapeMarkup(text).c_str(), vips::VImage::option()
                                                                            ->set("width", width)
                                                                            ->set("dpi", dpi)
                                                                            ->set("font", "sans"));
     if (mask.width() > width) mask = mask.crop(0, 0, width, mask.height());
+    if (maxHeight > 0 && mask.height() > maxHeight) mask = mask.crop(0, 0, mask.width(), maxHeight);
     vips::VImage ink = vips::VImage::black(mask.width(), mask.height()).new_from_image(colour);
     vips::VImage region = base.crop(x, y, std::min(mask.width(), base.width() - x), std::min(mask.height(), base.height() - y));
     mask = mask.crop(0, 0, region.width(), region.height());
     ink = ink.crop(0, 0, region.width(), region.height());
-    vips::VImage blended = (mask / 255.0).ifthenelse(ink, region, vips::VImage::option()->set("blend", true));
+    // In blend mode the condition is the ink's weight from 0 to 255.
+    vips::VImage blended = mask.ifthenelse(ink, region, vips::VImage::option()->set("blend", true));
     return base.insert(blended.cast(VIPS_FORMAT_UCHAR), x, y);
 }
 
@@ -84,6 +114,20 @@ vips::VImage background(const char* image, const RGBQUAD* colour) {
     return bg;
 }
 
+std::string baseName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+// "4000x3000  2.1 MB"
+std::string sizeText(int width, int height, unsigned long long bytes) {
+    char text[96];
+    if (bytes >= 1024ull * 1024)
+        std::snprintf(text, sizeof text, "%dx%d  %.1f MB", width, height, bytes / 1048576.0);
+    else if (bytes >= 1024)
+        std::snprintf(text, sizeof text, "%dx%d  %llu KB", width, height, bytes / 1024);
+    else
+        std::snprintf(text, sizeof text, "%dx%d  %llu bytes", width, height, bytes);
+    return text;
+}
+
 std::string extensionOf(const std::string& name) {
     const auto dot = name.find_last_of('.');
     return dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
@@ -91,7 +135,7 @@ std::string extensionOf(const std::string& name) {
 
 }  // namespace
 
-extern "C" TPLAT_EXPORT void createContactSheets(const char* banner, const char* /*unused*/,
+extern "C" TPLAT_EXPORT void createContactSheets(const char* banner, const char* folderTitle,
                                                  const char* backgroundImage, const char* authorLogo,
                                                  const RGBQUAD* backgroundColour, const RGBQUAD* fontColour,
                                                  const std::deque<std::string>* sources,
@@ -107,16 +151,21 @@ extern "C" TPLAT_EXPORT void createContactSheets(const char* banner, const char*
     // Thumbnails first: sources that are no readable image are left out.
     struct Thumb {
         std::string name;
+        std::string details;
         vips::VImage image;
     };
     std::vector<Thumb> thumbs;
-    for (const auto& name : *sources) {
+    for (const auto& path : *sources) {
         try {
-            vips::VImage t = vips::VImage::thumbnail(name.c_str(), kThumbBox,
+            // The box keeps the picture's aspect: the longer side fits it.
+            vips::VImage t = vips::VImage::thumbnail(path.c_str(), kThumbBox,
                                                      vips::VImage::option()->set("height", kThumbBox)->set("fail_on", VIPS_FAIL_ON_ERROR));
-            thumbs.push_back({name, toRgb(t).copy_memory()});
+            const vips::VImage header = vips::VImage::new_from_file(path.c_str());
+            struct stat st {};
+            const unsigned long long bytes = stat(path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
+            thumbs.push_back({baseName(path), sizeText(header.width(), header.height(), bytes), toRgb(t).copy_memory()});
         } catch (const vips::VError&) {
-            std::printf("  Contact sheet: %s is not a readable picture, left out.\n", name.c_str());
+            std::printf("  Contact sheet: %s is not a readable picture, left out.\n", validUtf8(baseName(path)).c_str());
         }
     }
     if (thumbs.empty()) return;
@@ -149,7 +198,8 @@ extern "C" TPLAT_EXPORT void createContactSheets(const char* banner, const char*
             vips::VImage sheet = base;
             if (haveLogo) sheet = sheet.insert(logo, (kSheetWidth - logo.width()) / 2, 4);
             char title[512];
-            std::snprintf(title, sizeof title, "%s   (%zu/%zu)", banner ? banner : "", s + 1, sheets);
+            const std::string folder = folderTitle && *folderTitle ? std::string("   ") + folderTitle : "";
+            std::snprintf(title, sizeof title, "%s%s   (%zu/%zu)", banner ? banner : "", folder.c_str(), s + 1, sheets);
             sheet = drawText(sheet, title, 12, 40, kSheetWidth - 24, 72, ink);
             for (std::size_t k = 0; k < perSheet && s * perSheet + k < thumbs.size(); ++k) {
                 const Thumb& t = thumbs[s * perSheet + k];
@@ -157,8 +207,10 @@ extern "C" TPLAT_EXPORT void createContactSheets(const char* banner, const char*
                 const int cellX = col * kCellWidth, cellY = kHeaderHeight + row * kCellHeight;
                 sheet = sheet.insert(t.image, cellX + (kCellWidth - t.image.width()) / 2,
                                      cellY + (kCellHeight - kCaptionHeight - t.image.height()) / 2);
-                sheet = drawText(sheet, t.name, cellX + 4, cellY + kCellHeight - kCaptionHeight, kCellWidth - 8, 60,
-                                 ink);
+                const int captionY = cellY + kCellHeight - kCaptionHeight;
+                sheet = drawText(sheet, t.name, cellX + 4, captionY, kCellWidth - 8, 60, ink, kCaptionHeight / 2);
+                sheet = drawText(sheet, t.details, cellX + 4, captionY + kCaptionHeight / 2, kCellWidth - 8, 60, ink,
+                                 kCaptionHeight / 2);
             }
             char name[64];
             std::snprintf(name, sizeof name, "!contact-sheet-%02zu", s + 1);

@@ -146,8 +146,12 @@ TEST(Options, MasksExpandWithQuestionMarksAndDirectoryParts) {
     EXPECT_EQ(expandWildcards(h.job, "plain-name.jpg"), std::vector<std::string>{"plain-name.jpg"});
     EXPECT_TRUE(h.log.str().empty());
 
+    // No match, or folders only: the search itself worked, so no error number.
     EXPECT_TRUE(expandWildcards(h.job, "*.png").empty());
-    EXPECT_EQ(h.log.str(), "Failed to find any files matching *.png err=2\n");
+    EXPECT_TRUE(expandWildcards(h.job, "pic*").empty());
+    EXPECT_EQ(h.log.str(), "No files match *.png\nNo files match pic*\n");
+    EXPECT_TRUE(expandWildcards(h.job, "missing/*.jpg").empty());
+    EXPECT_THAT(h.log.str(), testing::EndsWith("Failed to find any files matching missing/*.jpg err=2\n"));
 }
 
 TEST(Options, PartsSuffixSelectsPartsUnlessTheWholeArgumentIsAFile) {
@@ -264,6 +268,7 @@ TEST(Usage, TextIsExact) {
         "    -hostname (name)           - ip or name of posting host\n"
         "    -port (portnum)            - port on server to post to, default = 119\n"
         "    -encrypt                   - speak NNTP over TLS (usually port 563)\n"
+        "    -noencrypt                 - plain NNTP for this job, whatever the defaults say\n"
         "    -userid (userid)           - user id if authentication is required\n"
         "    -passwd (password)         - passwd if auth required\n"
         "    -lines (numlines)          - max lines per post, default = 2500\n"

@@ -118,23 +118,40 @@ TEST(NntpSession, ConfirmationIsPrintedOnlyAtVerbosityThree) {
     EXPECT_THAT(h.log.str(), testing::AnyOf(HasSubstr("Posted body at "), HasSubstr("ERROR: Bad time value")));
 }
 
-TEST(NntpSession, DroppedOrSilentConnectionsAreOpenedAnew) {
-    SessionHarness h;
+namespace {
+
+// Every way a server can go away; the same over plain TCP and over TLS,
+// where OpenSSL's own writes used to end the process with SIGPIPE.
+void serverGoesAway(SessionHarness& h) {
     h.server.script->greeting = "<DROP>";
     EXPECT_EQ(h.failure(), "Unable to create IP socket");
     h.server.script->greeting = "200 back";
+    // Closed before the article was sent (after POST, or while idle after an
+    // accepted article): a new connection at once, and no failed attempt.
     h.server.script->postReplies = {"<DROP>"};
-    EXPECT_THAT(h.failure(), testing::StartsWith("Bad result when beginning POST: "));
+    EXPECT_TRUE(h.post("after a drop"));
+    h.server.script->articleReplies = {"<CLOSE>240 posted, bye"};
+    EXPECT_TRUE(h.post("one"));
+    EXPECT_TRUE(h.post("two"));
+    // Mid-article the attempt fails; nothing kills the process.
     h.server.script->dropInBodyAfter = 3000;
-    EXPECT_EQ(h.failure(std::string(100000, 'x')), "Bad result at end of POST");
+    EXPECT_EQ(h.failure(std::string(4 << 20, 'x')), "Bad result at end of POST");
     h.server.script->articleReplies = {"<HANG>"};
     EXPECT_EQ(h.failure(), "Bad result at end of POST");
     EXPECT_THAT(h.log.str(), HasSubstr("Timeout reading from socket"));
     ASSERT_TRUE(h.post("finally"));
-    EXPECT_EQ(h.server.server().connections(), 5);
-    const auto articles = h.server.server().articles();
-    ASSERT_EQ(articles.size(), 2u);  // the silent one and the last
-    EXPECT_EQ(articles.back().body(), "finally\r\n");
+    EXPECT_EQ(h.server.server().connections(), 6);
+    std::vector<std::string> bodies;
+    for (const auto& a : h.server.server().articles()) bodies.push_back(a.body());
+    EXPECT_THAT(bodies, ElementsAre("after a drop\r\n", "one\r\n", "two\r\n", "body\r\n", "finally\r\n"));
+    EXPECT_THAT(h.log.str(), HasSubstr("The server closed the connection; connecting again\nConnecting to "));
+}
+
+}  // namespace
+
+TEST(NntpSession, DroppedOrSilentConnectionsAreOpenedAnew) {
+    SessionHarness h(4);
+    serverGoesAway(h);
 }
 
 TEST(NntpSession, ResponseWithoutLineEndIsTakenButTheConnectionIsRenewed) {
@@ -246,4 +263,32 @@ TEST_F(NntpTls, UntrustedOrMismatchedCertificatesFailWithTheReason) {
         h.job.options["encrypt"] = "1";
         EXPECT_THAT(h.failure(), HasSubstr("certificate verification failed"));
     }
+}
+
+TEST_F(NntpTls, DroppedConnectionsAreSurvivedAsOverPlainTcp) {
+    setenv("SSL_CERT_FILE", (dir_->path() + "/ca.pem").c_str(), 1);
+    SessionHarness h(4, context_, "localhost");
+    h.job.options["encrypt"] = "1";
+    serverGoesAway(h);
+}
+
+TEST_F(NntpTls, WritingToAConnectionTheServerClosedFailsWithoutSigpipe) {
+    setenv("SSL_CERT_FILE", (dir_->path() + "/ca.pem").c_str(), 1);
+    testing_support::FakeNntpServer server({[](testing_support::FakeNntpServer::Conn& c) { c.sendLine("200 bye"); }},
+                                           context_);
+    JobHarness h;
+    ThrottledSocket s(h.job);
+    ASSERT_TRUE(s.connect(ServerAddress("localhost", std::to_string(server.port())), true));
+    std::string line;
+    ASSERT_TRUE(s.readLine(line, 512, 2000));
+    // The first write after the server's close still goes out; the reset it
+    // earns makes a later one fail with EPIPE, and the close writes too.
+    bool failed = false;
+    for (int i = 0; i < 200 && !failed; ++i) {
+        failed = !s.write("QUIT\r\n", 6);
+        usleep(2000);
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_TRUE(s.closedByPeer());
+    EXPECT_TRUE(s.close());
 }

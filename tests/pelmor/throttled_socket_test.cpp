@@ -1,5 +1,7 @@
 #include "throttled_socket.h"
 
+#include <thread>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -117,17 +119,62 @@ TEST(ThrottledSocket, LineWithoutEndDoesNotHangAndPeerCloseIsNoHang) {
 }
 
 TEST(ThrottledSocket, WriteToAClosedPeerFailsWithoutKillingTheProcess) {
-    FakeNntpServer server({[](FakeNntpServer::Conn&) {}});  // closes at once
+    FakeNntpServer server({[](FakeNntpServer::Conn& c) {
+        c.readLine();  // closes once the first bytes arrive
+    }});
     JobHarness h;
     ThrottledSocket s(h.job);
     ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
-    std::string big(1 << 20, 'x');
-    bool failed = false;
-    for (int i = 0; i < 50 && !failed; ++i) failed = !s.write(big.data(), big.size());
-    EXPECT_TRUE(failed);
-    EXPECT_TRUE(s.isOpen());
+    const std::string big(1 << 20, 'x');
+    ASSERT_TRUE(s.write("hi\n", 3));
+    // Writing on after the first failure reaches EPIPE for certain, which
+    // raises SIGPIPE unless the send says otherwise.
+    int failures = 0;
+    for (int i = 0; i < 200 && failures < 3; ++i) failures += !s.write(big.data(), big.size());
+    EXPECT_EQ(failures, 3);
+    EXPECT_TRUE(s.closedByPeer());
     EXPECT_TRUE(s.close());
     EXPECT_FALSE(s.isOpen());
+}
+
+TEST(ThrottledSocket, WritesAndConnectsTimeOut) {
+    // A server that accepts and never reads: the write gives up.
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    FakeNntpServer server({[&](FakeNntpServer::Conn&) {
+        char c;
+        (void)!::read(stop[0], &c, 1);
+    }});
+    JobHarness h;
+    h.job.responseTimeoutMs = 200;
+    ThrottledSocket s(h.job);
+    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    const std::string big(64 << 20, 'x');
+    EXPECT_FALSE(s.write(big.data(), big.size()));
+    EXPECT_THAT(h.log.str(), HasSubstr("WARNING: Timeout writing to socket!"));
+    (void)!::write(stop[1], "x", 1);
+    close(stop[0]);
+    close(stop[1]);
+
+    // A listener whose queue is full drops further SYNs: connect times out.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string port = std::to_string(ntohs(addr.sin_port));
+    std::vector<std::unique_ptr<ThrottledSocket>> filling;
+    bool timedOut = false;
+    for (int i = 0; i < 8 && !timedOut; ++i) {
+        filling.push_back(std::make_unique<ThrottledSocket>(h.job));
+        timedOut = !filling.back()->connect(ServerAddress("127.0.0.1", port));
+    }
+    EXPECT_TRUE(timedOut);
+    EXPECT_EQ(filling.back()->failureReason(), "connect: timed out");
+    close(listener);
 }
 
 TEST(ThrottledSocket, ThrottledWritesKeepNearTheLimit) {
@@ -172,6 +219,9 @@ TEST(ThrottledSocket, PerformanceLogWhenSwitchedOn) {
     std::ostringstream log;
     PostJob job(true, true, false, false, clock, log);
     job.options["log_performance_data"] = "1";
+    // Beside the defaults file, never in the folder being posted.
+    std::filesystem::create_directory("config");
+    job.defaultsPath = dir / "config/pelmor.ini";
     ThrottledSocket s(job);
     ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
     const std::string data(6000, 'd');
@@ -179,24 +229,67 @@ TEST(ThrottledSocket, PerformanceLogWhenSwitchedOn) {
     EXPECT_FALSE(std::filesystem::exists("performance_data"));
     s.setWriteRate(8000);
     ASSERT_TRUE(s.write(data.data(), data.size()));
-    const std::string perf = testing_support::readFile("performance_data");
+    EXPECT_FALSE(std::filesystem::exists("performance_data"));
+    const std::string perf = testing_support::readFile("config/performance_data");
     EXPECT_THAT(perf, testing::StartsWith("START TIME(write): ["));
     EXPECT_THAT(perf, HasSubstr("], bytes=6000.\nWRITE: wrote 2000 bytes.\n"));
     EXPECT_THAT(perf, HasSubstr("WAIT(write): [ "));
     EXPECT_THAT(perf, HasSubstr(", target_rate=8000, current_rate="));
 }
 
-TEST(ServerAddress, ResolvesLiteralsNamesAndAny) {
+TEST(ServerAddress, ResolvesLiteralsNamesAndAnyInEveryFamily) {
+    const auto v4 = [](const Endpoint& e) {
+        return ntohl(reinterpret_cast<const sockaddr_in*>(&e.address)->sin_addr.s_addr);
+    };
     ServerAddress any("ANY", "119");
-    EXPECT_TRUE(any.valid());
-    EXPECT_EQ(any.address().sin_addr.s_addr, htonl(INADDR_ANY));
-    EXPECT_EQ(ntohs(any.address().sin_port), 119);
+    ASSERT_TRUE(any.valid());
+    EXPECT_EQ(v4(any.endpoints().at(0)), INADDR_ANY);
+    EXPECT_EQ(any.endpoints()[0].port(), 119);
     ServerAddress local("localhost", "563");
-    EXPECT_TRUE(local.valid());
-    EXPECT_EQ(ntohl(local.address().sin_addr.s_addr), INADDR_LOOPBACK);
+    ASSERT_TRUE(local.valid());
+    bool loopback = false;
+    for (const auto& e : local.endpoints()) {
+        EXPECT_EQ(e.port(), 563);
+        loopback = loopback || (e.family() == AF_INET && v4(e) == INADDR_LOOPBACK);
+    }
+    EXPECT_TRUE(loopback);
+    ServerAddress six("::1", "119");
+    ASSERT_TRUE(six.valid());
+    EXPECT_EQ(six.endpoints()[0].family(), AF_INET6);
+    EXPECT_EQ(ServerAddress("[::1]", "119").endpoints().at(0).family(), AF_INET6);
     EXPECT_FALSE(ServerAddress("no-such-host.invalid", "119").valid());
     JobHarness h;
     ThrottledSocket s(h.job);
     EXPECT_FALSE(s.connect(ServerAddress("no-such-host.invalid", "119")));
     EXPECT_EQ(h.log.str(), "");
+}
+
+TEST(ThrottledSocket, ConnectsOverIpv6Loopback) {
+    const int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (listener >= 0) close(listener);
+        GTEST_SKIP() << "this kernel has no IPv6 loopback (::1)";
+    }
+    ASSERT_EQ(::listen(listener, 4), 0);
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    std::thread greeter([listener] {
+        const int fd = ::accept(listener, nullptr, nullptr);
+        (void)!::write(fd, "200 six\r\n", 9);
+        char c;
+        (void)!::read(fd, &c, 1);
+        close(fd);
+    });
+    JobHarness h;
+    ThrottledSocket s(h.job);
+    ASSERT_TRUE(s.connect(ServerAddress("::1", std::to_string(ntohs(addr.sin6_port)))));
+    std::string line;
+    EXPECT_TRUE(s.readLine(line, 512, 2000));
+    EXPECT_EQ(line, "200 six");
+    s.close();
+    greeter.join();
+    close(listener);
 }

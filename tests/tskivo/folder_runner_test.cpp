@@ -1,5 +1,7 @@
 #include "folder_runner.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -23,23 +25,29 @@ struct Calls {
     std::vector<std::vector<std::string>> engine;
     std::vector<std::string> cwd;
     std::vector<std::vector<std::string>> sheetSources;
+    std::vector<std::string> sheetTitles;
     std::vector<std::string> sheetsOnDiskDuringPost;
+    std::vector<std::pair<bool, bool>> flags;  // uutease, scramble
 };
 Calls* calls = nullptr;
 
-int fakePostFolder(int argc, char** argv, bool printHeader, bool threadPosts, bool, bool) {
+int fakePostFolder(int argc, char** argv, bool printHeader, bool threadPosts, bool uutease, bool scramble) {
     EXPECT_FALSE(printHeader);
     EXPECT_TRUE(threadPosts);
     calls->engine.emplace_back(argv, argv + argc);
     calls->cwd.push_back(pelmor::currentDirectory());
-    if (access("!sheet.jpg", F_OK) == 0) calls->sheetsOnDiskDuringPost.push_back(pelmor::currentDirectory());
+    calls->flags.emplace_back(uutease, scramble);
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]).find("!sheet") != std::string::npos && access(argv[i], F_OK) == 0)
+            calls->sheetsOnDiskDuringPost.push_back(argv[i]);
     return 0;
 }
 
-void fakeSheets(const char*, const char*, const char*, const char*, const RGBQUAD*, const RGBQUAD*,
+void fakeSheets(const char*, const char* title, const char*, const char*, const RGBQUAD*, const RGBQUAD*,
                 const std::deque<std::string>* sources, std::deque<std::string>* created) {
     calls->sheetSources.emplace_back(sources->begin(), sources->end());
-    writeFile("!sheet.jpg", "sheet");
+    calls->sheetTitles.push_back(title);
+    writeFile("!sheet.jpg", "sheet");  // into the current folder, as the library does
     created->push_back("!sheet.jpg");
 }
 
@@ -87,18 +95,65 @@ TEST(FolderRunner, LinksBackUpTheTreeDoNotLoopForever) {
     EXPECT_EQ(h.record.engine.size(), 3u);  // start, a, a/b
 }
 
-TEST(FolderRunner, ContactSheetsOnlyWhereFilesMatchAndDeletedAfterPosting) {
+TEST(FolderRunner, ContactSheetsAreMadeApartPostedWhateverTheMaskAndRemoved) {
     RunnerHarness h;
     std::filesystem::create_directories(h.dir / "start/empty");
-    writeFile(h.dir / "start/b.jpg", "b");
-    writeFile(h.dir / "start/a.JPG", "a");
+    writeFile(h.dir / "start/IMG_b.jpg", "b");
+    writeFile(h.dir / "start/IMG_a.JPG", "a");
     writeFile(h.dir / "start/notes.txt", "n");
-    h.run({"*.jpg", "/ics"});
+    writeFile(h.dir / "start/!sheet.jpg", "the user's own picture");
+    h.run({"IMG_*.jpg", "/ics"});
+    const std::string start = std::filesystem::canonical(h.dir / "start").string();
     ASSERT_EQ(h.record.sheetSources.size(), 1u);
-    EXPECT_THAT(h.record.sheetSources[0], ElementsAre("a.JPG", "b.jpg"));
-    EXPECT_EQ(h.record.sheetsOnDiskDuringPost.size(), 1u);
-    EXPECT_FALSE(std::filesystem::exists(h.dir / "start/!sheet.jpg"));
+    EXPECT_THAT(h.record.sheetSources[0], ElementsAre(start + "/IMG_a.JPG", start + "/IMG_b.jpg"));
+    EXPECT_THAT(h.record.sheetTitles, ElementsAre("start"));
+    // Posted by full path from a private folder, before the mask that does
+    // not match its name; gone afterwards, and the user's file untouched.
+    ASSERT_EQ(h.record.sheetsOnDiskDuringPost.size(), 1u);
+    const std::string sheet = h.record.sheetsOnDiskDuringPost[0];
+    EXPECT_EQ(sheet.rfind(start, 0), std::string::npos);
+    const auto& args = h.record.engine[0];
+    ASSERT_GE(args.size(), 2u);
+    EXPECT_EQ(args[args.size() - 2], sheet);
+    EXPECT_EQ(args.back(), "IMG_*.jpg");
+    EXPECT_FALSE(std::filesystem::exists(sheet));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(sheet).parent_path()));
+    EXPECT_EQ(readFile(h.dir / "start/!sheet.jpg"), "the user's own picture");
     EXPECT_EQ(h.record.engine.size(), 2u);  // the empty folder is still posted
+}
+
+TEST(FolderRunner, LongPathsLinkedLabelsAndFlags) {
+    RunnerHarness h;
+    // Deeper than PATH_MAX: recorded and posted all the same.
+    std::string deep = "start";
+    const std::string name(200, 'd');
+    for (int i = 0; i < 24; ++i) deep += "/" + name;
+    std::filesystem::create_directories(h.dir / "start");
+    {
+        const int back = open(".", O_RDONLY);
+        ASSERT_EQ(chdir((h.dir / "start").c_str()), 0);
+        for (int i = 0; i < 24; ++i) ASSERT_TRUE(mkdir(name.c_str(), 0755) == 0 && chdir(name.c_str()) == 0);
+        ASSERT_EQ(fchdir(back), 0);
+        close(back);
+    }
+    // A link to a folder outside the tree takes its label from its name here.
+    std::filesystem::create_directories(h.dir / "elsewhere/far");
+    std::filesystem::create_directory_symlink(h.dir / "elsewhere", h.dir / "start/_linked");
+    EXPECT_EQ(h.run({"/uutease", "/scramble"}), 0);
+    ASSERT_EQ(h.record.engine.size(), 27u);  // start, 24 deep, _linked, _linked/far
+    EXPECT_GT(h.record.cwd[24].size(), 4096u);
+    // Folded to upper case, "_linked" sorts after "ddd...".
+    EXPECT_EQ(h.record.engine[25][4], "Fav. pix .\\_linked\\");
+    EXPECT_EQ(h.record.engine[26][4], "Fav. pix .\\_linked\\far\\");
+    EXPECT_EQ(h.record.flags[0], std::make_pair(true, true));
+    EXPECT_THAT(h.out.str(), HasSubstr("  From     : " + std::string(kPlaceholderAuthor) + "\n"));
+
+    // One flag at a time reaches its own place.
+    RunnerHarness one;
+    std::filesystem::create_directories(one.dir / "start");
+    one.run({"/uutease"});
+    EXPECT_EQ(one.record.flags[0], std::make_pair(true, false));
+    EXPECT_THAT(one.out.str(), HasSubstr("  From     : Me <me@x.org>\n"));
 }
 
 TEST(FolderRunner, MissingStartDirectory) {

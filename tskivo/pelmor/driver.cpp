@@ -105,8 +105,12 @@ void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fil
     const auto saveRecord = [&] {
         if (!job.nzb || record.segments.empty()) return;
         job.nzb->add(record);
+        record.segments.clear();
         std::string error;
-        if (!job.nzb->save(error)) job.line(error);
+        if (!job.nzb->save(error)) {
+            job.line(error);
+            job.nzbFailed = true;
+        }
     };
     try {
         for (int p = 1; p <= parts; ++p) {
@@ -145,12 +149,36 @@ void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fil
                 record.segments.push_back({id.substr(1, id.size() - 2), session.articleBytes(), p});
             }
         }
-    } catch (const Kelvo_Exception&) {
-        saveRecord();  // a failed job still leaves an NZB of what was accepted
+    } catch (...) {
+        saveRecord();  // every way out leaves an NZB of what the server accepted
         throw;
     }
     saveRecord();
     job.line("");
+}
+
+// Every header line must fit 998 bytes once folded; a subject that cannot be
+// folded fails the job before anything is posted, naming its file.
+void checkHeaders(PostJob& job) {
+    const int count = static_cast<int>(job.files.size());
+    for (int i = 0; i < count; ++i) {
+        const FileEntry& file = job.files[i];
+        const int parts = 99999;  // the widest part counter a job can have
+        const SubjectLines subject =
+            job.hasOption("subjectformat")
+                ? formatSubject(job.getOption("subjectformat"), file, job.getOption("folder"), parts, parts, i + 1,
+                                count, file.size)
+                : formatPlainSubject(job.getOption("subject"), file, parts, parts, i + 1, count, file.size);
+        if (!headerLine("Subject", subject.subject))
+            throw Kelvo_Exception(0, "The subject for " + file.name + " is longer than " +
+                                         std::to_string(kMaxHeaderLine) +
+                                         " bytes and has no space to fold it at; shorten the subject or the "
+                                         "folder names.");
+    }
+    for (const char* key : {"from", "newsgroups", "references"})
+        if (!headerLine(key, job.getOption(key)))
+            throw Kelvo_Exception(0, std::string("The ") + key + " value is longer than " +
+                                         std::to_string(kMaxHeaderLine) + " bytes and has no space to fold it at.");
 }
 
 void runJob(PostJob& job, int argc, char** argv) {
@@ -166,7 +194,9 @@ void runJob(PostJob& job, int argc, char** argv) {
         PostJob& job;
         ~Detach() { job.nzb = nullptr; }
     } detach{job};
+    checkHeaders(job);
     const TickTime start = tickTime(job.clock);
+    const std::uint32_t startTicks = job.clock.tickMs();
     const long long port = readDecimal(job.getOption("port"));
     NntpSession session(job.getOption("hostname"), static_cast<int>(port), job);
     if (job.hasOption("userid")) session.setCredentials(job.getOption("userid"), job.getOption("password"));
@@ -176,8 +206,10 @@ void runJob(PostJob& job, int argc, char** argv) {
 
     if (job.verbosity >= 1) {
         const TickTime end = tickTime(job.clock);
-        const auto elapsed = static_cast<std::uint32_t>(elapsedMicros(job, end, start));
-        const double seconds = elapsed * 0.000001;
+        elapsedMicros(job, end, start);  // says so when the clock ran backwards
+        // 64 bits: a 32-bit count of microseconds wraps after 71.6 minutes.
+        const std::uint64_t elapsed = static_cast<std::uint64_t>(job.clock.tickMs() - startTicks) * 1000u;
+        const double seconds = static_cast<double>(elapsed) * 0.000001;
         if (job.verbosity > 5) {
             std::ostringstream t;
             t << "TIME: START[" << start.seconds << "," << start.microseconds << "], END[" << end.seconds << ","
@@ -190,6 +222,9 @@ void runJob(PostJob& job, int argc, char** argv) {
                  " bytes posted, throughput: " + std::to_string(rate) + " bytes/sec.");
         job.line("");
     }
+    if (job.nzbFailed)
+        throw Kelvo_Exception(0, "Everything was posted, but the NZB file " + job.getOption("out") +
+                                     " could not be saved.");
 }
 
 }  // namespace pelmor

@@ -13,8 +13,10 @@ namespace pelmor {
 
 std::string wireSafeName(std::string_view name) {
     std::string out(name);
+    // Every C0 control and DEL: a TAB or ESC in a file name must not reach a
+    // header or a =ybegin line any more than CR or LF.
     for (char& c : out)
-        if (c == '\r' || c == '\n' || c == '\0') c = '_';
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
     return out;
 }
 

@@ -76,7 +76,9 @@ void readDefaults(PostJob& job, const std::string& path) {
             key = words[0];
             value = words[1];
         }
-        if (key == "encoding") {
+        if (key == "out") {
+            continue;  // written by older versions; never a default
+        } else if (key == "encoding") {
             job.encoding = value == "uu" ? kUuencode : kYenc;
         } else if (key == "verbosity") {
             job.verbosity = static_cast<int>(readDecimal(value));
@@ -89,6 +91,9 @@ void readDefaults(PostJob& job, const std::string& path) {
 void writeDefaultsFile(const PostJob& job, const std::string& path) {
     std::string text;
     for (const auto& [key, value] : job.options) {
+        // An NZB file belongs to one job; as a default, every later job
+        // would write into it with no way back from the command line.
+        if (key == "out") continue;
         std::string v = value;
         for (char& c : v)
             if (c == '\n') c = '\t';
@@ -182,6 +187,11 @@ int parseArgument(PostJob& job, int remaining, char** args) {
         addFileArgument(job, arg);
         return 1;
     }
+    // Whole words first: their letters would otherwise select other options.
+    if (arg == "-noencrypt") {
+        job.options.erase("encrypt");
+        return 1;
+    }
     const char second = arg.size() > 1 ? arg[1] : '\0';
     const char third = arg.size() > 2 ? arg[2] : '\0';
     switch (second) {
@@ -272,7 +282,7 @@ std::vector<std::string> expandWildcards(PostJob& job, const std::string& patter
     if (!ok) {
         job.line("Unexpected error while expanding wildcards... err=" + std::to_string(error));
     } else if (names.empty()) {
-        job.line("Failed to find any files matching " + pattern + " err=" + std::to_string(ENOENT));
+        job.line("No files match " + pattern);
     }
     return names;
 }
@@ -285,6 +295,9 @@ void checkJob(PostJob& job) {
     if (lines <= 0 || lines > kMaxLines)
         text += "The lines value \"" + job.getOption("lines") + "\" must be a number from 1 to " +
                 std::to_string(kMaxLines) + ".\n";
+    const long long port = readDecimal(job.getOption("port"));
+    if (port < 1 || port > 65535)
+        text += "The port value \"" + job.getOption("port") + "\" must be a number from 1 to 65535.\n";
     for (auto& file : job.files) {
         const auto entry = statPath(file.name);
         if (!entry || entry->isDirectory) {
@@ -335,6 +348,7 @@ void printUsage(std::ostream& out) {
            "    -hostname (name)           - ip or name of posting host\n"
            "    -port (portnum)            - port on server to post to, default = 119\n"
            "    -encrypt                   - speak NNTP over TLS (usually port 563)\n"
+           "    -noencrypt                 - plain NNTP for this job, whatever the defaults say\n"
            "    -userid (userid)           - user id if authentication is required\n"
            "    -passwd (password)         - passwd if auth required\n"
            "    -lines (numlines)          - max lines per post, default = 2500\n"

@@ -45,6 +45,7 @@ public:
     std::string defaultsPath;  // where "-defaults" writes; empty: nowhere
     int responseTimeoutMs = 60000;  // how long a server response may take
     NzbWriter* nzb = nullptr;       // set while a job writes an NZB file ("-out")
+    bool nzbFailed = false;         // a save of the NZB file failed
 
     std::string getOption(const std::string& key) const;
     bool hasOption(const std::string& key) const;

@@ -77,6 +77,12 @@ void NntpSession::dropIfBroken() {
     broken_ = false;
 }
 
+void NntpSession::reconnect() {
+    if (job_.verbosity >= 4) job_.line("The server closed the connection; connecting again");
+    broken_ = true;
+    dropIfBroken();
+}
+
 void NntpSession::fail(const std::string& message) {
     dropIfBroken();
     throw Kelvo_Exception(1, message);
@@ -135,23 +141,42 @@ std::string headerValue(const std::string& value) {
 
 }  // namespace
 
+std::optional<std::string> headerLine(const std::string& name, const std::string& value) {
+    const std::string line = name + ": " + headerValue(value);
+    std::string out;
+    std::size_t start = 0;
+    // Fold before a space (RFC 5322 2.2.3), as late as the limit allows.
+    while (line.size() - start > kMaxHeaderLine) {
+        const std::size_t cut = line.rfind(' ', start + kMaxHeaderLine);
+        if (cut == std::string::npos || cut <= start) return std::nullopt;
+        out.append(line, start, cut - start);
+        out += "\r\n";
+        start = cut;
+    }
+    out.append(line, start, std::string::npos);
+    return out + "\r\n";
+}
+
 bool NntpSession::post(const std::string& newsgroups, const std::string& from, const std::string& subject,
                        const std::string& messageId, const std::string& references,
                        const std::string* extraHeaders, std::string_view body,
                        const std::string* introTextFile) {
-    bytesSent_ = 0;
-    if (!loggedIn_) login();
-    if (job_.verbosity >= 4) job_.line("Requesting begin POST");
-    send("POST", "\r\n");
-    if (!readResponse() || lastResponse_[0] != '3') fail("Bad result when beginning POST: " + lastResponse_);
-
     std::string block;
-    block += "From: " + headerValue(from) + "\r\n";
-    block += "Sender: " + headerValue(from) + "\r\n";
-    block += "Newsgroups: " + headerValue(newsgroups) + "\r\n";
-    block += "Subject: " + headerValue(subject) + "\r\n";
-    block += "Message-ID: " + headerValue(messageId) + "\r\n";
-    if (!references.empty()) block += "References: " + headerValue(references) + "\r\n";
+    const auto add = [&](const char* name, const std::string& value) {
+        const auto line = headerLine(name, value);
+        // The job check refuses such subjects before anything is posted;
+        // no header line over 998 bytes ever reaches the server.
+        if (!line)
+            throw Kelvo_Exception(0, std::string("The ") + name + " header is longer than " +
+                                         std::to_string(kMaxHeaderLine) + " bytes and has no space to fold it at.");
+        block += *line;
+    };
+    add("From", from);
+    add("Sender", from);
+    add("Newsgroups", newsgroups);
+    add("Subject", subject);
+    add("Message-ID", messageId);
+    if (!references.empty()) add("References", references);
     block += std::string("X-Newsposter: ") + kProductBanner + "\r\n";
     if (extraHeaders && !extraHeaders->empty()) {
         // Extra headers are lines of their own; each gets a CR LF end.
@@ -162,6 +187,24 @@ bool NntpSession::post(const std::string& newsgroups, const std::string& from, c
             if (!h.empty()) block += h + "\r\n";
         }
     }
+    bytesSent_ = 0;
+    // A connection the server closed while we were idle (an idle time-out, a
+    // limit of articles per connection) is replaced at once: nothing of the
+    // article was sent, so that is no failed attempt.
+    if (loggedIn_ && stream_ && stream_->closedByPeer()) reconnect();
+    if (!loggedIn_) login();
+    if (job_.verbosity >= 4) job_.line("Requesting begin POST");
+    bool sent = send("POST", "\r\n");
+    bool answered = sent && readResponse();
+    if ((!sent || !answered) && stream_ && stream_->closedByPeer()) {
+        // Closed just as the command went out: still nothing of the article sent.
+        reconnect();
+        login();
+        if (job_.verbosity >= 4) job_.line("Requesting begin POST");
+        answered = send("POST", "\r\n") && readResponse();
+    }
+    if (!answered || lastResponse_[0] != '3') fail("Bad result when beginning POST: " + lastResponse_);
+
     // The header lines with their CR LF; the empty line that closes the
     // block is the second write of the pair.
     if (job_.verbosity >= 5) {

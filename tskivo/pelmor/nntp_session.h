@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,12 @@ public:
 private:
     bool atLineStart_ = true;
 };
+
+// Longest header line sent, without its CR LF (RFC 5322 2.1.1).
+inline constexpr std::size_t kMaxHeaderLine = 998;
+// "Name: value" with its CR LF, folded before spaces so that no line is
+// longer than kMaxHeaderLine; nothing when it cannot be folded.
+std::optional<std::string> headerLine(const std::string& name, const std::string& value);
 
 inline constexpr const char* kProductBanner = "Tarvel Skivor pelmor v0.36";
 
@@ -57,6 +64,8 @@ private:
     // Closes a connection that is no longer in step with the server, so the
     // next attempt connects and logs in again.
     void dropIfBroken();
+    // Drops a connection the server closed, so that login() opens a new one.
+    void reconnect();
     [[noreturn]] void fail(const std::string& message);
 
     PostJob& job_;

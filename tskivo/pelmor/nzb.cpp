@@ -1,10 +1,13 @@
 #include "nzb.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -13,8 +16,29 @@ namespace pelmor {
 
 namespace {
 
-// Valid UTF-8 is kept; any other byte is taken as Latin-1, so the file is
-// always well-formed UTF-8. Control characters XML cannot hold become "?".
+// Length of the strict, XML-legal UTF-8 sequence at s[i], or 0: no overlong
+// forms, surrogates, code points above U+10FFFF, nor U+FFFE/U+FFFF.
+int utf8Length(const unsigned char* s, std::size_t i, std::size_t n) {
+    const unsigned char c = s[i];
+    int len;
+    std::uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
+    else return 0;
+    if (i + static_cast<std::size_t>(len) > n) return 0;
+    for (int k = 1; k < len; ++k) {
+        if ((s[i + k] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kLeast[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF)
+        return 0;
+    return len;
+}
+
+// Strict UTF-8 is kept; any other byte is taken as Latin-1, so the file is
+// always well-formed. Control characters XML cannot hold become "?".
 std::string toUtf8(const std::string& in) {
     std::string out;
     const auto* s = reinterpret_cast<const unsigned char*>(in.data());
@@ -22,14 +46,9 @@ std::string toUtf8(const std::string& in) {
     for (std::size_t i = 0; i < n;) {
         const unsigned char c = s[i];
         if (c < 0x80) {
-            out += (c < 0x20 && c != '\t') ? '?' : static_cast<char>(c);
+            out += (c < 0x20 && c != '\t') || c == 0x7F ? '?' : static_cast<char>(c);
             ++i;
-            continue;
-        }
-        const int len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-        bool valid = len > 0 && i + len <= n && c >= 0xC2 && c <= 0xF4;
-        for (int k = 1; valid && k < len; ++k) valid = (s[i + k] & 0xC0) == 0x80;
-        if (valid) {
+        } else if (const int len = utf8Length(s, i, n)) {
             out.append(in, i, static_cast<std::size_t>(len));
             i += static_cast<std::size_t>(len);
         } else {
@@ -40,6 +59,53 @@ std::string toUtf8(const std::string& in) {
     }
     return out;
 }
+
+// The <file> elements of an NZB text, each from "<file" to "</file>".
+bool fileElements(const std::string& text, std::vector<std::string>& out) {
+    const auto root = text.find("<nzb");
+    const auto end = text.rfind("</nzb>");
+    if (root == std::string::npos || end == std::string::npos || end < root) return false;
+    for (std::size_t at = text.find("<file", root); at != std::string::npos && at < end;) {
+        const auto close = text.find("</file>", at);
+        if (close == std::string::npos || close > end) break;
+        out.push_back(text.substr(at, close + 7 - at));
+        at = text.find("<file", close);
+    }
+    return true;
+}
+
+bool readWhole(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+    return true;
+}
+
+std::string dirOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Saves of the same NZB file by several jobs at once take turns: a lock on
+// the folder (the file itself is replaced by every save, so its own lock
+// would not hold), then read, merge and replace under it.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ >= 0)
+            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+
+private:
+    int fd_;
+};
 
 }  // namespace
 
@@ -52,6 +118,7 @@ std::string xmlEscape(const std::string& text) {
             case '>': out += "&gt;"; break;
             case '"': out += "&quot;"; break;
             case '\'': out += "&apos;"; break;
+            case '\t': out += "&#9;"; break;  // an attribute would turn a raw TAB into a space
             default: out += c;
         }
     }
@@ -60,47 +127,72 @@ std::string xmlEscape(const std::string& text) {
 
 bool NzbWriter::open(const std::string& path, std::string& error) {
     path_ = path;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return true;  // a new file
-    std::ostringstream s;
-    s << in.rdbuf();
-    const std::string text = s.str();
-    const auto root = text.find("<nzb");
-    const auto end = text.rfind("</nzb>");
-    if (text.empty()) return true;
-    if (root == std::string::npos || end == std::string::npos || end < root) {
-        error = path + " exists and is not an NZB file; choose another name for the NZB output.";
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0) {
+        // Only a regular file: a FIFO would hang the job, a link to a device
+        // would be read without end.
+        if (!S_ISREG(st.st_mode)) {
+            error = path + " is not a regular file; choose another name for the NZB output.";
+            return false;
+        }
+        std::string text;
+        std::vector<std::string> elements;
+        if (!readWhole(path, text)) {
+            error = "Unable to read the NZB file " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (!text.empty() && !fileElements(text, elements)) {
+            error = path + " exists and is not an NZB file; choose another name for the NZB output.";
+            return false;
+        }
+    }
+    // Found out now, not after everything was posted: can the folder take it?
+    std::string probe = dirOf(path) + "/.nzb-XXXXXX";
+    const int fd = mkstemp(probe.data());
+    if (fd < 0) {
+        error = "Unable to write the NZB file " + path + ": " + std::strerror(errno);
         return false;
     }
-    const auto first = text.find("<file", root);
-    if (first != std::string::npos && first < end) {
-        const auto last = text.rfind("</file>", end);
-        if (last != std::string::npos && last > first) kept_ = text.substr(first, last + 7 - first) + "\n";
-    }
+    ::close(fd);
+    unlink(probe.c_str());
     return true;
 }
 
 void NzbWriter::add(const NzbFile& file) {
-    std::string x = " <file poster=\"" + xmlEscape(file.poster) + "\" date=\"" + std::to_string(file.date) +
+    std::string x = "<file poster=\"" + xmlEscape(file.poster) + "\" date=\"" + std::to_string(file.date) +
                     "\" subject=\"" + xmlEscape(file.subject) + "\">\n  <groups>\n";
     for (const auto& g : file.groups) x += "   <group>" + xmlEscape(g) + "</group>\n";
     x += "  </groups>\n  <segments>\n";
-    for (const auto& s : file.segments)
-        x += "   <segment bytes=\"" + std::to_string(s.bytes) + "\" number=\"" + std::to_string(s.number) + "\">" +
-             xmlEscape(s.messageId) + "</segment>\n";
-    x += "  </segments>\n </file>\n";
-    added_ += x;
+    for (const auto& seg : file.segments)
+        x += "   <segment bytes=\"" + std::to_string(seg.bytes) + "\" number=\"" + std::to_string(seg.number) +
+             "\">" + xmlEscape(seg.messageId) + "</segment>\n";
+    x += "  </segments>\n </file>";
+    added_.push_back(std::move(x));
 }
 
-bool NzbWriter::save(std::string& error) const {
-    const std::string text =
+bool NzbWriter::save(std::string& error) {
+    const std::string dir = dirOf(path_);
+    FolderLock lock(dir);
+    // What other jobs saved meanwhile stays; what this writer saved before
+    // is replaced by its current list.
+    std::string current;
+    std::vector<std::string> elements;
+    if (readWhole(path_, current) && !current.empty() && !fileElements(current, elements)) {
+        error = path_ + " is no longer an NZB file; not overwritten.";
+        return false;
+    }
+    for (const auto& mine : saved_) {
+        const auto it = std::find(elements.begin(), elements.end(), mine);
+        if (it != elements.end()) elements.erase(it);
+    }
+    std::string text =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<!DOCTYPE nzb PUBLIC \"-//newzBin//DTD NZB 1.1//EN\" \"http://www.newzbin.com/DTD/nzb/nzb-1.1.dtd\">\n"
-        "<nzb xmlns=\"http://www.newzbin.com/DTD/2003/nzb\">\n" +
-        kept_ + added_ + "</nzb>\n";
+        "<nzb xmlns=\"http://www.newzbin.com/DTD/2003/nzb\">\n";
+    for (const auto& e : elements) text += " " + e + "\n";
+    for (const auto& e : added_) text += " " + e + "\n";
+    text += "</nzb>\n";
     // A temporary file beside the target, then rename: a reader never sees half a file.
-    const auto slash = path_.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash);
     std::string tmp = dir + "/.nzb-XXXXXX";
     const int fd = mkstemp(tmp.data());
     if (fd < 0) {
@@ -126,6 +218,7 @@ bool NzbWriter::save(std::string& error) const {
         unlink(tmp.c_str());
         return false;
     }
+    saved_ = added_;
     return true;
 }
 

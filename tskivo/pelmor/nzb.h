@@ -22,20 +22,22 @@ struct NzbFile {
 };
 
 // Keeps the <file> elements of an existing NZB and adds the job's files;
-// every save replaces the file atomically.
+// every save merges with what other jobs saved meanwhile (under a lock) and
+// replaces the file atomically.
 class NzbWriter {
 public:
-    // Reads `path` when it exists; false (with `error`) when it exists but is
-    // not an NZB file, so that nothing of the user's is overwritten.
+    // False (with `error`) when `path` exists but is no regular NZB file, so
+    // that nothing of the user's is overwritten, or when its folder cannot
+    // take the file.
     bool open(const std::string& path, std::string& error);
     void add(const NzbFile& file);
-    bool save(std::string& error) const;
+    bool save(std::string& error);
     const std::string& path() const { return path_; }
 
 private:
     std::string path_;
-    std::string kept_;  // <file> elements of the existing file, as they were
-    std::string added_;
+    std::vector<std::string> added_;  // this writer's <file> elements
+    std::vector<std::string> saved_;  // what its last save wrote
 };
 
 std::string xmlEscape(const std::string& text);

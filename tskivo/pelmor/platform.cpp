@@ -35,6 +35,9 @@ public:
 };
 
 int lower(unsigned char c) { return std::tolower(c); }
+// Names are ordered as the original file system lists them: folded to upper
+// case, so "_extras" sorts after "beach".
+int upper(unsigned char c) { return std::toupper(c); }
 
 bool matchFrom(const char* m, const char* n) {
     // Iterative glob with one backtrack point for the last "*".
@@ -58,10 +61,10 @@ bool matchFrom(const char* m, const char* n) {
     return *m == '\0';
 }
 
-bool lessNoCase(const std::string& a, const std::string& b) {
+bool lessFolded(const std::string& a, const std::string& b) {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
-        const int x = lower(a[i]), y = lower(b[i]);
+        const int x = upper(a[i]), y = upper(b[i]);
         if (x != y) return x < y;
     }
     if (a.size() != b.size()) return a.size() < b.size();
@@ -69,6 +72,8 @@ bool lessNoCase(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+bool sortsBefore(const std::string& a, const std::string& b) { return lessFolded(a, b); }
 
 Clock& systemClock() {
     static SystemClock clock;
@@ -114,7 +119,7 @@ bool findFiles(const std::string& directory, const std::string& mask, std::vecto
     error = errno;
     closedir(d);
     std::sort(found.begin(), found.end(),
-              [](const DirEntry& a, const DirEntry& b) { return lessNoCase(a.name, b.name); });
+              [](const DirEntry& a, const DirEntry& b) { return lessFolded(a.name, b.name); });
     out.insert(out.end(), found.begin(), found.end());
     return error == 0;
 }
@@ -140,7 +145,22 @@ std::string currentDirectory() {
     return buf;
 }
 
-bool changeDirectory(const std::string& path) { return chdir(path.c_str()) == 0; }
+bool changeDirectory(const std::string& path) {
+    if (chdir(path.c_str()) == 0) return true;
+    if (errno != ENAMETOOLONG) return false;
+    // Longer than the system takes in one call: one folder at a time.
+    const int back = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool ok = path[0] != '/' || chdir("/") == 0;
+    for (std::size_t at = 0; ok && at < path.size();) {
+        const std::size_t slash = path.find('/', at);
+        const std::size_t end = slash == std::string::npos ? path.size() : slash;
+        if (end > at) ok = chdir(path.substr(at, end - at).c_str()) == 0;
+        at = end + 1;
+    }
+    if (!ok && back >= 0) (void)!fchdir(back);
+    if (back >= 0) close(back);
+    return ok;
+}
 
 bool deleteFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 

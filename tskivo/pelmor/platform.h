@@ -35,7 +35,7 @@ bool matchMask(const std::string& mask, const std::string& name);
 bool isMask(const std::string& text);
 
 // Lists the entries of `directory` whose names match `mask`, in
-// case-insensitive name order ("." and ".." included when they match, as a
+// case-insensitive name order (folded to upper case) ("." and ".." included when they match, as a
 // directory search reports them). Returns false with errno-style `error` when
 // the directory cannot be read.
 bool findFiles(const std::string& directory, const std::string& mask,
@@ -45,7 +45,10 @@ bool findFiles(const std::string& directory, const std::string& mask,
 std::optional<DirEntry> statPath(const std::string& path);
 
 std::string currentDirectory();
+// Also paths longer than PATH_MAX, one folder at a time.
 bool changeDirectory(const std::string& path);
+// Whether a sorts before b in listings (folded to upper case).
+bool sortsBefore(const std::string& a, const std::string& b);
 bool deleteFile(const std::string& path);
 bool canOpenForRead(const std::string& path);
 

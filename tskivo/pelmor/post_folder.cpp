@@ -1,4 +1,6 @@
 // The engine's one export.
+#include <sys/prctl.h>
+
 #include <exception>
 #include <iostream>
 
@@ -9,6 +11,8 @@
 extern "C" PELMOR_EXPORT int postFolder(int argc, char** argv, bool printHeader, bool threadPosts, bool uutease,
                                         bool scramble) {
     using namespace pelmor;
+    // The job holds the server password: no core dump of it, anywhere.
+    prctl(PR_SET_DUMPABLE, 0);
     int status = -1;
     {
         PostJob job(printHeader, threadPosts, uutease, scramble, systemClock(), std::cerr);

@@ -6,12 +6,14 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -77,21 +79,52 @@ std::size_t chunkSize(std::uint32_t limit, std::size_t remaining) {
     return chunk < remaining ? chunk : remaining;
 }
 
+int Endpoint::port() const {
+    if (family() == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
 ServerAddress::ServerAddress(std::string host, std::string port) : host_(std::move(host)), port_(std::move(port)) {
-    address_.sin_family = AF_INET;
-    address_.sin_port = htons(static_cast<std::uint16_t>(std::atoi(port_.c_str())));
+    const auto portNumber = static_cast<std::uint16_t>(std::atoi(port_.c_str()));
     if (host_ == "ANY") {
-        address_.sin_addr.s_addr = htonl(INADDR_ANY);
-    } else if (inet_pton(AF_INET, host_.c_str(), &address_.sin_addr) != 1) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* result = nullptr;
-        if (getaddrinfo(host_.c_str(), nullptr, &hints, &result) != 0 || !result) return;
-        address_.sin_addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
-        freeaddrinfo(result);
+        Endpoint any;
+        auto* in = reinterpret_cast<sockaddr_in*>(&any.address);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(portNumber);
+        in->sin_addr.s_addr = htonl(INADDR_ANY);
+        any.length = sizeof(sockaddr_in);
+        endpoints_.push_back(any);
+        return;
     }
-    valid_ = true;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    // A bracketed IPv6 literal ("[::1]") as URLs write it.
+    std::string name = host_;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    addrinfo* result = nullptr;
+    int rc = getaddrinfo(name.c_str(), nullptr, &hints, &result);
+    if (rc != 0) {
+        // AI_ADDRCONFIG hides loopback-only families on a host without
+        // other addresses; ask once more without it.
+        hints.ai_flags = 0;
+        rc = getaddrinfo(name.c_str(), nullptr, &hints, &result);
+    }
+    if (rc != 0 || !result) return;
+    for (const addrinfo* a = result; a; a = a->ai_next) {
+        if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || a->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        Endpoint e;
+        std::memcpy(&e.address, a->ai_addr, a->ai_addrlen);
+        e.length = a->ai_addrlen;
+        if (a->ai_family == AF_INET6)
+            reinterpret_cast<sockaddr_in6*>(&e.address)->sin6_port = htons(portNumber);
+        else
+            reinterpret_cast<sockaddr_in*>(&e.address)->sin_port = htons(portNumber);
+        endpoints_.push_back(e);
+    }
+    freeaddrinfo(result);
 }
 
 struct ThrottledSocket::Tls {
@@ -122,21 +155,98 @@ std::string tlsErrorText() {
 
 }  // namespace
 
-bool ThrottledSocket::connect(const ServerAddress& address, bool tls) {
-    failureReason_.clear();
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ == -1) {
-        failureReason_ = std::string("socket: ") + std::strerror(errno);
+namespace {
+
+// A BIO over the socket that sends with MSG_NOSIGNAL: OpenSSL's own socket
+// BIO writes with write(2), and a server that closed the connection would
+// then kill the whole process with SIGPIPE.
+int bioFd(BIO* bio) { return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio))); }
+
+BIO_METHOD* noSignalSocketMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "nntp socket");
+        BIO_meth_set_write(m, [](BIO* bio, const char* data, int length) -> int {
+            BIO_clear_retry_flags(bio);
+            for (;;) {
+                const ssize_t n = ::send(bioFd(bio), data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+                if (n >= 0 || errno != EINTR) return static_cast<int>(n);
+            }
+        });
+        BIO_meth_set_read(m, [](BIO* bio, char* buffer, int length) -> int {
+            BIO_clear_retry_flags(bio);
+            for (;;) {
+                const ssize_t n = ::recv(bioFd(bio), buffer, static_cast<std::size_t>(length), 0);
+                if (n >= 0 || errno != EINTR) return static_cast<int>(n);
+            }
+        });
+        BIO_meth_set_puts(m, [](BIO* bio, const char* text) -> int {
+            return BIO_write(bio, text, static_cast<int>(std::strlen(text)));
+        });
+        BIO_meth_set_ctrl(m, [](BIO*, int command, long, void*) -> long { return command == BIO_CTRL_FLUSH ? 1 : 0; });
+        BIO_meth_set_create(m, [](BIO* bio) -> int {
+            BIO_set_init(bio, 1);
+            return 1;
+        });
+        return m;
+    }();
+    return method;
+}
+
+bool connectWithin(int fd, const Endpoint& e, int timeoutMs, std::string& reason) {
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&e.address), e.length);
+    if (rc != 0 && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        int r;
+        do r = poll(&p, 1, timeoutMs > 0 ? timeoutMs : -1);
+        while (r < 0 && errno == EINTR);
+        if (r == 0) {
+            reason = "connect: timed out";
+            return false;
+        }
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (r < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+        errno = error;
+        rc = error == 0 ? 0 : -1;
+    }
+    if (rc != 0) {
+        reason = std::string("connect: ") + std::strerror(errno);
         return false;
     }
+    fcntl(fd, F_SETFL, flags);
+    return true;
+}
+
+}  // namespace
+
+bool ThrottledSocket::connect(const ServerAddress& address, bool tls) {
+    failureReason_.clear();
+    peerClosed_ = false;
     if (!address.valid()) {
         failureReason_ = "cannot resolve " + address.host();
         return false;
     }
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address.address()), sizeof(sockaddr_in)) != 0) {
-        failureReason_ = std::string("connect: ") + std::strerror(errno);
-        return false;
+    for (const Endpoint& e : address.endpoints()) {
+        if (fd_ != -1) ::close(fd_);
+        fd_ = ::socket(e.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ == -1) {
+            failureReason_ = std::string("socket: ") + std::strerror(errno);
+            continue;
+        }
+        if (connectWithin(fd_, e, job_.responseTimeoutMs, failureReason_)) {
+            failureReason_.clear();
+            break;
+        }
     }
+    if (!failureReason_.empty()) return false;
+    // Writes give up after the time-out too (EAGAIN from send), and so do
+    // the reads of the TLS handshake.
+    const int ms = job_.responseTimeoutMs;
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     int off = 0;
     if (setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &off, sizeof off) != 0) return false;
     // Commands and the end line are small writes; without this, Nagle and
@@ -156,10 +266,12 @@ bool ThrottledSocket::connect(const ServerAddress& address, bool tls) {
     SSL_CTX_set_verify(tls_->context, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_default_verify_paths(tls_->context);  // honours SSL_CERT_FILE / SSL_CERT_DIR
     tls_->ssl = SSL_new(tls_->context);
-    SSL_set_fd(tls_->ssl, fd_);
+    BIO* bio = BIO_new(noSignalSocketMethod());
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd_)));
+    SSL_set_bio(tls_->ssl, bio, bio);
     const std::string& host = address.host();
-    in_addr literal{};
-    if (inet_pton(AF_INET, host.c_str(), &literal) == 1) {
+    in6_addr literal{};
+    if (inet_pton(AF_INET, host.c_str(), &literal) == 1 || inet_pton(AF_INET6, host.c_str(), &literal) == 1) {
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls_->ssl), host.c_str());
     } else {
         SSL_set_tlsext_host_name(tls_->ssl, host.c_str());
@@ -174,6 +286,14 @@ bool ThrottledSocket::connect(const ServerAddress& address, bool tls) {
         return false;
     }
     return true;
+}
+
+bool ThrottledSocket::closedByPeer() {
+    if (fd_ == -1 || peerClosed_) return true;
+    if (inboxAt_ < inboxEnd_) return false;
+    pollfd p{fd_, POLLRDHUP, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) peerClosed_ = true;
+    return peerClosed_;
 }
 
 bool ThrottledSocket::close() {
@@ -199,13 +319,20 @@ ThrottledSocket::Wait ThrottledSocket::waitReadable(int timeoutMs) {
 }
 
 long long ThrottledSocket::sendSome(const char* data, std::size_t length) {
+    ssize_t n;
     if (tls_ && tls_->ssl) {
-        const int n = SSL_write(tls_->ssl, data, static_cast<int>(std::min<std::size_t>(length, 1 << 30)));
-        return n > 0 ? n : -1;
+        errno = 0;
+        const int w = SSL_write(tls_->ssl, data, static_cast<int>(std::min<std::size_t>(length, 1 << 30)));
+        n = w > 0 ? w : -1;
+    } else {
+        // MSG_NOSIGNAL: a peer that went away must not kill the process.
+        n = ::send(fd_, data, length, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) return 0;
     }
-    // MSG_NOSIGNAL: a peer that went away must not kill the process.
-    const ssize_t n = ::send(fd_, data, length, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) return 0;
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) job_.line("WARNING: Timeout writing to socket!");
+        if (errno == EPIPE || errno == ECONNRESET || (tls_ && errno == 0)) peerClosed_ = true;
+    }
     return n;
 }
 
@@ -217,20 +344,36 @@ long long ThrottledSocket::receiveSome(char* buffer, std::size_t length) {
         return static_cast<long long>(n);
     }
     if (tls_ && tls_->ssl) {
+        errno = 0;
         const int n = SSL_read(tls_->ssl, buffer, static_cast<int>(std::min<std::size_t>(length, 1 << 30)));
         if (n > 0) return n;
-        return SSL_get_error(tls_->ssl, n) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+        const int error = SSL_get_error(tls_->ssl, n);
+        // A server that just closes the socket (no close_notify) ends the
+        // connection as surely as one that says goodbye.
+        if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && errno == 0) || errno == ECONNRESET) {
+            peerClosed_ = true;
+            return error == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+        }
+        return -1;
     }
     const ssize_t n = ::recv(fd_, buffer, length, 0);
     if (n < 0 && errno == EINTR) return -2;  // counts as nothing received; go on
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) peerClosed_ = true;
     return n;
+}
+
+std::string performanceLogPath(const PostJob& job) {
+    const std::string defaults = job.defaultsPath.empty() ? defaultsFilePath() : job.defaultsPath;
+    const auto slash = defaults.find_last_of('/');
+    return (slash == std::string::npos ? std::string(".") : defaults.substr(0, slash)) + "/performance_data";
 }
 
 bool ThrottledSocket::loggingOn() { return readDecimal(job_.getOptionOr("log_performance_data", "0")) > 0; }
 
 void ThrottledSocket::logLine(const std::string& text) {
-    // Created only while logging is on, so no empty file lands in the user's folders.
-    std::ofstream out("performance_data", std::ios::app);
+    // Beside the defaults file, never in the folder being posted (the next
+    // run would post it); created only while logging is on.
+    std::ofstream out(performanceLogPath(job_), std::ios::app);
     if (out) out << text << '\n' << std::flush;
 }
 

@@ -8,8 +8,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "platform.h"
 
@@ -49,21 +51,33 @@ private:
     std::deque<RateSample> samples_;
 };
 
+// The performance log: "performance_data" beside the defaults file.
+std::string performanceLogPath(const PostJob& job);
+
 // Chunk size for one send or receive under a limit (0: no limit).
 std::size_t chunkSize(std::uint32_t limit, std::size_t remaining);
 
+// One address of a server, IPv4 or IPv6.
+struct Endpoint {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    int family() const { return address.ss_family; }
+    int port() const;
+};
+
+// The host resolved for any address family; `connect` tries each address in
+// turn, so a host with only an AAAA record, or "::1", works.
 class ServerAddress {
 public:
     ServerAddress(std::string host, std::string port);
-    bool valid() const { return valid_; }
-    const sockaddr_in& address() const { return address_; }
+    bool valid() const { return !endpoints_.empty(); }
+    const std::vector<Endpoint>& endpoints() const { return endpoints_; }
     const std::string& host() const { return host_; }
 
 private:
     std::string host_;
     std::string port_;
-    sockaddr_in address_{};
-    bool valid_ = false;
+    std::vector<Endpoint> endpoints_;
 };
 
 using ProgressHook = void (*)(long long done, long long total);
@@ -98,11 +112,17 @@ public:
     // TCP connect; with `tls` the TLS handshake follows at once (implicit
     // TLS), verifying the certificate against the system's trust store and
     // the host name. On failure, `failureReason` says why.
+    // Connecting, each write and the TLS handshake give up after the job's
+    // response time-out, like reads: a black-holed address or a server that
+    // stops reading cannot hold the poster forever.
     bool connect(const ServerAddress& address, bool tls = false);
     const std::string& failureReason() const { return failureReason_; }
     // Whether the last readLine saw its line end (a cut line leaves the
     // conversation out of step).
     bool lastLineComplete() const { return lastLineComplete_; }
+    // Whether the server has closed its side (seen by a read or write, or
+    // waiting on the socket now): such a connection can carry no article.
+    bool closedByPeer();
 
     bool read(char* buffer, std::size_t length, int timeoutMs) override;
     bool write(const char* data, std::size_t length) override;
@@ -136,6 +156,7 @@ private:
     std::unique_ptr<Tls> tls_;
     std::string failureReason_;
     bool lastLineComplete_ = false;
+    bool peerClosed_ = false;
     // Bytes received past the end of a response line, handed out first by
     // the next read: a line costs one receive, not one per byte.
     std::array<char, 4096> inbox_{};

@@ -1,7 +1,11 @@
 #include "folder_runner.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <ostream>
 #include <set>
 #include <utility>
@@ -21,8 +25,10 @@ bool folderId(const std::string& path, FolderId& id) {
     return true;
 }
 
-void recordBelow(std::vector<std::string>& folders, std::set<FolderId>& seen) {
-    const std::string here = pelmor::currentDirectory();
+// Paths are built from the names as walked, not resolved: a linked folder's
+// label is its place in the tree, and a path longer than the system's limit
+// is still recorded whole.
+void recordBelow(const std::string& here, std::vector<std::string>& folders, std::set<FolderId>& seen) {
     std::vector<pelmor::DirEntry> entries;
     int error = 0;
     pelmor::findFiles(".", "*.*", entries, error);
@@ -30,13 +36,58 @@ void recordBelow(std::vector<std::string>& folders, std::set<FolderId>& seen) {
         if (!e.isDirectory || e.name.empty() || e.name[0] == '.') continue;
         FolderId id;
         if (!folderId(e.name, id) || !seen.insert(id).second) continue;
-        if (!pelmor::changeDirectory(e.name)) continue;
-        folders.push_back(pelmor::currentDirectory());
-        recordBelow(folders, seen);
-        // Back by the full path: ".." of a linked folder is not where we came from.
-        pelmor::changeDirectory(here);
+        // Back through a descriptor: ".." of a linked folder is not where we came from.
+        const int back = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (back < 0) continue;
+        if (pelmor::changeDirectory(e.name)) {
+            const std::string path = here + "/" + e.name;
+            folders.push_back(path);
+            recordBelow(path, folders, seen);
+            if (fchdir(back) != 0) pelmor::changeDirectory(here);
+        }
+        close(back);
     }
 }
+
+// A private folder for the contact sheets, so that none is ever made, posted
+// or deleted among the user's files.
+// A failed job ends the process inside the engine; the folder goes then too.
+std::set<std::string>& liveSheetFolders() {
+    static std::set<std::string> folders;
+    return folders;
+}
+
+void removeSheetFolders() {
+    std::error_code ec;
+    for (const auto& f : liveSheetFolders()) std::filesystem::remove_all(f, ec);
+    liveSheetFolders().clear();
+}
+
+class SheetFolder {
+public:
+    SheetFolder() {
+        static const bool registered = std::atexit(removeSheetFolders) == 0;
+        (void)registered;
+        const auto tmp = pelmor::environment("TMPDIR");
+        std::string pattern = (tmp && !tmp->empty() ? *tmp : std::string("/tmp")) + "/tskivo-sheets-XXXXXX";
+        if (mkdtemp(pattern.data())) {
+            path_ = pattern;
+            liveSheetFolders().insert(path_);
+        }
+    }
+    ~SheetFolder() {
+        std::error_code ec;
+        if (path_.empty()) return;
+        std::filesystem::remove_all(path_, ec);
+        liveSheetFolders().erase(path_);
+    }
+    SheetFolder(const SheetFolder&) = delete;
+    SheetFolder& operator=(const SheetFolder&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 }  // namespace
 
@@ -44,7 +95,7 @@ void recordFolders(std::vector<std::string>& folders) {
     std::set<FolderId> seen;
     FolderId id;
     if (folderId(".", id)) seen.insert(id);
-    recordBelow(folders, seen);
+    recordBelow(folders.empty() ? pelmor::currentDirectory() : folders.back(), folders, seen);
 }
 
 std::deque<std::string> listSheetSources(const std::string& mask) {
@@ -57,24 +108,50 @@ std::deque<std::string> listSheetSources(const std::string& mask) {
     return sources;
 }
 
+namespace {
+
+// Has the sheets of the current folder made in `into`; returns their full paths.
+std::deque<std::string> makeSheets(const RunOptions& options, CreateContactSheetsFn createContactSheets,
+                                   const std::string& folder, const std::string& title, const std::string& into,
+                                   std::ostream& out) {
+    std::deque<std::string> sources = listSheetSources(options.fileMask);
+    std::deque<std::string> created;
+    if (sources.empty() || into.empty()) return created;
+    for (auto& s : sources) s = folder + "/" + s;
+    const int back = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (back < 0 || !pelmor::changeDirectory(into)) {
+        if (back >= 0) close(back);
+        return created;
+    }
+    out.flush();
+    createContactSheets(kBanner, title.c_str(), options.backgroundImage ? options.backgroundImage->c_str() : nullptr,
+                        options.authorLogo ? options.authorLogo->c_str() : nullptr, &options.backgroundColour,
+                        &options.fontColour, &sources, &created);
+    if (fchdir(back) != 0) pelmor::changeDirectory(folder);
+    close(back);
+    for (auto& c : created)
+        if (c.empty() || c[0] != '/') c = into + "/" + c;
+    return created;
+}
+
+}  // namespace
+
 void runFolders(const RunOptions& options, const std::vector<std::string>& folders, PostFolderFn postFolder,
                 CreateContactSheetsFn createContactSheets, std::ostream& out) {
     const std::string& start = folders.front();
-    std::deque<std::string> created;
+    SheetFolder sheetFolder;
     for (std::size_t i = 0; i < folders.size(); ++i) {
-        if (!pelmor::changeDirectory(folders[i])) continue;
-        if (options.contactSheets && createContactSheets) {
-            const std::deque<std::string> sources = listSheetSources(options.fileMask);
-            created.clear();
-            if (!sources.empty()) {
-                out.flush();
-                createContactSheets(kBanner, "", options.backgroundImage ? options.backgroundImage->c_str() : nullptr,
-                                    options.authorLogo ? options.authorLogo->c_str() : nullptr,
-                                    &options.backgroundColour, &options.fontColour, &sources, &created);
-            }
+        if (!pelmor::changeDirectory(folders[i])) {
+            out << "\n  Unable to enter: " << folders[i] << "\n";
+            continue;
         }
         const std::string relative = relativePath(start, folders[i]);
-        std::vector<std::string> engineArgs = buildEngineArgs(options, i, relative);
+        std::deque<std::string> sheets;
+        if (options.contactSheets && createContactSheets) {
+            const std::string title = relative.empty() ? start.substr(start.find_last_of('/') + 1) : relative;
+            sheets = makeSheets(options, createContactSheets, folders[i], title, sheetFolder.path(), out);
+        }
+        std::vector<std::string> engineArgs = buildEngineArgs(options, i, relative, sheets);
         out << "\n  Handling: " << folders[i] << "\n";
         if (i == 0) {
             out << "  From     : " << engineArgs[2] << "\n"
@@ -88,10 +165,7 @@ void runFolders(const RunOptions& options, const std::vector<std::string>& folde
         for (auto& a : engineArgs) argv.push_back(a.data());
         argv.push_back(nullptr);
         postFolder(static_cast<int>(engineArgs.size()), argv.data(), false, true, options.uutease, options.scramble);
-        if (options.contactSheets) {
-            for (const auto& name : created) pelmor::deleteFile(name);
-            created.clear();
-        }
+        for (const auto& name : sheets) pelmor::deleteFile(name);
     }
 }
 
@@ -102,6 +176,11 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
     if (!parseRunOptions(args, initial, pelmor::environment("TSKIVO_PASSWORD"), options)) {
         printRunnerUsage(out);
         return 0;
+    }
+    if (!options.error.empty()) {
+        out << "  " << options.error << "\n";
+        out.flush();
+        return 255;
     }
     if (!pelmor::changeDirectory(options.startDirectory())) {
         out << "  Unable to find: " << options.startDirectory() << "\n";

@@ -90,8 +90,15 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     out.backgroundColour = colourOption(args, "/bc=", RGBQUAD{255, 255, 255, 0});
     out.fontColour = colourOption(args, "/fc=", RGBQUAD{0, 0, 0, 0});
     out.maxBandwidth = numberOption(args, "/maxbw=");
+    // Kilobytes become bytes per second for the engine; far beyond any link,
+    // and the multiplication must not overflow.
+    if (out.maxBandwidth && *out.maxBandwidth > kMaxBandwidthKb) out.maxBandwidth = kMaxBandwidthKb;
     out.maxLines = numberOption(args, "/maxlines=");
-    out.port = numberOption(args, "/port=");
+    if (auto port = textOption(args, "/port=")) {
+        const long long v = pelmor::readDecimal(*port);
+        if (v < 1 || v > 65535) out.error = "The /port= value \"" + *port + "\" must be a number from 1 to 65535.";
+        else out.port = v;
+    }
     out.tls = findOption(args, "/ssl");
     if (auto nzb = textOption(args, "/nzb="); nzb && !nzb->empty())
         out.nzbFile = (*nzb)[0] == '/' ? *nzb : initialDirectory + "/" + *nzb;
@@ -99,7 +106,10 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     out.reference.clear();
     if (args.size() > 6) {
         const std::string& sixth = args[6];
+        // Never a log-in value: the reference goes out in every article's
+        // References header, for the world to read.
         if (!(strcasecmp(sixth.c_str(), "/uutease") == 0 || startsWithNoCase(sixth, "/maxbw=") ||
+              startsWithNoCase(sixth, "/p=") || startsWithNoCase(sixth, "/u=") ||
               sixth.find_first_of("*?") != std::string::npos))
             out.reference = sixth;
     }
@@ -189,7 +199,8 @@ std::string folderLabel(const RunOptions& options, std::size_t index, const std:
     return prefix + relative + closing;
 }
 
-std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index, const std::string& relative) {
+std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index, const std::string& relative,
+                                         const std::deque<std::string>& sheets) {
     std::vector<std::string> v;
     v.push_back(o.args[0]);
     v.push_back("-from");
@@ -238,6 +249,9 @@ std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index,
         v.push_back("-o");
         v.push_back(*o.nzbFile);
     }
+    // Contact sheets by their full path, first as their names sort first:
+    // they are made outside the user's folder, whatever the mask matches.
+    v.insert(v.end(), sheets.begin(), sheets.end());
     v.push_back(o.fileMask);
     return v;
 }

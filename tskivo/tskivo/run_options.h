@@ -2,6 +2,7 @@
 // and the engine argument vector built from them for one folder.
 #pragma once
 
+#include <deque>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -12,6 +13,8 @@
 namespace tskivo {
 
 inline constexpr const char* kBanner = "Tarvel Skivor v0.36 - Usenet binary folder poster";
+// The largest /maxbw= in kilobytes per second (4 GiB/s in bytes).
+inline constexpr long long kMaxBandwidthKb = 4194303;
 inline constexpr const char* kPlaceholderAuthor = "Unused (random senders) <unused@example.invalid>";
 
 struct RunOptions {
@@ -36,6 +39,7 @@ struct RunOptions {
     std::optional<long long> port;
     bool tls = false;
     std::optional<std::string> nzbFile;  // absolute
+    std::string error;                   // a value that cannot be used; nothing is posted
 
     const std::string& author() const { return args[1]; }
     const std::string& subject() const { return args[2]; }
@@ -58,7 +62,9 @@ std::string relativePath(const std::string& startPath, const std::string& folder
 // The text appended to the subject for folder `index` of the list.
 std::string folderLabel(const RunOptions& options, std::size_t index, const std::string& relative);
 
-// The engine's argument vector for one folder, in order.
-std::vector<std::string> buildEngineArgs(const RunOptions& options, std::size_t index, const std::string& relative);
+// The engine's argument vector for one folder, in order; `sheets` are the
+// folder's contact sheets (full paths).
+std::vector<std::string> buildEngineArgs(const RunOptions& options, std::size_t index, const std::string& relative,
+                                         const std::deque<std::string>& sheets = {});
 
 }  // namespace tskivo
