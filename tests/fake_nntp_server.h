@@ -204,6 +204,7 @@ struct NntpScript {
     std::deque<std::string> postReplies;     // default "340 send article"
     std::deque<std::string> articleReplies;  // default "240 article posted"
     std::size_t dropInBodyAfter = 0;         // > 0: close after this many article bytes, once
+    std::function<void()> onArticle;         // runs after each article is read, before the reply
 };
 
 inline std::string nextReply(std::deque<std::string>& replies, const char* fallback) {
@@ -250,6 +251,7 @@ inline FakeNntpServer::Handler scriptedServer(std::shared_ptr<NntpScript> script
                 auto article = c.readArticle(dropAt);
                 if (!article || dropAt) return;
                 server.recordArticle(*article);
+                if (script->onArticle) script->onArticle();
                 if (!reply(c, nextReply(script->articleReplies, "240 article posted"))) return;
             } else if (*line == "QUIT") {
                 c.sendLine("205 bye");

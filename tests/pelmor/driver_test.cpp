@@ -116,6 +116,62 @@ TEST(Driver, ReconnectsAfterADroppedConnectionAndFinishesTheJob) {
     EXPECT_THAT(h.log.str(), testing::Not(HasSubstr("Caught exception")));
 }
 
+TEST(Driver, LongJobsCountTimeIn64Bits) {
+    // 75 refusals with a minute's wait each: the job takes over 71.6 minutes,
+    // where a 32-bit count of microseconds wraps.
+    RunHarness h;
+    writeFile("a.jpg", randomBytes(200000, 4));
+    h.job.options["max_retries"] = "100";
+    h.server.script->articleReplies.assign(75, "441 not now");
+    h.run({"a.jpg"});
+    std::smatch m;
+    const std::string log = h.log.str();
+    ASSERT_TRUE(std::regex_search(log, m, std::regex("([0-9]+) bytes posted, throughput: ([0-9]+) bytes/sec")));
+    const double bytes = std::stod(m[1]);
+    EXPECT_NEAR(std::stod(m[2]), bytes / (75 * 60), 2);
+}
+
+TEST(Driver, HeaderLinesStayWithin998BytesAndNamesCarryNoControls) {
+    RunHarness h;
+    const std::string name = std::string("tab\tesc\x1b" "del\x7f") + ".jpg";
+    writeFile(name, "x");
+    const std::string words = [] {
+        std::string w;
+        for (int i = 0; i < 150; ++i) w += "folder" + std::to_string(i) + " ";
+        return w;
+    }();
+    h.run({"-subject", words, name});
+    const auto articles = h.articles();
+    ASSERT_EQ(articles.size(), 1u);
+    const auto& art = articles[0];
+    const std::string text = art.text();
+    const std::string headers = text.substr(0, text.find("\r\n\r\n"));
+    std::size_t longest = 0;
+    for (std::size_t at = 0; at < headers.size();) {
+        std::size_t end = headers.find("\r\n", at);
+        if (end == std::string::npos) end = headers.size();
+        longest = std::max(longest, end - at);
+        at = end + 2;
+    }
+    EXPECT_LE(longest, 998u);
+    EXPECT_THAT(headers, HasSubstr("\r\n folder"));  // folded before a space
+    EXPECT_THAT(headers, HasSubstr("\"tab_esc_del_.jpg\""));
+    EXPECT_THAT(art.body(), testing::StartsWith("=ybegin part=1 line=128 size=1 name=tab_esc_del_.jpg\r\n"));
+
+    // A subject that cannot be folded fails the job before anything is sent.
+    RunHarness refused;
+    writeFile("a.jpg", "x");
+    writeFile("b.jpg", "x");
+    try {
+        refused.run({"-subject", std::string(1200, 's'), "a.jpg", "b.jpg"});
+        ADD_FAILURE() << "posted";
+    } catch (const Kelvo_Exception& e) {
+        EXPECT_EQ(e.retryable, 0);
+        EXPECT_THAT(e.message, HasSubstr("The subject for a.jpg is longer than 998 bytes"));
+    }
+    EXPECT_EQ(refused.server.server().connections(), 0);
+}
+
 TEST(Driver, ThreadingReferencesAndIntroText) {
     RunHarness h;
     writeFile("intro.txt", "Hello readers\n");

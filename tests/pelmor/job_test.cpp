@@ -202,16 +202,30 @@ TEST(JobCheck, ReportsMissingOptionsAndFilesInOrder) {
     EXPECT_EQ(j.job.files[1].size, 3u);
 }
 
-TEST(JobCheck, RefusesLineCountsThatNoEncoderCanUse) {
-    for (const char* lines : {"0", "-5", "abc", "100001"}) {
+TEST(JobCheck, RefusesLineCountsAndPortsOutOfRange) {
+    const struct {
+        const char* key;
+        const char* value;
+        const char* message;  // nullptr: accepted
+    } cases[] = {
+        {"lines", "0", "lines value"},     {"lines", "-5", "lines value"},     {"lines", "abc", "lines value"},
+        {"lines", "100001", "lines value"}, {"lines", "100000", nullptr},      {"port", "78906", "port value"},
+        {"port", "0", "port value"},       {"port", "-119", "port value"},    {"port", "65536", "port value"},
+        {"port", "65535", nullptr},        {"port", "1", nullptr},
+    };
+    for (const auto& c : cases) {
         JobHarness h;
         h.job.options.insert({{"from", "f"}, {"subject", "s"}, {"newsgroups", "g"}, {"hostname", "h"}});
-        h.job.options["lines"] = lines;
+        h.job.options[c.key] = c.value;
         try {
             checkJob(h.job);
-            ADD_FAILURE() << lines;
+            EXPECT_FALSE(c.message) << c.key << " " << c.value;
         } catch (const Kelvo_Exception& e) {
-            EXPECT_THAT(e.message, HasSubstr("lines value")) << lines;
+            ASSERT_TRUE(c.message) << c.key << " " << c.value;
+            EXPECT_THAT(e.message, HasSubstr(c.message)) << c.value;
+            if (std::string(c.key) == "port") {
+                EXPECT_EQ(e.message, std::string("The port value \"") + c.value + "\" must be a number from 1 to 65535.\n");
+            }
         }
     }
 }
@@ -343,6 +357,28 @@ TEST(Defaults, WrittenBeforeTheCheckSoAFailingJobStillSavesThem) {
     EXPECT_THROW(parseArguments(h.job, a.argc(), a.argv()), Kelvo_Exception);
     EXPECT_THAT(readFile(h.job.defaultsPath), HasSubstr("from\tme\n"));
     EXPECT_FALSE(h.job.writeDefaults);
+}
+
+TEST(Defaults, TlsIsStorableAndUndoneByNoencryptButTheNzbPathNever) {
+    TempDir dir;
+    JobHarness h;
+    h.job.defaultsPath = dir / "pelmor.ini";
+    Args a{"-encrypt", "-o", "job.nzb", "-from", "me", "-defaults"};
+    EXPECT_THROW(parseArguments(h.job, a.argc(), a.argv()), Kelvo_Exception);
+    const std::string stored = readFile(h.job.defaultsPath);
+    EXPECT_THAT(stored, HasSubstr("encrypt\t1\n"));
+    EXPECT_THAT(stored, testing::Not(HasSubstr("out")));
+    // A defaults file of an older version that holds one is not obeyed.
+    writeFile(h.job.defaultsPath, stored + "out\told.nzb\n");
+    JobHarness next;
+    readDefaults(next.job, h.job.defaultsPath);
+    EXPECT_TRUE(next.job.hasOption("encrypt"));
+    EXPECT_FALSE(next.job.hasOption("out"));
+    // "-noencrypt" as a whole word, not "-newsgroups" by its second letter.
+    Args off{"-noencrypt"};
+    EXPECT_EQ(parseArgument(next.job, 1, off.argv() + 1), 1);
+    EXPECT_FALSE(next.job.hasOption("encrypt"));
+    EXPECT_FALSE(next.job.hasOption("newsgroups"));
 }
 
 TEST(Defaults, PathFollowsSystemRootThenXdg) {

@@ -2,6 +2,7 @@
 #include "nzb.h"
 
 #include <expat.h>
+#include <sys/stat.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -123,6 +124,85 @@ TEST(Nzb, AFailedJobLeavesAValidNzbOfTheAcceptedFiles) {
     ASSERT_TRUE(nzb.wellFormed);
     ASSERT_EQ(nzb.files.size(), 2u);
     EXPECT_THAT(nzb.files[1].subject, testing::HasSubstr("\"2.jpg\""));
+}
+
+TEST(Nzb, EveryWayOutRecordsWhatWasAccepted) {
+    // The file vanishes after its first part: the job ends, the part stays in the NZB.
+    NzbRun h;
+    writeFile("gone.jpg", randomBytes(900, 2));
+    h.server.script->onArticle = [] { std::filesystem::remove("gone.jpg"); };
+    EXPECT_THROW(h.run({"gone.jpg"}), ProcessExit);
+    ParsedNzb nzb = parseNzb(readFile("posted.nzb"));
+    ASSERT_TRUE(nzb.wellFormed);
+    ASSERT_EQ(nzb.files.size(), 1u);
+    EXPECT_EQ(nzb.files[0].segments.size(), 1u);
+
+    // A save that fails after posting makes the job fail, not exit 0.
+    NzbRun late;
+    writeFile("a.jpg", "a");
+    late.server.script->onArticle = [&late] { std::filesystem::create_directory(late.dir / "posted.nzb"); };
+    try {
+        late.run({"a.jpg"});
+        ADD_FAILURE() << "the job passed";
+    } catch (const Kelvo_Exception& e) {
+        EXPECT_THAT(e.message, testing::HasSubstr("could not be saved"));
+    }
+    EXPECT_THAT(late.log.str(), testing::HasSubstr("Unable to write the NZB file posted.nzb"));
+}
+
+TEST(Nzb, UnsafeTargetsAreRefusedBeforePosting) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo("fifo.nzb", 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", "zero.nzb");
+    std::filesystem::create_directory("folder.nzb");
+    NzbWriter w;
+    std::string error;
+    for (const char* bad : {"fifo.nzb", "zero.nzb", "folder.nzb"}) {
+        EXPECT_FALSE(w.open(bad, error)) << bad;
+        EXPECT_THAT(error, testing::HasSubstr("is not a regular file")) << bad;
+    }
+    EXPECT_FALSE(w.open("no/such/folder/x.nzb", error));
+    EXPECT_THAT(error, testing::HasSubstr("Unable to write the NZB file no/such/folder/x.nzb"));
+    // The job refuses it before anything is posted.
+    NzbRun h;
+    std::filesystem::create_directory("posted.nzb");
+    writeFile("a.jpg", "a");
+    EXPECT_THROW(h.run({"a.jpg"}), Kelvo_Exception);
+    EXPECT_TRUE(h.server.server().articles().empty());
+}
+
+TEST(Nzb, StrictUtf8AndTabsKeepTheFileWellFormed) {
+    TempDir dir;
+    NzbWriter w;
+    std::string error;
+    ASSERT_TRUE(w.open("x.nzb", error));
+    // Surrogate, U+FFFE, overlong "/", beyond U+10FFFF, DEL, a TAB.
+    const std::string hostile = "a\xED\xA0\x80" "b\xEF\xBF\xBE" "c\xC0\xAF" "d\xF4\x90\x80\x80" "e\x7F\tf \xE2\x82\xAC";
+    w.add(NzbFile{hostile, 1, hostile, {"alt.test"}, {{"id@x", 10, 1}}});
+    ASSERT_TRUE(w.save(error)) << error;
+    const ParsedNzb nzb = parseNzb(readFile("x.nzb"));
+    ASSERT_TRUE(nzb.wellFormed);
+    ASSERT_EQ(nzb.files.size(), 1u);
+    EXPECT_THAT(nzb.files[0].subject, testing::HasSubstr("?\tf \xE2\x82\xAC"));  // TAB kept, euro sign kept
+    EXPECT_EQ(nzb.files[0].subject.find("\xED\xA0"), std::string::npos);
+}
+
+TEST(Nzb, WritersOfTheSameFileMergeInsteadOfDroppingEachOther) {
+    TempDir dir;
+    NzbWriter one, two;
+    std::string error;
+    ASSERT_TRUE(one.open("shared.nzb", error));
+    ASSERT_TRUE(two.open("shared.nzb", error));
+    const auto file = [](const char* subject) { return NzbFile{"p", 1, subject, {"g"}, {{subject, 1, 1}}}; };
+    one.add(file("A"));
+    ASSERT_TRUE(one.save(error));
+    two.add(file("B"));
+    ASSERT_TRUE(two.save(error));
+    one.add(file("C"));
+    ASSERT_TRUE(one.save(error));
+    std::vector<std::string> subjects;
+    for (const auto& f : parseNzb(readFile("shared.nzb")).files) subjects.push_back(f.subject);
+    EXPECT_THAT(subjects, testing::ElementsAre("B", "A", "C"));
 }
 
 TEST(Nzb, LaterJobsAddToAnExistingNzbButNeverOverwriteOtherFiles) {

@@ -70,6 +70,28 @@ TEST(RunOptions, ReferenceAndFileMaskRules) {
     EXPECT_EQ(parse({"<a@b>", "one.jpg"}).fileMask, "*.*");
     EXPECT_EQ(parse({"/UUTEASE"}).reference, "");
     EXPECT_EQ(parse({"x", "a?.jpg"}).fileMask, "a?.jpg");
+    // Sixth arguments that are never a reference: the References header is
+    // public, and option words are matched without regard to case.
+    for (const char* sixth : {"/p=secret", "/P=secret", "/u=joe", "/U=joe", "/MAXBW=8", "/MaxBw=8", "/uuTease"})
+        EXPECT_EQ(parse({sixth}).reference, "") << sixth;
+    // A mask holds none of < > @ (those mark an address or Message-ID).
+    for (const char* notMask : {"a*b@x", "*<x", "x>*"}) EXPECT_EQ(parse({"", notMask}).fileMask, "*.*") << notMask;
+}
+
+TEST(RunOptions, RangesOfPortAndBandwidth) {
+    EXPECT_EQ(*parse({"/port=563"}).port, 563);
+    EXPECT_EQ(*parse({"/port=65535"}).port, 65535);
+    for (const char* bad : {"/port=78906", "/port=0", "/port=-1", "/port=x"}) {
+        const RunOptions o = parse({bad});
+        EXPECT_FALSE(o.port) << bad;
+        EXPECT_THAT(o.error, testing::HasSubstr("must be a number from 1 to 65535")) << bad;
+    }
+    // Kilobytes that would overflow once made bytes are clamped, not wrapped.
+    EXPECT_EQ(*parse({"/maxbw=9007199254740992"}).maxBandwidth, kMaxBandwidthKb);
+    const auto args = buildEngineArgs(parse({"/maxbw=9007199254740992"}), 0, "");
+    const auto at = std::find(args.begin(), args.end(), "-throttle");
+    ASSERT_NE(at, args.end());
+    EXPECT_EQ(*(at + 1), std::to_string(kMaxBandwidthKb * 1024));
 }
 
 TEST(RunOptions, ColoursNumbersAndFiles) {
