@@ -193,3 +193,25 @@ TEST(RunnerProgram, SaysWhichLibraryIsMissing) {
     EXPECT_EQ(run(), "");
     EXPECT_THAT(readFile(dir / "out.txt"), HasSubstr("  Unable to find: c\n"));
 }
+
+// The runner enters the user's folders: its library search path must never
+// name the current folder (an empty entry does).
+TEST(RunnerProgram, LibrarySearchPathIsOnlyOriginRelative) {
+    FILE* p = popen("readelf -d " TSKIVO_BIN, "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[4096];
+    while (std::size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    pclose(p);
+    const auto at = out.find("runpath: [");
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string list = out.substr(at + 10, out.find(']', at) - at - 10);
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t colon = list.find(':', from);
+        const std::string entry = list.substr(from, colon == std::string::npos ? std::string::npos : colon - from);
+        EXPECT_TRUE(entry.rfind("$ORIGIN", 0) == 0 || (!entry.empty() && entry[0] == '/')) << "[" << list << "]";
+        if (colon == std::string::npos) break;
+        from = colon + 1;
+    }
+}
