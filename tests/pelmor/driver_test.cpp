@@ -70,6 +70,16 @@ TEST(Driver, ProgressLinesDotsAndThroughput) {
                                    "\n\n...\n");
 }
 
+TEST(Driver, WithItsOwnHeaderTheProgressIsIndentedByTwo) {
+    RunHarness h(true);
+    writeFile("one.jpg", "small");
+    h.run({"one.jpg"});
+    const std::string log = h.log.str();
+    EXPECT_THAT(log, HasSubstr("\n  Trip 5 bytes - yEnc \"one.jpg\" (1/1) \n"));
+    EXPECT_TRUE(std::regex_search(log, std::regex("\n\n  [0-9]+ bytes posted, throughput: [0-9]+ bytes/sec\\.\n\n$")))
+        << log;
+}
+
 TEST(Driver, RetriesAfterAMinuteWithFreshMessageIds) {
     RunHarness h;
     writeFile("a.jpg", "abc");

@@ -116,6 +116,14 @@ TEST(NntpSession, ConfirmationIsPrintedOnlyAtVerbosityThree) {
     EXPECT_THAT(h.log.str(), HasSubstr("Awaiting confirmation of article from server\n240 article posted\n"));
     EXPECT_THAT(h.log.str(), testing::Not(HasSubstr("result:")));
     EXPECT_THAT(h.log.str(), testing::AnyOf(HasSubstr("Posted body at "), HasSubstr("ERROR: Bad time value")));
+    // Above 3 the conversation shows it once, as a result line.
+    for (int v : {4, 5}) {
+        SessionHarness loud(v);
+        ASSERT_TRUE(loud.post("b"));
+        const std::string log = loud.log.str();
+        EXPECT_THAT(log, HasSubstr("Awaiting confirmation of article from server\nresult:240 article posted\n")) << v;
+        EXPECT_EQ(log.find("240 article posted"), log.rfind("240 article posted")) << v;
+    }
 }
 
 namespace {

@@ -145,6 +145,31 @@ TEST(Profile, ARecordWrittenByteByByteLoadsWithTheRightValues) {
     EXPECT_EQ(again[2931], 0xEF);
 }
 
+TEST(Profile, EachSwitchLivesInItsOwnByte) {
+    // One switch on at a time, all others off (their default): a switch read
+    // or written one byte off shows up as the wrong field or byte.
+    const struct {
+        std::size_t offset;
+        bool ProfileData::*field;
+    } switches[] = {
+        {273, &ProfileData::useAuthentication}, {2370, &ProfileData::useFormattedSubject},
+        {2904, &ProfileData::useUuencoding},    {2905, &ProfileData::scramble},
+        {2906, &ProfileData::uuencodeFirstOnly}, {2907, &ProfileData::nonFolderLikeSubject},
+        {2908, &ProfileData::contactSheets},
+    };
+    for (const auto& on : switches) {
+        std::array<std::uint8_t, kProfileSize> bytes{};
+        bytes[on.offset] = 1;
+        const ProfileData p = ProfileData::fromBytes(bytes.data());
+        for (const auto& other : switches) EXPECT_EQ(p.*(other.field), &other == &on) << on.offset << " " << other.offset;
+        EXPECT_FALSE(p.useTls()) << on.offset;
+        EXPECT_EQ(p.toBytes(), bytes) << on.offset;
+    }
+    std::array<std::uint8_t, kProfileSize> tls{};
+    tls[2909] = 1;
+    EXPECT_TRUE(ProfileData::fromBytes(tls.data()).useTls());
+}
+
 TEST(Profile, SizesVersionsAndTruncationAtEveryLength) {
     TempDir dir;
     const auto full = everyFieldSet().toBytes();

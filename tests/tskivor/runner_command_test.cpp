@@ -142,6 +142,20 @@ TEST(RunnerCommand, ReferenceAndFilemaskRules) {
     ASSERT_EQ(b.messages.size(), 1u);
     EXPECT_EQ(b.messages[0].caption, QStringLiteral("Reference error"));
 
+    // Half-bracketed references are refused as well.
+    for (const char* half : {"<abc", "abc>", "<", ">"}) {
+        f.reference = QString::fromLatin1(half);
+        b = build(f);
+        ASSERT_TRUE(b.command) << half;
+        EXPECT_EQ(b.command->arguments[5], QString()) << half;
+        EXPECT_EQ(b.messages.size(), 1u) << half;
+    }
+    f.reference = QStringLiteral("<abc@x>");
+    b = build(f);
+    EXPECT_EQ(b.command->arguments[5], QStringLiteral("<abc@x>"));
+    EXPECT_TRUE(b.messages.empty());
+    f.reference = QStringLiteral("ref@x");
+
     f.filemask = QStringLiteral("photo.jpg");
     b = build(f);
     EXPECT_FALSE(b.command);
