@@ -426,6 +426,8 @@ private slots:
             w.saveProfileCommand();
             QCOMPARE(prompts.messages.size(), size_t(2));
             QCOMPARE(prompts.messages[0].caption, QStringLiteral("Error: Unable to save"));
+            // ... and the pair last used stays the one that was saved.
+            QCOMPARE(lastUsedValue(w.lastUsedStore(), kLastUsedProfile), dir_.filePath("job.tprf"));
         }
     }
 

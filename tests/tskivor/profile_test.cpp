@@ -7,6 +7,7 @@
 #include <QSettings>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "intro_text.h"
@@ -69,7 +70,7 @@ TEST(Profile, RoundTripOfEveryFieldThroughAFile) {
     TempDir dir;
     const ProfileData p = everyFieldSet();
     const QString path = QString::fromStdString(dir.path() + "/job.tprf");
-    ASSERT_TRUE(writeProfileFile(createProfileFile(path), p));
+    ASSERT_TRUE(saveProfileFile(path, p));
     EXPECT_EQ(readFile(dir.path() + "/job.tprf").size(), kProfileSize);
     struct stat st{};
     ASSERT_EQ(stat((dir.path() + "/job.tprf").c_str(), &st), 0);
@@ -79,6 +80,12 @@ TEST(Profile, RoundTripOfEveryFieldThroughAFile) {
     ASSERT_EQ(readProfileFile(path, back), ProfileLoad::Loaded);
     EXPECT_EQ(back, p);
     EXPECT_TRUE(back.useTls());
+
+    // A save that cannot finish leaves what was there and no stray file.
+    std::filesystem::create_directory(dir.path() + "/taken.tprf");
+    EXPECT_FALSE(saveProfileFile(QString::fromStdString(dir.path() + "/taken.tprf"), p));
+    EXPECT_FALSE(saveProfileFile(QString::fromStdString(dir.path() + "/no/dir.tprf"), p));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
 TEST(Profile, ARecordWrittenByteByByteLoadsWithTheRightValues) {

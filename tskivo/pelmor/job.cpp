@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "kelvo_exception.h"
+#include "replace_file.h"
 
 namespace pelmor {
 
@@ -104,18 +105,9 @@ void writeDefaultsFile(const PostJob& job, const std::string& path) {
 
     const auto slash = path.find_last_of('/');
     if (slash != std::string::npos && slash > 0) mkdir(path.substr(0, slash).c_str(), 0700);
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    fchmod(fd, 0600);  // an older file may have been readable by others
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = write(fd, p, left);
-        if (n <= 0) break;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    close(fd);
+    // Owner-only: the file holds the password. Replaced whole, so a full
+    // disk leaves the old defaults rather than an empty file.
+    replaceFile(path, text, 0600);
 }
 
 namespace {

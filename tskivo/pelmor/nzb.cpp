@@ -1,5 +1,7 @@
 #include "nzb.h"
 
+#include "replace_file.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -192,30 +194,9 @@ bool NzbWriter::save(std::string& error) {
     for (const auto& e : elements) text += " " + e + "\n";
     for (const auto& e : added_) text += " " + e + "\n";
     text += "</nzb>\n";
-    // A temporary file beside the target, then rename: a reader never sees half a file.
-    std::string tmp = dir + "/.nzb-XXXXXX";
-    const int fd = mkstemp(tmp.data());
-    if (fd < 0) {
+    // A reader never sees half a file.
+    if (!replaceFile(path_, text, 0644)) {
         error = "Unable to write the NZB file " + path_ + ": " + std::strerror(errno);
-        return false;
-    }
-    fchmod(fd, 0644);
-    const char* p = text.data();
-    std::size_t left = text.size();
-    bool ok = true;
-    while (left > 0 && ok) {
-        const ssize_t n = write(fd, p, left);
-        ok = n > 0;
-        if (ok) {
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    if (!ok || rename(tmp.c_str(), path_.c_str()) != 0) {
-        error = "Unable to write the NZB file " + path_ + ": " + std::strerror(errno);
-        unlink(tmp.c_str());
         return false;
     }
     saved_ = added_;

@@ -6,6 +6,7 @@
 
 #include <QFile>
 
+#include "replace_file.h"
 #include "write_all.h"
 
 namespace tskivor {
@@ -50,10 +51,9 @@ bool writeIntroFd(int fd, const QString& text) {
 }
 
 bool writeIntroFile(const QString& path, const QString& text) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool ok = writeIntroFd(fd, text);
-    return ::close(fd) == 0 && ok;
+    const QByteArray bytes = textModeBytes(text);
+    return pelmor::replaceFile(QFile::encodeName(path).toStdString(),
+                               std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), 0644);
 }
 
 }  // namespace tskivor

@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "write_all.h"
+#include "replace_file.h"
 
 namespace tskivor {
 
@@ -210,18 +210,13 @@ ProfileLoad readProfileFile(const QString& path, ProfileData& out) {
     return ProfileLoad::Loaded;
 }
 
-int createProfileFile(const QString& path) {
-    // Owner-only from the start: the record holds the server password in
-    // clear text, and the format has to stay as it is.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd >= 0) fchmod(fd, 0600);  // an existing file keeps its mode through O_CREAT
-    return fd;
-}
-
-bool writeProfileFile(int fd, const ProfileData& profile) {
+bool saveProfileFile(const QString& path, const ProfileData& profile) {
+    // Owner-only: the record holds the server password in clear text, and
+    // the format has to stay as it is. Replaced whole, so a full disk leaves
+    // the old profile rather than an empty one.
     const Record r = profile.toBytes();
-    const bool written = writeAll(fd, r.data(), r.size());
-    return ::close(fd) == 0 && written;
+    return pelmor::replaceFile(QFile::encodeName(path).toStdString(),
+                               std::string_view(reinterpret_cast<const char*>(r.data()), r.size()), 0600);
 }
 
 }  // namespace tskivor

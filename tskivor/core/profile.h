@@ -76,11 +76,8 @@ enum class ProfileLoad { Loaded, CannotOpen, ReadFailure, WrongVersion };
 
 // Reads a profile file; `out` changes only when the result is Loaded.
 ProfileLoad readProfileFile(const QString& path, ProfileData& out);
-// Creates or truncates a profile file with owner-only permissions (the
-// record holds the server password); -1 when it cannot.
-int createProfileFile(const QString& path);
-// Writes the record to a descriptor from createProfileFile and closes it;
-// whether all of it was written.
-bool writeProfileFile(int fd, const ProfileData& profile);
+// Writes the record to a new file that then replaces `path`, owner-only
+// (the record holds the server password); false when it could not.
+bool saveProfileFile(const QString& path, const ProfileData& profile);
 
 }  // namespace tskivor

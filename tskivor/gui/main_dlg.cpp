@@ -375,15 +375,14 @@ bool CMainDlg::LoadProfile(const QString& path) {
 }
 
 bool CMainDlg::SaveProfile(const QString& path) {
-    const int fd = createProfileFile(path);
-    if (fd < 0) {
-        prompts_.message(this, path, QStringLiteral("Error: Unable to save"), MessageIcon::Error);
-        return false;
-    }
     settings_.profile().version = kProfileVersion;
     settings_.GatherPagesIntoProfile();
     GatherControlsIntoProfile();
-    return writeProfileFile(fd, settings_.profile());
+    if (!saveProfileFile(path, settings_.profile())) {
+        prompts_.message(this, path, QStringLiteral("Error: Unable to save"), MessageIcon::Error);
+        return false;
+    }
+    return true;
 }
 
 bool CMainDlg::LoadIntroText(const QString& path) {
@@ -426,9 +425,11 @@ void CMainDlg::saveProfileCommand() {
     const auto chosen = prompts_.saveFile(this, QString::fromUtf8(kSaveFilters));
     if (!chosen) return;
     const auto [profilePath, introPath] = saveNames(*chosen);
-    SaveProfile(profilePath);
-    SaveIntroText(introPath);
-    rememberLastUsed(*store_, profilePath, introPath);
+    // Both are tried and both report; a pair that was not saved whole is not
+    // recorded as last used.
+    const bool profileSaved = SaveProfile(profilePath);
+    const bool introSaved = SaveIntroText(introPath);
+    if (profileSaved && introSaved) rememberLastUsed(*store_, profilePath, introPath);
 }
 
 }  // namespace tskivor
