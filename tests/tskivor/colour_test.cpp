@@ -61,7 +61,10 @@ TEST(Colour, TextsClampingAndPlatformForm) {
     EXPECT_EQ(colourText(0xFF8000), QStringLiteral("FF8000"));
     EXPECT_EQ(colourText(0), QStringLiteral("000000"));
     EXPECT_EQ(parseColourText(QStringLiteral("ff8000")), 0xFF8000u);
-    for (const char* bad : {"", "#FF8000", "FF800", "FF80000", "GG0000", "ff 800"})
+    // Fewer than six digits lead with zeros.
+    EXPECT_EQ(parseColourText(QStringLiteral("12")), 0x000012u);
+    EXPECT_EQ(parseColourText(QStringLiteral("FF800")), 0x0FF800u);
+    for (const char* bad : {"", "#FF8000", "FF80000", "GG0000", "ff 800"})
         EXPECT_FALSE(parseColourText(QString::fromLatin1(bad))) << bad;
     EXPECT_EQ(platformColour({255, 128, 0}), 0x0080FFu);
     EXPECT_EQ(fromPlatformColour(0x0080FF), (Rgb{255, 128, 0}));

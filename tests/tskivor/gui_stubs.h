@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -27,9 +28,11 @@ public:
     std::deque<std::optional<std::uint32_t>> colours;
     std::vector<std::uint32_t> colourRequests;
     QStringList filters;
+    std::function<void()> onMessage;  // runs while the message would be on screen
 
     void message(QWidget* owner, const QString& text, const QString& caption, tskivor::MessageIcon icon) override {
         messages.push_back({text, caption, icon, owner});
+        if (onMessage) onMessage();
     }
     std::optional<QString> openFile(QWidget*, const QString& f) override { return next(files, f); }
     std::optional<QString> saveFile(QWidget*, const QString& f) override { return next(files, f); }
@@ -61,10 +64,11 @@ class StubLauncher final : public tskivor::Launcher {
 public:
     std::vector<tskivor::RunnerCommand> started;
     bool fail = false;
+    bool noTerminal = false;  // started in the background, with a log file
     Result start(const tskivor::RunnerCommand& c) override {
         if (fail) return {false, QStringLiteral("No such file or directory"), QString()};
         started.push_back(c);
-        return {true, QString(), QString()};
+        return {true, QString(), noTerminal ? QStringLiteral("/tmp/run%1.log").arg(started.size()) : QString()};
     }
 };
 

@@ -93,11 +93,17 @@ private slots:
             sheet.tabs()->setCurrentIndex(2);
             QVERIFY(sheet.server.useAuthentication->isChecked());
             QVERIFY(!sheet.server.userName->isReadOnly());
+            const QColor editableBase = sheet.server.userName->palette().color(QPalette::Base);
             sheet.server.useAuthentication->click();
             QVERIFY(sheet.server.password->isReadOnly());
+            QVERIFY(sheet.server.password->palette().color(QPalette::Base) != editableBase);  // and looks it
             sheet.server.port->setText(QString());
+            int tabUnderMessage = -1;
+            prompts.onMessage = [&] { tabUnderMessage = sheet.tabs()->currentIndex(); };
             sheet.tabs()->setCurrentIndex(3);
             QCOMPARE(sheet.tabs()->currentIndex(), 2);  // the page stays
+            QCOMPARE(tabUnderMessage, 2);               // and is on top while the message shows
+            prompts.onMessage = nullptr;
             QCOMPARE(prompts.texts(), QStringList{"Please enter an integer."});
             sheet.server.port->setText(QStringLiteral("563"));
             sheet.server.useTls->setChecked(true);
@@ -140,15 +146,21 @@ private slots:
         // Cancelling the picker changes nothing.
         buttons[1]->click();
         QCOMPARE(cs.fontColour->text(), QStringLiteral("0000FF"));
-        // Text that is not six digits starts the picker on the last good
-        // colour and stores nothing undefined.
+        // Fewer digits are the colour with leading zeros, in the picker and
+        // in the profile; an empty field keeps the last good colour.
         cs.backgroundColour->setText(QStringLiteral("12"));
         buttons[2]->click();
-        QCOMPARE(prompts.colourRequests.back(), platformColour({255, 255, 255}));
+        QCOMPARE(prompts.colourRequests.back(), platformColour({0, 0, 0x12}));
         cs.takeValues();
         sheet.GatherPagesIntoProfile();
         QCOMPARE(sheet.profile().fontColour, 0x0000FFu);
-        QCOMPARE(sheet.profile().backgroundColour, 0xFFFFFFu);
+        QCOMPARE(sheet.profile().backgroundColour, 0x000012u);
+        cs.backgroundColour->setText(QString());
+        buttons[2]->click();
+        QCOMPARE(prompts.colourRequests.back(), platformColour({0, 0, 0x12}));
+        cs.takeValues();
+        sheet.GatherPagesIntoProfile();
+        QCOMPARE(sheet.profile().backgroundColour, 0x000012u);
         // Typed lower-case digits are read as hex.
         cs.fontColour->setText(QStringLiteral("ff8000"));
         cs.takeValues();
@@ -302,6 +314,19 @@ private slots:
         QCOMPARE(prompts.messages.size(), size_t(3));
         QCOMPARE(prompts.messages[0].owner, static_cast<QWidget*>(w.author));
 
+        // Without a terminal: one notice naming every directory's log, after all started.
+        prompts.messages.clear();
+        launcher.started.clear();
+        launcher.noTerminal = true;
+        w.author->setText(QStringLiteral("Joe <joe@example.net>"));
+        w.post->click();
+        QCOMPARE(launcher.started.size(), size_t(3));
+        QCOMPARE(prompts.messages.size(), size_t(1));
+        QVERIFY(prompts.messages[0].text.contains(QStringLiteral("/pics/a: /tmp/run1.log")));
+        QVERIFY(prompts.messages[0].text.contains(QStringLiteral("/pics/c: /tmp/run3.log")));
+        for (const auto& c : launcher.started) QFile::remove(c.arguments.last().mid(5));
+        launcher.noTerminal = false;
+
         // A runner that cannot start is reported and the loop goes on.
         prompts.messages.clear();
         w.author->setText(QStringLiteral("Joe <joe@example.net>"));
@@ -332,10 +357,20 @@ private slots:
         QCOMPARE(prompts.messages.back().caption, QStringLiteral("Subject failure"));
         QVERIFY(launcher.started.empty());
 
+        const QColor editableBase = w.author->palette().color(QPalette::Base);
         w.scramble->click();
         QVERIFY(w.author->isReadOnly());
+        QVERIFY(w.author->palette().color(QPalette::Base) != editableBase);
         w.scramble->click();
         QVERIFY(!w.author->isReadOnly());
+        QCOMPARE(w.author->palette().color(QPalette::Base), editableBase);
+
+        // " $F" always fits the field, even after a full subject.
+        w.formattedSubject->click();
+        w.subject->setText(QString(259, QLatin1Char('a')));
+        w.formattedSubject->click();
+        QVERIFY(w.subject->text().endsWith(QStringLiteral("a $F")));
+        QCOMPARE(fittingLength(w.subject->text()), static_cast<std::size_t>(w.subject->text().size()));
     }
 
     void directoryListRemovalRules() {
@@ -344,6 +379,10 @@ private slots:
         CMainDlg w(prompts, launcher, storeFile());
         w.show();
         CDirectoryList* list = w.directories;
+        // In the runner's order: case folded to upper, so "_" after letters.
+        for (const char* d : {"/_x", "/Oaks", "/aspen", "/Birch"}) list->addDirectory(QString::fromLatin1(d));
+        QCOMPARE(list->entries(), (QStringList{"/aspen", "/Birch", "/Oaks", "/_x"}));
+        list->clear();
         list->addDirectory(QStringLiteral("/b"));
         list->addDirectory(QStringLiteral("/a"));
         list->addDirectory(QStringLiteral("/a"));
@@ -420,6 +459,22 @@ private slots:
             QCOMPARE(prompts.messages[1].caption, QStringLiteral("Error: Unable to load"));
             QCOMPARE(prompts.messages[1].icon, MessageIcon::Error);
 
+            // Text of an 8-bit code page shows as Latin-1 and is saved byte
+            // for byte as it was loaded.
+            ProfileData latin = ProfileData::defaults();
+            latin.author = "Jos\xe9 <jose@example.net>";
+            latin.subject = "Caf\xe9 pictures";
+            QVERIFY(saveProfileFile(dir_.filePath("latin.tprf"), latin));
+            prompts.files.push_back(dir_.filePath("latin.tprf"));
+            w.loadProfileCommand();
+            QCOMPARE(w.author->text(), QStringLiteral("Jos\u00e9 <jose@example.net>"));
+            prompts.files.push_back(dir_.filePath("again"));
+            w.saveProfileCommand();
+            ProfileData again;
+            QCOMPARE(readProfileFile(dir_.filePath("again.tprf"), again), ProfileLoad::Loaded);
+            QCOMPARE(again.author, latin.author);
+            QCOMPARE(again.subject, latin.subject);
+
             // Saving where no file can be made: both steps report.
             prompts.messages.clear();
             prompts.files.push_back(dir_.filePath("no/such/dir/job"));
@@ -427,7 +482,8 @@ private slots:
             QCOMPARE(prompts.messages.size(), size_t(2));
             QCOMPARE(prompts.messages[0].caption, QStringLiteral("Error: Unable to save"));
             // ... and the pair last used stays the one that was saved.
-            QCOMPARE(lastUsedValue(w.lastUsedStore(), kLastUsedProfile), dir_.filePath("job.tprf"));
+            QCOMPARE(lastUsedValue(w.lastUsedStore(), kLastUsedProfile).value_or(QString()),
+                     dir_.filePath("again.tprf"));
         }
     }
 

@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include "name_order.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,9 +37,6 @@ public:
 };
 
 int lower(unsigned char c) { return std::tolower(c); }
-// Names are ordered as the original file system lists them: folded to upper
-// case, so "_extras" sorts after "beach".
-int upper(unsigned char c) { return std::toupper(c); }
 
 bool matchFrom(const char* m, const char* n) {
     // Iterative glob with one backtrack point for the last "*".
@@ -61,19 +60,8 @@ bool matchFrom(const char* m, const char* n) {
     return *m == '\0';
 }
 
-bool lessFolded(const std::string& a, const std::string& b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const int x = upper(a[i]), y = upper(b[i]);
-        if (x != y) return x < y;
-    }
-    if (a.size() != b.size()) return a.size() < b.size();
-    return a < b;  // same letters: keep a stable, predictable order
-}
 
 }  // namespace
-
-bool sortsBefore(const std::string& a, const std::string& b) { return lessFolded(a, b); }
 
 Clock& systemClock() {
     static SystemClock clock;
@@ -119,7 +107,7 @@ bool findFiles(const std::string& directory, const std::string& mask, std::vecto
     error = errno;
     closedir(d);
     std::sort(found.begin(), found.end(),
-              [](const DirEntry& a, const DirEntry& b) { return lessFolded(a.name, b.name); });
+              [](const DirEntry& a, const DirEntry& b) { return sortsBefore(a.name, b.name); });
     out.insert(out.end(), found.begin(), found.end());
     return error == 0;
 }

@@ -47,8 +47,7 @@ std::optional<DirEntry> statPath(const std::string& path);
 std::string currentDirectory();
 // Also paths longer than PATH_MAX, one folder at a time.
 bool changeDirectory(const std::string& path);
-// Whether a sorts before b in listings (folded to upper case).
-bool sortsBefore(const std::string& a, const std::string& b);
+
 bool deleteFile(const std::string& path);
 bool canOpenForRead(const std::string& path);
 

@@ -56,8 +56,9 @@ QString colourText(std::uint32_t rgb) {
 }
 
 std::optional<std::uint32_t> parseColourText(const QString& text) {
-    static const QRegularExpression sixHexDigits(QStringLiteral("^[0-9A-Fa-f]{6}$"));
-    if (!sixHexDigits.match(text).hasMatch()) return std::nullopt;
+    // Up to six digits, the missing ones leading zeros: "12" is 000012.
+    static const QRegularExpression hexDigits(QStringLiteral("^[0-9A-Fa-f]{1,6}$"));
+    if (!hexDigits.match(text).hasMatch()) return std::nullopt;
     return text.toUInt(nullptr, 16);
 }
 

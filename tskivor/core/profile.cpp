@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QStringDecoder>
 
 #include <cstring>
 
@@ -107,6 +108,18 @@ std::size_t fittingLength(const QString& text, std::size_t maxBytes) {
         it += static_cast<qsizetype>(units);
     }
     return chars;
+}
+
+QString fieldText(const std::string& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    if (!utf8.hasError()) return text;
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string fieldBytes(const QString& shown, const std::string& original) {
+    if (shown == fieldText(original)) return original;
+    return fitTextField(shown.toStdString());
 }
 
 ProfileData ProfileData::defaults() {

@@ -72,6 +72,14 @@ struct ProfileData {
 std::string fitTextField(const std::string& text);
 std::size_t fittingLength(const QString& text, std::size_t maxBytes = kTextMaxBytes);
 
+// A record field as shown: UTF-8, or Latin-1 where the bytes are not UTF-8
+// (profiles written under an 8-bit code page).
+QString fieldText(const std::string& bytes);
+// What to store for a field shown as `shown`: the record's own bytes while
+// the text is as they showed, so a load and save keeps every byte; else
+// UTF-8 that fits the field.
+std::string fieldBytes(const QString& shown, const std::string& original);
+
 enum class ProfileLoad { Loaded, CannotOpen, ReadFailure, WrongVersion };
 
 // Reads a profile file; `out` changes only when the result is Loaded.

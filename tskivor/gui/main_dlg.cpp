@@ -1,5 +1,7 @@
 #include "main_dlg.h"
 
+#include "name_order.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -66,8 +68,19 @@ QString upTo258(const QLineEdit* f) { return f->text().left(258); }
 
 CDirectoryList::CDirectoryList() { setSortingEnabled(true); }
 
+namespace {
+// Sorted as the runner lists folders: folded to upper case, not by code point.
+class DirectoryItem final : public QListWidgetItem {
+public:
+    using QListWidgetItem::QListWidgetItem;
+    bool operator<(const QListWidgetItem& other) const override {
+        return pelmor::sortsBefore(text().toStdString(), other.text().toStdString());
+    }
+};
+}  // namespace
+
 void CDirectoryList::addDirectory(const QString& path) {
-    addItem(path);  // sorting is on: the item lands in its place
+    addItem(new DirectoryItem(path));  // sorting is on: the item lands in its place
 }
 
 QStringList CDirectoryList::entries() const {
@@ -250,7 +263,7 @@ void CMainDlg::ApplyProfileToControls() {
     const ProfileData& p = settings_.profile();
     formattedSubject->setChecked(p.useFormattedSubject);
     scramble->setChecked(p.scramble);
-    author->setReadOnly(p.scramble);
+    setEditable(author, !p.scramble);
     author->setText(recordText(p.author));
     separator->setText(recordText(p.separator));
     newsgroups->setText(recordText(p.newsgroups));
@@ -258,7 +271,7 @@ void CMainDlg::ApplyProfileToControls() {
     reference->setText(recordText(p.reference));
     filemask->setText(recordText(p.filemask));
     maxBandwidth->setText(QString::number(p.maxBandwidth));
-    separator->setReadOnly(!p.useFormattedSubject);
+    setEditable(separator, p.useFormattedSubject);
     for (QLineEdit* f : {author, separator, newsgroups, subject, reference, filemask}) f->setCursorPosition(0);
 }
 
@@ -266,13 +279,12 @@ void CMainDlg::GatherControlsIntoProfile() {
     ProfileData& p = settings_.profile();
     p.scramble = scramble->isChecked();
     p.useFormattedSubject = formattedSubject->isChecked();
-    auto take = [](const QLineEdit* f) { return fitTextField(f->text().toStdString()); };
-    p.author = take(author);
-    p.separator = take(separator);
-    p.newsgroups = take(newsgroups);
-    p.subject = take(subject);
-    p.reference = take(reference);
-    p.filemask = take(filemask);
+    p.author = fieldBytes(author->text(), p.author);
+    p.separator = fieldBytes(separator->text(), p.separator);
+    p.newsgroups = fieldBytes(newsgroups->text(), p.newsgroups);
+    p.subject = fieldBytes(subject->text(), p.subject);
+    p.reference = fieldBytes(reference->text(), p.reference);
+    p.filemask = fieldBytes(filemask->text(), p.filemask);
     p.maxBandwidth = leadingNumber(maxBandwidth->text());
 }
 
@@ -292,15 +304,17 @@ MainFields CMainDlg::fields() const {
 
 void CMainDlg::formattedSubjectClicked() {
     if (formattedSubject->isChecked()) {
-        separator->setReadOnly(false);
-        const QString s = subject->text().left(259);
-        if (!s.contains(QStringLiteral("$F"))) subject->setText(s + QStringLiteral(" $F"));
+        setEditable(separator, true);
+        const QString s = subject->text();
+        // " $F" must fit the field too, or a save would cut it off again.
+        if (!s.contains(QStringLiteral("$F")))
+            subject->setText(s.left(static_cast<qsizetype>(fittingLength(s, kTextMaxBytes - 3))) + QStringLiteral(" $F"));
     } else {
-        separator->setReadOnly(true);
+        setEditable(separator, false);
     }
 }
 
-void CMainDlg::scrambleClicked() { author->setReadOnly(scramble->isChecked()); }
+void CMainDlg::scrambleClicked() { setEditable(author, !scramble->isChecked()); }
 
 // --- commands --------------------------------------------------------------
 
@@ -326,6 +340,7 @@ void CMainDlg::runCommand() {
         return;
     }
     const MainFields f = fields();
+    QStringList background;  // "DIR: LOG" of runners without a terminal
     for (const QString& dir : directories->entries()) {
         std::vector<Message> messages;
         const auto command = buildRunnerCommand(f, settings_.profile(), intro_.text, dir, messages);
@@ -336,13 +351,17 @@ void CMainDlg::runCommand() {
         if (!r.started) {
             say(r.error, QStringLiteral("Error"));
         } else if (!r.logFile.isEmpty()) {
-            prompts_.message(this,
-                             QStringLiteral("No terminal window could be opened, so tskivo runs in the background "
-                                            "for %1. Its output goes to %2")
-                                 .arg(dir, r.logFile),
-                             QStringLiteral("Tarvel Skivor"), MessageIcon::Information);
+            background << QStringLiteral("%1: %2").arg(dir, r.logFile);
         }
     }
+    // One notice for them all, after every runner has started: a box per
+    // directory would hold back the next runner until it is closed.
+    if (!background.isEmpty())
+        prompts_.message(this,
+                         QStringLiteral("No terminal window could be opened, so tskivo runs in the background. "
+                                        "Its output goes to a log file for each directory:\n") +
+                             background.join(QLatin1Char('\n')),
+                         QStringLiteral("Tarvel Skivor"), MessageIcon::Information);
 }
 
 // --- profiles ------------------------------------------------------------------

@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include <QApplication>
+
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -52,6 +54,15 @@ QString text(const std::string& s) { return QString::fromStdString(s); }
 std::string bytes(const QString& s) { return fitTextField(s.toStdString()); }
 
 }  // namespace
+
+void setEditable(QLineEdit* field, bool editable) {
+    field->setReadOnly(!editable);
+    const QPalette app = QApplication::palette(field);
+    QPalette pal = field->palette();
+    pal.setColor(QPalette::Base, app.color(editable ? QPalette::Base : QPalette::Window));
+    pal.setColor(QPalette::Text, app.color(editable ? QPalette::Active : QPalette::Disabled, QPalette::Text));
+    field->setPalette(pal);
+}
 
 void limitToField(QLineEdit* field, std::size_t maxBytes) { field->setValidator(new FieldValidator(maxBytes, field)); }
 
@@ -180,8 +191,8 @@ CSettingsServer::CSettingsServer(Prompts& prompts)
 
 void CSettingsServer::authenticationClicked() {
     const bool on = useAuthentication->isChecked();
-    userName->setReadOnly(!on);
-    password->setReadOnly(!on);
+    setEditable(userName, on);
+    setEditable(password, on);
 }
 
 void CSettingsServer::showValues() {
@@ -202,6 +213,7 @@ bool CSettingsServer::takeValues() {
         bool ok = false;
         numbers[i] = fields[i]->text().toInt(&ok);
         if (!ok) {
+            if (bringToFront) bringToFront();  // not over the page being switched to
             prompts_.message(this, QStringLiteral("Please enter an integer."), QString(), MessageIcon::None);
             fields[i]->setFocus();
             return false;
@@ -258,8 +270,13 @@ bool CSettingsPAR2::takeValues() {
 CSettings::CSettings(Prompts& prompts, QWidget* parent)
     : QDialog(parent), contactSheet(prompts), server(prompts), tabs_(new QTabWidget) {
     setWindowTitle(QStringLiteral("Settings"));
-    for (SettingsPage* p : std::initializer_list<SettingsPage*>{&postStyle, &contactSheet, &server, &par2})
+    for (SettingsPage* p : std::initializer_list<SettingsPage*>{&postStyle, &contactSheet, &server, &par2}) {
         tabs_->addTab(p, p->windowTitle());
+        p->bringToFront = [this, p] {
+            QSignalBlocker block(tabs_);
+            tabs_->setCurrentWidget(p);
+        };
+    }
     buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply);
     // No page ever marks itself changed.
     buttons_->button(QDialogButtonBox::Apply)->setEnabled(false);

@@ -4,6 +4,8 @@
 // values.
 #pragma once
 
+#include <functional>
+
 #include <QDialog>
 #include <QWidget>
 
@@ -26,8 +28,10 @@ class SettingsPage : public QWidget {
 public:
     using QWidget::QWidget;
     virtual void showValues() = 0;
-    // False when a control holds something the page cannot take.
+    // False when a control holds something the page cannot take; the page
+    // is then brought to the front before it says why.
     virtual bool takeValues() = 0;
+    std::function<void()> bringToFront;
 };
 
 class CSettingsPostStyle : public SettingsPage {
@@ -132,6 +136,8 @@ private:
 // A validator that holds a text to what a profile text field can store
 // (260 bytes of UTF-8), so nothing is cut when it is saved.
 void limitToField(QLineEdit* field, std::size_t maxBytes = kTextMaxBytes);
+// Read-only fields look it: the window's colour behind greyed text.
+void setEditable(QLineEdit* field, bool editable);
 // A right-aligned field that takes digits only.
 QLineEdit* digitsField();
 
