@@ -1,4 +1,5 @@
 // The dialogs under the offscreen platform, driven with QTest.
+#include <QPainter>
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -207,6 +208,32 @@ private slots:
         const QImage img = wheel->render();
         const QPoint centre = wheel->wheelCorner() + picker::kWheelCentre;
         QVERIFY(img.pixelColor(centre + QPoint(5, 0)) != QColor(255, 255, 255));
+
+        // With blue at 0 two guide edges coincide with others; the far sides
+        // of the box must still show (exclusive-or twice would erase them).
+        picker.setRgb({255, 255, 0});
+        CubePanel* cube = picker.cubePanel();
+        const QImage cubeImg = cube->render();
+        const QPoint o = cube->cubeCorner() + picker::kCubeOrigin;
+        const QPoint r = picker::axisPoint(picker::Axis::Red, 255) - picker::kCubeOrigin;
+        const QPoint g = picker::axisPoint(picker::Axis::Green, 255) - picker::kCubeOrigin;
+        QImage bare(cubeImg.size(), QImage::Format_RGB32);
+        bare.fill(cube->palette().color(QPalette::Button));
+        QPainter(&bare).drawImage(cube->cubeCorner(), CColorPicker::cubeImage());
+        for (const QPoint from : {r, g}) {
+            const QPoint mid = o + from + (r + g - from) / 2;
+            bool drawn = false;
+            for (int dx = -1; dx <= 1; ++dx)
+                for (int dy = -1; dy <= 1; ++dy)
+                    drawn = drawn || cubeImg.pixel(mid + QPoint(dx, dy)) != bare.pixel(mid + QPoint(dx, dy));
+            QVERIFY(drawn);
+        }
+        // Markers at 255 stay clear of the group box's frame.
+        QVERIFY(cube->cubeCorner().y() + picker::kRedEnd.y() - 5 > cube->contentsRect().top());
+        QVERIFY(wheel->wheelCorner().y() - 4 > wheel->contentsRect().top());
+        // The swatches' inner edge: dark grey 128 at the top left.
+        for (QWidget* swatch : picker.findChildren<QWidget*>(QStringLiteral("swatch")))
+            QCOMPARE(swatch->grab().toImage().pixelColor(3, 1), QColor(128, 128, 128));
     }
 
     void launcherPassesTheArgumentVectorAndThePassword() {
@@ -257,6 +284,15 @@ private slots:
         const Launcher::Result m = missing.start(command);
         QVERIFY(!m.started);
         QCOMPARE(m.error, QString::fromLocal8Bit(strerror(ENOENT)));
+    }
+
+    void defaultValuesShowWhole() {
+        StubPrompts prompts;
+        StubLauncher launcher;
+        CMainDlg w(prompts, launcher, storeFile());
+        w.show();
+        for (QLineEdit* f : {w.author, w.newsgroups})
+            QVERIFY(f->width() > f->fontMetrics().horizontalAdvance(f->text()) + 4);
     }
 
     void mainWindowStartsWithDefaultsAndWritesTheStore() {
@@ -520,6 +556,19 @@ private slots:
         QVERIFY(b.mask().contains(b.shape().pointer[0] + QPoint(-2, 2)));
         QVERIFY(!b.mask().contains(QPoint(0, 0)));
         QVERIFY(!b.mask().contains(QPoint(1, b.shape().window.height() - 1)));
+        // The outline shows on every side, right and bottom included.
+        const QImage face = b.grab().toImage();
+        const QColor ink = b.palette().color(QPalette::Text);
+        const int bw = b.shape().width, h = b.shape().bodyHeight;
+        auto inked = [&](QPoint from, QPoint step) {
+            for (int i = 0; i < 3; ++i, from += step)
+                if (face.pixelColor(from) == ink) return true;
+            return false;
+        };
+        QVERIFY(inked(QPoint(bw - 1, h / 2), QPoint(-1, 0)));  // right
+        QVERIFY(inked(QPoint(0, h / 2), QPoint(1, 0)));        // left
+        QVERIFY(inked(QPoint(bw / 3, h - 1), QPoint(0, -1)));  // bottom
+        QVERIFY(inked(QPoint(bw / 3, 0), QPoint(0, 1)));       // top
 
         // Moving within the control restarts the delay at the new place.
         pointer = QPoint(310, 205);

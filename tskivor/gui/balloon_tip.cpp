@@ -93,6 +93,14 @@ void CBalloonTip::paintEvent(QPaintEvent*) {
     pointer.addPolygon(QPolygonF(shape_.pointer));
     pointer.closeSubpath();
     outline = outline.united(pointer);
+    // The shape reaches to x = w and y = h, one past the last pixel of the
+    // window: drawn as it is, the right and bottom edges fall outside. Drawn
+    // within the pixels, every edge shows.
+    const QRectF bounds = outline.boundingRect();
+    QTransform inside;
+    inside.translate(0.5, 0.5);
+    inside.scale((bounds.width() - 1) / bounds.width(), (bounds.height() - 1) / bounds.height());
+    outline = inside.map(outline);
     painter.fillPath(outline, palette().color(QPalette::Base));
     painter.setPen(QPen(palette().color(QPalette::Mid), 3));
     painter.drawPath(outline);

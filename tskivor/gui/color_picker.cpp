@@ -7,10 +7,13 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPainterPath>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace tskivor {
 
@@ -62,6 +65,9 @@ QImage makeCube() {
     return img;
 }
 
+// Where the pictures start in their group boxes, below the title and frame.
+constexpr int kPanelTop = 26;
+
 void xorSquare(QPainter& p, QPoint centre) { p.drawRect(QRect(centre - QPoint(5, 5), QSize(10, 10))); }
 
 }  // namespace
@@ -87,7 +93,10 @@ void PickerPanel::paintEvent(QPaintEvent* e) {
 // A swatch with a sunken 3-D frame whose inner edge is light and dark grey.
 class Swatch : public QFrame {
 public:
-    explicit Swatch(QWidget* parent) : QFrame(parent) { setMinimumSize(60, 30); }
+    explicit Swatch(QWidget* parent) : QFrame(parent) {
+        setMinimumSize(60, 30);
+        setObjectName(QStringLiteral("swatch"));
+    }
     QColor colour;
 
 protected:
@@ -101,7 +110,7 @@ protected:
         p.setPen(Qt::white);
         p.drawLine(r.bottomLeft(), r.bottomRight());
         p.drawLine(r.topRight(), r.bottomRight());
-        p.setPen(QColor(64, 64, 64));
+        p.setPen(QColor(128, 128, 128));
         p.drawLine(r.topLeft() + QPoint(1, 1), r.topRight() + QPoint(-1, 1));
         p.drawLine(r.topLeft() + QPoint(1, 1), r.bottomLeft() + QPoint(1, -1));
         p.setPen(QColor(192, 192, 192));
@@ -113,10 +122,12 @@ protected:
 // --- wheel panel ---------------------------------------------------------
 
 WheelPanel::WheelPanel(CColorPicker& picker) : PickerPanel(QStringLiteral("HSB"), picker) {
-    setMinimumSize(15 + kWheelWidth + 40 + 15, 25 + kWheelHeight + 10);
+    setMinimumSize(15 + kWheelWidth + 40 + 15, kPanelTop + 10 + kWheelHeight + 10);
 }
 
-QPoint WheelPanel::wheelCorner() const { return QPoint(5 + 10, 5 + 20); }
+// Below the group box's frame with room to spare: the brightness marker
+// reaches 4 pixels above the bar, the axis markers 5 around their point.
+QPoint WheelPanel::wheelCorner() const { return QPoint(5 + 10, kPanelTop + 10); }
 
 QRect WheelPanel::brightnessBar() const {
     const QPoint c = wheelCorner();
@@ -183,10 +194,10 @@ void WheelPanel::mouseReleaseEvent(QMouseEvent*) {
 // --- cube panel ----------------------------------------------------------
 
 CubePanel::CubePanel(CColorPicker& picker) : PickerPanel(QStringLiteral("RGB"), picker) {
-    setMinimumSize(2 + kCubeSize + 10, 15 + kCubeSize + 10);
+    setMinimumSize(2 + kCubeSize + 10, kPanelTop + kCubeSize + 10);
 }
 
-QPoint CubePanel::cubeCorner() const { return QPoint(5 - 3, 5 + 10); }
+QPoint CubePanel::cubeCorner() const { return QPoint(5 - 3, kPanelTop); }
 
 QImage CubePanel::render() const {
     QImage img(size(), QImage::Format_RGB32);
@@ -200,10 +211,22 @@ QImage CubePanel::render() const {
     const QPoint o = kCubeOrigin;
     const QPoint r = axisPoint(Axis::Red, now.red) - o, g = axisPoint(Axis::Green, now.green) - o,
                  b = axisPoint(Axis::Blue, now.blue) - o;
-    // Guide lines: the parallelepiped spanned by the three component vectors.
+    // Guide lines: the parallelepiped spanned by the three component vectors,
+    // as one path: with a component at 0 some edges coincide, and drawn one
+    // by one the exclusive-or pen would erase what it drew the first time.
     const QPoint edges[][2] = {{r, r + g}, {r, r + b}, {g, g + r}, {g, g + b}, {b, b + r}, {b, b + g},
                                {r + g, r + g + b}, {r + b, r + g + b}, {g + b, r + g + b}};
-    for (const auto& e : edges) p.drawLine(c + o + e[0], c + o + e[1]);
+    std::vector<std::pair<QPoint, QPoint>> drawn;
+    QPainterPath guide;
+    for (const auto& e : edges) {
+        const bool ordered = e[0].x() != e[1].x() ? e[0].x() < e[1].x() : e[0].y() < e[1].y();
+        const std::pair<QPoint, QPoint> key = ordered ? std::pair(e[0], e[1]) : std::pair(e[1], e[0]);
+        if (e[0] == e[1] || std::find(drawn.begin(), drawn.end(), key) != drawn.end()) continue;
+        drawn.push_back(key);
+        guide.moveTo(c + o + e[0]);
+        guide.lineTo(c + o + e[1]);
+    }
+    p.drawPath(guide);
     for (QPoint v : {r, g, b}) xorSquare(p, c + o + v);
     return img;
 }

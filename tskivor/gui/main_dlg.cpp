@@ -137,6 +137,12 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
     author = textField();
     scramble = new QCheckBox(QStringLiteral("Scramble author/sender"));
     newsgroups = textField();
+    // Wide enough for the default values to show whole.
+    for (QLineEdit* f : {author, newsgroups}) {
+        const ProfileData d = ProfileData::defaults();
+        const int text = f->fontMetrics().horizontalAdvance(fieldText(f == author ? d.author : d.newsgroups));
+        f->setMinimumWidth(text + 2 * f->fontMetrics().averageCharWidth() + 8);
+    }
     reference = textField();
     filemask = textField();
     filemask->setMaximumWidth(120);
