@@ -111,8 +111,10 @@ public:
 
     // Connection i is served by handlers[i]; the last one serves the rest.
     // With a TLS context, every connection speaks TLS from the first byte.
-    explicit FakeNntpServer(std::vector<Handler> handlers, SSL_CTX* tls = nullptr)
-        : handlers_(std::move(handlers)), tls_(tls) {
+    // `concurrent`: each connection is served on a thread of its own, as a
+    // real server does for a poster with several connections.
+    explicit FakeNntpServer(std::vector<Handler> handlers, SSL_CTX* tls = nullptr, bool concurrent = false)
+        : handlers_(std::move(handlers)), tls_(tls), concurrent_(concurrent) {
         listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -120,7 +122,7 @@ public:
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listen_, 8);
+        ::listen(listen_, 128);
         socklen_t len = sizeof addr;
         getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
         port_ = ntohs(addr.sin_port);
@@ -129,6 +131,7 @@ public:
     ~FakeNntpServer() {
         stop_ = true;
         thread_.join();
+        for (auto& t : served_) t.join();
         ::close(listen_);
     }
     int port() const { return port_; }
@@ -162,6 +165,16 @@ private:
             setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
             const std::size_t i = std::min<std::size_t>(static_cast<std::size_t>(connections_), handlers_.size() - 1);
             ++connections_;
+            if (concurrent_) {
+                served_.emplace_back([this, fd, i] { serve(fd, i); });
+            } else {
+                serve(fd, i);
+            }
+        }
+    }
+
+    void serve(int fd, std::size_t i) {
+        {
             SSL* ssl = nullptr;
             if (tls_) {
                 ssl = SSL_new(tls_);
@@ -169,7 +182,7 @@ private:
                 if (SSL_accept(ssl) != 1) {
                     SSL_free(ssl);
                     ::close(fd);
-                    continue;
+                    return;
                 }
             }
             Conn conn(fd, ssl);
@@ -184,6 +197,8 @@ private:
 
     std::vector<Handler> handlers_;
     SSL_CTX* tls_;
+    bool concurrent_;
+    std::vector<std::thread> served_;
     int listen_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};

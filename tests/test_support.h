@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -17,15 +19,20 @@
 namespace testing_support {
 
 // Time that moves only when the code sleeps or the test says so.
+// Safe to share between the connections' threads of a job.
 class FakeClock final : public pelmor::Clock {
 public:
-    std::uint32_t now = 5000000;
+    std::atomic<std::uint32_t> now{5000000};
     std::vector<std::uint32_t> sleeps;
     std::uint32_t tickMs() override { return now; }
     void sleepMs(std::uint32_t ms) override {
+        std::lock_guard<std::mutex> lock(mutex_);
         sleeps.push_back(ms);
         now += ms;
     }
+
+private:
+    std::mutex mutex_;
 };
 
 // A fresh folder that the test works in; the previous folder comes back after.
@@ -72,6 +79,22 @@ inline std::string randomBytes(std::size_t n, std::uint32_t seed = 1) {
         x ^= x >> 17;
         x ^= x << 5;
         c = static_cast<char>(x >> 24);
+    }
+    return out;
+}
+
+// The data of one yEnc article body (between the =ypart and =yend lines).
+inline std::string yencDecode(const std::string& body) {
+    std::string out;
+    std::istringstream in(body);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("=y", 0) == 0) continue;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(line[i]);
+            if (c == '=' && i + 1 < line.size()) c = static_cast<unsigned char>(line[++i] - 64);
+            out += static_cast<char>(c - 42);
+        }
     }
     return out;
 }

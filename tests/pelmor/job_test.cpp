@@ -212,6 +212,8 @@ TEST(JobCheck, RefusesLineCountsAndPortsOutOfRange) {
         {"lines", "100001", "lines value"}, {"lines", "100000", nullptr},      {"port", "78906", "port value"},
         {"port", "0", "port value"},       {"port", "-119", "port value"},    {"port", "65536", "port value"},
         {"port", "65535", nullptr},        {"port", "1", nullptr},
+        {"connections", "0", "connections value"}, {"connections", "65", "connections value"},
+        {"connections", "x", "connections value"}, {"connections", "64", nullptr},
     };
     for (const auto& c : cases) {
         JobHarness h;
@@ -283,6 +285,7 @@ TEST(Usage, TextIsExact) {
         "    -port (portnum)            - port on server to post to, default = 119\n"
         "    -encrypt                   - speak NNTP over TLS (usually port 563)\n"
         "    -noencrypt                 - plain NNTP for this job, whatever the defaults say\n"
+        "    -connections (n)           - post over n connections at once (1-64), default = 1\n"
         "    -userid (userid)           - user id if authentication is required\n"
         "    -passwd (password)         - passwd if auth required\n"
         "    -lines (numlines)          - max lines per post, default = 2500\n"
@@ -379,6 +382,16 @@ TEST(Defaults, TlsIsStorableAndUndoneByNoencryptButTheNzbPathNever) {
     EXPECT_EQ(parseArgument(next.job, 1, off.argv() + 1), 1);
     EXPECT_FALSE(next.job.hasOption("encrypt"));
     EXPECT_FALSE(next.job.hasOption("newsgroups"));
+    // "-connections" likewise; it is a default like the others.
+    Args conn{"-connections", "8", "-defaults"};
+    next.job.defaultsPath = dir / "next.ini";
+    EXPECT_THROW(parseArguments(next.job, conn.argc(), conn.argv()), Kelvo_Exception);
+    EXPECT_EQ(connectionCount(next.job), 8);
+    EXPECT_THAT(readFile(dir / "next.ini"), HasSubstr("connections\t8\n"));
+    Args shortForm{"-conn", "8"};
+    JobHarness third;
+    EXPECT_EQ(parseArgument(third.job, 2, shortForm.argv() + 1), 1);
+    EXPECT_THAT(third.log.str(), HasSubstr("Invalid argument: -conn"));
 }
 
 TEST(Defaults, PathFollowsSystemRootThenXdg) {

@@ -12,6 +12,7 @@
 #include "kelvo_exception.h"
 #include "nntp_session.h"
 #include "nzb.h"
+#include "parallel.h"
 #include "subject.h"
 #include "throttled_socket.h"
 
@@ -48,6 +49,21 @@ std::string makeRandomSender(Clock& clock) {
     for (std::size_t i = sender.find('<'); i < sender.size(); ++i)
         if (sender[i] >= 'A' && sender[i] <= 'Z') sender[i] = static_cast<char>(sender[i] + 32);
     return sender;
+}
+
+SubjectLines subjectFor(PostJob& job, const FileEntry& file, int p, int parts, int fileNumber, int fileCount,
+                        std::uint32_t size) {
+    return job.hasOption("subjectformat")
+               ? formatSubject(job.getOption("subjectformat"), file, job.getOption("folder"), p, parts, fileNumber,
+                               fileCount, size)
+               : formatPlainSubject(job.getOption("subject"), file, p, parts, fileNumber, fileCount, size);
+}
+
+void printProgress(PostJob& job, const SubjectLines& subject, int p, int parts) {
+    std::string text;
+    if (p == 1 && job.verbosity >= 1) text += std::string(job.printHeader ? "  " : "    ") + subject.display + ' ';
+    if (p > 1 || parts > 1) text += '.';
+    job.put(text);
 }
 
 std::string postWithRetries(PostJob& job, NntpSession& session, const std::string& retries,
@@ -98,7 +114,6 @@ void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fil
     const int parts = encoder->parts();
     if (parts == 0) return;
     std::vector<char> buffer(encoder->encodedSizeBound());
-    const std::string indent = job.printHeader ? "  " : "    ";
 
     // What the server accepted of this file, for the NZB file.
     NzbFile record;
@@ -122,14 +137,8 @@ void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fil
                 session.abandon();
                 throw ProcessExit{255};
             }
-            const SubjectLines subject =
-                job.hasOption("subjectformat")
-                    ? formatSubject(job.getOption("subjectformat"), file, job.getOption("folder"), p, parts,
-                                    fileNumber, fileCount, size)
-                    : formatPlainSubject(job.getOption("subject"), file, p, parts, fileNumber, fileCount, size);
-            if (p == 1 && job.verbosity >= 1) job.log << indent << subject.display << ' ';
-            if (p > 1 || parts > 1) job.log << '.';
-            job.log.flush();
+            const SubjectLines subject = subjectFor(job, file, p, parts, fileNumber, fileCount, size);
+            printProgress(job, subject, p, parts);
 
             const std::string sender = job.scramble ? makeRandomSender(job.clock) : job.getOption("from");
             const std::string id = postWithRetries(
@@ -164,11 +173,7 @@ void checkHeaders(PostJob& job) {
     for (int i = 0; i < count; ++i) {
         const FileEntry& file = job.files[i];
         const int parts = 99999;  // the widest part counter a job can have
-        const SubjectLines subject =
-            job.hasOption("subjectformat")
-                ? formatSubject(job.getOption("subjectformat"), file, job.getOption("folder"), parts, parts, i + 1,
-                                count, file.size)
-                : formatPlainSubject(job.getOption("subject"), file, parts, parts, i + 1, count, file.size);
+        const SubjectLines subject = subjectFor(job, file, parts, parts, i + 1, count, file.size);
         if (!headerLine("Subject", subject.subject))
             throw Kelvo_Exception(0, "The subject for " + file.name + " is longer than " +
                                          std::to_string(kMaxHeaderLine) +
@@ -195,6 +200,10 @@ void runJob(PostJob& job, int argc, char** argv) {
         ~Detach() { job.nzb = nullptr; }
     } detach{job};
     checkHeaders(job);
+    if (connectionCount(job) > 1) {
+        runParallel(job, connectionCount(job));
+        return;
+    }
     const TickTime start = tickTime(job.clock);
     const std::uint32_t startTicks = job.clock.tickMs();
     const long long port = readDecimal(job.getOption("port"));
@@ -204,6 +213,10 @@ void runJob(PostJob& job, int argc, char** argv) {
     const int count = static_cast<int>(job.files.size());
     for (int i = 0; i < count; ++i) postFile(job, session, job.files[i], i + 1, count, jobBytes);
 
+    finishJob(job, start, startTicks, jobBytes);
+}
+
+void finishJob(PostJob& job, TickTime start, std::uint32_t startTicks, std::uint64_t jobBytes) {
     if (job.verbosity >= 1) {
         const TickTime end = tickTime(job.clock);
         elapsedMicros(job, end, start);  // says so when the clock ran backwards

@@ -18,6 +18,19 @@ std::string makeMessageId(const std::string& host);
 std::string makeRandomSender(Clock& clock);
 std::string randomChars(Clock& clock, int count, bool hyphens);
 
+struct SubjectLines;
+struct TickTime;
+
+// The subject lines of part p: the format form or the plain form.
+SubjectLines subjectFor(PostJob& job, const FileEntry& file, int p, int parts, int fileNumber, int fileCount,
+                        std::uint32_t size);
+// The progress of part p: the display subject first, then a dot a part.
+void printProgress(PostJob& job, const SubjectLines& subject, int p, int parts);
+// Fails the job when a header line cannot fit 998 bytes.
+void checkHeaders(PostJob& job);
+// The throughput lines, and the failure of a job whose NZB could not be saved.
+void finishJob(PostJob& job, TickTime start, std::uint32_t startTicks, std::uint64_t jobBytes);
+
 // Parses, checks and posts the job; throws Kelvo_Exception when it fails.
 void runJob(PostJob& job, int argc, char** argv);
 void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fileNumber, int fileCount,

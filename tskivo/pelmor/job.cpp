@@ -35,8 +35,21 @@ std::string PostJob::getOptionOr(const std::string& key, const std::string& fall
 }
 
 void PostJob::line(std::string_view text) {
+    std::lock_guard<std::mutex> lock(logMutex);
     log << text << '\n';
     log.flush();
+}
+
+void PostJob::put(std::string_view text) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    log << text;
+    log.flush();
+}
+
+int connectionCount(const PostJob& job) {
+    if (!job.hasOption("connections")) return 1;
+    const long long n = readDecimal(job.getOption("connections"));
+    return n < 1 || n > kMaxConnections ? 1 : static_cast<int>(n);
 }
 
 std::string defaultsFilePath() {
@@ -184,6 +197,7 @@ int parseArgument(PostJob& job, int remaining, char** args) {
         job.options.erase("encrypt");
         return 1;
     }
+    if (arg == "-connections") return setOption(job, "connections", remaining, args);
     const char second = arg.size() > 1 ? arg[1] : '\0';
     const char third = arg.size() > 2 ? arg[2] : '\0';
     switch (second) {
@@ -287,6 +301,12 @@ void checkJob(PostJob& job) {
     if (lines <= 0 || lines > kMaxLines)
         text += "The lines value \"" + job.getOption("lines") + "\" must be a number from 1 to " +
                 std::to_string(kMaxLines) + ".\n";
+    if (job.hasOption("connections")) {
+        const long long n = readDecimal(job.getOption("connections"));
+        if (n < 1 || n > kMaxConnections)
+            text += "The connections value \"" + job.getOption("connections") + "\" must be a number from 1 to " +
+                    std::to_string(kMaxConnections) + ".\n";
+    }
     const long long port = readDecimal(job.getOption("port"));
     if (port < 1 || port > 65535)
         text += "The port value \"" + job.getOption("port") + "\" must be a number from 1 to 65535.\n";
@@ -341,6 +361,7 @@ void printUsage(std::ostream& out) {
            "    -port (portnum)            - port on server to post to, default = 119\n"
            "    -encrypt                   - speak NNTP over TLS (usually port 563)\n"
            "    -noencrypt                 - plain NNTP for this job, whatever the defaults say\n"
+           "    -connections (n)           - post over n connections at once (1-64), default = 1\n"
            "    -userid (userid)           - user id if authentication is required\n"
            "    -passwd (password)         - passwd if auth required\n"
            "    -lines (numlines)          - max lines per post, default = 2500\n"

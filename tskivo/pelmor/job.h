@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,7 @@ struct FileEntry {
 };
 
 class NzbWriter;
+class RateLimiter;
 
 class PostJob {
 public:
@@ -42,17 +44,22 @@ public:
 
     Clock& clock;
     std::ostream& log;
+    std::mutex logMutex;
     std::string defaultsPath;  // where "-defaults" writes; empty: nowhere
     int responseTimeoutMs = 60000;  // how long a server response may take
     NzbWriter* nzb = nullptr;       // set while a job writes an NZB file ("-out")
+    RateLimiter* sharedThrottle = nullptr;  // one "-throttle" for all connections of a job
     bool nzbFailed = false;         // a save of the NZB file failed
 
     std::string getOption(const std::string& key) const;
     bool hasOption(const std::string& key) const;
     std::string getOptionOr(const std::string& key, const std::string& fallback);
 
-    // One line on the engine log, ended and flushed at once.
+    // One line on the engine log, ended and flushed at once. Safe from the
+    // connections' threads.
     void line(std::string_view text);
+    // Text without a line end (progress), flushed at once.
+    void put(std::string_view text);
 };
 
 // $SystemRoot/pelmor.ini, else ${XDG_CONFIG_HOME:-$HOME/.config}/pelmor.ini.
@@ -73,6 +80,11 @@ void printUsage(std::ostream& out);
 
 // "name:1,3-5" -> name and parts when the text after the last ':' is a part list.
 bool splitPartsSuffix(const std::string& argument, std::string& name, std::vector<int>& parts);
+
+// Most connections a job may use at once ("-connections").
+inline constexpr int kMaxConnections = 64;
+// The "-connections" value, 1 when absent.
+int connectionCount(const PostJob& job);
 
 // Largest "lines" value a job accepts; bounds the part buffer.
 inline constexpr long long kMaxLines = 100000;

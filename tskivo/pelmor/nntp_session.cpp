@@ -40,9 +40,9 @@ std::string_view DotStuffer::filter(std::string_view in, std::string& scratch) {
     return scratch;
 }
 
-NntpSession::NntpSession(std::string host, int port, PostJob& job)
+NntpSession::NntpSession(std::string host, int port, PostJob& job, bool announce)
     : job_(job), host_(std::move(host)), port_(port) {
-    if (job_.printHeader) {
+    if (job_.printHeader && announce) {
         job_.line("  News server: " + host_);
         job_.line("  Port       : " + std::to_string(port_));
         job_.line("");
@@ -100,6 +100,7 @@ bool NntpSession::login() {
     if (loggedIn_) return true;
     if (job_.verbosity >= 4) job_.line("Connecting to " + host_ + ":" + std::to_string(port_));
     broken_ = false;
+    greeting_.clear();
     stream_ = std::make_unique<ThrottledSocket>(job_);
     const bool tls = job_.hasOption("encrypt");
     const bool connected = stream_->connect(ServerAddress(host_, std::to_string(port_)), tls);
@@ -109,6 +110,7 @@ bool NntpSession::login() {
              " failed: " + stream_->failureReason());
     }
     if (!readResponse()) fail("Unable to create IP socket");
+    greeting_ = lastResponse_;
     if (lastResponse_[0] == '2' && !userId_.empty()) {
         if (job_.verbosity >= 4) job_.line("Sending userid " + userId_);
         send("AUTHINFO USER " + userId_, "\r\n");
@@ -121,7 +123,9 @@ bool NntpSession::login() {
             fail("Bad result while sending auth info" + lastResponse_);
     }
     if (job_.verbosity >= 4) job_.line("Logged in.");
-    if (job_.hasOption("throttle")) {
+    if (job_.sharedThrottle) {
+        stream_->setSharedLimiter(job_.sharedThrottle);
+    } else if (job_.hasOption("throttle")) {
         const long long rate = readDecimal(job_.getOption("throttle"));
         stream_->setWriteRate(rate < 0 ? 0 : rate > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<std::uint32_t>(rate));
     }

@@ -37,7 +37,9 @@ inline constexpr const char* kProductBanner = "Tarvel Skivor pelmor v0.36";
 
 class NntpSession {
 public:
-    NntpSession(std::string host, int port, PostJob& job);
+    // `announce`: print the server and port lines of the job header (one
+    // session of a job does).
+    NntpSession(std::string host, int port, PostJob& job, bool announce = true);
     ~NntpSession();
     NntpSession(const NntpSession&) = delete;
     NntpSession& operator=(const NntpSession&) = delete;
@@ -50,6 +52,8 @@ public:
               std::string_view body, const std::string* introTextFile);
     bool readResponse();
     std::string lastResponse() const { return lastResponse_; }
+    // The server's first line on the current (or last) connection.
+    const std::string& greeting() const { return greeting_; }
     std::uint64_t bytesSent() const { return bytesSent_; }
     // The whole article of the last post as handed over (header block, empty
     // line, intro, body and its line end), before dot-stuffing.
@@ -76,6 +80,7 @@ private:
     std::string password_;
     int port_;
     std::string lastResponse_;
+    std::string greeting_;
     std::uint64_t bytesSent_ = 0;
     bool broken_ = false;
     bool introSent_ = false;

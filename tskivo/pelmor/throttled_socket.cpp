@@ -73,6 +73,25 @@ std::uint64_t RateWindow::waitMicros(std::uint32_t limit) const {
     return needed > span ? static_cast<std::uint64_t>(needed - span) : 0;
 }
 
+void RateLimiter::consume(std::size_t bytes) {
+    // Up to this much ahead of the limit before a sender waits: smooths the
+    // clock's millisecond steps without letting bursts through.
+    constexpr double kAheadMs = 50;
+    double waitMs;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::uint32_t tick = clock_.tickMs();
+        if (!started_) {
+            started_ = true;
+            base_ = tick;
+        }
+        const double now = static_cast<std::uint32_t>(tick - base_);
+        nextFreeMs_ = std::max(nextFreeMs_, now - kAheadMs) + static_cast<double>(bytes) * 1000.0 / rate_;
+        waitMs = nextFreeMs_ - now - kAheadMs;
+    }
+    if (waitMs >= 1) clock_.sleepMs(static_cast<std::uint32_t>(waitMs));
+}
+
 std::size_t chunkSize(std::uint32_t limit, std::size_t remaining) {
     if (limit == 0) return remaining;
     const std::size_t chunk = limit >= 2000 ? limit / 4 : 1000;
@@ -420,13 +439,15 @@ bool ThrottledSocket::write(const char* data, std::size_t length) {
     if (logging)
         logLine("START TIME(write): [" + stamp(start) + "], bytes=" + std::to_string(length) + ".");
     std::size_t done = 0;
+    const std::uint32_t limit = limiter_ ? limiter_->rate() : writeRate_;
     while (done < length) {
-        const long long n = sendSome(data + done, chunkSize(writeRate_, length - done));
+        const long long n = sendSome(data + done, chunkSize(limit, length - done));
         if (n < 0) return false;
         if (logging) logLine("WRITE: wrote " + std::to_string(n) + " bytes.");
         done += static_cast<std::size_t>(n);
         if (hook_) hook_(static_cast<long long>(done), static_cast<long long>(length));
-        if (writeRate_ != 0 && length >= 1024) throttle(true, writeRate_, window, static_cast<std::uint32_t>(n));
+        if (limiter_) limiter_->consume(static_cast<std::size_t>(n));
+        else if (writeRate_ != 0 && length >= 1024) throttle(true, writeRate_, window, static_cast<std::uint32_t>(n));
     }
     return true;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,24 @@ private:
     std::uint64_t bytes() const;
     long long spanMicros() const;  // first to last sample; needs a sample
     std::deque<RateSample> samples_;
+};
+
+// One bandwidth limit shared by the connections of a job: each chunk sent
+// takes its share of the limit, so the sum over all connections keeps to it.
+class RateLimiter {
+public:
+    RateLimiter(Clock& clock, std::uint32_t bytesPerSecond) : clock_(clock), rate_(bytesPerSecond) {}
+    std::uint32_t rate() const { return rate_; }
+    // Counts `bytes` just sent and sleeps as long as the limit needs.
+    void consume(std::size_t bytes);
+
+private:
+    Clock& clock_;
+    std::uint32_t rate_;
+    std::mutex mutex_;
+    bool started_ = false;
+    std::uint32_t base_ = 0;  // tick of the first chunk
+    double nextFreeMs_ = 0;   // when the bytes counted so far have had their time
 };
 
 // The performance log: "performance_data" beside the defaults file.
@@ -133,6 +152,8 @@ public:
     bool close() override;
 
     void setReadRate(std::uint32_t bytesPerSecond) override { readRate_ = bytesPerSecond; }
+    // Writes then keep to a limit shared with other connections instead.
+    void setSharedLimiter(RateLimiter* limiter) { limiter_ = limiter; }
     void setWriteRate(std::uint32_t bytesPerSecond) override { writeRate_ = bytesPerSecond; }
 
 private:
@@ -152,6 +173,7 @@ private:
     std::uint32_t readRate_ = 0;
     std::uint32_t writeRate_ = 0;
     ProgressHook hook_ = nullptr;
+    RateLimiter* limiter_ = nullptr;
     struct Tls;
     std::unique_ptr<Tls> tls_;
     std::string failureReason_;
