@@ -111,7 +111,7 @@ def main():
         tag = uuid.uuid4().hex[:10]
 
         nzb = os.path.join(work, "posted.nzb")
-        post(tree, tag + "y", ["/ics", "/nzb=" + nzb])
+        post(tree, tag + "y", ["/ics", "/nzb=" + nzb, "/conn=4"])
         subjects, out = fetch_and_decode(tag + "y", work)
         compare(tree, out, "yEnc")
         compare(tree, download_nzb(nzb, work), "nzbget")

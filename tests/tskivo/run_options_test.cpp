@@ -86,6 +86,16 @@ TEST(RunOptions, RangesOfPortAndBandwidth) {
         EXPECT_FALSE(o.port) << bad;
         EXPECT_THAT(o.error, testing::HasSubstr("must be a number from 1 to 65535")) << bad;
     }
+    // Connections: passed on above 1, refused outside 1 to 64.
+    EXPECT_EQ(parse({"/conn=8"}).connections, 8);
+    const auto eight = buildEngineArgs(parse({"/conn=8"}), 0, "");
+    const auto conn = std::find(eight.begin(), eight.end(), "-connections");
+    ASSERT_NE(conn, eight.end());
+    EXPECT_EQ(*(conn + 1), "8");
+    const auto one = buildEngineArgs(parse({"/conn=1"}), 0, "");
+    EXPECT_EQ(std::find(one.begin(), one.end(), "-connections"), one.end());
+    for (const char* bad : {"/conn=0", "/conn=65", "/conn=many"})
+        EXPECT_THAT(parse({bad}).error, testing::HasSubstr("must be a number from 1 to 64")) << bad;
     // Kilobytes that would overflow once made bytes are clamped, not wrapped.
     EXPECT_EQ(*parse({"/maxbw=9007199254740992"}).maxBandwidth, kMaxBandwidthKb);
     const auto args = buildEngineArgs(parse({"/maxbw=9007199254740992"}), 0, "");

@@ -107,6 +107,12 @@ private slots:
             prompts.onMessage = nullptr;
             QCOMPARE(prompts.texts(), QStringList{"Please enter an integer."});
             sheet.server.port->setText(QStringLiteral("563"));
+            QCOMPARE(sheet.server.connections->text(), QStringLiteral("1"));
+            sheet.server.connections->setText(QStringLiteral("65"));
+            sheet.tabs()->setCurrentIndex(3);
+            QCOMPARE(sheet.tabs()->currentIndex(), 2);
+            QCOMPARE(prompts.texts().last(), QStringLiteral("Please enter a number of connections from 1 to 64."));
+            sheet.server.connections->setText(QStringLiteral("8"));
             sheet.server.useTls->setChecked(true);
             sheet.tabs()->setCurrentIndex(3);
             QCOMPARE(sheet.par2.recovery->value(), 15);
@@ -124,6 +130,7 @@ private slots:
         QCOMPARE(p.port, 563);
         QVERIFY(!p.useAuthentication);
         QVERIFY(p.useTls());
+        QCOMPARE(p.connections(), 8);
         QVERIFY(p.par2Area == par2Before);
     }
 

@@ -175,6 +175,13 @@ TEST(Profile, EachSwitchLivesInItsOwnByte) {
     std::array<std::uint8_t, kProfileSize> tls{};
     tls[2909] = 1;
     EXPECT_TRUE(ProfileData::fromBytes(tls.data()).useTls());
+    // Connections in byte 2371: 0 (an older profile) reads as 1.
+    EXPECT_EQ(ProfileData::fromBytes(tls.data()).connections(), 1);
+    ProfileData eight = ProfileData::fromBytes(tls.data());
+    eight.setConnections(8);
+    EXPECT_EQ(eight.toBytes()[2371], 8);
+    eight.setConnections(1);
+    EXPECT_EQ(eight.toBytes()[2371], 0) << "one connection keeps the original layout";
 }
 
 TEST(Profile, SizesVersionsAndTruncationAtEveryLength) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ostream>
 
+#include "job.h"
 #include "platform.h"
 
 namespace tskivo {
@@ -94,6 +95,13 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     // and the multiplication must not overflow.
     if (out.maxBandwidth && *out.maxBandwidth > kMaxBandwidthKb) out.maxBandwidth = kMaxBandwidthKb;
     out.maxLines = numberOption(args, "/maxlines=");
+    if (auto conn = textOption(args, "/conn=")) {
+        const long long v = pelmor::readDecimal(*conn);
+        if (v < 1 || v > pelmor::kMaxConnections)
+            out.error = "The /conn= value \"" + *conn + "\" must be a number from 1 to " +
+                        std::to_string(pelmor::kMaxConnections) + ".";
+        else out.connections = static_cast<int>(v);
+    }
     if (auto port = textOption(args, "/port=")) {
         const long long v = pelmor::readDecimal(*port);
         if (v < 1 || v > 65535) out.error = "The /port= value \"" + *port + "\" must be a number from 1 to 65535.";
@@ -131,6 +139,7 @@ void printRunnerUsage(std::ostream& out) {
            "              [/ics] [/maxlines=#] [/fc=RRGGBB] [/bc=RRGGBB] [/bi=<file>]\n"
            "              [/al=<file>] [/u=username] [/p=password] [/itf=<file>]\n"
            "              [/fs=<text>] [/sf=<format>] [/port=#] [/ssl] [/nzb=<file>]\n"
+           "              [/conn=#]\n"
            "\n"
            "  Arguments:\n"
            "    <from/scramble> = Mandatory. Either an address like this: name\n"
@@ -172,6 +181,8 @@ void printRunnerUsage(std::ostream& out) {
            "    [/port=#]       = Optional. Server port, default 119 (563 with /ssl).\n"
            "    [/ssl]          = Optional. Speak to the server over TLS.\n"
            "    [/nzb=<file>]   = Optional. Write an NZB file of everything posted.\n"
+           "    [/conn=#]       = Optional. Post over # connections at once (1 to 64),\n"
+           "                      default 1.\n"
            "\n"
            "    Without /p= the password is taken from the TSKIVO_PASSWORD environment\n"
            "    variable, which other users cannot see in the process list.\n"
@@ -245,6 +256,10 @@ std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index,
         v.push_back(std::to_string(o.port ? *o.port : 563));
     }
     if (o.tls) v.push_back("-encrypt");
+    if (o.connections > 1) {
+        v.push_back("-connections");
+        v.push_back(std::to_string(o.connections));
+    }
     if (o.nzbFile) {
         v.push_back("-o");
         v.push_back(*o.nzbFile);

@@ -39,6 +39,7 @@ struct RunOptions {
     std::optional<long long> port;
     bool tls = false;
     std::optional<std::string> nzbFile;  // absolute
+    int connections = 1;                 // "/conn="
     std::string error;                   // a value that cannot be used; nothing is posted
 
     const std::string& author() const { return args[1]; }

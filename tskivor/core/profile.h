@@ -54,6 +54,11 @@ struct ProfileData {
     std::array<std::uint8_t, 3> padding2909{};
     std::array<std::uint8_t, 20> par2Area{};
 
+    // Connections at once, in the byte after the formatted-subject switch;
+    // a profile of the original layout has 0 there, which means 1.
+    int connections() const { return padding2371 == 0 ? 1 : padding2371; }
+    void setConnections(int n) { padding2371 = static_cast<std::uint8_t>(n <= 1 ? 0 : n > 64 ? 64 : n); }
+
     bool useTls() const { return padding2909[0] == 1; }
     void setUseTls(bool on) { padding2909[0] = on ? 1 : 0; }
 

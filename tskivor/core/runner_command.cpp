@@ -126,6 +126,7 @@ std::optional<RunnerCommand> buildRunnerCommand(const MainFields& f, const Profi
     // The stored port reaches the runner; 119 is its default anyway.
     if (p.port != 119 && p.port > 0) a << QStringLiteral("/port=%1").arg(p.port);
     if (p.useTls()) a << QStringLiteral("/ssl");
+    if (p.connections() > 1) a << QStringLiteral("/conn=%1").arg(p.connections());
     if (!introText.isEmpty()) {
         if (const auto file = makeIntroFile(introText)) a << QStringLiteral("/itf=") + *file;
     }

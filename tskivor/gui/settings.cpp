@@ -50,8 +50,7 @@ QWidget* withButton(QLineEdit* field, QPushButton* button) {
     return row;
 }
 
-QString text(const std::string& s) { return QString::fromStdString(s); }
-std::string bytes(const QString& s) { return fitTextField(s.toStdString()); }
+QString text(const std::string& s) { return fieldText(s); }
 
 }  // namespace
 
@@ -172,6 +171,7 @@ CSettingsServer::CSettingsServer(Prompts& prompts)
       maxLines(digitsField()),
       userName(new QLineEdit),
       password(new QLineEdit),
+      connections(digitsField()),
       useAuthentication(new QCheckBox(QStringLiteral("Use server authentication"))),
       useTls(new QCheckBox(QStringLiteral("Use SSL/TLS"))),
       prompts_(prompts) {
@@ -183,6 +183,8 @@ CSettingsServer::CSettingsServer(Prompts& prompts)
     form->addRow(QStringLiteral("Port:"), port);
     form->addRow(QStringLiteral("Max. lines:"), maxLines);
     form->addRow(useTls);
+    form->addRow(QStringLiteral("Connections:"), connections);
+    connections->setToolTip(QStringLiteral("How many connections post at once (1 to 64)."));
     form->addRow(useAuthentication);
     form->addRow(QStringLiteral("Username:"), userName);
     form->addRow(QStringLiteral("Password:"), password);
@@ -203,6 +205,7 @@ void CSettingsServer::showValues() {
     userName->setText(values.userName);
     password->setText(values.password);
     useTls->setChecked(values.useTls);
+    connections->setText(QString::number(values.connections));
     authenticationClicked();
 }
 
@@ -219,8 +222,17 @@ bool CSettingsServer::takeValues() {
             return false;
         }
     }
-    values = {server->text(),   numbers[0],       numbers[1], useAuthentication->isChecked(),
-              userName->text(), password->text(), useTls->isChecked()};
+    bool ok = false;
+    const int count = connections->text().toInt(&ok);
+    if (!ok || count < 1 || count > 64) {
+        if (bringToFront) bringToFront();
+        prompts_.message(this, QStringLiteral("Please enter a number of connections from 1 to 64."), QString(),
+                         MessageIcon::None);
+        connections->setFocus();
+        return false;
+    }
+    values = {server->text(),   numbers[0],       numbers[1],          useAuthentication->isChecked(),
+              userName->text(), password->text(), useTls->isChecked(), count};
     return true;
 }
 
@@ -323,8 +335,8 @@ void CSettings::ApplyProfileToPages() {
     contactSheet.values = {text(p.authorLogo), colourText(p.fontColour), colourText(p.backgroundColour),
                            text(p.backgroundImage)};
     postStyle.values = {p.uuencodeFirstOnly, p.useUuencoding, p.nonFolderLikeSubject, p.contactSheets};
-    server.values = {text(p.server),   p.port,           p.maxLines, p.useAuthentication,
-                     text(p.userName), text(p.password), p.useTls()};
+    server.values = {text(p.server),   p.port,           p.maxLines,  p.useAuthentication,
+                     text(p.userName), text(p.password), p.useTls(), p.connections()};
     // The PAR2 page keeps its values.
     if (isVisible()) page(tabs_->currentIndex())->showValues();
 }
@@ -335,21 +347,22 @@ void CSettings::GatherPagesIntoProfile() {
     // Colour text that is not six hex digits keeps the colour there was.
     if (const auto v = parseColourText(cs.backgroundColour)) p.backgroundColour = *v;
     if (const auto v = parseColourText(cs.fontColour)) p.fontColour = *v;
-    p.authorLogo = bytes(cs.authorLogo);
-    p.backgroundImage = bytes(cs.backgroundImage);
+    p.authorLogo = fieldBytes(cs.authorLogo, p.authorLogo);
+    p.backgroundImage = fieldBytes(cs.backgroundImage, p.backgroundImage);
     const auto& ps = postStyle.values;
     p.uuencodeFirstOnly = ps.uuencodeFirstOnly;
     p.useUuencoding = ps.useUuencoding;
     p.nonFolderLikeSubject = ps.nonFolderLike;
     p.contactSheets = ps.contactSheets;
     const auto& sv = server.values;
-    p.server = bytes(sv.server);
+    p.server = fieldBytes(sv.server, p.server);
     p.port = sv.port;
     p.maxLines = sv.maxLines;
-    p.userName = bytes(sv.userName);
-    p.password = bytes(sv.password);
+    p.userName = fieldBytes(sv.userName, p.userName);
+    p.password = fieldBytes(sv.password, p.password);
     p.useAuthentication = sv.useAuthentication;
     p.setUseTls(sv.useTls);
+    p.setConnections(sv.connections);
     // Nothing of the PAR2 page is stored.
 }
 

@@ -77,10 +77,11 @@ public:
         bool useAuthentication = false;
         QString userName, password;
         bool useTls = false;
+        int connections = 1;
     } values;
     void showValues() override;
     bool takeValues() override;
-    QLineEdit *server, *port, *maxLines, *userName, *password;
+    QLineEdit *server, *port, *maxLines, *userName, *password, *connections;
     QCheckBox *useAuthentication, *useTls;
 
 private:
