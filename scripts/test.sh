@@ -17,6 +17,7 @@ status=0
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTSKIVO_SANITIZE=ON -DTSKIVO_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$JOBS"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    LSAN_OPTIONS="suppressions=$PWD/../tests/lsan.supp" \
     ctest --output-on-failure -j "$JOBS" -L unit) || status=1
 
 exit $status
