@@ -1,6 +1,7 @@
 // yEnc encoding, CRC-32 and memcpy over the same 64 MiB, and their ratios.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -29,6 +30,29 @@ void BM_crc32(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBytes));
 }
 
+// The line encoder alone, memory to memory, in blocks of 700 KiB (the size
+// peers encode at a time), with one kernel.
+void BM_yencEncode(benchmark::State& state) {
+    const auto kernel = static_cast<pelmor::YencKernel>(state.range(0));
+    if (!pelmor::yencKernelSupported(kernel)) {
+        state.SkipWithError("not on this CPU");
+        return;
+    }
+    constexpr std::size_t kBlock = 700 * 1024;
+    std::vector<unsigned char> in(kBytes);
+    std::uint32_t x = 1;
+    for (auto& b : in) b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24);
+    std::vector<char> out(kBlock * 2 + 4096);
+    for (auto _ : state) {
+        for (std::size_t at = 0; at < kBytes; at += kBlock) {
+            const std::size_t n = std::min(kBlock, kBytes - at);
+            benchmark::DoNotOptimize(pelmor::yencEncodeLinesWith(kernel, in.data() + at, n, out.data()));
+        }
+    }
+    state.SetLabel(pelmor::yencKernelName(kernel));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBytes));
+}
+
 // Every part of the file through encodePart: read, part CRC, encode, frame.
 template <typename EncoderType, int Lines>
 void BM_encodePart(benchmark::State& state) {
@@ -45,6 +69,7 @@ void BM_encodePart(benchmark::State& state) {
 
 BENCHMARK(BM_memcpy)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_crc32)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_yencEncode)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_encodePart<pelmor::YencEncoder, 2500>)->Name("BM_yencEncodePart")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_encodePart<pelmor::UuEncoder, 4060>)->Name("BM_uuEncodePart")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
@@ -70,8 +95,9 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double copy = reporter.rates["BM_memcpy/min_time:1.000/real_time"];
     for (const auto& [name, rate] : reporter.rates) {
-        std::printf("%-32s %8.3f GB/s   ratio to memcpy %.3f\n", name.c_str(), rate / 1e9, copy > 0 ? rate / copy : 0);
+        std::printf("%-44s %8.3f GB/s   ratio to memcpy %.3f\n", name.c_str(), rate / 1e9, copy > 0 ? rate / copy : 0);
     }
+    std::printf("kernel chosen here: %s\n", pelmor::yencKernelName(pelmor::yencKernel()));
     std::remove(kPath.c_str());
     return 0;
 }

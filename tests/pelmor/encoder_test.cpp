@@ -279,3 +279,67 @@ TEST(Encoders, UudeviewDecodesMultiPartYencAndUuencode) {
     EXPECT_EQ(readFile("out-y/photo.jpg"), data);
     EXPECT_EQ(readFile("out-u/photo.jpg"), data);
 }
+
+// Every vector kernel against the byte-at-a-time reference: random data of
+// every length up to a few lines, escapes at every column (the last one and
+// the pair that straddles the end included), and runs of escapes.
+TEST(YencKernels, EveryKernelWritesExactlyWhatTheReferenceWrites) {
+    std::vector<std::string> inputs;
+    const std::string random = testing_support::randomBytes(700, 11);
+    for (std::size_t n = 0; n <= 600; ++n) inputs.push_back(random.substr(0, n));
+    // Bytes that become NUL, TAB, LF, CR, "." and "=" once 42 is added.
+    const std::string escapes = {'\xD6', '\xDF', '\xE0', '\xE3', '\x04', '\x13'};
+    for (std::size_t col = 0; col < 300; ++col) {
+        std::string s(300, 'a');
+        s[col] = escapes[col % escapes.size()];
+        inputs.push_back(s);
+        s[(col + 1) % s.size()] = escapes[(col + 1) % escapes.size()];
+        inputs.push_back(s);
+    }
+    std::string dense;
+    for (int i = 0; i < 1000; ++i) dense += i % 3 ? escapes[static_cast<std::size_t>(i) % escapes.size()] : 'x';
+    inputs.push_back(dense);
+    inputs.push_back(std::string(777, '\x13'));
+    for (std::size_t edge : {16u, 32u, 64u, 128u, 256u})
+        for (std::size_t n = edge - 2; n <= edge + 2; ++n) inputs.push_back(testing_support::randomBytes(n, static_cast<std::uint32_t>(n)));
+
+    std::vector<char> expected(4000), got(4000 + 64);
+    for (auto kernel : {YencKernel::Sse2, YencKernel::Ssse3, YencKernel::Avx2}) {
+        if (!yencKernelSupported(kernel)) continue;
+        for (const auto& in : inputs) {
+            const auto* data = reinterpret_cast<const unsigned char*>(in.data());
+            const char* e = yencEncodeLinesWith(YencKernel::Scalar, data, in.size(), expected.data());
+            const char* g = yencEncodeLinesWith(kernel, data, in.size(), got.data());
+            ASSERT_EQ(std::string(got.data(), static_cast<std::size_t>(g - got.data())),
+                      std::string(expected.data(), static_cast<std::size_t>(e - expected.data())))
+                << yencKernelName(kernel) << ", " << in.size() << " bytes";
+        }
+    }
+    // The reference itself: lines of 128 characters, 129 when a pair straddles the end.
+    const std::string straddle = std::string(127, '\x01') + "\x13" + "\x02";
+    const char* e = yencEncodeLinesWith(YencKernel::Scalar, reinterpret_cast<const unsigned char*>(straddle.data()),
+                                        straddle.size(), expected.data());
+    EXPECT_EQ(std::string(expected.data(), static_cast<std::size_t>(e - expected.data())), std::string(127, '+') + "=}\r\n,\r\n");
+}
+
+TEST(YencKernels, ForcedKernelsGiveTheSameArticles) {
+    TempDir dir;
+    writeFile("k.bin", testing_support::randomBytes(100000, 5));
+    std::vector<std::string> articles;
+    const YencKernel chosen = yencKernel();
+    for (auto kernel : {YencKernel::Scalar, YencKernel::Sse2, YencKernel::Ssse3, YencKernel::Avx2}) {
+        if (!yencKernelSupported(kernel)) continue;
+        setYencKernel(kernel);
+        EXPECT_EQ(yencKernel(), kernel);
+        YencEncoder enc("k.bin", 100);
+        std::vector<char> buffer(enc.encodedSizeBound());
+        std::string all;
+        for (int p = 1; p <= enc.parts(); ++p) {
+            ASSERT_TRUE(enc.encodePart(p, buffer.data(), buffer.size(), enc.parts()));
+            all.append(buffer.data(), enc.encodedLength());
+        }
+        articles.push_back(all);
+    }
+    setYencKernel(chosen);
+    for (const auto& a : articles) EXPECT_EQ(a, articles.front());
+}

@@ -89,4 +89,13 @@ public:
 // Exposed for the benchmark and the tests.
 char* yencEncodeLines(const unsigned char* in, std::size_t length, char* out);
 
+// The yEnc line kernels, all with the same output; the fastest the CPU has
+// is chosen once at start (TSKIVO_YENC_KERNEL=scalar|sse2|ssse3|avx2 forces one).
+enum class YencKernel { Scalar, Sse2, Ssse3, Avx2 };
+YencKernel yencKernel();
+bool yencKernelSupported(YencKernel k);
+void setYencKernel(YencKernel k);  // for tests and benchmarks
+const char* yencKernelName(YencKernel k);
+char* yencEncodeLinesWith(YencKernel k, const unsigned char* in, std::size_t length, char* out);
+
 }  // namespace pelmor

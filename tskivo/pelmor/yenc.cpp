@@ -1,15 +1,16 @@
 // yEnc: every byte + 42, with NUL, TAB, LF, CR, "." and "=" escaped as "="
 // and the value + 64, lines of 128 characters (129 when an escape pair
 // straddles the end), CR LF line ends.
+#include <immintrin.h>
+
+#include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "encoder.h"
 #include "kelvo_exception.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace pelmor {
 
@@ -20,65 +21,252 @@ constexpr bool needsEscape(unsigned char c) {
 }
 
 // Room for the header and trailer lines besides the name (at most 183 bytes)
-// and for the vector kernel's over-wide stores.
+// and for the vector kernels' over-wide stores.
 constexpr std::size_t kFrameRoom = 256 + 64;
+constexpr int kLine = YencEncoder::kLineLength;
+
+// One byte the plain way; returns the new column.
+inline int putByte(unsigned char b, char*& out, int col) {
+    const auto c = static_cast<unsigned char>(b + 42);
+    if (needsEscape(c)) {
+        *out++ = '=';
+        *out++ = static_cast<char>(c + 64);
+        return col + 2;
+    }
+    *out++ = static_cast<char>(c);
+    return col + 1;
+}
+
+// Finishes the line byte by byte from `col`, then its CR LF.
+inline void finishLine(const unsigned char*& in, const unsigned char* end, char*& out, int col) {
+    while (col < kLine && in < end) col = putByte(*in++, out, col);
+    *out++ = '\r';
+    *out++ = '\n';
+}
+
+// The reference: one byte at a time.
+char* encodeScalar(const unsigned char* in, std::size_t length, char* out) {
+    const unsigned char* const end = in + length;
+    while (in < end) finishLine(in, end, out, 0);
+    return out;
+}
+
+// SSE2: sixteen bytes at a time up to the first escape.
+__attribute__((target("sse2"))) char* encodeSse2(const unsigned char* in, std::size_t length, char* out) {
+    const unsigned char* const end = in + length;
+    while (in < end) {
+        int col = 0;
+        while (col < kLine && end - in >= 16) {
+            const __m128i v = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), _mm_set1_epi8(42));
+            const __m128i hit = _mm_or_si128(
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x09))),
+                             _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)))),
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x2E)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x3D))));
+            const int room = kLine - col < 16 ? kLine - col : 16;
+            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit)) & ((1u << room) - 1u);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+            if (mask == 0) {
+                out += room;
+                in += room;
+                col += room;
+                continue;
+            }
+            const int k = __builtin_ctz(mask);
+            out += k;
+            in += k;
+            col = putByte(*in++, out, col + k);
+        }
+        finishLine(in, end, out, col);
+    }
+    return out;
+}
+
+// For every pattern of escapes in eight bytes: the shuffle that puts "="
+// (lane 8 and up) before each escaped byte, and how long the result is.
+struct ExpandTable {
+    alignas(16) std::array<std::array<std::uint8_t, 16>, 256> shuffle{};
+    std::array<std::uint8_t, 256> length{};
+    ExpandTable() {
+        for (int m = 0; m < 256; ++m) {
+            int at = 0;
+            for (int i = 0; i < 8; ++i) {
+                if (m & (1 << i)) shuffle[m][at++] = 8;
+                shuffle[m][at++] = static_cast<std::uint8_t>(i);
+            }
+            for (int k = at; k < 16; ++k) shuffle[m][k] = 0x80;
+            length[m] = static_cast<std::uint8_t>(at);
+        }
+    }
+};
+const ExpandTable kExpand;
+
+// The escape mask of sixteen bytes already moved by 42, and the bytes with
+// the escaped ones moved by 64 more.
+__attribute__((target("ssse3"))) inline unsigned escapes16(__m128i& v) {
+    const __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x09))),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x2E)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x3D))));
+    v = _mm_add_epi8(v, _mm_and_si128(hit, _mm_set1_epi8(64)));
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+
+// Eight bytes (the low half of v) with their escapes written out; returns
+// how many characters that made.
+__attribute__((target("ssse3"))) inline int expand8(__m128i v, unsigned mask, char* out) {
+    const __m128i withEquals = _mm_unpacklo_epi64(v, _mm_set1_epi8('='));
+    const __m128i ctrl = _mm_load_si128(reinterpret_cast<const __m128i*>(kExpand.shuffle[mask].data()));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(withEquals, ctrl));
+    return kExpand.length[mask];
+}
+
+// The line ends inside the `n` characters just written at `out` (col + n
+// reaches the line length): keeps the characters up to the end (an escape
+// pair that straddles it stays whole) and says how many input bytes they
+// are. Every "=" written is the first of a pair, so they count the escapes.
+inline int cutAtLineEnd(const char* out, int col, int& kept) {
+    const int need = kLine - col;  // at most 64 characters
+    kept = out[need - 1] == '=' ? need + 1 : need;
+    std::uint64_t equals = 0;
+    for (int i = 0; i < 4; ++i) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + 16 * i));
+        equals |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')))))
+                  << (16 * i);
+    }
+    const std::uint64_t keptBits = kept >= 64 ? ~0ull : (1ull << kept) - 1;
+    return kept - __builtin_popcountll(equals & keptBits);
+}
+
+// SSSE3: every escape written out by a shuffle, no branch per escape.
+__attribute__((target("ssse3"))) char* encodeSsse3(const unsigned char* in, std::size_t length, char* out) {
+    const unsigned char* const end = in + length;
+    while (in < end) {
+        int col = 0;
+        while (end - in >= 16) {
+            __m128i v = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), _mm_set1_epi8(42));
+            const unsigned mask = escapes16(v);
+            const int n0 = expand8(v, mask & 0xFF, out);  // no branch on escapes: see the AVX2 kernel
+            const int n = n0 + expand8(_mm_srli_si128(v, 8), mask >> 8, out + n0);
+            if (col + n < kLine) {
+                out += n;
+                col += n;
+                in += 16;
+                continue;
+            }
+            int kept;
+            in += cutAtLineEnd(out, col, kept);
+            out += kept;
+            col += kept;
+            break;
+        }
+        finishLine(in, end, out, col);
+    }
+    return out;
+}
+
+// AVX2: thirty-two bytes looked at a time; the escapes written out as above.
+__attribute__((target("avx2,popcnt"))) char* encodeAvx2(const unsigned char* in, std::size_t length, char* out) {
+    const unsigned char* const end = in + length;
+    const __m256i add = _mm256_set1_epi8(42);
+#define EQ(v, c) _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c))
+    while (in < end) {
+        int col = 0;
+        while (end - in >= 32) {
+            __m256i v = _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)), add);
+            const __m256i hit = _mm256_or_si256(_mm256_or_si256(_mm256_or_si256(EQ(v, 0), EQ(v, 0x09)),
+                                                                _mm256_or_si256(EQ(v, 0x0A), EQ(v, 0x0D))),
+                                                _mm256_or_si256(EQ(v, 0x2E), EQ(v, 0x3D)));
+            const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
+            int n;
+            {
+                // No branch on whether there are escapes: half the blocks of
+                // random data have one, and a mispredicted branch costs more
+                // than four shuffles.
+                v = _mm256_add_epi8(v, _mm256_and_si256(hit, _mm256_set1_epi8(64)));
+                const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+                // Where each eight bytes go, from the mask alone, so that the
+                // four expansions do not wait for one another.
+                const int o1 = 8 + __builtin_popcount(mask & 0xFF);
+                const int o2 = o1 + 8 + __builtin_popcount((mask >> 8) & 0xFF);
+                const int o3 = o2 + 8 + __builtin_popcount((mask >> 16) & 0xFF);
+                expand8(lo, mask & 0xFF, out);
+                expand8(_mm_srli_si128(lo, 8), (mask >> 8) & 0xFF, out + o1);
+                expand8(hi, (mask >> 16) & 0xFF, out + o2);
+                expand8(_mm_srli_si128(hi, 8), mask >> 24, out + o3);
+                n = o3 + 8 + __builtin_popcount(mask >> 24);
+            }
+            if (col + n < kLine) {
+                out += n;
+                col += n;
+                in += 32;
+                continue;
+            }
+            int kept;
+            in += cutAtLineEnd(out, col, kept);
+            out += kept;
+            col += kept;
+            break;
+        }
+        finishLine(in, end, out, col);
+    }
+#undef EQ
+    return out;
+}
+
+YencKernel chooseKernel() {
+    if (const char* forced = std::getenv("TSKIVO_YENC_KERNEL")) {
+        const std::string f = forced;
+        if (f == "scalar") return YencKernel::Scalar;
+        if (f == "sse2") return YencKernel::Sse2;
+        if (f == "ssse3" && __builtin_cpu_supports("ssse3")) return YencKernel::Ssse3;
+        if (f == "avx2" && __builtin_cpu_supports("avx2")) return YencKernel::Avx2;
+    }
+    if (__builtin_cpu_supports("avx2")) return YencKernel::Avx2;
+    if (__builtin_cpu_supports("ssse3")) return YencKernel::Ssse3;
+    return YencKernel::Sse2;
+}
+
+YencKernel& activeKernel() {
+    static YencKernel kernel = chooseKernel();  // once, at first use
+    return kernel;
+}
 
 }  // namespace
 
-char* yencEncodeLines(const unsigned char* in, std::size_t length, char* out) {
-    const unsigned char* const end = in + length;
-    constexpr int kLine = YencEncoder::kLineLength;
-    while (in < end) {
-        int col = 0;
-        while (col < kLine && in < end) {
-#if defined(__SSE2__)
-            // Up to sixteen bytes at a time, as many as the line has room
-            // for; an escape sends only the bytes before it this way.
-            if (end - in >= 16) {
-                const __m128i v = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)),
-                                               _mm_set1_epi8(42));
-                const __m128i hit = _mm_or_si128(
-                    _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()),
-                                              _mm_cmpeq_epi8(v, _mm_set1_epi8(0x09))),
-                                 _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A)),
-                                              _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)))),
-                    _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x2E)),
-                                 _mm_cmpeq_epi8(v, _mm_set1_epi8(0x3D))));
-                // Only as many bytes as the line has room for count.
-                const int room = kLine - col < 16 ? kLine - col : 16;
-                const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit)) & ((1u << room) - 1u);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
-                if (mask == 0) {
-                    out += room;
-                    in += room;
-                    col += room;
-                    continue;
-                }
-                const int k = __builtin_ctz(mask);
-                out += k;
-                in += k;
-                col += k;
-                const unsigned char c = static_cast<unsigned char>(*in++ + 42);
-                *out++ = '=';
-                *out++ = static_cast<char>(c + 64);
-                col += 2;
-                continue;
-            }
-#endif
-            const unsigned char c = static_cast<unsigned char>(*in++ + 42);
-            if (needsEscape(c)) {
-                *out++ = '=';
-                *out++ = static_cast<char>(c + 64);
-                col += 2;
-            } else {
-                *out++ = static_cast<char>(c);
-                ++col;
-            }
-        }
-        *out++ = '\r';
-        *out++ = '\n';
+bool yencKernelSupported(YencKernel k) {
+    switch (k) {
+        case YencKernel::Ssse3: return __builtin_cpu_supports("ssse3");
+        case YencKernel::Avx2: return __builtin_cpu_supports("avx2");
+        default: return true;
     }
-    return out;
+}
+
+YencKernel yencKernel() { return activeKernel(); }
+void setYencKernel(YencKernel k) {
+    if (yencKernelSupported(k)) activeKernel() = k;
+}
+const char* yencKernelName(YencKernel k) {
+    switch (k) {
+        case YencKernel::Scalar: return "scalar";
+        case YencKernel::Sse2: return "sse2";
+        case YencKernel::Ssse3: return "ssse3";
+        case YencKernel::Avx2: return "avx2";
+    }
+    return "?";
+}
+
+char* yencEncodeLinesWith(YencKernel k, const unsigned char* in, std::size_t length, char* out) {
+    switch (k) {
+        case YencKernel::Scalar: return encodeScalar(in, length, out);
+        case YencKernel::Sse2: return encodeSse2(in, length, out);
+        case YencKernel::Ssse3: return encodeSsse3(in, length, out);
+        case YencKernel::Avx2: return encodeAvx2(in, length, out);
+    }
+    return encodeScalar(in, length, out);
+}
+
+char* yencEncodeLines(const unsigned char* in, std::size_t length, char* out) {
+    return yencEncodeLinesWith(activeKernel(), in, length, out);
 }
 
 YencEncoder::YencEncoder(const std::string& path, int lines) : Encoder(path, lines) {

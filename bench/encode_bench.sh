@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# yEnc speed: bench_encode (memcpy, each line kernel memory to memory in
+# 700 KiB blocks, encodePart, CRC-32), then the npm package yencode's
+# encodeTo and crc32 on the same amount of data in the same run, and the
+# ratios.
+#   bench/encode_bench.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=build-bench
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTSKIVO_BUILD_TESTS=OFF -DTSKIVO_BUILD_GUI=OFF >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" --target bench_encode >/dev/null
+YENCODE_DIR=${YENCODE_DIR:-/tmp/tskivo-bench-yencode}
+if [ ! -d "$YENCODE_DIR/node_modules/yencode" ]; then
+    mkdir -p "$YENCODE_DIR"
+    (cd "$YENCODE_DIR" && npm install --no-audit --no-fund yencode >/dev/null 2>&1)
+fi
+OURS=$("$BUILD/bin/bench_encode" --benchmark_filter='memcpy|crc32|yencEncode/|yencEncodePart' 2>/dev/null | grep "GB/s")
+echo "$OURS"
+THEIRS=$(cd "$YENCODE_DIR" && node -e '
+const y = require("yencode");
+const total = 64 * 1024 * 1024, block = 700 * 1024;
+const src = Buffer.alloc(total);
+for (let i = 0, x = 1; i < total; i++) { x = (x * 1103515245 + 12345) >>> 0; src[i] = x >>> 24; }
+const out = Buffer.alloc(y.maxSize(block, 128) + 64);
+function rate(fn) {
+    let best = 0;
+    for (let r = 0; r < 5; r++) {
+        const t0 = process.hrtime.bigint();
+        fn();
+        const s = Number(process.hrtime.bigint() - t0) / 1e9;
+        best = Math.max(best, total / s / 1e9);
+    }
+    return best;
+}
+const enc = rate(() => { for (let at = 0; at < total; at += block) y.encodeTo(src.subarray(at, Math.min(at + block, total)), out, 128); });
+const crc = rate(() => { y.crc32(src); });
+console.log(enc.toFixed(3) + " " + crc.toFixed(3));
+')
+read -r ENC CRC <<<"$THEIRS"
+echo "yencode encodeTo (700 KiB blocks)              $ENC GB/s"
+echo "yencode crc32                                  $CRC GB/s"
+best=$(echo "$OURS" | awk '/yencEncode\// && $2+0 > m { m = $2 + 0 } END { print m }')
+copy=$(echo "$OURS" | awk '/memcpy/ { print $2 }')
+part=$(echo "$OURS" | awk '/yencEncodePart/ { print $2 }')
+awk -v a="$best" -v b="$ENC" 'BEGIN { printf "ours (best kernel) / yencode encodeTo: %.2f   (target >= 1.2)\n", a / b }'
+awk -v a="$part" -v b="$copy" 'BEGIN { printf "encodePart / memcpy:                   %.2f   (target >= 0.35)\n", a / b }'
