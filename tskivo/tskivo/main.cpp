@@ -12,15 +12,17 @@
 
 namespace {
 
-// Next to the program (bin/ and lib/ side by side, or one folder), then by
-// name through the loader's usual search.
+// In the program's private library folder (bin/ and lib/tarvel-skivor/), in
+// lib/ beside bin/ (the build tree) or next to it, then by name through the
+// program's RUNPATH.
 void* loadLibrary(const std::string& name) {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) {
         std::string dir(self, static_cast<std::size_t>(n));
         dir = dir.substr(0, dir.find_last_of('/'));
-        for (const std::string& candidate : {dir + "/../lib/" + name, dir + "/" + name})
+        for (const std::string& candidate :
+             {dir + "/../lib/tarvel-skivor/" + name, dir + "/../lib/" + name, dir + "/" + name})
             if (void* h = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
     }
     return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
