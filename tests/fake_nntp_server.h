@@ -220,6 +220,8 @@ struct NntpScript {
     std::deque<std::string> articleReplies;  // default "240 article posted"
     std::size_t dropInBodyAfter = 0;         // > 0: close after this many article bytes, once
     std::function<void()> onArticle;         // runs after each article is read, before the reply
+    // The reply to "STAT <id>"; default: 223, the server has it.
+    std::function<std::string(const std::string& id)> statReply;
 };
 
 inline std::string nextReply(std::deque<std::string>& replies, const char* fallback) {
@@ -268,6 +270,9 @@ inline FakeNntpServer::Handler scriptedServer(std::shared_ptr<NntpScript> script
                 server.recordArticle(*article);
                 if (script->onArticle) script->onArticle();
                 if (!reply(c, nextReply(script->articleReplies, "240 article posted"))) return;
+            } else if (line->rfind("STAT ", 0) == 0) {
+                const std::string id = line->substr(5);
+                c.sendLine(script->statReply ? script->statReply(id) : "223 0 " + id);
             } else if (*line == "QUIT") {
                 c.sendLine("205 bye");
                 return;

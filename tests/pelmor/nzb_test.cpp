@@ -49,7 +49,7 @@ ParsedNzb parseNzb(const std::string& text) {
             };
             const std::string n = name;
             if (n == "nzb") s.nzb.xmlns = attr("xmlns");
-            if (n == "file") s.nzb.files.push_back({attr("poster"), std::stoll(attr("date")), attr("subject"), {}, {}});
+            if (n == "file") s.nzb.files.push_back({attr("poster"), std::stoll(attr("date")), attr("subject"), {}, {}, {}, 0});
             if (n == "segment") s.segment = {"", std::stoull(attr("bytes")), std::stoi(attr("number"))};
         },
         [](void* data, const char* name) {
@@ -178,7 +178,7 @@ TEST(Nzb, StrictUtf8AndTabsKeepTheFileWellFormed) {
     ASSERT_TRUE(w.open("x.nzb", error));
     // Surrogate, U+FFFE, overlong "/", beyond U+10FFFF, DEL, a TAB.
     const std::string hostile = "a\xED\xA0\x80" "b\xEF\xBF\xBE" "c\xC0\xAF" "d\xF4\x90\x80\x80" "e\x7F\tf \xE2\x82\xAC";
-    w.add(NzbFile{hostile, 1, hostile, {"alt.test"}, {{"id@x", 10, 1}}});
+    w.add(NzbFile{hostile, 1, hostile, {"alt.test"}, {{"id@x", 10, 1}}, "name", 5});
     ASSERT_TRUE(w.save(error)) << error;
     const ParsedNzb nzb = parseNzb(readFile("x.nzb"));
     ASSERT_TRUE(nzb.wellFormed);
@@ -193,7 +193,7 @@ TEST(Nzb, WritersOfTheSameFileMergeInsteadOfDroppingEachOther) {
     std::string error;
     ASSERT_TRUE(one.open("shared.nzb", error));
     ASSERT_TRUE(two.open("shared.nzb", error));
-    const auto file = [](const char* subject) { return NzbFile{"p", 1, subject, {"g"}, {{subject, 1, 1}}}; };
+    const auto file = [](const char* subject) { return NzbFile{"p", 1, subject, {"g"}, {{subject, 1, 1}}, subject, 1}; };
     one.add(file("A"));
     ASSERT_TRUE(one.save(error));
     two.add(file("B"));

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "nntp_session.h"
 #include "nzb.h"
 #include "parallel.h"
+#include "post_record.h"
 #include "subject.h"
 #include "throttled_socket.h"
 
@@ -115,22 +117,12 @@ void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fil
     if (parts == 0) return;
     std::vector<char> buffer(encoder->encodedSizeBound());
 
-    // What the server accepted of this file, for the NZB file.
-    NzbFile record;
-    const auto saveRecord = [&] {
-        if (!job.nzb || record.segments.empty()) return;
-        job.nzb->add(record);
-        record.segments.clear();
-        std::string error;
-        if (!job.nzb->save(error)) {
-            job.line(error);
-            job.nzbFailed = true;
-        }
-    };
+    const std::set<int>& posted = job.record ? job.record->alreadyPosted(fileNumber - 1) : std::set<int>{};
     try {
         for (int p = 1; p <= parts; ++p) {
             if (!file.parts.empty() && std::find(file.parts.begin(), file.parts.end(), p) == file.parts.end())
                 continue;
+            if (posted.count(p)) continue;  // on the server from an earlier run
             if (!encoder->encodePart(p, buffer.data(), buffer.size(), parts)) {
                 std::printf("Unable to encode segment %d; quitting\n", p);
                 std::fflush(stdout);
@@ -146,23 +138,14 @@ void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fil
                 subject.subject, job.getOption("references"), job.getOption("xheaders"),
                 std::string_view(buffer.data(), encoder->encodedLength()), job.getOption("introtextfile"), p,
                 fileNumber, jobBytes);
-            if (job.nzb) {
-                if (record.segments.empty()) {
-                    record.poster = sender;
-                    record.subject = subject.subject;
-                    record.date = static_cast<std::int64_t>(std::time(nullptr));
-                    std::istringstream groups(job.getOption("newsgroups"));
-                    for (std::string g; std::getline(groups, g, ',');)
-                        if (!g.empty()) record.groups.push_back(g);
-                }
-                record.segments.push_back({id.substr(1, id.size() - 2), session.articleBytes(), p});
-            }
+            if (job.record)
+                job.record->accepted({fileNumber - 1, p, subject.subject, sender, id, session.articleBytes()});
         }
     } catch (...) {
-        saveRecord();  // every way out leaves an NZB of what the server accepted
+        if (job.record) job.record->save();  // every way out leaves an NZB of what the server accepted
         throw;
     }
-    saveRecord();
+    if (job.record) job.record->save();
     job.line("");
 }
 
@@ -186,6 +169,66 @@ void checkHeaders(PostJob& job) {
                                          std::to_string(kMaxHeaderLine) + " bytes and has no space to fold it at.");
 }
 
+void checkPosts(PostJob& job, NntpSession& session, std::uint64_t& jobBytes) {
+    PostRecord& record = *job.record;
+    const long long delay = job.hasOption("checkdelay") ? readDecimal(job.getOption("checkdelay")) : 5;
+    std::vector<AcceptedArticle> pending = record.articles();
+    const std::size_t checked = pending.size();
+    std::size_t missing = 0, reposted = 0;
+    // STAT each; a connection that fails is opened again for the next try.
+    const auto onServer = [&](const AcceptedArticle& a) {
+        for (int attempt = 1;; ++attempt) {
+            try {
+                return session.stat(a.messageId);
+            } catch (const Kelvo_Exception& e) {
+                if (attempt == 3) throw;
+                job.line("Caught exception " + e.message);
+            }
+        }
+    };
+    const int lines = static_cast<int>(readDecimal(job.getOption("lines")));
+    const int count = static_cast<int>(job.files.size());
+    constexpr int kRounds = 3;
+    for (int round = 0;; ++round) {
+        job.clock.sleepMs(static_cast<std::uint32_t>(delay * 1000));
+        std::vector<AcceptedArticle> absent;
+        for (const auto& a : pending)
+            if (!onServer(a)) absent.push_back(a);
+        if (round == 0) missing = absent.size();
+        pending = absent;
+        if (pending.empty() || round == kRounds) break;
+        // Posted again: a new Message-ID, the same subject and body.
+        for (auto& a : pending) {
+            const FileEntry& file = job.files[static_cast<std::size_t>(a.file)];
+            std::unique_ptr<Encoder> encoder = makeEncoder(file.encoding, lines, file.name);
+            std::vector<char> buffer(encoder ? encoder->encodedSizeBound() : 0);
+            if (!encoder || !encoder->encodePart(a.part, buffer.data(), buffer.size(), encoder->parts()))
+                throw Kelvo_Exception(0, "Unable to read " + file.name + " to post part " + std::to_string(a.part) +
+                                             " again");
+            const std::string subject = a.subject.empty()
+                                            ? subjectFor(job, file, a.part, encoder->parts(), a.file + 1, count,
+                                                         file.size)
+                                                  .subject
+                                            : a.subject;
+            a.messageId = postWithRetries(job, session, job.getOptionOr("max_retries", "60"),
+                                          job.getOption("newsgroups"), a.sender, subject, job.getOption("references"),
+                                          job.getOption("xheaders"),
+                                          std::string_view(buffer.data(), encoder->encodedLength()),
+                                          job.getOption("introtextfile"), a.part, a.file + 1, jobBytes);
+            record.replaced(a.file, a.part, a.messageId, session.articleBytes());
+            ++reposted;
+        }
+        record.save();
+    }
+    job.line("Post check: " + std::to_string(checked) + " articles checked, " + std::to_string(missing) +
+             " missing, " + std::to_string(reposted) + " posted again.");
+    record.save();
+    if (!pending.empty())
+        throw Kelvo_Exception(0, "Post check: " + std::to_string(pending.size()) +
+                                     " articles are still not on the server after they were posted again " +
+                                     std::to_string(kRounds) + " times.");
+}
+
 void runJob(PostJob& job, int argc, char** argv) {
     parseArguments(job, argc, argv);
     if (job.files.empty()) return;
@@ -197,9 +240,18 @@ void runJob(PostJob& job, int argc, char** argv) {
     }
     struct Detach {
         PostJob& job;
-        ~Detach() { job.nzb = nullptr; }
+        ~Detach() {
+            job.nzb = nullptr;
+            job.record = nullptr;
+        }
     } detach{job};
     checkHeaders(job);
+    PostRecord record(job, job.nzb);
+    job.record = &record;
+    // A resumed first article is still the one later files refer to.
+    if (record.alreadyPosted(0).count(1))
+        for (const auto& a : record.articles())
+            if (a.file == 0 && a.part == 1) job.firstMessageId = a.messageId;
     if (connectionCount(job) > 1) {
         runParallel(job, connectionCount(job));
         return;
@@ -212,6 +264,7 @@ void runJob(PostJob& job, int argc, char** argv) {
     std::uint64_t jobBytes = 0;
     const int count = static_cast<int>(job.files.size());
     for (int i = 0; i < count; ++i) postFile(job, session, job.files[i], i + 1, count, jobBytes);
+    if (job.hasOption("check")) checkPosts(job, session, jobBytes);
 
     finishJob(job, start, startTicks, jobBytes);
 }

@@ -31,6 +31,10 @@ void checkHeaders(PostJob& job);
 // The throughput lines, and the failure of a job whose NZB could not be saved.
 void finishJob(PostJob& job, TickTime start, std::uint32_t startTicks, std::uint64_t jobBytes);
 
+// Asks the server for every accepted article ("-check") and posts missing
+// ones again, up to three times; fails the job when some stay missing.
+void checkPosts(PostJob& job, NntpSession& session, std::uint64_t& jobBytes);
+
 // Parses, checks and posts the job; throws Kelvo_Exception when it fails.
 void runJob(PostJob& job, int argc, char** argv);
 void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fileNumber, int fileCount,

@@ -198,6 +198,11 @@ int parseArgument(PostJob& job, int remaining, char** args) {
         return 1;
     }
     if (arg == "-connections") return setOption(job, "connections", remaining, args);
+    if (arg == "-checkdelay") return setOption(job, "checkdelay", remaining, args);
+    if (arg == "-check" || arg == "-resume") {
+        job.options[arg.substr(1)] = "1";
+        return 1;
+    }
     const char second = arg.size() > 1 ? arg[1] : '\0';
     const char third = arg.size() > 2 ? arg[2] : '\0';
     switch (second) {
@@ -307,6 +312,11 @@ void checkJob(PostJob& job) {
             text += "The connections value \"" + job.getOption("connections") + "\" must be a number from 1 to " +
                     std::to_string(kMaxConnections) + ".\n";
     }
+    if (job.hasOption("resume") && !job.hasOption("out"))
+        text += "-resume needs -o with the NZB file of the interrupted job.\n";
+    if (job.hasOption("checkdelay") && (readDecimal(job.getOption("checkdelay")) < 0 ||
+                                        readDecimal(job.getOption("checkdelay")) > 86400))
+        text += "The checkdelay value \"" + job.getOption("checkdelay") + "\" must be a number of seconds from 0 to 86400.\n";
     const long long port = readDecimal(job.getOption("port"));
     if (port < 1 || port > 65535)
         text += "The port value \"" + job.getOption("port") + "\" must be a number from 1 to 65535.\n";
@@ -362,6 +372,9 @@ void printUsage(std::ostream& out) {
            "    -encrypt                   - speak NNTP over TLS (usually port 563)\n"
            "    -noencrypt                 - plain NNTP for this job, whatever the defaults say\n"
            "    -connections (n)           - post over n connections at once (1-64), default = 1\n"
+           "    -check                     - ask the server for every article afterwards; post missing ones again\n"
+           "    -checkdelay (seconds)      - wait before the check, default = 5\n"
+           "    -resume                    - with -out: post only what the NZB file does not list yet\n"
            "    -userid (userid)           - user id if authentication is required\n"
            "    -passwd (password)         - passwd if auth required\n"
            "    -lines (numlines)          - max lines per post, default = 2500\n"

@@ -24,6 +24,7 @@ struct FileEntry {
 };
 
 class NzbWriter;
+class PostRecord;
 class RateLimiter;
 
 class PostJob {
@@ -48,6 +49,7 @@ public:
     std::string defaultsPath;  // where "-defaults" writes; empty: nowhere
     int responseTimeoutMs = 60000;  // how long a server response may take
     NzbWriter* nzb = nullptr;       // set while a job writes an NZB file ("-out")
+    PostRecord* record = nullptr;   // what the server accepted, while a job posts
     RateLimiter* sharedThrottle = nullptr;  // one "-throttle" for all connections of a job
     bool nzbFailed = false;         // a save of the NZB file failed
 

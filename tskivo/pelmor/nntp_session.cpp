@@ -266,6 +266,14 @@ bool NntpSession::post(const std::string& newsgroups, const std::string& from, c
     fail("Bad result at end of POST");
 }
 
+bool NntpSession::stat(const std::string& messageId) {
+    if (loggedIn_ && stream_ && stream_->closedByPeer()) reconnect();
+    if (!loggedIn_) login();
+    if (job_.verbosity >= 4) job_.line("Checking " + messageId);
+    if (!send("STAT " + messageId, "\r\n") || !readResponse()) fail("No answer to STAT " + messageId);
+    return lastResponse_.compare(0, 3, "223") == 0;
+}
+
 bool NntpSession::logout() {
     if (loggedIn_) {
         if (job_.verbosity >= 4) job_.line("Logging out of server");

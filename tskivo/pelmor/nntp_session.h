@@ -51,6 +51,9 @@ public:
               const std::string& messageId, const std::string& references, const std::string* extraHeaders,
               std::string_view body, const std::string* introTextFile);
     bool readResponse();
+    // STAT <id> (RFC 3977 6.2.4): whether the server has the article.
+    // Connection failures throw a retryable Kelvo_Exception.
+    bool stat(const std::string& messageId);
     std::string lastResponse() const { return lastResponse_; }
     // The server's first line on the current (or last) connection.
     const std::string& greeting() const { return greeting_; }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -138,12 +139,11 @@ bool NzbWriter::open(const std::string& path, std::string& error) {
             return false;
         }
         std::string text;
-        std::vector<std::string> elements;
         if (!readWhole(path, text)) {
             error = "Unable to read the NZB file " + path + ": " + std::strerror(errno);
             return false;
         }
-        if (!text.empty() && !fileElements(text, elements)) {
+        if (!text.empty() && !fileElements(text, existing_)) {
             error = path + " exists and is not an NZB file; choose another name for the NZB output.";
             return false;
         }
@@ -160,16 +160,87 @@ bool NzbWriter::open(const std::string& path, std::string& error) {
     return true;
 }
 
-void NzbWriter::add(const NzbFile& file) {
+namespace {
+
+std::string render(const NzbFile& file) {
     std::string x = "<file poster=\"" + xmlEscape(file.poster) + "\" date=\"" + std::to_string(file.date) +
-                    "\" subject=\"" + xmlEscape(file.subject) + "\">\n  <groups>\n";
+                    "\" subject=\"" + xmlEscape(file.subject) + "\">\n";
+    if (!file.name.empty())
+        x += "  <!-- tskivo name=\"" + hexText(file.name) + "\" size=\"" + std::to_string(file.size) + "\" -->\n";
+    x += "  <groups>\n";
     for (const auto& g : file.groups) x += "   <group>" + xmlEscape(g) + "</group>\n";
     x += "  </groups>\n  <segments>\n";
     for (const auto& seg : file.segments)
         x += "   <segment bytes=\"" + std::to_string(seg.bytes) + "\" number=\"" + std::to_string(seg.number) +
              "\">" + xmlEscape(seg.messageId) + "</segment>\n";
     x += "  </segments>\n </file>";
-    added_.push_back(std::move(x));
+    return x;
+}
+
+std::string unescape(std::string text) {
+    static const std::pair<const char*, const char*> entities[] = {
+        {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}, {"&#9;", "\t"}, {"&amp;", "&"}};
+    for (const auto& [from, to] : entities)
+        for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += std::strlen(to))
+            text.replace(at, std::strlen(from), to);
+    return text;
+}
+
+std::string attribute(const std::string& element, const std::string& name) {
+    const std::string key = " " + name + "=\"";
+    const auto at = element.find(key);
+    if (at == std::string::npos) return {};
+    const auto start = at + key.size();
+    return element.substr(start, element.find('"', start) - start);
+}
+
+}  // namespace
+
+std::string hexText(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+bool parseFileElement(const std::string& element, NzbFile& out) {
+    const auto comment = element.find("<!-- tskivo ");
+    if (element.rfind("<file ", 0) != 0 || comment == std::string::npos) return false;
+    const std::string meta = element.substr(comment, element.find("-->", comment) - comment);
+    const std::string hex = attribute(meta, "name");
+    out = NzbFile{};
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    out.size = std::strtoull(attribute(meta, "size").c_str(), nullptr, 10);
+    const std::string head = element.substr(0, element.find('>'));
+    out.poster = unescape(attribute(head, "poster"));
+    out.subject = unescape(attribute(head, "subject"));
+    out.date = std::strtoll(attribute(head, "date").c_str(), nullptr, 10);
+    for (std::size_t at = element.find("<group>"); at != std::string::npos; at = element.find("<group>", at + 1)) {
+        const auto start = at + 7;
+        out.groups.push_back(unescape(element.substr(start, element.find("</group>", start) - start)));
+    }
+    for (std::size_t at = element.find("<segment "); at != std::string::npos;
+         at = element.find("<segment ", at + 1)) {
+        const std::string open = element.substr(at, element.find('>', at) - at);
+        const auto start = element.find('>', at) + 1;
+        NzbSegment seg;
+        seg.bytes = std::strtoull(attribute(open, "bytes").c_str(), nullptr, 10);
+        seg.number = std::atoi(attribute(open, "number").c_str());
+        seg.messageId = unescape(element.substr(start, element.find("</segment>", start) - start));
+        out.segments.push_back(seg);
+    }
+    return true;
+}
+
+void NzbWriter::add(const NzbFile& file) { added_.push_back(render(file)); }
+
+void NzbWriter::setFiles(const std::vector<NzbFile>& files) {
+    added_.clear();
+    for (const auto& f : files) added_.push_back(render(f));
 }
 
 bool NzbWriter::save(std::string& error) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "kelvo_exception.h"
 #include "nntp_session.h"
 #include "nzb.h"
+#include "post_record.h"
 #include "subject.h"
 #include "throttled_socket.h"
 
@@ -38,14 +40,6 @@ struct Article {
     std::uint32_t notBefore = 0;  // clock tick; 0 for a fresh article
 };
 
-// What the server accepted of one file, for the NZB file.
-struct FileRecord {
-    NzbFile nzb;
-    std::map<int, NzbSegment> segments;  // by part: listed in part order whatever the order of acceptance
-    int expected = 0;                    // parts handed out
-    bool allHandedOut = false;
-};
-
 class Scheduler {
 public:
     Scheduler(PostJob& job, std::size_t capacity, int connections)
@@ -56,30 +50,27 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         room_.wait(lock, [&] { return fresh_.size() < capacity_ || failed_; });
         if (failed_) return false;
-        records_[static_cast<std::size_t>(a->file)].expected++;
+        if (a->file == 0) firstFileHasArticles_ = true;
         fresh_.push_back(std::move(a));
         ready_.notify_one();
         return true;
     }
     void fileHandedOut(int file) {
         std::lock_guard<std::mutex> lock(mutex_);
-        records_[static_cast<std::size_t>(file)].allHandedOut = true;
         // A first file without articles leaves nothing to wait for.
-        if (file == 0 && records_[0].expected == 0) gateOpen_ = true;
+        if (file == 0 && !firstFileHasArticles_) gateOpen_ = true;
         ready_.notify_all();
-        saveFinishedFiles();
+    }
+    // The first article is on the server already (a resumed job).
+    void openGate() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gateOpen_ = true;
     }
     void producerDone() {
         std::lock_guard<std::mutex> lock(mutex_);
         producerDone_ = true;
         ready_.notify_all();
     }
-    void startFile(int file, NzbFile nzb) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (records_.size() <= static_cast<std::size_t>(file)) records_.resize(static_cast<std::size_t>(file) + 1);
-        records_[static_cast<std::size_t>(file)].nzb = std::move(nzb);
-    }
-
     // A connection's side: the next article it may post, or nothing when the
     // job is done or failed. Articles of later files of a threaded job wait
     // for the first article, which they reference.
@@ -125,13 +116,7 @@ public:
             job_.firstMessageId = messageId;
             gateOpen_ = true;
         }
-        auto& r = records_[static_cast<std::size_t>(a->file)];
-        r.segments[a->part] = NzbSegment{messageId.substr(1, messageId.size() - 2), bytes, a->part};
-        if (r.segments.begin()->first == a->part) {  // the file's subject is that of its first part
-            r.nzb.subject = a->subject;
-            r.nzb.poster = a->sender;
-        }
-        saveFinishedFiles();
+        if (job_.record) job_.record->accepted({a->file, a->part, a->subject, a->sender, messageId, bytes});
         ready_.notify_all();
     }
     void retryLater(std::unique_ptr<Article> a, std::uint32_t waitMs) {
@@ -194,36 +179,8 @@ public:
                       " connections; posting over " + std::to_string(alive_) + ".");
     }
 
-    // Every record with accepted segments, for a job that ends early.
-    void saveAll() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& r : records_) r.allHandedOut = true, r.expected = static_cast<int>(r.segments.size());
-        saveFinishedFiles();
-    }
-
 private:
     bool gated(const Article& a) const { return job_.threadPosts && a.file > 0 && !gateOpen_; }
-    // Files go into the NZB in job order, each once all its parts are in.
-    void saveFinishedFiles() {
-        bool added = false;
-        while (nextToSave_ < records_.size()) {
-            FileRecord& r = records_[nextToSave_];
-            if (!r.allHandedOut || static_cast<int>(r.segments.size()) < r.expected) break;
-            if (job_.nzb && !r.segments.empty()) {
-                for (auto& [part, seg] : r.segments) r.nzb.segments.push_back(seg);
-                job_.nzb->add(r.nzb);
-                added = true;
-            }
-            ++nextToSave_;
-        }
-        if (!added) return;
-        std::string error;
-        if (!job_.nzb->save(error)) {
-            job_.line(error);
-            job_.nzbFailed = true;
-        }
-    }
-
     PostJob& job_;
     std::mutex mutex_;
     std::condition_variable ready_, room_;
@@ -238,8 +195,7 @@ private:
     int waitingToConnect_;
     int firstPart_ = 1;
     bool gateOpen_ = false;  // the first article, which later files reference, is on the server
-    std::vector<FileRecord> records_;
-    std::size_t nextToSave_ = 0;
+    bool firstFileHasArticles_ = false;
 };
 
 // One connection: its own session, taking articles until none are left.
@@ -316,13 +272,6 @@ void runParallel(PostJob& job, int connections) {
     // Read once here: lookups that add a fallback must not race.
     const long long retries = readDecimal(job.getOptionOr("max_retries", "60"));
     job.getOptionOr("log_performance_data", "0");
-    job.firstMessageId.clear();
-    NzbWriter nzb;
-    if (job.hasOption("out")) {
-        std::string error;
-        if (!nzb.open(job.getOption("out"), error)) throw Kelvo_Exception(0, error);
-        job.nzb = &nzb;
-    }
     std::optional<RateLimiter> limiter;
     if (job.hasOption("throttle")) {
         const long long rate = readDecimal(job.getOption("throttle"));
@@ -330,10 +279,7 @@ void runParallel(PostJob& job, int connections) {
     }
     struct Detach {
         PostJob& job;
-        ~Detach() {
-            job.nzb = nullptr;
-            job.sharedThrottle = nullptr;
-        }
+        ~Detach() { job.sharedThrottle = nullptr; }
     } detach{job};
     job.sharedThrottle = limiter ? &*limiter : nullptr;
     if (job.printHeader) {
@@ -347,6 +293,7 @@ void runParallel(PostJob& job, int connections) {
     std::atomic<std::uint64_t> jobBytes{0};
     // A part per connection waits ready, besides the one each is posting.
     Scheduler scheduler(job, static_cast<std::size_t>(connections), connections);
+    if (!job.firstMessageId.empty()) scheduler.openGate();
     std::vector<std::thread> threads;
     for (int i = 0; i < connections; ++i)
         threads.emplace_back([&] { connectionLoop(job, scheduler, connections, jobBytes); });
@@ -363,16 +310,12 @@ void runParallel(PostJob& job, int connections) {
             std::unique_ptr<Encoder> encoder = makeEncoder(file.encoding, lines, file.name);
             if (!encoder) throw Kelvo_Exception(0, "Unable to create encoding object");
             const int parts = encoder->parts();
-            NzbFile record;
-            record.date = static_cast<std::int64_t>(std::time(nullptr));
-            std::istringstream groups(job.getOption("newsgroups"));
-            for (std::string g; std::getline(groups, g, ',');)
-                if (!g.empty()) record.groups.push_back(g);
-            scheduler.startFile(f, record);
+            const std::set<int>& posted = job.record->alreadyPosted(f);
             std::vector<char> buffer(parts > 0 ? encoder->encodedSizeBound() : 0);
             for (int p = 1; p <= parts && !scheduler.failed(); ++p) {
                 if (!file.parts.empty() && std::find(file.parts.begin(), file.parts.end(), p) == file.parts.end())
                     continue;
+                if (posted.count(p)) continue;  // on the server from an earlier run
                 if (!encoder->encodePart(p, buffer.data(), buffer.size(), parts)) {
                     std::printf("Unable to encode segment %d; quitting\n", p);
                     std::fflush(stdout);
@@ -404,10 +347,18 @@ void runParallel(PostJob& job, int connections) {
     if (exitNow) scheduler.fail(nullptr);
     scheduler.producerDone();
     for (auto& t : threads) t.join();
-    scheduler.saveAll();  // what was accepted of files that did not finish
+    job.record->save();  // what was accepted, also of files that did not finish
     if (exitNow) throw *exitNow;
     if (const auto e = scheduler.failure()) std::rethrow_exception(e);
-    finishJob(job, start, startTicks, jobBytes.load());
+    std::uint64_t bytes = jobBytes.load();
+    if (job.hasOption("check")) {
+        // Over a connection of its own, once every article is in.
+        const long long port = readDecimal(job.getOption("port"));
+        NntpSession session(job.getOption("hostname"), static_cast<int>(port), job, false);
+        if (job.hasOption("userid")) session.setCredentials(job.getOption("userid"), job.getOption("password"));
+        checkPosts(job, session, bytes);
+    }
+    finishJob(job, start, startTicks, bytes);
 }
 
 }  // namespace pelmor

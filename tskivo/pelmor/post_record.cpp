@@ -1,0 +1,134 @@
+#include "post_record.h"
+
+#include <ctime>
+#include <sstream>
+
+#include "driver.h"
+#include "encoder.h"
+#include "subject.h"
+
+namespace pelmor {
+
+namespace {
+
+std::string postedNameOf(const FileEntry& f) {
+    const std::string name = f.name.size() && f.name[0] == '/' ? f.name.substr(f.name.find_last_of('/') + 1) : f.name;
+    return wireSafeName(name);
+}
+
+int partCount(PostJob& job, const FileEntry& f) {
+    const auto enc = makeEncoder(f.encoding, static_cast<int>(readDecimal(job.getOption("lines"))), f.name);
+    return enc ? enc->parts() : 0;
+}
+
+}  // namespace
+
+PostRecord::PostRecord(PostJob& job, NzbWriter* nzb) : job_(job), nzb_(nzb), lastSave_(job.clock.tickMs()) {
+    std::istringstream groups(job.getOption("newsgroups"));
+    for (std::string g; std::getline(groups, g, ',');)
+        if (!g.empty()) groups_.push_back(g);
+    if (!nzb_ || !job.hasOption("resume")) return;
+    const int count = static_cast<int>(job.files.size());
+    for (const std::string& element : nzb_->existing()) {
+        NzbFile old;
+        if (!parseFileElement(element, old) || old.segments.empty()) continue;
+        for (int f = 0; f < count; ++f) {
+            const FileEntry& file = job.files[static_cast<std::size_t>(f)];
+            if (resumed_.count(f) || postedNameOf(file) != old.name) continue;
+            // The same file only when its size and subject form are the same:
+            // the subject of its lowest listed part must come out unchanged.
+            int lowest = old.segments.front().number;
+            for (const auto& s : old.segments) lowest = std::min(lowest, s.number);
+            const int parts = partCount(job, file);
+            const bool same = old.size == file.size && lowest <= parts &&
+                              subjectFor(job, file, lowest, parts, f + 1, count, file.size).subject == old.subject;
+            if (!same) {
+                job.line("Resume: " + file.name + " is not the file " + nzb_->path() +
+                         " lists (size or subject differ); posting it whole again.");
+                continue;
+            }
+            nzb_->claim(element);
+            auto& done = resumed_[f];
+            for (const auto& s : old.segments) {
+                if (s.number < 1 || s.number > parts || !done.insert(s.number).second) continue;
+                files_[f][s.number] = AcceptedArticle{f, s.number, s.number == lowest ? old.subject : std::string(),
+                                                      old.poster, "<" + s.messageId + ">", s.bytes};
+            }
+            dates_[f] = old.date;
+            job.line("Resume: " + file.name + ": " + std::to_string(done.size()) + " of " + std::to_string(parts) +
+                     " parts are posted already.");
+            break;
+        }
+    }
+}
+
+const std::set<int>& PostRecord::alreadyPosted(int f) const {
+    static const std::set<int> none;
+    const auto it = resumed_.find(f);
+    return it == resumed_.end() ? none : it->second;
+}
+
+void PostRecord::accepted(const AcceptedArticle& a) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    files_[a.file][a.part] = a;
+    if (!dates_.count(a.file)) dates_[a.file] = static_cast<std::int64_t>(std::time(nullptr));
+    dirty_ = true;
+    if (static_cast<std::uint32_t>(job_.clock.tickMs() - lastSave_) >= kSaveEveryMs) saveLocked();
+}
+
+void PostRecord::replaced(int f, int part, const std::string& messageId, std::uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& a = files_[f][part];
+    a.messageId = messageId;
+    a.bytes = bytes;
+    dirty_ = true;
+}
+
+void PostRecord::save() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    saveLocked();
+}
+
+std::vector<AcceptedArticle> PostRecord::articles() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<AcceptedArticle> out;
+    for (const auto& [f, parts] : files_)
+        for (const auto& [p, a] : parts) out.push_back(a);
+    return out;
+}
+
+NzbFile PostRecord::fileRecord(int f) const {
+    const FileEntry& file = job_.files[static_cast<std::size_t>(f)];
+    NzbFile r;
+    r.groups = groups_;
+    r.date = dates_.at(f);
+    r.name = postedNameOf(file);
+    r.size = file.size;
+    const auto& parts = files_.at(f);
+    // The file's subject and poster are those of its first part.
+    const AcceptedArticle& first = parts.begin()->second;
+    r.subject = first.subject.empty() ? subjectFor(job_, file, first.part, partCount(job_, file), f + 1,
+                                                   static_cast<int>(job_.files.size()), file.size)
+                                            .subject
+                                      : first.subject;
+    r.poster = first.sender;
+    for (const auto& [p, a] : parts) r.segments.push_back({a.messageId.substr(1, a.messageId.size() - 2), a.bytes, p});
+    return r;
+}
+
+void PostRecord::saveLocked() {
+    lastSave_ = job_.clock.tickMs();
+    if (!nzb_ || !dirty_) return;
+    dirty_ = false;
+    std::vector<NzbFile> records;
+    for (const auto& [f, parts] : files_)
+        if (!parts.empty()) records.push_back(fileRecord(f));
+    nzb_->setFiles(records);
+    std::string error;
+    if (!nzb_->save(error)) {
+        job_.line(error);
+        job_.nzbFailed = true;
+    }
+}
+
+}  // namespace pelmor
