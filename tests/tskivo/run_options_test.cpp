@@ -96,6 +96,11 @@ TEST(RunOptions, RangesOfPortAndBandwidth) {
     EXPECT_EQ(std::find(one.begin(), one.end(), "-connections"), one.end());
     for (const char* bad : {"/conn=0", "/conn=65", "/conn=many"})
         EXPECT_THAT(parse({bad}).error, testing::HasSubstr("must be a number from 1 to 64")) << bad;
+    // /check and /resume pass on; /resume needs the NZB file it resumes from.
+    const auto checked = buildEngineArgs(parse({"/check", "/resume", "/nzb=/x/a.nzb"}), 0, "");
+    EXPECT_NE(std::find(checked.begin(), checked.end(), "-check"), checked.end());
+    EXPECT_NE(std::find(checked.begin(), checked.end(), "-resume"), checked.end());
+    EXPECT_THAT(parse({"/resume"}).error, testing::HasSubstr("/resume needs /nzb="));
     // Kilobytes that would overflow once made bytes are clamped, not wrapped.
     EXPECT_EQ(*parse({"/maxbw=9007199254740992"}).maxBandwidth, kMaxBandwidthKb);
     const auto args = buildEngineArgs(parse({"/maxbw=9007199254740992"}), 0, "");

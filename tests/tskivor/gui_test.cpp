@@ -90,6 +90,8 @@ private slots:
             ps.useUuencoding->click();
             QVERIFY(ps.uuencodeFirstOnly->isChecked());
             QVERIFY(!ps.useUuencoding->isChecked());
+            QVERIFY(!ps.checkPosts->isChecked() && !ps.resume->isChecked());
+            ps.checkPosts->click();
 
             sheet.tabs()->setCurrentIndex(2);
             QVERIFY(sheet.server.useAuthentication->isChecked());
@@ -131,6 +133,7 @@ private slots:
         QVERIFY(!p.useAuthentication);
         QVERIFY(p.useTls());
         QCOMPARE(p.connections(), 8);
+        QVERIFY(p.checkPosts() && !p.resume());
         QVERIFY(p.par2Area == par2Before);
     }
 

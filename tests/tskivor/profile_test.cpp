@@ -172,9 +172,16 @@ TEST(Profile, EachSwitchLivesInItsOwnByte) {
         EXPECT_FALSE(p.useTls()) << on.offset;
         EXPECT_EQ(p.toBytes(), bytes) << on.offset;
     }
+    // Our own switches, one byte each after the TLS one; zeros in older profiles.
+    for (std::size_t at : {2909u, 2910u, 2911u}) {
+        std::array<std::uint8_t, kProfileSize> one{};
+        one[at] = 1;
+        const ProfileData p = ProfileData::fromBytes(one.data());
+        EXPECT_EQ(std::vector<bool>({p.useTls(), p.checkPosts(), p.resume()}),
+                  std::vector<bool>({at == 2909, at == 2910, at == 2911}));
+    }
     std::array<std::uint8_t, kProfileSize> tls{};
     tls[2909] = 1;
-    EXPECT_TRUE(ProfileData::fromBytes(tls.data()).useTls());
     // Connections in byte 2371: 0 (an older profile) reads as 1.
     EXPECT_EQ(ProfileData::fromBytes(tls.data()).connections(), 1);
     ProfileData eight = ProfileData::fromBytes(tls.data());

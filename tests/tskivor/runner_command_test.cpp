@@ -77,13 +77,14 @@ TEST(RunnerCommand, TrimmingAndEveryOption) {
     p.port = 563;
     p.setUseTls(true);
     p.setConnections(8);
+    p.setCheckPosts(true);
     const Built b = build(f, p);
     ASSERT_TRUE(b.command);
     EXPECT_EQ(b.command->arguments,
               (QStringList{"Me <me@example.org>", "Oaks $F", "/pics/holiday", "alt.binaries.test",
                            "news.example.net", "<ref@x>", "*.jpg", "/uutease", "/maxbw=64", "/fs= - ",
                            "/sf= Oaks $F ", "/maxlines=2500", "/uuencode", "/ics", "/al=/logo.png",
-                           "/bi=/bg \"x\".jpg", "/fc=000000", "/bc=FFFFFF", "/u=joe user", "/port=563", "/ssl", "/conn=8"}));
+                           "/bi=/bg \"x\".jpg", "/fc=000000", "/bc=FFFFFF", "/u=joe user", "/port=563", "/ssl", "/conn=8", "/check"}));
     // The password never appears among the arguments.
     EXPECT_EQ(b.command->password, QStringLiteral("p w\"d"));
     EXPECT_EQ(b.introFiles, 0) << "no intro text, no file";
@@ -93,12 +94,17 @@ TEST(RunnerCommand, TrimmingAndEveryOption) {
     f.separator.clear();
     p.contactSheets = false;
     p.setConnections(1);
+    p.setCheckPosts(false);
+    p.setResume(true);
     const Built s = build(f, p);
+    EXPECT_EQ(s.command->arguments.last(), QStringLiteral("/resume"));
+    EXPECT_EQ(s.command->arguments[s.command->arguments.size() - 2], "/nzb=" + resumeNzbPath("/pics/holiday"));
+    EXPECT_FALSE(resumeNzbPath("/pics/holiday").startsWith("/pics/")) << "never among the pictures";
     ASSERT_TRUE(s.command);
     EXPECT_EQ(s.command->arguments[0], "/scramble");
     for (const QString& a : s.command->arguments) {
         EXPECT_FALSE(a.startsWith("/maxbw=") || a.startsWith("/fs=") || a.startsWith("/fc=") || a.startsWith("/al=") ||
-                     a.startsWith("/conn="))
+                     a.startsWith("/conn=") || a == "/check")
             << a.toStdString();
     }
 }

@@ -108,9 +108,13 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
         else out.port = v;
     }
     out.tls = findOption(args, "/ssl");
+    out.check = findOption(args, "/check");
+    out.resume = findOption(args, "/resume");
     if (auto nzb = textOption(args, "/nzb="); nzb && !nzb->empty())
         out.nzbFile = (*nzb)[0] == '/' ? *nzb : initialDirectory + "/" + *nzb;
 
+    if (out.resume && !out.nzbFile && out.error.empty())
+        out.error = "/resume needs /nzb= with the NZB file of the interrupted posting.";
     out.reference.clear();
     if (args.size() > 6) {
         const std::string& sixth = args[6];
@@ -139,7 +143,7 @@ void printRunnerUsage(std::ostream& out) {
            "              [/ics] [/maxlines=#] [/fc=RRGGBB] [/bc=RRGGBB] [/bi=<file>]\n"
            "              [/al=<file>] [/u=username] [/p=password] [/itf=<file>]\n"
            "              [/fs=<text>] [/sf=<format>] [/port=#] [/ssl] [/nzb=<file>]\n"
-           "              [/conn=#]\n"
+           "              [/conn=#] [/check] [/resume]\n"
            "\n"
            "  Arguments:\n"
            "    <from/scramble> = Mandatory. Either an address like this: name\n"
@@ -183,6 +187,10 @@ void printRunnerUsage(std::ostream& out) {
            "    [/nzb=<file>]   = Optional. Write an NZB file of everything posted.\n"
            "    [/conn=#]       = Optional. Post over # connections at once (1 to 64),\n"
            "                      default 1.\n"
+           "    [/check]        = Optional. Ask the server for every article afterwards and\n"
+           "                      post the missing ones again.\n"
+           "    [/resume]       = Optional. With /nzb=: post only what the NZB file does not\n"
+           "                      list yet (an interrupted posting).\n"
            "\n"
            "    Without /p= the password is taken from the TSKIVO_PASSWORD environment\n"
            "    variable, which other users cannot see in the process list.\n"
@@ -256,6 +264,8 @@ std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index,
         v.push_back(std::to_string(o.port ? *o.port : 563));
     }
     if (o.tls) v.push_back("-encrypt");
+    if (o.check) v.push_back("-check");
+    if (o.resume) v.push_back("-resume");
     if (o.connections > 1) {
         v.push_back("-connections");
         v.push_back(std::to_string(o.connections));

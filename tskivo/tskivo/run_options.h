@@ -40,6 +40,8 @@ struct RunOptions {
     bool tls = false;
     std::optional<std::string> nzbFile;  // absolute
     int connections = 1;                 // "/conn="
+    bool check = false;                  // "/check"
+    bool resume = false;                 // "/resume", with "/nzb="
     std::string error;                   // a value that cannot be used; nothing is posted
 
     const std::string& author() const { return args[1]; }

@@ -49,8 +49,8 @@ struct ProfileData {
     bool uuencodeFirstOnly = false;
     bool nonFolderLikeSubject = false;
     bool contactSheets = false;
-    // The first of these three bytes is our TLS switch (1 = on); a profile
-    // of the original layout has 0 there.
+    // These three bytes are our TLS, post-check and resume switches (1 =
+    // on); a profile of the original layout has 0 there.
     std::array<std::uint8_t, 3> padding2909{};
     std::array<std::uint8_t, 20> par2Area{};
 
@@ -61,6 +61,10 @@ struct ProfileData {
 
     bool useTls() const { return padding2909[0] == 1; }
     void setUseTls(bool on) { padding2909[0] = on ? 1 : 0; }
+    bool checkPosts() const { return padding2909[1] == 1; }
+    void setCheckPosts(bool on) { padding2909[1] = on ? 1 : 0; }
+    bool resume() const { return padding2909[2] == 1; }
+    void setResume(bool on) { padding2909[2] = on ? 1 : 0; }
 
     // What the main window starts with when no profile was loaded.
     static ProfileData defaults();

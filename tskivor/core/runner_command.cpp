@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 
 #include "colour.h"
 #include "intro_text.h"
@@ -57,6 +58,16 @@ int leadingNumber(const QString& text) {
         if (v > 0x7FFFFFFF) return 0x7FFFFFFF;
     }
     return static_cast<int>(v);
+}
+
+QString resumeNzbPath(const QString& directory) {
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                         QStringLiteral("/tarvel-skivor/nzb");
+    QDir().mkpath(base);
+    QString name = directory;
+    for (QChar& c : name)
+        if (!c.isLetterOrNumber() && c != QLatin1Char('-') && c != QLatin1Char('.')) c = QLatin1Char('_');
+    return base + QLatin1Char('/') + name.right(200) + QStringLiteral(".nzb");
 }
 
 std::optional<QString> makeIntroTempFile(const QString& introText) {
@@ -127,6 +138,12 @@ std::optional<RunnerCommand> buildRunnerCommand(const MainFields& f, const Profi
     if (p.port != 119 && p.port > 0) a << QStringLiteral("/port=%1").arg(p.port);
     if (p.useTls()) a << QStringLiteral("/ssl");
     if (p.connections() > 1) a << QStringLiteral("/conn=%1").arg(p.connections());
+    if (p.checkPosts()) a << QStringLiteral("/check");
+    if (p.resume()) {
+        // An NZB file per directory, kept with the front end's data, which
+        // the next run resumes from (never among the pictures to post).
+        a << QStringLiteral("/nzb=") + resumeNzbPath(directory) << QStringLiteral("/resume");
+    }
     if (!introText.isEmpty()) {
         if (const auto file = makeIntroFile(introText)) a << QStringLiteral("/itf=") + *file;
     }

@@ -56,4 +56,8 @@ std::optional<RunnerCommand> buildRunnerCommand(const MainFields& fields, const 
 // The decimal value of the leading digits (0 when there are none).
 int leadingNumber(const QString& text);
 
+// Where the runner of `directory` keeps the NZB file that "Resume an
+// interrupted posting" resumes from: in the user's data folder.
+QString resumeNzbPath(const QString& directory);
+
 }  // namespace tskivor

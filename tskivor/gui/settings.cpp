@@ -78,10 +78,13 @@ CSettingsPostStyle::CSettingsPostStyle()
     : uuencodeFirstOnly(new QCheckBox(QStringLiteral("Uuencode first article only"))),
       useUuencoding(new QCheckBox(QStringLiteral("Use uuencoding"))),
       nonFolderLike(new QCheckBox(QStringLiteral("Non folder like subject"))),
-      contactSheets(new QCheckBox(QStringLiteral("Auto generate contactsheets"))) {
+      contactSheets(new QCheckBox(QStringLiteral("Auto generate contactsheets"))),
+      checkPosts(new QCheckBox(QStringLiteral("Check posts on the server"))),
+      resume(new QCheckBox(QStringLiteral("Resume an interrupted posting"))) {
     setWindowTitle(QStringLiteral("Posting style"));
     auto* l = new QVBoxLayout(this);
-    for (QCheckBox* b : {uuencodeFirstOnly, useUuencoding, nonFolderLike, contactSheets}) l->addWidget(b);
+    for (QCheckBox* b : {uuencodeFirstOnly, useUuencoding, nonFolderLike, contactSheets, checkPosts, resume})
+        l->addWidget(b);
     l->addStretch();
     connect(uuencodeFirstOnly, &QCheckBox::clicked, this, &CSettingsPostStyle::enforceUuencodeRule);
     connect(useUuencoding, &QCheckBox::clicked, this, &CSettingsPostStyle::enforceUuencodeRule);
@@ -96,11 +99,13 @@ void CSettingsPostStyle::showValues() {
     useUuencoding->setChecked(values.useUuencoding);
     nonFolderLike->setChecked(values.nonFolderLike);
     contactSheets->setChecked(values.contactSheets);
+    checkPosts->setChecked(values.checkPosts);
+    resume->setChecked(values.resume);
 }
 
 bool CSettingsPostStyle::takeValues() {
     values = {uuencodeFirstOnly->isChecked(), useUuencoding->isChecked(), nonFolderLike->isChecked(),
-              contactSheets->isChecked()};
+              contactSheets->isChecked(),       checkPosts->isChecked(),    resume->isChecked()};
     return true;
 }
 
@@ -334,7 +339,8 @@ void CSettings::ApplyProfileToPages() {
     const ProfileData& p = profile_;
     contactSheet.values = {text(p.authorLogo), colourText(p.fontColour), colourText(p.backgroundColour),
                            text(p.backgroundImage)};
-    postStyle.values = {p.uuencodeFirstOnly, p.useUuencoding, p.nonFolderLikeSubject, p.contactSheets};
+    postStyle.values = {p.uuencodeFirstOnly, p.useUuencoding, p.nonFolderLikeSubject,
+                        p.contactSheets,     p.checkPosts(),  p.resume()};
     server.values = {text(p.server),   p.port,           p.maxLines,  p.useAuthentication,
                      text(p.userName), text(p.password), p.useTls(), p.connections()};
     // The PAR2 page keeps its values.
@@ -354,6 +360,8 @@ void CSettings::GatherPagesIntoProfile() {
     p.useUuencoding = ps.useUuencoding;
     p.nonFolderLikeSubject = ps.nonFolderLike;
     p.contactSheets = ps.contactSheets;
+    p.setCheckPosts(ps.checkPosts);
+    p.setResume(ps.resume);
     const auto& sv = server.values;
     p.server = fieldBytes(sv.server, p.server);
     p.port = sv.port;

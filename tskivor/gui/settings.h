@@ -40,10 +40,11 @@ public:
     CSettingsPostStyle();
     struct Values {
         bool uuencodeFirstOnly = false, useUuencoding = false, nonFolderLike = true, contactSheets = false;
+        bool checkPosts = false, resume = false;
     } values;
     void showValues() override;
     bool takeValues() override;
-    QCheckBox *uuencodeFirstOnly, *useUuencoding, *nonFolderLike, *contactSheets;
+    QCheckBox *uuencodeFirstOnly, *useUuencoding, *nonFolderLike, *contactSheets, *checkPosts, *resume;
 
 private:
     void enforceUuencodeRule();
