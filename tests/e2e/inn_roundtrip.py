@@ -103,6 +103,46 @@ def compare(root, out, label):
             check(same, "%s: %s decodes to the original bytes" % (label, os.path.relpath(source, root)))
 
 
+def resume_after_kills(work, tag):
+    """A slow posting killed twice (SIGKILL) and resumed: nzbget gets every
+    file whole, the post check finds every article, and no more articles
+    are posted twice than were in flight at the kills."""
+    tree = os.path.join(work, "resume-tree")
+    os.makedirs(tree)
+    for name, size in (("one.bin", 150000), ("two.bin", 100000)):
+        with open(os.path.join(tree, name), "wb") as f:
+            f.write(os.urandom(size))
+    nzb = os.path.join(work, "resume.nzb")
+    base = [os.path.join(BIN, "tskivo"), "Tester <tester@example.org>", "E2E " + tag, tree, GROUP, "127.0.0.1", "",
+            "*.bin", "/port=%d" % PORT, "/maxlines=200", "/nzb=" + nzb]
+    kills = 0
+    for extra, seconds in ((["/maxbw=20"], 3), (["/maxbw=20", "/resume"], 4)):
+        run = subprocess.Popen(base + extra, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(seconds)
+        if run.poll() is None:
+            run.kill()
+            kills += 1
+        run.wait()
+    final = subprocess.run(base + ["/resume", "/check"], capture_output=True, text=True, timeout=300)
+    check(final.returncode == 0, "the resumed posting finishes")
+    check("Post check: " in final.stderr and " 0 missing" in final.stderr, "the post check finds every article")
+    if final.returncode != 0 or " 0 missing" not in final.stderr:
+        print(final.stdout, final.stderr)
+    check(kills == 2, "the posting was killed twice")
+    compare(tree, download_nzb(nzb, os.path.join(work, "resumed")), "resumed nzbget")
+    reader = NntpReader(port=PORT)
+    subjects = []
+    for _ in range(50):
+        subjects = [o[1] for o in reader.overview(GROUP) if o[1].startswith("E2E " + tag)]
+        if len(subjects) >= 10:
+            break
+        time.sleep(0.1)
+    reader.close()
+    twice = len(subjects) - len(set(subjects))
+    check(len(set(subjects)) == 10 and twice <= kills,
+          "every part posted, %d posted twice (at most one in flight per kill)" % twice)
+
+
 def main():
     work = tempfile.mkdtemp(prefix="tskivo-e2e-")
     try:
@@ -126,6 +166,7 @@ def main():
         subjects, out = fetch_and_decode(tag + "u", work)
         compare(tree, out, "uuencode")
         check(any(s.startswith("E2E %su - 'gc\\a' " % tag) for s in subjects), "non-folder-like labels")
+        resume_after_kills(work, tag + "r")
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (len(passes), len(failures)))
