@@ -28,6 +28,8 @@ struct Calls {
     std::vector<std::string> sheetTitles;
     std::vector<std::string> sheetsOnDiskDuringPost;
     std::vector<std::pair<bool, bool>> flags;  // uutease, scramble
+    std::vector<std::string> par2During;       // recovery files there while the job ran
+    std::string par2Index;                     // the index file's bytes
 };
 Calls* calls = nullptr;
 
@@ -40,6 +42,13 @@ int fakePostFolder(int argc, char** argv, bool printHeader, bool threadPosts, bo
     for (int i = 1; i < argc; ++i)
         if (std::string(argv[i]).find("!sheet") != std::string::npos && access(argv[i], F_OK) == 0)
             calls->sheetsOnDiskDuringPost.push_back(argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.size() > 5 && a.compare(a.size() - 5, 5, ".par2") == 0 && access(argv[i], F_OK) == 0) {
+            calls->par2During.push_back(a);
+            if (a.find(".vol") == std::string::npos) calls->par2Index = readFile(a);
+        }
+    }
     return 0;
 }
 
@@ -120,6 +129,30 @@ TEST(FolderRunner, ContactSheetsAreMadeApartPostedWhateverTheMaskAndRemoved) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(sheet).parent_path()));
     EXPECT_EQ(readFile(h.dir / "start/!sheet.jpg"), "the user's own picture");
     EXPECT_EQ(h.record.engine.size(), 2u);  // the empty folder is still posted
+}
+
+TEST(FolderRunner, Par2SetsOverExactlyTheFolderFilesPostedAfterThemAndRemoved) {
+    RunnerHarness h;
+    std::filesystem::create_directories(h.dir / "start");
+    writeFile(h.dir / "start/a.jpg", testing_support::randomBytes(30000, 1));
+    writeFile(h.dir / "start/b.jpg", testing_support::randomBytes(20000, 2));
+    writeFile(h.dir / "start/notes.txt", "n");
+    h.run({"*.jpg", "/ics", "/par2=20", "/par2files=2"});
+    const auto& args = h.record.engine.at(0);
+    ASSERT_EQ(h.record.par2During.size(), 3u);  // the index and two recovery files
+    EXPECT_THAT(h.record.par2During[0], testing::EndsWith("/start.par2"));
+    EXPECT_THAT(h.record.par2During[1], testing::ContainsRegex("/start\\.vol0+\\+0*1\\.par2$"));
+    EXPECT_EQ(args[args.size() - 4], "*.jpg") << "after the folder's files";
+    for (const auto& f : h.record.par2During) {
+        EXPECT_EQ(f.rfind(h.dir.path(), 0), std::string::npos) << "made outside the user's folders";
+        EXPECT_FALSE(std::filesystem::exists(f)) << "removed after the job";
+    }
+    const std::string& index = h.record.par2Index;
+    EXPECT_NE(index.find("a.jpg"), std::string::npos);
+    EXPECT_NE(index.find("b.jpg"), std::string::npos);
+    EXPECT_EQ(index.find("notes.txt"), std::string::npos);
+    EXPECT_EQ(index.find("!sheet"), std::string::npos) << "not the contact sheets";
+    EXPECT_THAT(h.out.str(), HasSubstr("  PAR2: "));
 }
 
 TEST(FolderRunner, LongPathsLinkedLabelsAndFlags) {

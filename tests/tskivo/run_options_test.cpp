@@ -101,6 +101,25 @@ TEST(RunOptions, RangesOfPortAndBandwidth) {
     EXPECT_NE(std::find(checked.begin(), checked.end(), "-check"), checked.end());
     EXPECT_NE(std::find(checked.begin(), checked.end(), "-resume"), checked.end());
     EXPECT_THAT(parse({"/resume"}).error, testing::HasSubstr("/resume needs /nzb="));
+}
+
+TEST(RunOptions, Par2Options) {
+    const RunOptions o = parse({"/par2=10", "/par2files=4", "/par2equal", "/par2blocks=500", "/par2blocksize=4096"});
+    EXPECT_TRUE(o.error.empty()) << o.error;
+    EXPECT_EQ(o.par2Percent, 10);
+    EXPECT_EQ(o.par2Files, 4);
+    EXPECT_TRUE(o.par2Equal);
+    EXPECT_EQ(o.par2Blocks, 500u);
+    EXPECT_EQ(o.par2BlockSize, 4096u);
+    EXPECT_EQ(parse({}).par2Percent, 0) << "off when absent";
+    for (const char* bad : {"/par2=0", "/par2=101", "/par2=ten", "/par2blocks=32769", "/par2blocksize=6",
+                            "/par2files=0"})
+        EXPECT_FALSE(parse({bad}).error.empty()) << bad;
+    // The recovery files go after the folder's files.
+    const auto v = buildEngineArgs(parse({"*.jpg"}), 0, "", {"/tmp/s/!sheet.jpg"}, {"/tmp/s/x.par2"});
+    EXPECT_EQ(v.back(), "/tmp/s/x.par2");
+    EXPECT_EQ(v[v.size() - 2], "*.jpg");
+    EXPECT_EQ(v[v.size() - 3], "/tmp/s/!sheet.jpg");
     // Kilobytes that would overflow once made bytes are clamped, not wrapped.
     EXPECT_EQ(*parse({"/maxbw=9007199254740992"}).maxBandwidth, kMaxBandwidthKb);
     const auto args = buildEngineArgs(parse({"/maxbw=9007199254740992"}), 0, "");

@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <ostream>
 #include <set>
 #include <utility>
 
+#include "par2_create.h"
 #include "platform.h"
 
 namespace tskivo {
@@ -49,8 +52,8 @@ void recordBelow(const std::string& here, std::vector<std::string>& folders, std
     }
 }
 
-// A private folder for the contact sheets, so that none is ever made, posted
-// or deleted among the user's files.
+// A private folder for the contact sheets and recovery files, so that none
+// is ever made, posted or deleted among the user's files.
 // A failed job ends the process inside the engine; the folder goes then too.
 std::set<std::string>& liveSheetFolders() {
     static std::set<std::string> folders;
@@ -63,26 +66,26 @@ void removeSheetFolders() {
     liveSheetFolders().clear();
 }
 
-class SheetFolder {
+class PrivateFolder {
 public:
-    SheetFolder() {
+    PrivateFolder() {
         static const bool registered = std::atexit(removeSheetFolders) == 0;
         (void)registered;
         const auto tmp = pelmor::environment("TMPDIR");
-        std::string pattern = (tmp && !tmp->empty() ? *tmp : std::string("/tmp")) + "/tskivo-sheets-XXXXXX";
+        std::string pattern = (tmp && !tmp->empty() ? *tmp : std::string("/tmp")) + "/tskivo-XXXXXX";
         if (mkdtemp(pattern.data())) {
             path_ = pattern;
             liveSheetFolders().insert(path_);
         }
     }
-    ~SheetFolder() {
+    ~PrivateFolder() {
         std::error_code ec;
         if (path_.empty()) return;
         std::filesystem::remove_all(path_, ec);
         liveSheetFolders().erase(path_);
     }
-    SheetFolder(const SheetFolder&) = delete;
-    SheetFolder& operator=(const SheetFolder&) = delete;
+    PrivateFolder(const PrivateFolder&) = delete;
+    PrivateFolder& operator=(const PrivateFolder&) = delete;
     const std::string& path() const { return path_; }
 
 private:
@@ -136,10 +139,53 @@ std::deque<std::string> makeSheets(const RunOptions& options, CreateContactSheet
 
 }  // namespace
 
+// The folder's PAR2 set over exactly the files its job posts (not the
+// sheets), made in `into` and named after the folder; its full paths.
+std::vector<std::string> makePar2(const RunOptions& options, const std::string& folder, const std::string& into,
+                                  std::ostream& out) {
+    std::vector<par2::Par2Input> inputs;
+    for (const auto& name : listSheetSources(options.fileMask)) inputs.push_back({folder + "/" + name, name});
+    if (inputs.empty() || into.empty()) return {};
+    std::string base = folder.substr(folder.find_last_of('/') + 1);
+    if (base.empty()) base = "files";
+    par2::Par2Options o;
+    o.percent = options.par2Percent;
+    o.fileCount = options.par2Files;
+    o.equalSizes = options.par2Equal;
+    o.blockCount = options.par2Blocks;
+    o.blockSize = options.par2BlockSize;
+    const auto started = std::chrono::steady_clock::now();
+    int shown = -1;
+    const auto progress = [&](int percent) {
+        // A percentage on long folders, every tenth.
+        if (percent / 10 == shown / 10) return;
+        shown = percent;
+        if (std::chrono::steady_clock::now() - started > std::chrono::seconds(2))
+            out << "\r  PAR2: " << percent << "%" << std::flush;
+    };
+    const par2::Par2Result r = par2::createPar2(inputs, into, base, o, progress);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!r.error.empty()) {
+        out << "\r  " << r.error << "\n";
+        return {};
+    }
+    std::uint64_t source = 0;
+    for (const auto& in : inputs) {
+        struct stat st {};
+        if (stat(in.path.c_str(), &st) == 0) source += static_cast<std::uint64_t>(st.st_size);
+    }
+    char line[256];
+    std::snprintf(line, sizeof line, "\r  PAR2: %u recovery blocks of %llu bytes (%.1f MB) for %u source blocks in %.1f s, %.1f MB/s\n",
+                  r.recoveryBlocks, static_cast<unsigned long long>(r.blockSize), r.recoveryBytes / 1e6,
+                  r.sourceBlocks, seconds, seconds > 0 ? source / 1e6 / seconds : 0.0);
+    out << line << std::flush;
+    return r.files;
+}
+
 void runFolders(const RunOptions& options, const std::vector<std::string>& folders, PostFolderFn postFolder,
                 CreateContactSheetsFn createContactSheets, std::ostream& out) {
     const std::string& start = folders.front();
-    SheetFolder sheetFolder;
+    PrivateFolder sheetFolder;
     for (std::size_t i = 0; i < folders.size(); ++i) {
         if (!pelmor::changeDirectory(folders[i])) {
             out << "\n  Unable to enter: " << folders[i] << "\n";
@@ -151,21 +197,24 @@ void runFolders(const RunOptions& options, const std::vector<std::string>& folde
             const std::string title = relative.empty() ? start.substr(start.find_last_of('/') + 1) : relative;
             sheets = makeSheets(options, createContactSheets, folders[i], title, sheetFolder.path(), out);
         }
-        std::vector<std::string> engineArgs = buildEngineArgs(options, i, relative, sheets);
         out << "\n  Handling: " << folders[i] << "\n";
         if (i == 0) {
-            out << "  From     : " << engineArgs[2] << "\n"
+            out << "  From     : " << (options.scramble ? kPlaceholderAuthor : options.author()) << "\n"
                 << "  Subject  : " << options.subject() << "\n"
                 << "  Groups   : " << options.newsgroups() << "\n"
                 << "  Host     : " << options.server() << "\n"
                 << "  Reference: " << options.reference << "\n";
         }
+        const std::vector<std::string> recovery =
+            options.par2Percent > 0 ? makePar2(options, folders[i], sheetFolder.path(), out) : std::vector<std::string>{};
+        std::vector<std::string> engineArgs = buildEngineArgs(options, i, relative, sheets, recovery);
         out.flush();
         std::vector<char*> argv;
         for (auto& a : engineArgs) argv.push_back(a.data());
         argv.push_back(nullptr);
         postFolder(static_cast<int>(engineArgs.size()), argv.data(), false, true, options.uutease, options.scramble);
         for (const auto& name : sheets) pelmor::deleteFile(name);
+        for (const auto& name : recovery) pelmor::deleteFile(name);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstdlib>
+#include <type_traits>
 #include <ostream>
 
 #include "job.h"
@@ -113,6 +114,26 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     if (auto nzb = textOption(args, "/nzb="); nzb && !nzb->empty())
         out.nzbFile = (*nzb)[0] == '/' ? *nzb : initialDirectory + "/" + *nzb;
 
+    // A number option with its range; anything else is an error.
+    const auto ranged = [&](const char* option, long long low, long long high, auto& into) {
+        const auto text = textOption(args, option);
+        if (!text) return;
+        const long long v = pelmor::readDecimal(*text);
+        if (v < low || v > high || text->empty() || text->find_first_not_of("0123456789") != std::string::npos) {
+            if (out.error.empty())
+                out.error = std::string("The ") + option + " value \"" + *text + "\" must be a number from " +
+                            std::to_string(low) + " to " + std::to_string(high) + ".";
+            return;
+        }
+        into = static_cast<std::remove_reference_t<decltype(into)>>(v);
+    };
+    ranged("/par2=", 1, 100, out.par2Percent);
+    ranged("/par2files=", 1, 1000, out.par2Files);
+    ranged("/par2blocks=", 1, 32768, out.par2Blocks);
+    ranged("/par2blocksize=", 4, 1LL << 40, out.par2BlockSize);
+    out.par2Equal = findOption(args, "/par2equal");
+    if (out.par2BlockSize % 4 != 0 && out.error.empty())
+        out.error = "The /par2blocksize= value must be a multiple of 4 bytes.";
     if (out.resume && !out.nzbFile && out.error.empty())
         out.error = "/resume needs /nzb= with the NZB file of the interrupted posting.";
     out.reference.clear();
@@ -143,7 +164,8 @@ void printRunnerUsage(std::ostream& out) {
            "              [/ics] [/maxlines=#] [/fc=RRGGBB] [/bc=RRGGBB] [/bi=<file>]\n"
            "              [/al=<file>] [/u=username] [/p=password] [/itf=<file>]\n"
            "              [/fs=<text>] [/sf=<format>] [/port=#] [/ssl] [/nzb=<file>]\n"
-           "              [/conn=#] [/check] [/resume]\n"
+           "              [/conn=#] [/check] [/resume] [/par2=#] [/par2files=#]\n"
+           "              [/par2equal] [/par2blocks=#] [/par2blocksize=#]\n"
            "\n"
            "  Arguments:\n"
            "    <from/scramble> = Mandatory. Either an address like this: name\n"
@@ -191,6 +213,12 @@ void printRunnerUsage(std::ostream& out) {
            "                      post the missing ones again.\n"
            "    [/resume]       = Optional. With /nzb=: post only what the NZB file does not\n"
            "                      list yet (an interrupted posting).\n"
+           "    [/par2=#]       = Optional. Post PAR2 recovery files of # percent of each\n"
+           "                      folder's files (1 to 100).\n"
+           "    [/par2files=#]  = Optional. Number of recovery files (sizes doubling).\n"
+           "    [/par2equal]    = Optional. Recovery files of equal size.\n"
+           "    [/par2blocks=#] = Optional. Number of source blocks (at most 32768).\n"
+           "    [/par2blocksize=#] = Optional. Block size in bytes, a multiple of 4.\n"
            "\n"
            "    Without /p= the password is taken from the TSKIVO_PASSWORD environment\n"
            "    variable, which other users cannot see in the process list.\n"
@@ -219,7 +247,7 @@ std::string folderLabel(const RunOptions& options, std::size_t index, const std:
 }
 
 std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index, const std::string& relative,
-                                         const std::deque<std::string>& sheets) {
+                                         const std::deque<std::string>& sheets, const std::vector<std::string>& par2) {
     std::vector<std::string> v;
     v.push_back(o.args[0]);
     v.push_back("-from");
@@ -278,6 +306,8 @@ std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index,
     // they are made outside the user's folder, whatever the mask matches.
     v.insert(v.end(), sheets.begin(), sheets.end());
     v.push_back(o.fileMask);
+    // The recovery files after the folder's files, in the same job.
+    v.insert(v.end(), par2.begin(), par2.end());
     return v;
 }
 

@@ -2,6 +2,7 @@
 // and the engine argument vector built from them for one folder.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <iosfwd>
 #include <optional>
@@ -41,6 +42,12 @@ struct RunOptions {
     std::optional<std::string> nzbFile;  // absolute
     int connections = 1;                 // "/conn="
     bool check = false;                  // "/check"
+    // PAR2 recovery files per folder ("/par2=P"; 0 = none).
+    int par2Percent = 0;
+    int par2Files = 0;                   // "/par2files=N"
+    bool par2Equal = false;              // "/par2equal"
+    std::uint32_t par2Blocks = 0;        // "/par2blocks=N"
+    std::uint64_t par2BlockSize = 0;     // "/par2blocksize=B"
     bool resume = false;                 // "/resume", with "/nzb="
     std::string error;                   // a value that cannot be used; nothing is posted
 
@@ -66,8 +73,9 @@ std::string relativePath(const std::string& startPath, const std::string& folder
 std::string folderLabel(const RunOptions& options, std::size_t index, const std::string& relative);
 
 // The engine's argument vector for one folder, in order; `sheets` are the
-// folder's contact sheets (full paths).
+// folder's contact sheets and `par2` its recovery files (full paths).
 std::vector<std::string> buildEngineArgs(const RunOptions& options, std::size_t index, const std::string& relative,
-                                         const std::deque<std::string>& sheets = {});
+                                         const std::deque<std::string>& sheets = {},
+                                         const std::vector<std::string>& par2 = {});
 
 }  // namespace tskivo
