@@ -120,8 +120,14 @@ private slots:
             QCOMPARE(sheet.par2.recovery->value(), 15);
             QCOMPARE(sheet.par2.recovery->maximum(), 100);
             QCOMPARE(sheet.par2.recovery->tickInterval(), 5);
+            QVERIFY(!sheet.par2.create->isChecked());  // an all-zero area: off, the usual defaults
+            sheet.par2.create->setChecked(true);
             sheet.par2.recovery->setValue(80);
             sheet.par2.equalFileSizes->setChecked(true);
+            sheet.par2.blockSize->setText(QStringLiteral("6"));
+            sheet.buttons()->button(QDialogButtonBox::Ok)->click();
+            QCOMPARE(prompts.texts().last(), QStringLiteral("Please enter a block size that is a multiple of 4."));
+            sheet.par2.blockSize->setText(QStringLiteral("4096"));
             sheet.buttons()->button(QDialogButtonBox::Ok)->click();
         });
         const auto par2Before = sheet.profile().par2Area;
@@ -134,7 +140,8 @@ private slots:
         QVERIFY(p.useTls());
         QCOMPARE(p.connections(), 8);
         QVERIFY(p.checkPosts() && !p.resume());
-        QVERIFY(p.par2Area == par2Before);
+        QVERIFY(p.par2Area != par2Before);
+        QCOMPARE(p.par2(), (Par2Settings{true, 80, 0, true, 0, 4096}));
     }
 
     void colourAndImageButtons() {

@@ -180,6 +180,14 @@ TEST(Profile, EachSwitchLivesInItsOwnByte) {
         EXPECT_EQ(std::vector<bool>({p.useTls(), p.checkPosts(), p.resume()}),
                   std::vector<bool>({at == 2909, at == 2910, at == 2911}));
     }
+    // The PAR2 area: zeros are off with the page's defaults; values round trip.
+    EXPECT_EQ(ProfileData{}.par2(), Par2Settings{});
+    ProfileData withPar2;
+    const Par2Settings set{true, 12, 300, true, 32768, (1ull << 33) + 4};
+    withPar2.setPar2(set);
+    EXPECT_EQ(ProfileData::fromBytes(withPar2.toBytes().data()).par2(), set);
+    withPar2.setPar2(Par2Settings{});
+    EXPECT_TRUE(std::all_of(withPar2.par2Area.begin(), withPar2.par2Area.end(), [](auto b) { return b == 0; }));
     std::array<std::uint8_t, kProfileSize> tls{};
     tls[2909] = 1;
     // Connections in byte 2371: 0 (an older profile) reads as 1.

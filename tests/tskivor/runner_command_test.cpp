@@ -78,13 +78,15 @@ TEST(RunnerCommand, TrimmingAndEveryOption) {
     p.setUseTls(true);
     p.setConnections(8);
     p.setCheckPosts(true);
+    p.setPar2({true, 10, 4, true, 500, 4096});
     const Built b = build(f, p);
     ASSERT_TRUE(b.command);
     EXPECT_EQ(b.command->arguments,
               (QStringList{"Me <me@example.org>", "Oaks $F", "/pics/holiday", "alt.binaries.test",
                            "news.example.net", "<ref@x>", "*.jpg", "/uutease", "/maxbw=64", "/fs= - ",
                            "/sf= Oaks $F ", "/maxlines=2500", "/uuencode", "/ics", "/al=/logo.png",
-                           "/bi=/bg \"x\".jpg", "/fc=000000", "/bc=FFFFFF", "/u=joe user", "/port=563", "/ssl", "/conn=8", "/check"}));
+                           "/bi=/bg \"x\".jpg", "/fc=000000", "/bc=FFFFFF", "/u=joe user", "/port=563", "/ssl", "/conn=8", "/check", "/par2=10", "/par2files=4", "/par2equal",
+                           "/par2blocks=500", "/par2blocksize=4096"}));
     // The password never appears among the arguments.
     EXPECT_EQ(b.command->password, QStringLiteral("p w\"d"));
     EXPECT_EQ(b.introFiles, 0) << "no intro text, no file";
@@ -95,6 +97,7 @@ TEST(RunnerCommand, TrimmingAndEveryOption) {
     p.contactSheets = false;
     p.setConnections(1);
     p.setCheckPosts(false);
+    p.setPar2({});
     p.setResume(true);
     const Built s = build(f, p);
     EXPECT_EQ(s.command->arguments.last(), QStringLiteral("/resume"));

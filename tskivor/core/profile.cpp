@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cstring>
 
 #include "replace_file.h"
@@ -120,6 +121,31 @@ QString fieldText(const std::string& bytes) {
 std::string fieldBytes(const QString& shown, const std::string& original) {
     if (shown == fieldText(original)) return original;
     return fitTextField(shown.toStdString());
+}
+
+Par2Settings ProfileData::par2() const {
+    const auto& a = par2Area;
+    Par2Settings s;
+    if (std::all_of(a.begin(), a.end(), [](std::uint8_t b) { return b == 0; })) return s;
+    s.on = a[0] == 1;
+    s.percent = std::clamp<int>(a[1], 1, 100);
+    s.files = a[2] | (a[3] << 8);
+    s.equal = a[4] == 1;
+    s.blocks = getInt(a.data(), 8);
+    s.blockSize = getInt(a.data(), 12) | static_cast<std::uint64_t>(getInt(a.data(), 16)) << 32;
+    return s;
+}
+
+void ProfileData::setPar2(const Par2Settings& s) {
+    par2Area.fill(0);
+    if (!s.on) return;  // off: all zero, as an older profile has it
+    par2Area[0] = 1;
+    par2Area[1] = static_cast<std::uint8_t>(std::clamp(s.percent, 1, 100));
+    par2Area[2] = static_cast<std::uint8_t>(s.files);
+    par2Area[3] = static_cast<std::uint8_t>(s.files >> 8);
+    par2Area[4] = s.equal ? 1 : 0;
+    for (int i = 0; i < 4; ++i) par2Area[8 + i] = static_cast<std::uint8_t>(s.blocks >> (8 * i));
+    for (int i = 0; i < 8; ++i) par2Area[12 + i] = static_cast<std::uint8_t>(s.blockSize >> (8 * i));
 }
 
 ProfileData ProfileData::defaults() {

@@ -17,6 +17,20 @@ inline constexpr std::size_t kProfileSize = 2932;
 inline constexpr std::size_t kTextFieldBytes = 261;
 inline constexpr std::size_t kTextMaxBytes = kTextFieldBytes - 1;
 
+// The PAR2 page's values, kept in the record's 20-byte PAR2 area
+// (little-endian): on (byte 0), percentage (1), recovery file count (2-3),
+// equal sizes (4), block count (8-11), block size (12-19). All zero, as in
+// profiles of the original layout, means off.
+struct Par2Settings {
+    bool on = false;
+    int percent = 15;
+    int files = 0;
+    bool equal = false;
+    std::uint32_t blocks = 0;
+    std::uint64_t blockSize = 0;
+    bool operator==(const Par2Settings&) const = default;
+};
+
 struct ProfileData {
     std::int32_t version = 0;
     std::int32_t recordSize = 0;
@@ -58,6 +72,10 @@ struct ProfileData {
     // a profile of the original layout has 0 there, which means 1.
     int connections() const { return padding2371 == 0 ? 1 : padding2371; }
     void setConnections(int n) { padding2371 = static_cast<std::uint8_t>(n <= 1 ? 0 : n > 64 ? 64 : n); }
+
+    // The PAR2 page's values; the page's defaults when the area is all zero.
+    Par2Settings par2() const;
+    void setPar2(const Par2Settings& settings);
 
     bool useTls() const { return padding2909[0] == 1; }
     void setUseTls(bool on) { padding2909[0] = on ? 1 : 0; }

@@ -139,6 +139,13 @@ std::optional<RunnerCommand> buildRunnerCommand(const MainFields& f, const Profi
     if (p.useTls()) a << QStringLiteral("/ssl");
     if (p.connections() > 1) a << QStringLiteral("/conn=%1").arg(p.connections());
     if (p.checkPosts()) a << QStringLiteral("/check");
+    if (const Par2Settings par2 = p.par2(); par2.on) {
+        a << QStringLiteral("/par2=%1").arg(par2.percent);
+        if (par2.files > 0) a << QStringLiteral("/par2files=%1").arg(par2.files);
+        if (par2.equal) a << QStringLiteral("/par2equal");
+        if (par2.blocks > 0) a << QStringLiteral("/par2blocks=%1").arg(par2.blocks);
+        if (par2.blockSize > 0) a << QStringLiteral("/par2blocksize=%1").arg(par2.blockSize);
+    }
     if (p.resume()) {
         // An NZB file per directory, kept with the front end's data, which
         // the next run resumes from (never among the pictures to post).

@@ -243,14 +243,17 @@ bool CSettingsServer::takeValues() {
 
 // --- PAR2 ------------------------------------------------------------------
 
-CSettingsPAR2::CSettingsPAR2()
-    : recovery(new QSlider(Qt::Horizontal)),
+CSettingsPAR2::CSettingsPAR2(Prompts& prompts)
+    : create(new QCheckBox(QStringLiteral("Create PAR2 recovery files"))),
+      recovery(new QSlider(Qt::Horizontal)),
       generate(digitsField()),
       blockCount(new QLineEdit),
       blockSize(digitsField()),
-      equalFileSizes(new QCheckBox(QStringLiteral("equal file sizes."))) {
+      equalFileSizes(new QCheckBox(QStringLiteral("equal file sizes."))),
+      prompts_(prompts) {
     setWindowTitle(QStringLiteral("PAR2"));
     auto* l = new QVBoxLayout(this);
+    l->addWidget(create);
     auto* percentage = new QGroupBox(QStringLiteral("Recovery percentage"));
     (new QVBoxLayout(percentage))->addWidget(recovery);
     recovery->setTickPosition(QSlider::TicksBelow);
@@ -273,19 +276,41 @@ CSettingsPAR2::CSettingsPAR2()
 void CSettingsPAR2::showValues() {
     recovery->setRange(0, 100);
     recovery->setTickInterval(5);
-    recovery->setValue(15);
-    equalFileSizes->setChecked(values.equalFileSizes);
+    create->setChecked(values.on);
+    recovery->setValue(values.percent);
+    generate->setText(values.files ? QString::number(values.files) : QString());
+    equalFileSizes->setChecked(values.equal);
+    blockCount->setText(values.blocks ? QString::number(values.blocks) : QString());
+    blockSize->setText(values.blockSize ? QString::number(values.blockSize) : QString());
 }
 
 bool CSettingsPAR2::takeValues() {
-    values.equalFileSizes = equalFileSizes->isChecked();
+    // Empty fields mean the creator's defaults.
+    const auto number = [](const QLineEdit* f, qulonglong& v) {
+        bool ok = true;
+        v = f->text().trimmed().isEmpty() ? 0 : f->text().trimmed().toULongLong(&ok);
+        return ok;
+    };
+    qulonglong files = 0, count = 0, size = 0;
+    QString problem;
+    if (!number(generate, files) || files > 1000) problem = QStringLiteral("Please enter a number of PAR2 files from 1 to 1000.");
+    else if (!number(blockCount, count) || count > 32768) problem = QStringLiteral("Please enter a block count from 1 to 32768.");
+    else if (!number(blockSize, size) || size % 4 != 0) problem = QStringLiteral("Please enter a block size that is a multiple of 4.");
+    else if (create->isChecked() && recovery->value() < 1) problem = QStringLiteral("Please choose a recovery percentage above 0.");
+    if (!problem.isEmpty()) {
+        if (bringToFront) bringToFront();
+        prompts_.message(this, problem, QString(), MessageIcon::None);
+        return false;
+    }
+    values = {create->isChecked(), recovery->value(), static_cast<int>(files), equalFileSizes->isChecked(),
+              static_cast<std::uint32_t>(count), size};
     return true;
 }
 
 // --- the sheet -------------------------------------------------------------
 
 CSettings::CSettings(Prompts& prompts, QWidget* parent)
-    : QDialog(parent), contactSheet(prompts), server(prompts), tabs_(new QTabWidget) {
+    : QDialog(parent), contactSheet(prompts), server(prompts), par2(prompts), tabs_(new QTabWidget) {
     setWindowTitle(QStringLiteral("Settings"));
     for (SettingsPage* p : std::initializer_list<SettingsPage*>{&postStyle, &contactSheet, &server, &par2}) {
         tabs_->addTab(p, p->windowTitle());
@@ -343,7 +368,7 @@ void CSettings::ApplyProfileToPages() {
                         p.contactSheets,     p.checkPosts(),  p.resume()};
     server.values = {text(p.server),   p.port,           p.maxLines,  p.useAuthentication,
                      text(p.userName), text(p.password), p.useTls(), p.connections()};
-    // The PAR2 page keeps its values.
+    par2.values = p.par2();
     if (isVisible()) page(tabs_->currentIndex())->showValues();
 }
 
@@ -371,7 +396,7 @@ void CSettings::GatherPagesIntoProfile() {
     p.useAuthentication = sv.useAuthentication;
     p.setUseTls(sv.useTls);
     p.setConnections(sv.connections);
-    // Nothing of the PAR2 page is stored.
+    p.setPar2(par2.values);
 }
 
 }  // namespace tskivor

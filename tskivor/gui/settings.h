@@ -93,15 +93,17 @@ private:
 class CSettingsPAR2 : public SettingsPage {
     Q_OBJECT
 public:
-    CSettingsPAR2();
-    struct Values {
-        bool equalFileSizes = false;
-    } values;
+    explicit CSettingsPAR2(Prompts& prompts);
+    Par2Settings values;
     void showValues() override;
     bool takeValues() override;
+    QCheckBox* create;
     QSlider* recovery;
     QLineEdit *generate, *blockCount, *blockSize;
     QCheckBox* equalFileSizes;
+
+private:
+    Prompts& prompts_;
 };
 
 class CSettings : public QDialog {
