@@ -9,7 +9,7 @@ PACKAGES=(cmake g++ make pkg-config python3 openssl
           uuid-dev libdeflate-dev libssl-dev libvips-dev
           qt6-base-dev libexpat1-dev fonts-dejavu-core
           uudeview nzbget xvfb xauth
-          dpkg-dev lintian desktop-file-utils man-db)
+          dpkg-dev lintian desktop-file-utils man-db par2)
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg -s "$p" 2>/dev/null | grep -q 'Status: install ok installed' || missing+=("$p")

@@ -73,23 +73,30 @@ def fetch_and_decode(tag, workdir):
     return [w[1] for w in wanted], out
 
 
-def download_nzb(nzb, workdir):
-    """nzbget in standalone mode: downloads what the NZB lists, then exits."""
+def download_nzb(nzb, workdir, repair=False):
+    """nzbget in standalone mode: downloads what the NZB lists, then exits;
+    with `repair`, it checks and repairs with the posted PAR2 files."""
     dl = os.path.join(workdir, "nzbget")
     options = {"OutputMode": "log", "MainDir": dl, "DestDir": os.path.join(dl, "dst"),
                "InterDir": os.path.join(dl, "inter"), "TempDir": os.path.join(dl, "tmp"),
                "QueueDir": os.path.join(dl, "queue"), "NzbDir": os.path.join(dl, "nzb"),
                "LogFile": os.path.join(dl, "log.txt"), "WebDir": "", "ConfigTemplate": "",
                "Server1.Host": "127.0.0.1", "Server1.Port": str(PORT), "Server1.Connections": "2",
-               "Server1.Active": "yes", "ParCheck": "manual", "Unpack": "no"}
+               "Server1.Active": "yes", "ParCheck": "auto" if repair else "manual", "ParRepair": "yes",
+               "Unpack": "no"}
     cmd = ["nzbget", "-n"]
     for key, value in options.items():
         cmd += ["-o", "%s=%s" % (key, value)]
     run = subprocess.run(cmd + [nzb], capture_output=True, text=True, timeout=300)
     check(run.returncode == 0 and "completely downloaded" in run.stdout, "nzbget downloads the NZB")
     if run.returncode != 0 or "completely downloaded" not in run.stdout:
-        print(run.stdout[-3000:])
+        print(run.returncode, run.stdout[-3000:], run.stderr[-2000:])
     name = os.path.splitext(os.path.basename(nzb))[0]
+    if repair:
+        repaired = "repaired successfully" in run.stdout.lower() or "successfully repaired" in run.stdout.lower()
+        check(repaired, "nzbget repaired the download with the PAR2 files")
+        if not repaired:
+            print(run.stdout[-3000:])
     return os.path.join(dl, "dst", name)
 
 
@@ -101,6 +108,34 @@ def compare(root, out, label):
             decoded = os.path.join(out, name)
             same = os.path.exists(decoded) and open(source, "rb").read() == open(decoded, "rb").read()
             check(same, "%s: %s decodes to the original bytes" % (label, os.path.relpath(source, root)))
+
+
+def par2_repair(work, tag):
+    """A folder posted with /par2=10, one of its articles cancelled on the
+    server: nzbget downloads it through the NZB and repairs it with the
+    posted PAR2 files, byte for byte."""
+    tree = os.path.join(work, "par2-tree")
+    os.makedirs(tree)
+    for name, size in (("photo.bin", 400000), ("notes.bin", 90000)):
+        with open(os.path.join(tree, name), "wb") as f:
+            f.write(os.urandom(size))
+    nzb = os.path.join(work, "par2.nzb")
+    run = subprocess.run([os.path.join(BIN, "tskivo"), "Tester <tester@example.org>", "E2E " + tag, tree, GROUP,
+                          "127.0.0.1", "", "*.bin", "/port=%d" % PORT, "/maxlines=300", "/par2=10",
+                          "/nzb=" + nzb], capture_output=True, text=True, timeout=300)
+    check(run.returncode == 0 and "PAR2: " in run.stdout, "tskivo posts the folder with its PAR2 files")
+    text = open(nzb, encoding="utf-8").read()
+    check(".vol" in text and "par2-tree.par2" in text, "the NZB lists the recovery files")
+    # Cancel the second article of photo.bin on the server.
+    start = text.index('photo.bin')
+    victim = text[start:].split('number="2">', 1)[1].split("</segment>", 1)[0]
+    cancel = subprocess.run(["su", "news", "-s", "/bin/sh", "-c",
+                             "/usr/lib/news/bin/ctlinnd cancel '<%s>'" % victim], capture_output=True, text=True)
+    check(cancel.returncode == 0, "an article of photo.bin is cancelled on the server")
+    out = download_nzb(nzb, os.path.join(work, "par2-dl"), repair=True)
+    compare(tree, out, "PAR2-repaired nzbget")
+    leftovers = [n for n in os.listdir(tree) if n.endswith(".par2")]
+    check(not leftovers, "no recovery file was made among the posted files")
 
 
 def resume_after_kills(work, tag):
@@ -167,6 +202,7 @@ def main():
         compare(tree, out, "uuencode")
         check(any(s.startswith("E2E %su - 'gc\\a' " % tag) for s in subjects), "non-folder-like labels")
         resume_after_kills(work, tag + "r")
+        par2_repair(work, tag + "p")
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (len(passes), len(failures)))
