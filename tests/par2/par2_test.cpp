@@ -30,9 +30,9 @@ int runPar2(const std::string& verb, const std::string& dir, const std::string& 
 TEST(Gf16, VectorKernelsMatchTheScalarReference) {
     EXPECT_EQ(gfMultiply(2, 0x8000), 0x100B);  // x * x^15 = x^16 = the generator's low part
     EXPECT_EQ(gfMultiply(gfPow2(100), gfPow2(65535 - 100)), 1);
-    for (auto k : {GfKernel::Ssse3, GfKernel::Avx2}) {
+    for (auto k : {GfKernel::Ssse3, GfKernel::Avx2, GfKernel::Avx512}) {
         if (!gfKernelSupported(k)) continue;
-        for (std::size_t bytes : {0u, 2u, 30u, 32u, 34u, 64u, 1000u, 4096u}) {
+        for (std::size_t bytes : {0u, 2u, 30u, 32u, 34u, 62u, 64u, 66u, 96u, 1000u, 4096u}) {
             const std::string in = randomBytes(bytes, static_cast<std::uint32_t>(bytes) + 1);
             for (std::uint16_t factor : {std::uint16_t{1}, std::uint16_t{2}, std::uint16_t{0x8000},
                                          std::uint16_t{0x1234}, std::uint16_t{0xFFFF}}) {

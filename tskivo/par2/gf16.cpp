@@ -112,13 +112,44 @@ __attribute__((target("avx2"))) void multiplyAddAvx2(std::uint8_t* out, const st
     }
 }
 
+__attribute__((target("avx512bw"))) void multiplyAddAvx512(std::uint8_t* out, const std::uint8_t* in,
+                                                          std::size_t bytes, std::uint16_t factor) {
+    const NibbleTables nt(factor);
+    __m512i lo[4], hi[4];
+    alignas(64) std::uint8_t wide[64];
+    for (int k = 0; k < 4; ++k) {  // each table in all four 128-bit lanes
+        for (int q = 0; q < 4; ++q) std::memcpy(wide + 16 * q, nt.low[k], 16);
+        lo[k] = _mm512_load_si512(wide);
+        for (int q = 0; q < 4; ++q) std::memcpy(wide + 16 * q, nt.high[k], 16);
+        hi[k] = _mm512_load_si512(wide);
+    }
+    const __m512i nib = _mm512_set1_epi16(0x000F);
+    const __m512i lowByte = _mm512_set1_epi16(0x00FF);
+    for (std::size_t i = 0; i < bytes; i += 64) {
+        const __m512i v = _mm512_loadu_si512(in + i);
+        const __m512i n0 = _mm512_and_si512(v, nib), n1 = _mm512_and_si512(_mm512_srli_epi16(v, 4), nib);
+        const __m512i n2 = _mm512_and_si512(_mm512_srli_epi16(v, 8), nib), n3 = _mm512_srli_epi16(v, 12);
+        // Three-way exclusive or in one instruction (0x96).
+        const __m512i l = _mm512_ternarylogic_epi64(
+            _mm512_xor_si512(_mm512_shuffle_epi8(lo[0], n0), _mm512_shuffle_epi8(lo[1], n1)),
+            _mm512_shuffle_epi8(lo[2], n2), _mm512_shuffle_epi8(lo[3], n3), 0x96);
+        const __m512i h = _mm512_ternarylogic_epi64(
+            _mm512_xor_si512(_mm512_shuffle_epi8(hi[0], n0), _mm512_shuffle_epi8(hi[1], n1)),
+            _mm512_shuffle_epi8(hi[2], n2), _mm512_shuffle_epi8(hi[3], n3), 0x96);
+        const __m512i product = _mm512_or_si512(_mm512_and_si512(l, lowByte), _mm512_slli_epi16(h, 8));
+        _mm512_storeu_si512(out + i, _mm512_xor_si512(_mm512_loadu_si512(out + i), product));
+    }
+}
+
 GfKernel choose() {
     if (const char* forced = std::getenv("TSKIVO_GF16_KERNEL")) {
         const std::string f = forced;
         if (f == "scalar") return GfKernel::Scalar;
         if (f == "ssse3" && __builtin_cpu_supports("ssse3")) return GfKernel::Ssse3;
         if (f == "avx2" && __builtin_cpu_supports("avx2")) return GfKernel::Avx2;
+        if (f == "avx512" && __builtin_cpu_supports("avx512bw")) return GfKernel::Avx512;
     }
+    if (__builtin_cpu_supports("avx512bw")) return GfKernel::Avx512;
     if (__builtin_cpu_supports("avx2")) return GfKernel::Avx2;
     if (__builtin_cpu_supports("ssse3")) return GfKernel::Ssse3;
     return GfKernel::Scalar;
@@ -147,6 +178,7 @@ bool gfKernelSupported(GfKernel k) {
     switch (k) {
         case GfKernel::Ssse3: return __builtin_cpu_supports("ssse3");
         case GfKernel::Avx2: return __builtin_cpu_supports("avx2");
+        case GfKernel::Avx512: return __builtin_cpu_supports("avx512bw");
         default: return true;
     }
 }
@@ -155,13 +187,16 @@ void setGfKernel(GfKernel k) {
     if (gfKernelSupported(k)) active() = k;
 }
 const char* gfKernelName(GfKernel k) {
-    return k == GfKernel::Avx2 ? "avx2" : k == GfKernel::Ssse3 ? "ssse3" : "scalar";
+    return k == GfKernel::Avx512 ? "avx512" : k == GfKernel::Avx2 ? "avx2" : k == GfKernel::Ssse3 ? "ssse3" : "scalar";
 }
 
 void gfMultiplyAdd(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::size_t bytes, std::uint16_t factor) {
     if (factor == 0) return;
     // The vector kernels take whole blocks; the rest goes word by word.
-    const std::size_t whole = k == GfKernel::Scalar ? 0 : bytes & ~static_cast<std::size_t>(31);
+    const std::size_t whole = k == GfKernel::Scalar ? 0
+                              : k == GfKernel::Avx512 ? bytes & ~static_cast<std::size_t>(63)
+                                                      : bytes & ~static_cast<std::size_t>(31);
+    if (k == GfKernel::Avx512) multiplyAddAvx512(out, in, whole, factor);
     if (k == GfKernel::Avx2) multiplyAddAvx2(out, in, whole, factor);
     if (k == GfKernel::Ssse3) multiplyAddSsse3(out, in, whole, factor);
     multiplyAddScalar(out + whole, in + whole, bytes - whole, factor);

@@ -14,8 +14,8 @@ std::uint16_t gfPow2(std::uint32_t exponent);
 std::uint16_t gfPowLog(std::uint32_t logBase, std::uint32_t exponent);
 
 // The multiply-add kernels, all with the same result; the fastest the CPU
-// has is chosen once (TSKIVO_GF16_KERNEL=scalar|ssse3|avx2 forces one).
-enum class GfKernel { Scalar, Ssse3, Avx2 };
+// has is chosen once (TSKIVO_GF16_KERNEL=scalar|ssse3|avx2|avx512 forces one).
+enum class GfKernel { Scalar, Ssse3, Avx2, Avx512 };
 GfKernel gfKernel();
 bool gfKernelSupported(GfKernel k);
 void setGfKernel(GfKernel k);  // tests and benchmarks

@@ -209,15 +209,31 @@ Par2Result createPar2(const std::vector<Par2Input>& inputs, const std::string& f
     for (std::uint32_t i = 0, n = 1; i < blocks; ++n)
         if (n % 3 && n % 5 && n % 17 && n % 257) logs[i++] = n;
 
-    // Recovery blocks in as many passes over the input as memory allows.
+    // Source blocks are read in groups; each group's contribution to every
+    // recovery block is added chunk by chunk, so that a chunk of a recovery
+    // block stays in the cache while all the group's blocks are added to it
+    // (one block at a time would stream every recovery block through memory
+    // once per source block). Recovery blocks are made in as many passes over
+    // the input as the memory limit allows; while the cores work on one
+    // group, the next is read and its checksums taken.
     const std::size_t padded = static_cast<std::size_t>((size + 63) / 64 * 64);
-    const std::uint32_t perPass = static_cast<std::uint32_t>(
-        std::clamp<std::uint64_t>(options.memoryLimit / 2 / padded, 1, recovery));
+    const std::uint64_t groupBlocks = std::clamp<std::uint64_t>((8u << 20) / padded, 1, 64);
+    const std::uint64_t inputMemory = 2 * groupBlocks * padded;
+    const std::uint32_t perPass = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
+        options.memoryLimit > inputMemory ? (options.memoryLimit - inputMemory) / padded : 1, 1, recovery));
     std::vector<std::string> recoveryData(recovery);
-    std::vector<std::uint8_t> in(padded);
     const unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+    struct BlockRef {
+        std::size_t source;
+        std::uint32_t block;
+    };
+    std::vector<BlockRef> order;
+    for (std::size_t k = 0; k < sources.size(); ++k)
+        for (std::uint32_t b = 0; b < sources[k].blocks; ++b) order.push_back({k, b});
     const std::uint64_t work = static_cast<std::uint64_t>(blocks) * recovery;
     std::uint64_t done = 0;
+    std::vector<std::uint8_t> buffers[2] = {std::vector<std::uint8_t>(groupBlocks * padded),
+                                            std::vector<std::uint8_t>(groupBlocks * padded)};
     for (std::uint32_t first = 0; first < recovery; first += perPass) {
         const std::uint32_t count = std::min(perPass, recovery - first);
         std::vector<std::unique_ptr<std::uint8_t[]>> out(count);
@@ -225,51 +241,68 @@ Par2Result createPar2(const std::vector<Par2Input>& inputs, const std::string& f
             o.reset(new std::uint8_t[padded]);
             std::memset(o.get(), 0, padded);
         }
-        for (auto& s : sources) {
-            const int fd = open(s.input.path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) {
-                result.error = "PAR2: cannot read " + s.input.path;
-                return result;
-            }
-            Md5 full;
-            for (std::uint32_t b = 0; b < s.blocks; ++b) {
-                std::fill(in.begin(), in.end(), 0);
-                const std::uint64_t offset = static_cast<std::uint64_t>(b) * size;
-                const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size, s.size - offset));
-                if (readAt(fd, in.data(), want, offset) != static_cast<long long>(want)) {
-                    close(fd);
-                    result.error = "PAR2: " + s.input.path + " changed while its recovery data was made";
-                    return result;
+        std::unique_ptr<Md5> full;  // of the file being read, in the first pass
+        int fd = -1;
+        std::size_t openSource = sources.size();
+        // Reads the blocks [from, to) of `order` into `into`; false on a read error.
+        const auto readGroup = [&](std::size_t from, std::size_t to, std::vector<std::uint8_t>& into) {
+            for (std::size_t k = from; k < to; ++k) {
+                const BlockRef ref = order[k];
+                Source& src = sources[ref.source];
+                if (ref.source != openSource) {
+                    if (fd >= 0) close(fd);
+                    if (full) sources[openSource].hashFull = full->done();
+                    fd = open(src.input.path.c_str(), O_RDONLY | O_CLOEXEC);
+                    openSource = ref.source;
+                    if (first == 0) full = std::make_unique<Md5>();
+                    if (fd < 0) return false;
                 }
+                std::uint8_t* block = into.data() + (k - from) * padded;
+                std::memset(block, 0, padded);
+                const std::uint64_t offset = static_cast<std::uint64_t>(ref.block) * size;
+                const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size, src.size - offset));
+                if (readAt(fd, block, want, offset) != static_cast<long long>(want)) return false;
                 if (first == 0) {  // the checksums, once
-                    full.add(in.data(), want);
+                    full->add(block, want);
                     Md5 slice;
-                    slice.add(in.data(), static_cast<std::size_t>(size));
-                    putHash(s.checksums, slice.done());
-                    put32(s.checksums, static_cast<std::uint32_t>(libdeflate_crc32(0, in.data(), static_cast<std::size_t>(size))));
+                    slice.add(block, static_cast<std::size_t>(size));
+                    putHash(src.checksums, slice.done());
+                    put32(src.checksums, static_cast<std::uint32_t>(libdeflate_crc32(0, block, static_cast<std::size_t>(size))));
                 }
-                // Every core takes a share of the block's bytes for all the
-                // recovery blocks of this pass.
-                const std::uint32_t log = logs[s.firstBlock + b];
-                const std::size_t share = (padded / threads + 63) / 64 * 64;
-                std::vector<std::thread> pool;
-                for (unsigned t = 0; t < threads; ++t) {
-                    const std::size_t from = t * share;
-                    if (from >= padded) break;
-                    const std::size_t len = std::min(share, padded - from);
-                    const auto run = [&, from, len] {
-                        for (std::uint32_t r = 0; r < count; ++r)
-                            gfMultiplyAdd(out[r].get() + from, in.data() + from, len, gfPowLog(log, first + r));
-                    };
-                    if (t + 1 == threads || from + len >= padded) run();
-                    else pool.emplace_back(run);
-                }
-                for (auto& th : pool) th.join();
-                done += count;
-                if (progress) progress(static_cast<int>(done * 100 / work));
             }
-            close(fd);
-            if (first == 0) s.hashFull = full.done();
+            return true;
+        };
+        bool ok = readGroup(0, std::min<std::size_t>(groupBlocks, order.size()), buffers[0]);
+        for (std::size_t g = 0, at = 0; ok && at < order.size(); ++g, at += groupBlocks) {
+            const std::size_t groupEnd = std::min<std::size_t>(at + groupBlocks, order.size());
+            const std::vector<std::uint8_t>& group = buffers[g % 2];
+            // Chunks of each recovery block that stay in the cache.
+            constexpr std::size_t kChunk = 16 * 1024;
+            const std::size_t chunks = (padded + kChunk - 1) / kChunk;
+            std::vector<std::thread> pool;
+            for (unsigned t = 0; t < threads; ++t) {
+                pool.emplace_back([&, t] {
+                    for (std::size_t c = t; c < chunks; c += threads) {
+                        const std::size_t from = c * kChunk, len = std::min(kChunk, padded - from);
+                        for (std::uint32_t r = 0; r < count; ++r)
+                            for (std::size_t k = at; k < groupEnd; ++k)
+                                gfMultiplyAdd(out[r].get() + from, group.data() + (k - at) * padded + from, len,
+                                              gfPowLog(logs[sources[order[k].source].firstBlock + order[k].block],
+                                                       first + r));
+                    }
+                });
+            }
+            if (groupEnd < order.size())
+                ok = readGroup(groupEnd, std::min<std::size_t>(groupEnd + groupBlocks, order.size()), buffers[(g + 1) % 2]);
+            for (auto& th : pool) th.join();
+            done += static_cast<std::uint64_t>(groupEnd - at) * count;
+            if (progress) progress(static_cast<int>(done * 100 / work));
+        }
+        if (fd >= 0) close(fd);
+        if (full && openSource < sources.size()) sources[openSource].hashFull = full->done();
+        if (!ok) {
+            result.error = "PAR2: the files changed or could not be read while their recovery data was made";
+            return result;
         }
         for (std::uint32_t r = 0; r < count; ++r)
             recoveryData[first + r].assign(reinterpret_cast<const char*>(out[r].get()), static_cast<std::size_t>(size));
