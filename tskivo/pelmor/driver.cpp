@@ -53,6 +53,16 @@ std::string makeRandomSender(Clock& clock) {
     return sender;
 }
 
+bool partWanted(const FileEntry& file, const std::set<int>& posted, int p) {
+    if (!file.parts.empty() && std::find(file.parts.begin(), file.parts.end(), p) == file.parts.end()) return false;
+    return posted.count(p) == 0;  // else on the server from an earlier run
+}
+
+void sayUnencodable(int p) {
+    std::printf("Unable to encode segment %d; quitting\n", p);
+    std::fflush(stdout);
+}
+
 SubjectLines subjectFor(PostJob& job, const FileEntry& file, int p, int parts, int fileNumber, int fileCount,
                         std::uint32_t size) {
     return job.hasOption("subjectformat")
@@ -120,12 +130,9 @@ void postFile(PostJob& job, NntpSession& session, const FileEntry& file, int fil
     const std::set<int>& posted = job.record ? job.record->alreadyPosted(fileNumber - 1) : std::set<int>{};
     try {
         for (int p = 1; p <= parts; ++p) {
-            if (!file.parts.empty() && std::find(file.parts.begin(), file.parts.end(), p) == file.parts.end())
-                continue;
-            if (posted.count(p)) continue;  // on the server from an earlier run
+            if (!partWanted(file, posted, p)) continue;
             if (!encoder->encodePart(p, buffer.data(), buffer.size(), parts)) {
-                std::printf("Unable to encode segment %d; quitting\n", p);
-                std::fflush(stdout);
+                sayUnencodable(p);
                 session.abandon();
                 throw ProcessExit{255};
             }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "job.h"
@@ -21,6 +22,11 @@ std::string randomChars(Clock& clock, int count, bool hyphens);
 struct SubjectLines;
 struct TickTime;
 
+// Whether part p of the file is posted: in its parts list (empty: all) and
+// not among the parts an earlier run posted.
+bool partWanted(const FileEntry& file, const std::set<int>& posted, int p);
+// "Unable to encode segment %d; quitting" on standard output.
+void sayUnencodable(int p);
 // The subject lines of part p: the format form or the plain form.
 SubjectLines subjectFor(PostJob& job, const FileEntry& file, int p, int parts, int fileNumber, int fileCount,
                         std::uint32_t size);

@@ -313,12 +313,9 @@ void runParallel(PostJob& job, int connections) {
             const std::set<int>& posted = job.record->alreadyPosted(f);
             std::vector<char> buffer(parts > 0 ? encoder->encodedSizeBound() : 0);
             for (int p = 1; p <= parts && !scheduler.failed(); ++p) {
-                if (!file.parts.empty() && std::find(file.parts.begin(), file.parts.end(), p) == file.parts.end())
-                    continue;
-                if (posted.count(p)) continue;  // on the server from an earlier run
+                if (!partWanted(file, posted, p)) continue;
                 if (!encoder->encodePart(p, buffer.data(), buffer.size(), parts)) {
-                    std::printf("Unable to encode segment %d; quitting\n", p);
-                    std::fflush(stdout);
+                    sayUnencodable(p);
                     exitNow = ProcessExit{255};
                     break;
                 }

@@ -137,6 +137,22 @@ inline int cutAtLineEnd(const char* out, int col, int& kept) {
     return kept - __builtin_popcountll(equals & keptBits);
 }
 
+// Takes the `n` characters just written for `step` input bytes; false when
+// the line ended among them (cut there, the input moved on by what it kept).
+inline bool advance(const unsigned char*& in, char*& out, int& col, int n, int step) {
+    if (col + n < kLine) {
+        out += n;
+        col += n;
+        in += step;
+        return true;
+    }
+    int kept;
+    in += cutAtLineEnd(out, col, kept);
+    out += kept;
+    col += kept;
+    return false;
+}
+
 // SSSE3: every escape written out by a shuffle, no branch per escape.
 __attribute__((target("ssse3"))) char* encodeSsse3(const unsigned char* in, std::size_t length, char* out) {
     const unsigned char* const end = in + length;
@@ -147,17 +163,7 @@ __attribute__((target("ssse3"))) char* encodeSsse3(const unsigned char* in, std:
             const unsigned mask = escapes16(v);
             const int n0 = expand8(v, mask & 0xFF, out);  // no branch on escapes: see the AVX2 kernel
             const int n = n0 + expand8(_mm_srli_si128(v, 8), mask >> 8, out + n0);
-            if (col + n < kLine) {
-                out += n;
-                col += n;
-                in += 16;
-                continue;
-            }
-            int kept;
-            in += cutAtLineEnd(out, col, kept);
-            out += kept;
-            col += kept;
-            break;
+            if (!advance(in, out, col, n, 16)) break;
         }
         finishLine(in, end, out, col);
     }
@@ -195,17 +201,7 @@ __attribute__((target("avx2,popcnt"))) char* encodeAvx2(const unsigned char* in,
                 expand8(_mm_srli_si128(hi, 8), mask >> 24, out + o3);
                 n = o3 + 8 + __builtin_popcount(mask >> 24);
             }
-            if (col + n < kLine) {
-                out += n;
-                col += n;
-                in += 32;
-                continue;
-            }
-            int kept;
-            in += cutAtLineEnd(out, col, kept);
-            out += kept;
-            col += kept;
-            break;
+            if (!advance(in, out, col, n, 32)) break;
         }
         finishLine(in, end, out, col);
     }
