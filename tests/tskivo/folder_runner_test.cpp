@@ -1,6 +1,8 @@
 #include "folder_runner.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -247,4 +249,17 @@ TEST(RunnerProgram, LibrarySearchPathIsOnlyOriginRelative) {
         if (colon == std::string::npos) break;
         from = colon + 1;
     }
+}
+
+// A core dump would hold the password and land in the folder being posted.
+TEST(RunnerProgram, NeverDumpsCore) {
+    const pid_t child = fork();
+    if (child == 0) {
+        std::ostringstream out;
+        runRunner({"tskivo"}, fakePostFolder, fakeSheets, out);
+        _exit(prctl(PR_GET_DUMPABLE) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }

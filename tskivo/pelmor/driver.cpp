@@ -271,7 +271,14 @@ void runJob(PostJob& job, int argc, char** argv) {
     std::uint64_t jobBytes = 0;
     const int count = static_cast<int>(job.files.size());
     for (int i = 0; i < count; ++i) postFile(job, session, job.files[i], i + 1, count, jobBytes);
-    if (job.hasOption("check")) checkPosts(job, session, jobBytes);
+    if (job.hasOption("check")) {
+        // Over a connection of its own, as with several connections; the
+        // posting connection has done its work.
+        session.logout();
+        NntpSession checking(job.getOption("hostname"), static_cast<int>(port), job, false);
+        if (job.hasOption("userid")) checking.setCredentials(job.getOption("userid"), job.getOption("password"));
+        checkPosts(job, checking, jobBytes);
+    }
 
     finishJob(job, start, startTicks, jobBytes);
 }

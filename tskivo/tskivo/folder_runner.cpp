@@ -1,6 +1,7 @@
 #include "folder_runner.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -220,6 +221,9 @@ void runFolders(const RunOptions& options, const std::vector<std::string>& folde
 
 int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
               CreateContactSheetsFn createContactSheets, std::ostream& out) {
+    // No core dumps: one would land in the folder being posted, with the
+    // password in it, and the next run would post it.
+    prctl(PR_SET_DUMPABLE, 0);
     RunOptions options;
     const std::string initial = pelmor::currentDirectory();
     if (!parseRunOptions(args, initial, pelmor::environment("TSKIVO_PASSWORD"), options)) {
