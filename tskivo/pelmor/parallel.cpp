@@ -35,7 +35,8 @@ struct Article {
     int part = 0;
     std::string subject;
     std::string sender;
-    std::vector<char> body;
+    std::unique_ptr<char[]> body;  // encoded straight into, never copied
+    std::size_t bodyLength = 0;
     long long attemptsLeft = 0;
     std::uint32_t notBefore = 0;  // clock tick; 0 for a fresh article
 };
@@ -235,7 +236,7 @@ void connectionLoop(PostJob& job, Scheduler& scheduler, int connections, std::at
             } else if (job.threadPosts) {
                 refs = job.firstMessageId;  // set before any later file's article is handed out
             }
-            const std::string_view body(a->body.data(), a->body.size());
+            const std::string_view body(a->body.get(), a->bodyLength);
             if (!session.post(newsgroups, a->sender, a->subject, messageId, refs, extra.empty() ? nullptr : &extra,
                               body, intro))
                 throw Kelvo_Exception(1, session.lastResponse());
@@ -311,10 +312,12 @@ void runParallel(PostJob& job, int connections) {
             if (!encoder) throw Kelvo_Exception(0, "Unable to create encoding object");
             const int parts = encoder->parts();
             const std::set<int>& posted = job.record->alreadyPosted(f);
-            std::vector<char> buffer(parts > 0 ? encoder->encodedSizeBound() : 0);
+            const std::size_t bound = parts > 0 ? encoder->encodedSizeBound() : 0;
             for (int p = 1; p <= parts && !scheduler.failed(); ++p) {
                 if (!partWanted(file, posted, p)) continue;
-                if (!encoder->encodePart(p, buffer.data(), buffer.size(), parts)) {
+                auto a = std::make_unique<Article>();
+                a->body.reset(new char[bound]);
+                if (!encoder->encodePart(p, a->body.get(), bound, parts)) {
                     sayUnencodable(p);
                     exitNow = ProcessExit{255};
                     break;
@@ -323,13 +326,12 @@ void runParallel(PostJob& job, int connections) {
                     scheduler.setFirstPart(p);
                     firstPartSet = true;
                 }
-                auto a = std::make_unique<Article>();
+                a->bodyLength = encoder->encodedLength();
                 a->file = f;
                 a->part = p;
                 const SubjectLines subject = subjectFor(job, file, p, parts, f + 1, count, size);
                 a->subject = subject.subject;
                 a->sender = job.scramble ? makeRandomSender(job.clock) : job.getOption("from");
-                a->body.assign(buffer.data(), buffer.data() + encoder->encodedLength());
                 a->attemptsLeft = retries;
                 printProgress(job, subject, p, parts);
                 if (!scheduler.push(std::move(a))) break;
