@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "encoder.h"
 #include "kelvo_exception.h"
@@ -120,93 +121,88 @@ __attribute__((target("ssse3"))) inline int expand8(__m128i v, unsigned mask, ch
     return kExpand.length[mask];
 }
 
-// The line ends inside the `n` characters just written at `out` (col + n
-// reaches the line length): keeps the characters up to the end (an escape
-// pair that straddles it stays whole) and says how many input bytes they
-// are. Every "=" written is the first of a pair, so they count the escapes.
-inline int cutAtLineEnd(const char* out, int col, int& kept) {
-    const int need = kLine - col;  // at most 64 characters
-    kept = out[need - 1] == '=' ? need + 1 : need;
-    std::uint64_t equals = 0;
-    for (int i = 0; i < 4; ++i) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + 16 * i));
-        equals |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')))))
-                  << (16 * i);
+// The vector kernels work in two passes over a part: first every byte is
+// written out with its escapes, paying no attention to lines (no branch at
+// all in the loop), then the result is cut into lines of 128 characters,
+// 129 where an escape pair would straddle the end. Every "=" written is the
+// first of a pair (the escaped values are never "="), so a line whose 128th
+// character is "=" takes one more.
+char* splitLines(const char* in, std::size_t n, char* out) {
+    const char* const end = in + n;
+    while (end - in > kLine) {
+        const std::size_t len = in[kLine - 1] == '=' ? kLine + 1 : kLine;
+        std::memcpy(out, in, kLine + 1);  // the 129th is harmless when not taken
+        out += len;
+        in += len;
+        *out++ = '\r';
+        *out++ = '\n';
     }
-    const std::uint64_t keptBits = kept >= 64 ? ~0ull : (1ull << kept) - 1;
-    return kept - __builtin_popcountll(equals & keptBits);
+    if (in < end) {
+        std::memcpy(out, in, static_cast<std::size_t>(end - in));
+        out += end - in;
+        *out++ = '\r';
+        *out++ = '\n';
+    }
+    return out;
 }
 
-// Takes the `n` characters just written for `step` input bytes; false when
-// the line ended among them (cut there, the input moved on by what it kept).
-inline bool advance(const unsigned char*& in, char*& out, int& col, int n, int step) {
-    if (col + n < kLine) {
-        out += n;
-        col += n;
-        in += step;
-        return true;
-    }
-    int kept;
-    in += cutAtLineEnd(out, col, kept);
-    out += kept;
-    col += kept;
-    return false;
+// Bytes the vector loop leaves over, escaped, without lines.
+char* expandTail(const unsigned char* in, std::size_t n, char* out) {
+    for (std::size_t i = 0; i < n; ++i) putByte(in[i], out, 0);
+    return out;
+}
+
+// The scratch the first pass writes into: one per thread, kept.
+char* scratch(std::size_t length) {
+    thread_local std::vector<char> buffer;
+    if (buffer.size() < 2 * length + 64) buffer.resize(2 * length + 64);
+    return buffer.data();
 }
 
 // SSSE3: every escape written out by a shuffle, no branch per escape.
 __attribute__((target("ssse3"))) char* encodeSsse3(const unsigned char* in, std::size_t length, char* out) {
-    const unsigned char* const end = in + length;
-    while (in < end) {
-        int col = 0;
-        while (end - in >= 16) {
-            __m128i v = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), _mm_set1_epi8(42));
-            const unsigned mask = escapes16(v);
-            const int n0 = expand8(v, mask & 0xFF, out);  // no branch on escapes: see the AVX2 kernel
-            const int n = n0 + expand8(_mm_srli_si128(v, 8), mask >> 8, out + n0);
-            if (!advance(in, out, col, n, 16)) break;
-        }
-        finishLine(in, end, out, col);
+    char* const first = scratch(length);
+    char* at = first;
+    const std::size_t whole = length & ~static_cast<std::size_t>(15);
+    for (std::size_t i = 0; i < whole; i += 16) {
+        __m128i v = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)), _mm_set1_epi8(42));
+        const unsigned mask = escapes16(v);
+        const int n0 = expand8(v, mask & 0xFF, at);
+        at += n0 + expand8(_mm_srli_si128(v, 8), mask >> 8, at + n0);
     }
-    return out;
+    at = expandTail(in + whole, length - whole, at);
+    return splitLines(first, static_cast<std::size_t>(at - first), out);
 }
 
-// AVX2: thirty-two bytes looked at a time; the escapes written out as above.
+// AVX2: thirty-two bytes looked at a time; the escapes written out as above,
+// each eight bytes' place known from the mask alone, so that the four
+// expansions do not wait for one another.
 __attribute__((target("avx2,popcnt"))) char* encodeAvx2(const unsigned char* in, std::size_t length, char* out) {
-    const unsigned char* const end = in + length;
+    char* const first = scratch(length);
+    char* at = first;
     const __m256i add = _mm256_set1_epi8(42);
 #define EQ(v, c) _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c))
-    while (in < end) {
-        int col = 0;
-        while (end - in >= 32) {
-            __m256i v = _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)), add);
-            const __m256i hit = _mm256_or_si256(_mm256_or_si256(_mm256_or_si256(EQ(v, 0), EQ(v, 0x09)),
-                                                                _mm256_or_si256(EQ(v, 0x0A), EQ(v, 0x0D))),
-                                                _mm256_or_si256(EQ(v, 0x2E), EQ(v, 0x3D)));
-            const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
-            int n;
-            {
-                // No branch on whether there are escapes: half the blocks of
-                // random data have one, and a mispredicted branch costs more
-                // than four shuffles.
-                v = _mm256_add_epi8(v, _mm256_and_si256(hit, _mm256_set1_epi8(64)));
-                const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
-                // Where each eight bytes go, from the mask alone, so that the
-                // four expansions do not wait for one another.
-                const int o1 = 8 + __builtin_popcount(mask & 0xFF);
-                const int o2 = o1 + 8 + __builtin_popcount((mask >> 8) & 0xFF);
-                const int o3 = o2 + 8 + __builtin_popcount((mask >> 16) & 0xFF);
-                expand8(lo, mask & 0xFF, out);
-                expand8(_mm_srli_si128(lo, 8), (mask >> 8) & 0xFF, out + o1);
-                expand8(hi, (mask >> 16) & 0xFF, out + o2);
-                expand8(_mm_srli_si128(hi, 8), mask >> 24, out + o3);
-                n = o3 + 8 + __builtin_popcount(mask >> 24);
-            }
-            if (!advance(in, out, col, n, 32)) break;
-        }
-        finishLine(in, end, out, col);
+    const std::size_t whole = length & ~static_cast<std::size_t>(31);
+    for (std::size_t i = 0; i < whole; i += 32) {
+        __m256i v = _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)), add);
+        const __m256i hit = _mm256_or_si256(_mm256_or_si256(_mm256_or_si256(EQ(v, 0), EQ(v, 0x09)),
+                                                            _mm256_or_si256(EQ(v, 0x0A), EQ(v, 0x0D))),
+                                            _mm256_or_si256(EQ(v, 0x2E), EQ(v, 0x3D)));
+        const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
+        v = _mm256_add_epi8(v, _mm256_and_si256(hit, _mm256_set1_epi8(64)));
+        const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+        const int o1 = 8 + __builtin_popcount(mask & 0xFF);
+        const int o2 = o1 + 8 + __builtin_popcount((mask >> 8) & 0xFF);
+        const int o3 = o2 + 8 + __builtin_popcount((mask >> 16) & 0xFF);
+        expand8(lo, mask & 0xFF, at);
+        expand8(_mm_srli_si128(lo, 8), (mask >> 8) & 0xFF, at + o1);
+        expand8(hi, (mask >> 16) & 0xFF, at + o2);
+        expand8(_mm_srli_si128(hi, 8), mask >> 24, at + o3);
+        at += o3 + 8 + __builtin_popcount(mask >> 24);
     }
 #undef EQ
-    return out;
+    at = expandTail(in + whole, length - whole, at);
+    return splitLines(first, static_cast<std::size_t>(at - first), out);
 }
 
 YencKernel chooseKernel() {
