@@ -78,6 +78,25 @@ void printProgress(PostJob& job, const SubjectLines& subject, int p, int parts) 
     job.put(text);
 }
 
+bool mayRetry(PostJob& job, const Kelvo_Exception& e, long long& attemptsLeft) {
+    job.line("Caught exception " + e.message);
+    if (e.retryable == 0) {
+        job.line("Fatal, passing exception on up");
+        return false;
+    }
+    if (--attemptsLeft <= 0) {
+        job.line("Too many retries, I give up.");
+        return false;
+    }
+    return true;
+}
+
+Threading threading(PostJob& job, int fileNumber, const std::string& references, const std::string& introTextFile) {
+    if (job.threadPosts && fileNumber == 1) return {references, &introTextFile};
+    if (job.threadPosts) return {job.firstMessageId, nullptr};
+    return {references, nullptr};
+}
+
 std::string postWithRetries(PostJob& job, NntpSession& session, const std::string& retries,
                             const std::string& newsgroups, const std::string& sender, const std::string& subject,
                             const std::string& references, const std::string& extraHeaders, std::string_view part,
@@ -88,30 +107,16 @@ std::string postWithRetries(PostJob& job, NntpSession& session, const std::strin
         try {
             const std::string messageId = makeMessageId(job.getOption("hostname"));
             if (fileNumber == 1 && partNumber == 1) job.firstMessageId = messageId;
-            std::string refs = references;
-            const std::string* intro = nullptr;
-            if (job.threadPosts && fileNumber == 1) {
-                intro = &introTextFile;
-            } else if (job.threadPosts) {
-                refs = job.firstMessageId;
-            }
+            const Threading t = threading(job, fileNumber, references, introTextFile);
             const std::string* extra = extraHeaders.empty() ? nullptr : &extraHeaders;
-            if (!session.post(newsgroups, sender, subject, messageId, refs, extra, part, intro))
+            if (!session.post(newsgroups, sender, subject, messageId, t.references, extra, part, t.introTextFile))
                 throw Kelvo_Exception(1, session.lastResponse());
             jobBytes += session.bytesSent();
             return messageId;
         } catch (const Kelvo_Exception& e) {
-            job.line("Caught exception " + e.message);
-            if (e.retryable == 0) {
-                job.line("Fatal, passing exception on up");
-                throw;
-            }
-            if (--attemptsLeft <= 0) {
-                job.line("Too many retries, I give up.");
-                throw;
-            }
+            if (!mayRetry(job, e, attemptsLeft)) throw;
             job.line("Nonfatal; we'll try again, waiting 1min.");
-            job.clock.sleepMs(60000);
+            job.clock.sleepMs(kRetryWaitMs);
         }
     }
 }
@@ -236,6 +241,19 @@ void checkPosts(PostJob& job, NntpSession& session, std::uint64_t& jobBytes) {
                                      std::to_string(kRounds) + " times.");
 }
 
+namespace {
+
+// One connection, the articles one after another; the bytes posted.
+std::uint64_t postInOrder(PostJob& job) {
+    const auto session = openSession(job, true);
+    std::uint64_t jobBytes = 0;
+    const int count = static_cast<int>(job.files.size());
+    for (int i = 0; i < count; ++i) postFile(job, *session, job.files[i], i + 1, count, jobBytes);
+    return jobBytes;
+}
+
+}  // namespace
+
 void runJob(PostJob& job, int argc, char** argv) {
     parseArguments(job, argc, argv);
     if (job.files.empty()) return;
@@ -256,39 +274,22 @@ void runJob(PostJob& job, int argc, char** argv) {
     PostRecord record(job, job.nzb);
     job.record = &record;
     // A resumed first article is still the one later files refer to.
-    if (record.alreadyPosted(0).count(1))
-        for (const auto& a : record.articles())
-            if (a.file == 0 && a.part == 1) job.firstMessageId = a.messageId;
-    if (connectionCount(job) > 1) {
-        runParallel(job, connectionCount(job));
-        return;
-    }
-    const TickTime start = tickTime(job.clock);
+    job.firstMessageId = record.messageIdOf(0, 1);
     const std::uint32_t startTicks = job.clock.tickMs();
-    const long long port = readDecimal(job.getOption("port"));
-    NntpSession session(job.getOption("hostname"), static_cast<int>(port), job);
-    if (job.hasOption("userid")) session.setCredentials(job.getOption("userid"), job.getOption("password"));
-    std::uint64_t jobBytes = 0;
-    const int count = static_cast<int>(job.files.size());
-    for (int i = 0; i < count; ++i) postFile(job, session, job.files[i], i + 1, count, jobBytes);
-    if (job.hasOption("check")) {
-        // Over a connection of its own, as with several connections; the
-        // posting connection has done its work.
-        session.logout();
-        NntpSession checking(job.getOption("hostname"), static_cast<int>(port), job, false);
-        if (job.hasOption("userid")) checking.setCredentials(job.getOption("userid"), job.getOption("password"));
-        checkPosts(job, checking, jobBytes);
-    }
-
-    finishJob(job, start, startTicks, jobBytes);
+    std::uint64_t jobBytes = connectionCount(job) > 1 ? runParallel(job, connectionCount(job)) : postInOrder(job);
+    // Over a connection of its own, once every article is in and the
+    // posting connections have quit.
+    if (job.hasOption("check")) checkPosts(job, *openSession(job, false), jobBytes);
+    finishJob(job, startTicks, jobBytes);
 }
 
-void finishJob(PostJob& job, TickTime start, std::uint32_t startTicks, std::uint64_t jobBytes) {
+void finishJob(PostJob& job, std::uint32_t startTicks, std::uint64_t jobBytes) {
     if (job.verbosity >= 1) {
-        const TickTime end = tickTime(job.clock);
+        const std::uint32_t endTicks = job.clock.tickMs();
+        const TickTime start = tickTime(startTicks), end = tickTime(endTicks);
         elapsedMicros(job, end, start);  // says so when the clock ran backwards
         // 64 bits: a 32-bit count of microseconds wraps after 71.6 minutes.
-        const std::uint64_t elapsed = static_cast<std::uint64_t>(job.clock.tickMs() - startTicks) * 1000u;
+        const std::uint64_t elapsed = static_cast<std::uint64_t>(endTicks - startTicks) * 1000u;
         const double seconds = static_cast<double>(elapsed) * 0.000001;
         if (job.verbosity > 5) {
             std::ostringstream t;

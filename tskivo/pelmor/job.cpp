@@ -46,6 +46,12 @@ void PostJob::put(std::string_view text) {
     log.flush();
 }
 
+std::uint32_t throttleRate(const PostJob& job) {
+    if (!job.hasOption("throttle")) return 0;
+    const long long rate = readDecimal(job.getOption("throttle"));
+    return rate < 0 ? 0 : rate > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<std::uint32_t>(rate);
+}
+
 int connectionCount(const PostJob& job) {
     if (!job.hasOption("connections")) return 1;
     const long long n = readDecimal(job.getOption("connections"));

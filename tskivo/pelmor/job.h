@@ -83,6 +83,9 @@ void printUsage(std::ostream& out);
 // "name:1,3-5" -> name and parts when the text after the last ':' is a part list.
 bool splitPartsSuffix(const std::string& argument, std::string& name, std::vector<int>& parts);
 
+// The "-throttle" value in bytes per second, kept to 32 bits; 0: no limit.
+std::uint32_t throttleRate(const PostJob& job);
+
 // Most connections a job may use at once ("-connections").
 inline constexpr int kMaxConnections = 64;
 // The "-connections" value, 1 when absent.

@@ -83,6 +83,13 @@ void NntpSession::reconnect() {
     dropIfBroken();
 }
 
+void NntpSession::ensureConnected() {
+    // A connection the server closed while we were idle (an idle time-out, a
+    // limit of articles per connection) is replaced at once.
+    if (loggedIn_ && stream_ && stream_->closedByPeer()) reconnect();
+    if (!loggedIn_) login();
+}
+
 void NntpSession::fail(const std::string& message) {
     dropIfBroken();
     throw Kelvo_Exception(1, message);
@@ -123,12 +130,8 @@ bool NntpSession::login() {
             fail("Bad result while sending auth info" + lastResponse_);
     }
     if (job_.verbosity >= 4) job_.line("Logged in.");
-    if (job_.sharedThrottle) {
-        stream_->setSharedLimiter(job_.sharedThrottle);
-    } else if (job_.hasOption("throttle")) {
-        const long long rate = readDecimal(job_.getOption("throttle"));
-        stream_->setWriteRate(rate < 0 ? 0 : rate > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<std::uint32_t>(rate));
-    }
+    if (job_.sharedThrottle) stream_->setSharedLimiter(job_.sharedThrottle);
+    else stream_->setWriteRate(throttleRate(job_));
     loggedIn_ = true;
     return true;
 }
@@ -192,21 +195,14 @@ bool NntpSession::post(const std::string& newsgroups, const std::string& from, c
         }
     }
     bytesSent_ = 0;
-    // A connection the server closed while we were idle (an idle time-out, a
-    // limit of articles per connection) is replaced at once: nothing of the
-    // article was sent, so that is no failed attempt.
-    if (loggedIn_ && stream_ && stream_->closedByPeer()) reconnect();
-    if (!loggedIn_) login();
-    if (job_.verbosity >= 4) job_.line("Requesting begin POST");
-    bool sent = send("POST", "\r\n");
-    bool answered = sent && readResponse();
-    if ((!sent || !answered) && stream_ && stream_->closedByPeer()) {
-        // Closed just as the command went out: still nothing of the article sent.
-        reconnect();
-        login();
+    const auto beginPost = [&] {
+        ensureConnected();
         if (job_.verbosity >= 4) job_.line("Requesting begin POST");
-        answered = send("POST", "\r\n") && readResponse();
-    }
+        return send("POST", "\r\n") && readResponse();
+    };
+    // Closed just as the command went out: still nothing of the article
+    // sent, so a new connection at once is no failed attempt.
+    const bool answered = beginPost() || (stream_ && stream_->closedByPeer() && beginPost());
     if (!answered || lastResponse_[0] != '3') fail("Bad result when beginning POST: " + lastResponse_);
 
     // The header lines with their CR LF; the empty line that closes the
@@ -267,8 +263,7 @@ bool NntpSession::post(const std::string& newsgroups, const std::string& from, c
 }
 
 bool NntpSession::stat(const std::string& messageId) {
-    if (loggedIn_ && stream_ && stream_->closedByPeer()) reconnect();
-    if (!loggedIn_) login();
+    ensureConnected();
     if (job_.verbosity >= 4) job_.line("Checking " + messageId);
     if (!send("STAT " + messageId, "\r\n") || !readResponse()) fail("No answer to STAT " + messageId);
     return lastResponse_.compare(0, 3, "223") == 0;
@@ -293,6 +288,14 @@ bool NntpSession::logout() {
 void NntpSession::abandon() {
     loggedIn_ = false;
     stream_.reset();
+}
+
+std::unique_ptr<NntpSession> openSession(PostJob& job, bool announce) {
+    auto session = std::make_unique<NntpSession>(job.getOption("hostname"),
+                                                 static_cast<int>(readDecimal(job.getOption("port"))), job, announce);
+    // Without "userid" no log-in is attempted, even with a password.
+    if (job.hasOption("userid")) session->setCredentials(job.getOption("userid"), job.getOption("password"));
+    return session;
 }
 
 }  // namespace pelmor

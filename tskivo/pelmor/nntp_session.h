@@ -64,6 +64,9 @@ public:
     bool logout();
     // Leaves without QUIT (the process is about to end).
     void abandon();
+    // Whether the server turned the last connection away (a greeting that
+    // is not 2xx, such as "502 too many connections").
+    bool refused() const { return !greeting_.empty() && greeting_[0] != '2'; }
 
 private:
     bool send(std::string_view first, std::string_view second);
@@ -73,6 +76,8 @@ private:
     void dropIfBroken();
     // Drops a connection the server closed, so that login() opens a new one.
     void reconnect();
+    // Logged in on a connection the server has not closed.
+    void ensureConnected();
     [[noreturn]] void fail(const std::string& message);
 
     PostJob& job_;
@@ -90,5 +95,9 @@ private:
     DotStuffer stuffer_;
     std::string scratch_;
 };
+
+// A session to the job's server ("hostname", "port") with the job's log-in;
+// `announce` prints the server lines of the job header.
+std::unique_ptr<NntpSession> openSession(PostJob& job, bool announce);
 
 }  // namespace pelmor

@@ -27,8 +27,6 @@ namespace pelmor {
 
 namespace {
 
-constexpr std::uint32_t kRetryWaitMs = 60000;
-
 // One article: its place in the job, what goes into it, and its retries.
 struct Article {
     int file = 0;  // index into the job's files
@@ -200,17 +198,14 @@ private:
 };
 
 // One connection: its own session, taking articles until none are left.
-void connectionLoop(PostJob& job, Scheduler& scheduler, int connections, std::atomic<std::uint64_t>& jobBytes) {
-    const long long port = readDecimal(job.getOption("port"));
-    NntpSession session(job.getOption("hostname"), static_cast<int>(port), job, false);
-    if (job.hasOption("userid")) session.setCredentials(job.getOption("userid"), job.getOption("password"));
-    const auto refused = [&] { return !session.greeting().empty() && session.greeting()[0] != '2'; };
+void connectionLoop(PostJob& job, NntpSession& session, Scheduler& scheduler, int connections,
+                    std::atomic<std::uint64_t>& jobBytes) {
     // Connect at once, so a server that takes fewer connections is known
     // before the articles are shared out.
     bool in = true;
     try {
         session.login();
-        in = !refused();
+        in = !session.refused();
     } catch (const Kelvo_Exception&) {
         in = false;
     }
@@ -229,32 +224,21 @@ void connectionLoop(PostJob& job, Scheduler& scheduler, int connections, std::at
     while (auto a = scheduler.take()) {
         try {
             const std::string messageId = makeMessageId(hostname);
-            std::string refs = references;
-            const std::string* intro = nullptr;
-            if (job.threadPosts && a->file == 0) {
-                intro = &introFile;
-            } else if (job.threadPosts) {
-                refs = job.firstMessageId;  // set before any later file's article is handed out
-            }
-            const std::string_view body(a->body.get(), a->bodyLength);
-            if (!session.post(newsgroups, a->sender, a->subject, messageId, refs, extra.empty() ? nullptr : &extra,
-                              body, intro))
+            // A later file's article is handed out only once the first article
+            // is on the server, so its id is known here.
+            const Threading t = threading(job, a->file + 1, references, introFile);
+            if (!session.post(newsgroups, a->sender, a->subject, messageId, t.references,
+                              extra.empty() ? nullptr : &extra, std::string_view(a->body.get(), a->bodyLength),
+                              t.introTextFile))
                 throw Kelvo_Exception(1, session.lastResponse());
             jobBytes += session.bytesSent();
             scheduler.accepted(std::move(a), messageId, session.articleBytes());
         } catch (const Kelvo_Exception& e) {
-            job.line("Caught exception " + e.message);
-            if (e.retryable == 0) {
-                job.line("Fatal, passing exception on up");
+            if (!mayRetry(job, e, a->attemptsLeft)) {
                 scheduler.failInFlight(std::current_exception());
                 break;
             }
-            if (--a->attemptsLeft <= 0) {
-                job.line("Too many retries, I give up.");
-                scheduler.failInFlight(std::current_exception());
-                break;
-            }
-            if (refused() && scheduler.retire()) {
+            if (session.refused() && scheduler.retire()) {
                 // Turned away on reconnecting: the others post it; no attempt spent.
                 ++a->attemptsLeft;
                 scheduler.handBack(std::move(a));
@@ -269,35 +253,31 @@ void connectionLoop(PostJob& job, Scheduler& scheduler, int connections, std::at
 
 }  // namespace
 
-void runParallel(PostJob& job, int connections) {
+std::uint64_t runParallel(PostJob& job, int connections) {
     // Read once here: lookups that add a fallback must not race.
     const long long retries = readDecimal(job.getOptionOr("max_retries", "60"));
     job.getOptionOr("log_performance_data", "0");
     std::optional<RateLimiter> limiter;
-    if (job.hasOption("throttle")) {
-        const long long rate = readDecimal(job.getOption("throttle"));
-        if (rate > 0) limiter.emplace(job.clock, rate > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<std::uint32_t>(rate));
-    }
+    if (const std::uint32_t rate = throttleRate(job)) limiter.emplace(job.clock, rate);
     struct Detach {
         PostJob& job;
         ~Detach() { job.sharedThrottle = nullptr; }
     } detach{job};
     job.sharedThrottle = limiter ? &*limiter : nullptr;
-    if (job.printHeader) {
-        job.line("  News server: " + job.getOption("hostname"));
-        job.line("  Port       : " + std::to_string(readDecimal(job.getOption("port"))));
-        job.line("");
-    }
+    // The first session prints the job header's server lines, as one does.
+    std::vector<std::unique_ptr<NntpSession>> sessions;
+    for (int i = 0; i < connections; ++i) sessions.push_back(openSession(job, i == 0));
 
-    const TickTime start = tickTime(job.clock);
-    const std::uint32_t startTicks = job.clock.tickMs();
     std::atomic<std::uint64_t> jobBytes{0};
     // A part per connection waits ready, besides the one each is posting.
     Scheduler scheduler(job, static_cast<std::size_t>(connections), connections);
     if (!job.firstMessageId.empty()) scheduler.openGate();
     std::vector<std::thread> threads;
-    for (int i = 0; i < connections; ++i)
-        threads.emplace_back([&] { connectionLoop(job, scheduler, connections, jobBytes); });
+    for (auto& session : sessions)
+        threads.emplace_back([&] {
+            connectionLoop(job, *session, scheduler, connections, jobBytes);
+            session.reset();  // QUIT, on every connection at once
+        });
 
     std::optional<ProcessExit> exitNow;
     const int count = static_cast<int>(job.files.size());
@@ -349,15 +329,7 @@ void runParallel(PostJob& job, int connections) {
     job.record->save();  // what was accepted, also of files that did not finish
     if (exitNow) throw *exitNow;
     if (const auto e = scheduler.failure()) std::rethrow_exception(e);
-    std::uint64_t bytes = jobBytes.load();
-    if (job.hasOption("check")) {
-        // Over a connection of its own, once every article is in.
-        const long long port = readDecimal(job.getOption("port"));
-        NntpSession session(job.getOption("hostname"), static_cast<int>(port), job, false);
-        if (job.hasOption("userid")) session.setCredentials(job.getOption("userid"), job.getOption("password"));
-        checkPosts(job, session, bytes);
-    }
-    finishJob(job, start, startTicks, bytes);
+    return jobBytes.load();
 }
 
 }  // namespace pelmor

@@ -97,6 +97,14 @@ std::vector<AcceptedArticle> PostRecord::articles() const {
     return out;
 }
 
+std::string PostRecord::messageIdOf(int f, int part) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto file = files_.find(f);
+    if (file == files_.end()) return {};
+    const auto a = file->second.find(part);
+    return a == file->second.end() ? std::string() : a->second.messageId;
+}
+
 NzbFile PostRecord::fileRecord(int f) const {
     const FileEntry& file = job_.files[static_cast<std::size_t>(f)];
     NzbFile r;

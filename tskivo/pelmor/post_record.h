@@ -40,6 +40,8 @@ public:
     // Saves now (the end of a file or of the job).
     void save();
     std::vector<AcceptedArticle> articles() const;
+    // The accepted id of a part, empty when it is not on the server.
+    std::string messageIdOf(int f, int part) const;
 
     static constexpr std::uint32_t kSaveEveryMs = 1000;
 

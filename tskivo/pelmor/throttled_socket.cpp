@@ -23,10 +23,11 @@
 
 namespace pelmor {
 
-TickTime tickTime(Clock& clock) {
-    const std::uint32_t ticks = clock.tickMs();
+TickTime tickTime(std::uint32_t ticks) {
     return TickTime{static_cast<std::int32_t>(ticks / 1000), static_cast<std::int32_t>((ticks % 1000) * 1000)};
 }
+
+TickTime tickTime(Clock& clock) { return tickTime(clock.tickMs()); }
 
 std::int32_t elapsedMicros(PostJob& job, TickTime later, TickTime earlier) {
     const long long diff = (static_cast<long long>(later.seconds) - earlier.seconds) * 1000000LL +

@@ -27,6 +27,7 @@ struct TickTime {
 };
 
 TickTime tickTime(Clock& clock);
+TickTime tickTime(std::uint32_t ticks);
 // later - earlier in microseconds; prints "BAD TIMEVALS" when later is earlier.
 std::int32_t elapsedMicros(PostJob& job, TickTime later, TickTime earlier);
 
