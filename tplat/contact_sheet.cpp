@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tplat.h"
+#include "utf8.h"
 
 namespace {
 
@@ -33,17 +34,8 @@ std::string validUtf8(const std::string& in) {
     std::string out;
     const auto* s = reinterpret_cast<const unsigned char*>(in.data());
     for (std::size_t i = 0, n = in.size(); i < n;) {
-        const unsigned char c = s[i];
-        int len = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
-        if (len > 1) {
-            if (i + len > n) len = 0;
-            for (int k = 1; len && k < len; ++k)
-                if ((s[i + k] & 0xC0) != 0x80) len = 0;
-            // No overlong forms, surrogates or code points past U+10FFFF.
-            if (len == 3 && ((c == 0xE0 && s[i + 1] < 0xA0) || (c == 0xED && s[i + 1] >= 0xA0))) len = 0;
-            if (len == 4 && ((c == 0xF0 && s[i + 1] < 0x90) || (c == 0xF4 && s[i + 1] >= 0x90))) len = 0;
-        }
-        if (len == 0 || (len == 1 && c < 0x20)) {
+        const int len = pelmor::utf8Length(s, i, n);
+        if (len == 0 || s[i] < 0x20) {
             out += len == 0 ? "\xEF\xBF\xBD" : "?";
             ++i;
         } else {

@@ -144,6 +144,7 @@ Par2Result createPar2(const std::vector<Par2Input>& inputs, const std::string& f
         total += s.size;
         sources.push_back(std::move(s));
     }
+    result.sourceBytes = total;
     if (total == 0) {
         result.error = "PAR2: the files hold no data to protect";
         return result;

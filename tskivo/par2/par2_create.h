@@ -30,6 +30,7 @@ struct Par2Result {
     std::uint64_t blockSize = 0;
     std::uint32_t sourceBlocks = 0;
     std::uint32_t recoveryBlocks = 0;
+    std::uint64_t sourceBytes = 0;    // of the files protected
     std::uint64_t recoveryBytes = 0;  // written, all files
     std::string error;                // empty when the set was made
 };

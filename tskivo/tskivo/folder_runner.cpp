@@ -56,34 +56,34 @@ void recordBelow(const std::string& here, std::vector<std::string>& folders, std
 // A private folder for the contact sheets and recovery files, so that none
 // is ever made, posted or deleted among the user's files.
 // A failed job ends the process inside the engine; the folder goes then too.
-std::set<std::string>& liveSheetFolders() {
+std::set<std::string>& livePrivateFolders() {
     static std::set<std::string> folders;
     return folders;
 }
 
-void removeSheetFolders() {
+void removePrivateFolders() {
     std::error_code ec;
-    for (const auto& f : liveSheetFolders()) std::filesystem::remove_all(f, ec);
-    liveSheetFolders().clear();
+    for (const auto& f : livePrivateFolders()) std::filesystem::remove_all(f, ec);
+    livePrivateFolders().clear();
 }
 
 class PrivateFolder {
 public:
     PrivateFolder() {
-        static const bool registered = std::atexit(removeSheetFolders) == 0;
+        static const bool registered = std::atexit(removePrivateFolders) == 0;
         (void)registered;
         const auto tmp = pelmor::environment("TMPDIR");
         std::string pattern = (tmp && !tmp->empty() ? *tmp : std::string("/tmp")) + "/tskivo-XXXXXX";
         if (mkdtemp(pattern.data())) {
             path_ = pattern;
-            liveSheetFolders().insert(path_);
+            livePrivateFolders().insert(path_);
         }
     }
     ~PrivateFolder() {
         std::error_code ec;
         if (path_.empty()) return;
         std::filesystem::remove_all(path_, ec);
-        liveSheetFolders().erase(path_);
+        livePrivateFolders().erase(path_);
     }
     PrivateFolder(const PrivateFolder&) = delete;
     PrivateFolder& operator=(const PrivateFolder&) = delete;
@@ -138,8 +138,6 @@ std::deque<std::string> makeSheets(const RunOptions& options, CreateContactSheet
     return created;
 }
 
-}  // namespace
-
 // The folder's PAR2 set over exactly the files its job posts (not the
 // sheets), made in `into` and named after the folder; its full paths.
 std::vector<std::string> makePar2(const RunOptions& options, const std::string& folder, const std::string& into,
@@ -170,23 +168,20 @@ std::vector<std::string> makePar2(const RunOptions& options, const std::string& 
         out << "\r  " << r.error << "\n";
         return {};
     }
-    std::uint64_t source = 0;
-    for (const auto& in : inputs) {
-        struct stat st {};
-        if (stat(in.path.c_str(), &st) == 0) source += static_cast<std::uint64_t>(st.st_size);
-    }
     char line[256];
     std::snprintf(line, sizeof line, "\r  PAR2: %u recovery blocks of %llu bytes (%.1f MB) for %u source blocks in %.1f s, %.1f MB/s\n",
                   r.recoveryBlocks, static_cast<unsigned long long>(r.blockSize), r.recoveryBytes / 1e6,
-                  r.sourceBlocks, seconds, seconds > 0 ? source / 1e6 / seconds : 0.0);
+                  r.sourceBlocks, seconds, seconds > 0 ? r.sourceBytes / 1e6 / seconds : 0.0);
     out << line << std::flush;
     return r.files;
 }
 
+}  // namespace
+
 void runFolders(const RunOptions& options, const std::vector<std::string>& folders, PostFolderFn postFolder,
                 CreateContactSheetsFn createContactSheets, std::ostream& out) {
     const std::string& start = folders.front();
-    PrivateFolder sheetFolder;
+    PrivateFolder privateFolder;
     for (std::size_t i = 0; i < folders.size(); ++i) {
         if (!pelmor::changeDirectory(folders[i])) {
             out << "\n  Unable to enter: " << folders[i] << "\n";
@@ -196,7 +191,7 @@ void runFolders(const RunOptions& options, const std::vector<std::string>& folde
         std::deque<std::string> sheets;
         if (options.contactSheets && createContactSheets) {
             const std::string title = relative.empty() ? start.substr(start.find_last_of('/') + 1) : relative;
-            sheets = makeSheets(options, createContactSheets, folders[i], title, sheetFolder.path(), out);
+            sheets = makeSheets(options, createContactSheets, folders[i], title, privateFolder.path(), out);
         }
         out << "\n  Handling: " << folders[i] << "\n";
         if (i == 0) {
@@ -207,7 +202,7 @@ void runFolders(const RunOptions& options, const std::vector<std::string>& folde
                 << "  Reference: " << options.reference << "\n";
         }
         const std::vector<std::string> recovery =
-            options.par2Percent > 0 ? makePar2(options, folders[i], sheetFolder.path(), out) : std::vector<std::string>{};
+            options.par2Percent > 0 ? makePar2(options, folders[i], privateFolder.path(), out) : std::vector<std::string>{};
         std::vector<std::string> engineArgs = buildEngineArgs(options, i, relative, sheets, recovery);
         out.flush();
         std::vector<char*> argv;
