@@ -270,12 +270,12 @@ void CMainDlg::ApplyProfileToControls() {
     formattedSubject->setChecked(p.useFormattedSubject);
     scramble->setChecked(p.scramble);
     setEditable(author, !p.scramble);
-    author->setText(recordText(p.author));
-    separator->setText(recordText(p.separator));
-    newsgroups->setText(recordText(p.newsgroups));
-    subject->setText(recordText(p.subject));
-    reference->setText(recordText(p.reference));
-    filemask->setText(recordText(p.filemask));
+    author->setText(fieldText(p.author));
+    separator->setText(fieldText(p.separator));
+    newsgroups->setText(fieldText(p.newsgroups));
+    subject->setText(fieldText(p.subject));
+    reference->setText(fieldText(p.reference));
+    filemask->setText(fieldText(p.filemask));
     maxBandwidth->setText(QString::number(p.maxBandwidth));
     setEditable(separator, p.useFormattedSubject);
     for (QLineEdit* f : {author, separator, newsgroups, subject, reference, filemask}) f->setCursorPosition(0);

@@ -83,7 +83,6 @@ private:
     void formattedSubjectClicked();
     void scrambleClicked();
     void say(const QString& text, const QString& caption, QWidget* owner = nullptr);
-    QString recordText(const std::string& s) const { return fieldText(s); }
 
     Prompts& prompts_;
     Launcher& launcher_;

@@ -50,9 +50,15 @@ QWidget* withButton(QLineEdit* field, QPushButton* button) {
     return row;
 }
 
-QString text(const std::string& s) { return fieldText(s); }
 
 }  // namespace
+
+bool SettingsPage::refuse(Prompts& prompts, const QString& why, QWidget* field) {
+    if (bringToFront) bringToFront();  // not over the page being switched to
+    prompts.message(this, why, QString(), MessageIcon::None);
+    if (field) field->setFocus();
+    return false;
+}
 
 void setEditable(QLineEdit* field, bool editable) {
     field->setReadOnly(!editable);
@@ -221,21 +227,13 @@ bool CSettingsServer::takeValues() {
         bool ok = false;
         numbers[i] = fields[i]->text().toInt(&ok);
         if (!ok) {
-            if (bringToFront) bringToFront();  // not over the page being switched to
-            prompts_.message(this, QStringLiteral("Please enter an integer."), QString(), MessageIcon::None);
-            fields[i]->setFocus();
-            return false;
+            return refuse(prompts_, QStringLiteral("Please enter an integer."), fields[i]);
         }
     }
     bool ok = false;
     const int count = connections->text().toInt(&ok);
-    if (!ok || count < 1 || count > 64) {
-        if (bringToFront) bringToFront();
-        prompts_.message(this, QStringLiteral("Please enter a number of connections from 1 to 64."), QString(),
-                         MessageIcon::None);
-        connections->setFocus();
-        return false;
-    }
+    if (!ok || count < 1 || count > 64)
+        return refuse(prompts_, QStringLiteral("Please enter a number of connections from 1 to 64."), connections);
     values = {server->text(),   numbers[0],       numbers[1],          useAuthentication->isChecked(),
               userName->text(), password->text(), useTls->isChecked(), count};
     return true;
@@ -297,11 +295,7 @@ bool CSettingsPAR2::takeValues() {
     else if (!number(blockCount, count) || count > 32768) problem = QStringLiteral("Please enter a block count from 1 to 32768.");
     else if (!number(blockSize, size) || size % 4 != 0) problem = QStringLiteral("Please enter a block size that is a multiple of 4.");
     else if (create->isChecked() && recovery->value() < 1) problem = QStringLiteral("Please choose a recovery percentage above 0.");
-    if (!problem.isEmpty()) {
-        if (bringToFront) bringToFront();
-        prompts_.message(this, problem, QString(), MessageIcon::None);
-        return false;
-    }
+    if (!problem.isEmpty()) return refuse(prompts_, problem);
     values = {create->isChecked(), recovery->value(), static_cast<int>(files), equalFileSizes->isChecked(),
               static_cast<std::uint32_t>(count), size};
     return true;
@@ -362,12 +356,12 @@ void CSettings::okClicked() {
 
 void CSettings::ApplyProfileToPages() {
     const ProfileData& p = profile_;
-    contactSheet.values = {text(p.authorLogo), colourText(p.fontColour), colourText(p.backgroundColour),
-                           text(p.backgroundImage)};
+    contactSheet.values = {fieldText(p.authorLogo), colourText(p.fontColour), colourText(p.backgroundColour),
+                           fieldText(p.backgroundImage)};
     postStyle.values = {p.uuencodeFirstOnly, p.useUuencoding, p.nonFolderLikeSubject,
                         p.contactSheets,     p.checkPosts(),  p.resume()};
-    server.values = {text(p.server),   p.port,           p.maxLines,  p.useAuthentication,
-                     text(p.userName), text(p.password), p.useTls(), p.connections()};
+    server.values = {fieldText(p.server),   p.port,           p.maxLines,  p.useAuthentication,
+                     fieldText(p.userName), fieldText(p.password), p.useTls(), p.connections()};
     par2.values = p.par2();
     if (isVisible()) page(tabs_->currentIndex())->showValues();
 }

@@ -32,6 +32,11 @@ public:
     // is then brought to the front before it says why.
     virtual bool takeValues() = 0;
     std::function<void()> bringToFront;
+
+protected:
+    // Brings the page to the front, says why it cannot take its values and
+    // puts the focus on the field concerned; false, for takeValues.
+    bool refuse(Prompts& prompts, const QString& why, QWidget* field = nullptr);
 };
 
 class CSettingsPostStyle : public SettingsPage {
