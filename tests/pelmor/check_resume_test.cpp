@@ -7,6 +7,7 @@
 
 #include "driver.h"
 #include "fake_nntp_server.h"
+#include "posting_run.h"
 #include "kelvo_exception.h"
 #include "nzb.h"
 #include "test_support.h"
@@ -24,18 +25,10 @@ using testing_support::writeFile;
 
 namespace {
 
-struct CheckRun : JobHarness {
-    TempDir dir;
-    ScriptedNntpServer server;
-    CheckRun() : JobHarness(false) { job.responseTimeoutMs = 2000; }
-    void run(std::vector<std::string> extra) {
-        std::vector<std::string> w{"pelmor", "-from", "Me <me@example.org>", "-subject", "Set", "-newsgroups",
-                                   "alt.test", "-hostname", "127.0.0.1", "-port", std::to_string(server.port()),
-                                   "-lines", "2", "-o", "out.nzb"};
-        w.insert(w.end(), extra.begin(), extra.end());
-        Args a(w);
-        runJob(job, a.argc(), a.argv());
-    }
+struct CheckRun : testing_support::PostingRun {
+    CheckRun()
+        : PostingRunOn({"-from", "Me <me@example.org>", "-subject", "Set", "-newsgroups", "alt.test", "-lines", "2",
+                      "-o", "out.nzb"}) {}
     // The NZB's files by name: part -> id.
     std::map<std::string, std::map<int, std::string>> listed() {
         std::map<std::string, std::map<int, std::string>> out;
@@ -113,15 +106,10 @@ TEST(Resume, PostsOnlyWhatTheNzbLacksAndRefusesToMix) {
     h.run({"a.bin:1-2", "b.bin:1"});  // as a job cut short
     ASSERT_EQ(h.articles().size(), 3u);
 
-    JobHarness again(false);
-    again.job.responseTimeoutMs = 2000;
-    Args a(std::vector<std::string>{"pelmor", "-from", "Me <me@example.org>", "-subject", "Set", "-newsgroups",
-                                    "alt.test", "-hostname", "127.0.0.1", "-port", std::to_string(h.server.port()),
-                                    "-lines", "2", "-o", "out.nzb", "-resume", "a.bin", "b.bin"});
-    runJob(again.job, a.argc(), a.argv());
+    const std::string again = h.runAgain({"-resume", "a.bin", "b.bin"});
     EXPECT_EQ(h.articles().size(), 6u) << "parts 3 and 4 of a, and 2 of b";
-    EXPECT_THAT(again.log.str(), HasSubstr("Resume: a.bin: 2 of 4 parts are posted already."));
-    EXPECT_THAT(again.log.str(), HasSubstr("Resume: b.bin: 1 of 2 parts are posted already."));
+    EXPECT_THAT(again, HasSubstr("Resume: a.bin: 2 of 4 parts are posted already."));
+    EXPECT_THAT(again, HasSubstr("Resume: b.bin: 1 of 2 parts are posted already."));
     auto nzb = h.listed();
     EXPECT_EQ(nzb["a.bin"].size(), 4u);
     EXPECT_EQ(nzb["b.bin"].size(), 2u);
@@ -132,15 +120,10 @@ TEST(Resume, PostsOnlyWhatTheNzbLacksAndRefusesToMix) {
 
     // A file of the same name but another size, or another subject form, is posted whole again.
     writeFile("b.bin", randomBytes(700, 5));
-    JobHarness third(false);
-    third.job.responseTimeoutMs = 2000;
-    Args b(std::vector<std::string>{"pelmor", "-from", "Me <me@example.org>", "-subject", "Other", "-newsgroups",
-                                    "alt.test", "-hostname", "127.0.0.1", "-port", std::to_string(h.server.port()),
-                                    "-lines", "2", "-o", "out.nzb", "-resume", "a.bin", "b.bin"});
-    runJob(third.job, b.argc(), b.argv());
+    const std::string third = h.runAgain({"-subject", "Other", "-resume", "a.bin", "b.bin"});
     EXPECT_EQ(h.articles().size(), 6u + 4 + 3);
-    EXPECT_THAT(third.log.str(), HasSubstr("Resume: a.bin is not the file out.nzb lists"));
-    EXPECT_THAT(third.log.str(), HasSubstr("Resume: b.bin is not the file out.nzb lists"));
+    EXPECT_THAT(third, HasSubstr("Resume: a.bin is not the file out.nzb lists"));
+    EXPECT_THAT(third, HasSubstr("Resume: b.bin is not the file out.nzb lists"));
 
     // -resume without -o is refused before anything is posted.
     JobHarness bare(false);

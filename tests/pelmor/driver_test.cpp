@@ -8,6 +8,7 @@
 
 #include "encoder.h"
 #include "fake_nntp_server.h"
+#include "posting_run.h"
 #include "kelvo_exception.h"
 #include "test_support.h"
 
@@ -22,23 +23,11 @@ using testing_support::writeFile;
 
 namespace {
 
-struct RunHarness : JobHarness {
-    TempDir dir;
-    ScriptedNntpServer server;
+// The driver's jobs: one sender, subject and group.
+struct RunHarness : testing_support::PostingRun {
     explicit RunHarness(bool printHeader = false, bool threadPosts = true, bool uutease = false, bool scramble = false)
-        : JobHarness(printHeader, threadPosts, uutease, scramble) {
-        job.responseTimeoutMs = 2000;
-    }
-    std::vector<std::string> base() const {
-        return {"pelmor", "-from", "Me <me@example.org>", "-subject", "Trip", "-newsgroups", "alt.test",
-                "-hostname", "127.0.0.1", "-port", std::to_string(server.port())};
-    }
-    void run(std::vector<std::string> extra) {
-        std::vector<std::string> words = base();
-        words.insert(words.end(), extra.begin(), extra.end());
-        Args a(words);
-        runJob(job, a.argc(), a.argv());
-    }
+        : PostingRunOn({"-from", "Me <me@example.org>", "-subject", "Trip", "-newsgroups", "alt.test"}, printHeader,
+                     threadPosts, uutease, scramble) {}
     std::vector<testing_support::ReceivedArticle> articles() { return server.server().articles(); }
 };
 

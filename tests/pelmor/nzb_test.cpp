@@ -9,6 +9,7 @@
 
 #include "driver.h"
 #include "fake_nntp_server.h"
+#include "posting_run.h"
 #include "kelvo_exception.h"
 #include "test_support.h"
 
@@ -69,18 +70,10 @@ ParsedNzb parseNzb(const std::string& text) {
     return st.nzb;
 }
 
-struct NzbRun : JobHarness {
-    TempDir dir;
-    ScriptedNntpServer server;
-    NzbRun() : JobHarness(false) { job.responseTimeoutMs = 2000; }
-    void run(std::vector<std::string> files) {
-        std::vector<std::string> w{"pelmor", "-from", "Ann <ann@example.org>", "-subject", "Set", "-newsgroups",
-                                   "alt.a,alt.b", "-hostname", "127.0.0.1", "-port", std::to_string(server.port()),
-                                   "-lines", "2", "-out", "posted.nzb"};
-        w.insert(w.end(), files.begin(), files.end());
-        Args a(w);
-        runJob(job, a.argc(), a.argv());
-    }
+struct NzbRun : testing_support::PostingRun {
+    NzbRun()
+        : PostingRunOn({"-from", "Ann <ann@example.org>", "-subject", "Set", "-newsgroups", "alt.a,alt.b", "-lines", "2",
+                        "-out", "posted.nzb"}) {}
 };
 
 }  // namespace
@@ -209,13 +202,8 @@ TEST(Nzb, LaterJobsAddToAnExistingNzbButNeverOverwriteOtherFiles) {
     NzbRun h;
     writeFile("a.jpg", "a");
     h.run({"a.jpg"});
-    JobHarness second(false);
-    second.job.responseTimeoutMs = 2000;
     writeFile("b.jpg", "b");
-    std::vector<std::string> w{"pelmor", "-from", "f", "-subject", "Two", "-newsgroups", "g", "-hostname",
-                               "127.0.0.1", "-port", std::to_string(h.server.port()), "-o", "posted.nzb", "b.jpg"};
-    Args a(w);
-    runJob(second.job, a.argc(), a.argv());
+    h.runAgain({"-from", "f", "-subject", "Two", "-newsgroups", "g", "b.jpg"});
     const ParsedNzb nzb = parseNzb(readFile("posted.nzb"));
     ASSERT_TRUE(nzb.wellFormed);
     ASSERT_EQ(nzb.files.size(), 2u);

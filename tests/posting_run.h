@@ -1,0 +1,47 @@
+// A posting job run in-process against a scripted news server on 127.0.0.1:
+// the options a test file uses for all its jobs, then each test's own words.
+#pragma once
+
+#include "driver.h"
+#include "fake_nntp_server.h"
+#include "test_support.h"
+
+namespace testing_support {
+
+template <typename Server>
+struct PostingRunOn : JobHarness {
+    TempDir dir;
+    Server server;
+    std::vector<std::string> options;  // after the program name, before the server
+
+    explicit PostingRunOn(std::vector<std::string> options_, bool printHeader = false, bool threadPosts = true,
+                          bool uutease = false, bool scramble = false)
+        : JobHarness(printHeader, threadPosts, uutease, scramble), options(std::move(options_)) {
+        job.responseTimeoutMs = 5000;
+    }
+    std::vector<std::string> words(const std::vector<std::string>& extra) const {
+        std::vector<std::string> w{"pelmor"};
+        w.insert(w.end(), options.begin(), options.end());
+        for (const std::string& s : {std::string("-hostname"), std::string("127.0.0.1"), std::string("-port"),
+                                     std::to_string(server.port())})
+            w.push_back(s);
+        w.insert(w.end(), extra.begin(), extra.end());
+        return w;
+    }
+    void run(const std::vector<std::string>& extra) {
+        Args a(words(extra));
+        pelmor::runJob(job, a.argc(), a.argv());
+    }
+    // A later job in the same folder against the same server; its log.
+    std::string runAgain(const std::vector<std::string>& extra) {
+        JobHarness again(false);
+        again.job.responseTimeoutMs = job.responseTimeoutMs;
+        Args a(words(extra));
+        pelmor::runJob(again.job, a.argc(), a.argv());
+        return again.log.str();
+    }
+};
+
+using PostingRun = PostingRunOn<ScriptedNntpServer>;
+
+}  // namespace testing_support
