@@ -110,19 +110,30 @@ def compare(root, out, label):
             check(same, "%s: %s decodes to the original bytes" % (label, os.path.relpath(source, root)))
 
 
+def random_tree(work, folder, sizes):
+    """A folder of files of random bytes, by name and size."""
+    tree = os.path.join(work, folder)
+    os.makedirs(tree)
+    for name, size in sizes.items():
+        with open(os.path.join(tree, name), "wb") as f:
+            f.write(os.urandom(size))
+    return tree
+
+
+def runner(tree, tag, *options):
+    """tskivo posting the *.bin files of a tree to the local INN."""
+    return [os.path.join(BIN, "tskivo"), "Tester <tester@example.org>", "E2E " + tag, tree, GROUP, "127.0.0.1", "",
+            "*.bin", "/port=%d" % PORT] + list(options)
+
+
 def par2_repair(work, tag):
     """A folder posted with /par2=10, one of its articles cancelled on the
     server: nzbget downloads it through the NZB and repairs it with the
     posted PAR2 files, byte for byte."""
-    tree = os.path.join(work, "par2-tree")
-    os.makedirs(tree)
-    for name, size in (("photo.bin", 400000), ("notes.bin", 90000)):
-        with open(os.path.join(tree, name), "wb") as f:
-            f.write(os.urandom(size))
+    tree = random_tree(work, "par2-tree", {"photo.bin": 400000, "notes.bin": 90000})
     nzb = os.path.join(work, "par2.nzb")
-    run = subprocess.run([os.path.join(BIN, "tskivo"), "Tester <tester@example.org>", "E2E " + tag, tree, GROUP,
-                          "127.0.0.1", "", "*.bin", "/port=%d" % PORT, "/maxlines=300", "/par2=10",
-                          "/nzb=" + nzb], capture_output=True, text=True, timeout=300)
+    run = subprocess.run(runner(tree, tag, "/maxlines=300", "/par2=10", "/nzb=" + nzb),
+                         capture_output=True, text=True, timeout=300)
     check(run.returncode == 0 and "PAR2: " in run.stdout, "tskivo posts the folder with its PAR2 files")
     text = open(nzb, encoding="utf-8").read()
     check(".vol" in text and "par2-tree.par2" in text, "the NZB lists the recovery files")
@@ -142,14 +153,9 @@ def resume_after_kills(work, tag):
     """A slow posting killed twice (SIGKILL) and resumed: nzbget gets every
     file whole, the post check finds every article, and no more articles
     are posted twice than were in flight at the kills."""
-    tree = os.path.join(work, "resume-tree")
-    os.makedirs(tree)
-    for name, size in (("one.bin", 150000), ("two.bin", 100000)):
-        with open(os.path.join(tree, name), "wb") as f:
-            f.write(os.urandom(size))
+    tree = random_tree(work, "resume-tree", {"one.bin": 150000, "two.bin": 100000})
     nzb = os.path.join(work, "resume.nzb")
-    base = [os.path.join(BIN, "tskivo"), "Tester <tester@example.org>", "E2E " + tag, tree, GROUP, "127.0.0.1", "",
-            "*.bin", "/port=%d" % PORT, "/maxlines=200", "/nzb=" + nzb]
+    base = runner(tree, tag, "/maxlines=200", "/nzb=" + nzb)
     kills = 0
     for extra, seconds in ((["/maxbw=20"], 3), (["/maxbw=20", "/resume"], 4)):
         run = subprocess.Popen(base + extra, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

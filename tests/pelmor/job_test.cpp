@@ -50,30 +50,18 @@ TEST(Options, LetterDispatchLooksOnlyAtTheCharactersItNeeds) {
     parseAll(h.job, {"-fr", "F", "-folder", "D", "-subj", "S1", "-subjectf", "SF", "-s", "SEP", "-po", "563",
                      "-p", "PW", "-th", "1000", "-uid", "U", "-verbose", "3", "-n", "G", "-h", "H", "-r", "R",
                      "-i", "I", "-l", "10"});
-    const auto& o = h.job.options;
-    EXPECT_EQ(o.at("from"), "F");
-    EXPECT_EQ(o.at("folder"), "D");
-    EXPECT_EQ(o.at("subject"), "S1");
-    EXPECT_EQ(o.at("subjectformat"), "SF");
-    EXPECT_EQ(o.at("seperator"), "SEP");
-    EXPECT_EQ(o.at("port"), "563");
-    EXPECT_EQ(o.at("password"), "PW");
-    EXPECT_EQ(o.at("throttle"), "1000");
-    EXPECT_EQ(o.at("userid"), "U");
-    EXPECT_EQ(o.at("newsgroups"), "G");
-    EXPECT_EQ(o.at("hostname"), "H");
-    EXPECT_EQ(o.at("references"), "R");
-    EXPECT_EQ(o.at("introtextfile"), "I");
-    EXPECT_EQ(o.at("lines"), "10");
+    using Table = std::map<std::string, std::string>;
+    EXPECT_EQ(h.job.options, (Table{{"from", "F"}, {"folder", "D"}, {"subject", "S1"}, {"subjectformat", "SF"},
+                                    {"seperator", "SEP"}, {"port", "563"}, {"password", "PW"}, {"throttle", "1000"},
+                                    {"userid", "U"}, {"newsgroups", "G"}, {"hostname", "H"}, {"references", "R"},
+                                    {"introtextfile", "I"}, {"lines", "10"}}));
     EXPECT_EQ(h.job.verbosity, 3);
 
     // "-subject" (8 characters) is the subject; "-subjectX" with X = f the format.
     JobHarness h2;
     parseAll(h2.job, {"-subject", "A", "-subjectformat", "B", "-sep", "C", "-password", "D", "-passwd", "E"});
-    EXPECT_EQ(h2.job.options.at("subject"), "A");
-    EXPECT_EQ(h2.job.options.at("subjectformat"), "B");
-    EXPECT_EQ(h2.job.options.at("seperator"), "C");
-    EXPECT_EQ(h2.job.options.at("password"), "E");
+    EXPECT_EQ(h2.job.options, (Table{{"subject", "A"}, {"subjectformat", "B"}, {"seperator", "C"},
+                                     {"password", "E"}, {"port", "119"}, {"lines", "2500"}}));
 }
 
 TEST(Options, UnknownOptionsAreReportedAndSkipped) {
