@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 
+#include <libdeflate.h>
+
 #include "bench_util.h"
 #include "encoder.h"
 
@@ -53,6 +55,35 @@ void BM_yencEncode(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBytes));
 }
 
+// The part CRC with the encoding of the chosen kernel: 0 libdeflate's pass
+// first, 1 our folding pass first, 2 folded in the encoding pass itself.
+void BM_yencEncodeCrc(benchmark::State& state) {
+    const auto kernel = pelmor::yencKernel();
+    constexpr std::size_t kBlock = 320000;  // a part of 2500 lines
+    std::vector<unsigned char> in(kBytes);
+    std::uint32_t x = 7;
+    for (auto& b : in) b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24);
+    std::vector<char> out(kBlock * 2 + 4096);
+    for (auto _ : state) {
+        for (std::size_t at = 0; at < kBytes; at += kBlock) {
+            const std::size_t n = std::min(kBlock, kBytes - at);
+            std::uint32_t crc = 0;
+            if (state.range(0) == 2) {
+                pelmor::yencEncodeLinesCrcWith(kernel, in.data() + at, n, out.data(), &crc);
+            } else {
+                crc = state.range(0) == 0 ? static_cast<std::uint32_t>(libdeflate_crc32(0, in.data() + at, n))
+                                          : pelmor::crc32Update(0, in.data() + at, n);
+                pelmor::yencEncodeLinesWith(kernel, in.data() + at, n, out.data());
+            }
+            benchmark::DoNotOptimize(crc);
+            benchmark::DoNotOptimize(out.data());
+        }
+    }
+    static const char* const kHow[] = {"libdeflate, then encode", "fold, then encode", "fused"};
+    state.SetLabel(kHow[state.range(0)]);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBytes));
+}
+
 // Every part of the file through encodePart: read, part CRC, encode, frame.
 template <typename EncoderType, int Lines>
 void BM_encodePart(benchmark::State& state) {
@@ -69,7 +100,8 @@ void BM_encodePart(benchmark::State& state) {
 
 BENCHMARK(BM_memcpy)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_crc32)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_yencEncode)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_yencEncode)->DenseRange(0, 4)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_yencEncodeCrc)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_encodePart<pelmor::YencEncoder, 2500>)->Name("BM_yencEncodePart")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_encodePart<pelmor::UuEncoder, 4060>)->Name("BM_uuEncodePart")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 

@@ -104,9 +104,11 @@ TEST(Crc32, MatchesTheBitwiseDefinition) {
     const std::string data = randomBytes(100003, 7);
     EXPECT_EQ(crc32Update(0, data.data(), data.size()), referenceCrc(data));
     EXPECT_EQ(crc32Update(0, "123456789", 9), 0xCBF43926u);
-    // Continuation gives the same as one pass.
-    const std::uint32_t half = crc32Update(0, data.data(), 5000);
-    EXPECT_EQ(crc32Update(half, data.data() + 5000, data.size() - 5000), referenceCrc(data));
+    // Continuation gives the same as one pass, at every length around the
+    // 64- and 256-byte steps of the folding path.
+    const std::uint32_t head = crc32Update(0, data.data(), 5);
+    for (std::size_t n = 0; n <= 1100; ++n)
+        ASSERT_EQ(crc32Update(head, data.data() + 5, n), referenceCrc(data.substr(0, 5 + n))) << n;
 }
 
 TEST(Yenc, MatchesTheReferenceAroundPartAndLineBoundaries) {
@@ -304,15 +306,18 @@ TEST(YencKernels, EveryKernelWritesExactlyWhatTheReferenceWrites) {
         for (std::size_t n = edge - 2; n <= edge + 2; ++n) inputs.push_back(testing_support::randomBytes(n, static_cast<std::uint32_t>(n)));
 
     std::vector<char> expected(4000), got(4000 + 64);
-    for (auto kernel : {YencKernel::Sse2, YencKernel::Ssse3, YencKernel::Avx2}) {
+    for (auto kernel : {YencKernel::Sse2, YencKernel::Ssse3, YencKernel::Avx2, YencKernel::Avx512}) {
         if (!yencKernelSupported(kernel)) continue;
         for (const auto& in : inputs) {
             const auto* data = reinterpret_cast<const unsigned char*>(in.data());
-            const char* e = yencEncodeLinesWith(YencKernel::Scalar, data, in.size(), expected.data());
-            const char* g = yencEncodeLinesWith(kernel, data, in.size(), got.data());
-            ASSERT_EQ(std::string(got.data(), static_cast<std::size_t>(g - got.data())),
-                      std::string(expected.data(), static_cast<std::size_t>(e - expected.data())))
+            const std::string want(expected.data(),
+                                   yencEncodeLinesWith(YencKernel::Scalar, data, in.size(), expected.data()));
+            ASSERT_EQ(std::string(got.data(), yencEncodeLinesWith(kernel, data, in.size(), got.data())), want)
                 << yencKernelName(kernel) << ", " << in.size() << " bytes";
+            // The part CRC taken in the same pass, continued from another.
+            std::uint32_t crc = 0x12345678;
+            ASSERT_EQ(std::string(got.data(), yencEncodeLinesCrcWith(kernel, data, in.size(), got.data(), &crc)), want);
+            ASSERT_EQ(crc, crc32Update(0x12345678, data, in.size())) << yencKernelName(kernel) << ", " << in.size();
         }
     }
     // The reference itself: lines of 128 characters, 129 when a pair straddles the end.
@@ -327,7 +332,7 @@ TEST(YencKernels, ForcedKernelsGiveTheSameArticles) {
     writeFile("k.bin", testing_support::randomBytes(100000, 5));
     std::vector<std::string> articles;
     const YencKernel chosen = yencKernel();
-    for (auto kernel : {YencKernel::Scalar, YencKernel::Sse2, YencKernel::Ssse3, YencKernel::Avx2}) {
+    for (auto kernel : {YencKernel::Scalar, YencKernel::Sse2, YencKernel::Ssse3, YencKernel::Avx2, YencKernel::Avx512}) {
         if (!yencKernelSupported(kernel)) continue;
         setYencKernel(kernel);
         EXPECT_EQ(yencKernel(), kernel);

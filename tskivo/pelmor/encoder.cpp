@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "crc32_fold.h"
 #include "kelvo_exception.h"
 #include "platform.h"
 
@@ -21,6 +22,8 @@ std::string wireSafeName(std::string_view name) {
 }
 
 std::uint32_t crc32Update(std::uint32_t crc, const void* data, std::size_t length) {
+    static const bool fold = crcfold::supported();
+    if (fold && length >= 256) return crcfold::update(crc, static_cast<const unsigned char*>(data), length);
     return libdeflate_crc32(crc, data, length);
 }
 

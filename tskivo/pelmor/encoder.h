@@ -90,12 +90,17 @@ public:
 char* yencEncodeLines(const unsigned char* in, std::size_t length, char* out);
 
 // The yEnc line kernels, all with the same output; the fastest the CPU has
-// is chosen once at start (TSKIVO_YENC_KERNEL=scalar|sse2|ssse3|avx2 forces one).
-enum class YencKernel { Scalar, Sse2, Ssse3, Avx2 };
+// is chosen once at start (TSKIVO_YENC_KERNEL=scalar|sse2|ssse3|avx2|avx512
+// forces one).
+enum class YencKernel { Scalar, Sse2, Ssse3, Avx2, Avx512 };
 YencKernel yencKernel();
 bool yencKernelSupported(YencKernel k);
 void setYencKernel(YencKernel k);  // for tests and benchmarks
 const char* yencKernelName(YencKernel k);
 char* yencEncodeLinesWith(YencKernel k, const unsigned char* in, std::size_t length, char* out);
+// The same, with the CRC-32 of the bytes continued from *crc: in the same
+// pass where the kernel can, else by a pass of its own first.
+char* yencEncodeLinesCrcWith(YencKernel k, const unsigned char* in, std::size_t length, char* out,
+                             std::uint32_t* crc);
 
 }  // namespace pelmor

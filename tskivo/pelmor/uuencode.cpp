@@ -1,4 +1,5 @@
 // uuencode (45 bytes a line, "`" for zero, LF line ends) and plain text bodies.
+#include <array>
 #include <cstring>
 
 #include "encoder.h"
@@ -8,7 +9,18 @@ namespace pelmor {
 
 namespace {
 
-inline char uuChar(unsigned v) { return v == 0 ? '`' : static_cast<char>(v + 32); }
+inline constexpr char uuChar(unsigned v) { return v == 0 ? '`' : static_cast<char>(v + 32); }
+
+// The two characters of every 12 bits, in memory order: three bytes are two
+// lookups and one four-byte store.
+constexpr std::array<std::uint16_t, 4096> makePairs() {
+    std::array<std::uint16_t, 4096> t{};
+    for (unsigned v = 0; v < 4096; ++v)
+        t[v] = static_cast<std::uint16_t>(static_cast<unsigned char>(uuChar(v >> 6)) |
+                                          static_cast<unsigned char>(uuChar(v & 63)) << 8);
+    return t;
+}
+constexpr auto kPairs = makePairs();
 
 }  // namespace
 
@@ -51,14 +63,14 @@ bool UuEncoder::encodePart(int n, char* buffer, std::size_t bufferSize, int /*to
     for (std::size_t done = 0; done < want;) {
         const std::size_t m = std::min<std::size_t>(want - done, kBytesPerLine);
         *out++ = uuChar(static_cast<unsigned>(m));
+        // Bytes past m in the last group count as zero: only the last line
+        // is short, and past the part the buffer is cleared.
         for (std::size_t g = 0; g < m; g += 3) {
-            const unsigned b0 = in[done + g], b1 = in[done + g + 1], b2 = in[done + g + 2];
-            // Bytes past m in the last group count as zero.
-            const unsigned c1 = g + 1 < m ? b1 : 0, c2 = g + 2 < m ? b2 : 0;
-            *out++ = uuChar(b0 >> 2);
-            *out++ = uuChar(((b0 << 4) | (c1 >> 4)) & 63);
-            *out++ = uuChar(((c1 << 2) | (c2 >> 6)) & 63);
-            *out++ = uuChar(c2 & 63);
+            const unsigned w = static_cast<unsigned>(in[done + g]) << 16 | static_cast<unsigned>(in[done + g + 1]) << 8 |
+                               in[done + g + 2];
+            const std::uint32_t four = kPairs[w >> 12] | static_cast<std::uint32_t>(kPairs[w & 0xFFF]) << 16;
+            std::memcpy(out, &four, 4);
+            out += 4;
         }
         *out++ = '\n';
         done += m;

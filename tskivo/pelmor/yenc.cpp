@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "crc32_fold.h"
 #include "encoder.h"
 #include "kelvo_exception.h"
 
@@ -205,6 +206,100 @@ __attribute__((target("avx2,popcnt"))) char* encodeAvx2(const unsigned char* in,
     return splitLines(first, static_cast<std::size_t>(at - first), out);
 }
 
+// AVX-512 (VBMI2): one pass, sixty-four bytes at a time, lines included.
+// The escaped bytes are found with one table lookup, and each thirty-two
+// bytes are spread over up to sixty-four characters by one expand, "=" in
+// the gaps: the gaps' places come from the escape mask (each byte takes the
+// slot pair "=x", its "=" dropped when it is not escaped). A block's at most
+// 128 characters end at most one line; when one ends there, the rest of the
+// block is stored two further on and CR LF put between. With `Crc` the part's
+// CRC-32 is folded in from the same loads.
+#define TSKIVO_TARGET_AVX512 TSKIVO_TARGET_CRC_FOLD ",avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt"
+
+__attribute__((target(TSKIVO_TARGET_AVX512))) inline std::uint64_t slotMask(std::uint64_t escapes32) {
+    constexpr std::uint64_t kData = 0xAAAAAAAAAAAAAAAAull, kEquals = 0x5555555555555555ull;
+    return _pext_u64(kData, _pdep_u64(escapes32, kEquals) | kData);
+}
+
+template <bool Crc>
+__attribute__((target(TSKIVO_TARGET_AVX512))) char* encodeAvx512(const unsigned char* in, std::size_t length, char* out,
+                                                                  std::uint32_t* crc) {
+    const unsigned char* const end = in + length;
+    int col = 0;
+    if (length >= 64) {
+        alignas(64) static constexpr unsigned char kCritical[64] = {
+            0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0xFF, 0, 0,     //
+            0,    0, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0, 0, 0,    0, 0,     //
+            0,    0, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0, 0, 0,    0xFF, 0,  //
+            0,    0, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0, 0, 0xFF, 0, 0};
+        const __m512i critical = _mm512_load_si512(kCritical);
+        const __m512i k = crcfold::constants();
+        __m512i acc = Crc ? crcfold::start(*crc, _mm512_loadu_si512(in)) : _mm512_setzero_si512();
+        const unsigned char* const first = in;
+        for (; end - in >= 64; in += 64) {
+            // Asked for well ahead: read from memory, the loop would otherwise
+            // wait on it (14 GB/s against 11 measured; never faults).
+            _mm_prefetch(reinterpret_cast<const char*>(in) + 4096, _MM_HINT_T0);
+            const __m512i raw = _mm512_loadu_si512(in);
+            if (Crc && in != first) acc = crcfold::fold(acc, raw, k);
+            __m512i v = _mm512_add_epi8(raw, _mm512_set1_epi8(42));
+            // (the maskz forms: GCC 12 takes the plain ones' undefined fill for uninitialised)
+            const __m512i t = _mm512_maskz_permutexvar_epi8(~0ull, v, critical);
+            const __mmask64 hit = _mm512_mask_test_epi8_mask(_mm512_cmplt_epu8_mask(v, _mm512_set1_epi8(64)), t, t);
+            v = _mm512_mask_add_epi8(v, hit, v, _mm512_set1_epi8(64));
+            const std::uint64_t m = _cvtmask64_u64(hit);
+            const std::uint64_t k0 = slotMask(m & 0xFFFFFFFFu), k1 = slotMask(m >> 32);
+            const __m512i eq = _mm512_set1_epi8('=');
+            const __m512i e0 = _mm512_mask_expand_epi8(eq, _cvtu64_mask64(k0), v);
+            const __m512i e1 = _mm512_mask_expand_epi8(eq, _cvtu64_mask64(k1), _mm512_maskz_shuffle_i64x2(0xFF, v, v, 0xEE));
+            const int l0 = 32 + static_cast<int>(_mm_popcnt_u64(m & 0xFFFFFFFFu));
+            const int len = l0 + 32 + static_cast<int>(_mm_popcnt_u64(m >> 32));
+            if (col + len < kLine) {
+                _mm512_storeu_si512(out, e0);
+                _mm512_storeu_si512(out + l0, e1);
+                out += len;
+                col += len;
+                continue;
+            }
+            // The line ends after character p of the block, one later when
+            // that one is the "=" of a pair (a clear bit in the slot masks).
+            int p = kLine - col;
+            const std::uint64_t data = p - 1 < l0 ? k0 >> (p - 1) : k1 >> (p - 1 - l0);
+            p += static_cast<int>(~data & 1);
+            _mm512_storeu_si512(out + 2, e0);
+            _mm512_storeu_si512(out + 2 + l0, e1);
+            _mm512_mask_storeu_epi8(out, _cvtu64_mask64(_bzhi_u64(~0ull, static_cast<unsigned>(p < l0 ? p : l0))), e0);
+            _mm512_mask_storeu_epi8(out + l0, _cvtu64_mask64(_bzhi_u64(~0ull, static_cast<unsigned>(p > l0 ? p - l0 : 0))),
+                                    e1);
+            out[p] = '\r';
+            out[p + 1] = '\n';
+            out += len + 2;
+            col = len - p;
+        }
+        if (Crc) *crc = crcfold::finish(acc, in, static_cast<std::size_t>(end - in));
+    } else if (Crc) {
+        *crc = crc32Update(*crc, in, length);
+    }
+    while (in < end) {
+        col = putByte(*in++, out, col);
+        if (col >= kLine) {
+            *out++ = '\r';
+            *out++ = '\n';
+            col = 0;
+        }
+    }
+    if (col > 0) {
+        *out++ = '\r';
+        *out++ = '\n';
+    }
+    return out;
+}
+
+bool avx512Supported() {
+    return crcfold::supported() && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+           __builtin_cpu_supports("bmi2");
+}
+
 YencKernel chooseKernel() {
     if (const char* forced = std::getenv("TSKIVO_YENC_KERNEL")) {
         const std::string f = forced;
@@ -212,7 +307,9 @@ YencKernel chooseKernel() {
         if (f == "sse2") return YencKernel::Sse2;
         if (f == "ssse3" && __builtin_cpu_supports("ssse3")) return YencKernel::Ssse3;
         if (f == "avx2" && __builtin_cpu_supports("avx2")) return YencKernel::Avx2;
+        if (f == "avx512" && avx512Supported()) return YencKernel::Avx512;
     }
+    if (avx512Supported()) return YencKernel::Avx512;
     if (__builtin_cpu_supports("avx2")) return YencKernel::Avx2;
     if (__builtin_cpu_supports("ssse3")) return YencKernel::Ssse3;
     return YencKernel::Sse2;
@@ -229,6 +326,7 @@ bool yencKernelSupported(YencKernel k) {
     switch (k) {
         case YencKernel::Ssse3: return __builtin_cpu_supports("ssse3");
         case YencKernel::Avx2: return __builtin_cpu_supports("avx2");
+        case YencKernel::Avx512: return avx512Supported();
         default: return true;
     }
 }
@@ -243,6 +341,7 @@ const char* yencKernelName(YencKernel k) {
         case YencKernel::Sse2: return "sse2";
         case YencKernel::Ssse3: return "ssse3";
         case YencKernel::Avx2: return "avx2";
+        case YencKernel::Avx512: return "avx512";
     }
     return "?";
 }
@@ -253,8 +352,16 @@ char* yencEncodeLinesWith(YencKernel k, const unsigned char* in, std::size_t len
         case YencKernel::Sse2: return encodeSse2(in, length, out);
         case YencKernel::Ssse3: return encodeSsse3(in, length, out);
         case YencKernel::Avx2: return encodeAvx2(in, length, out);
+        case YencKernel::Avx512: return encodeAvx512<false>(in, length, out, nullptr);
     }
     return encodeScalar(in, length, out);
+}
+
+char* yencEncodeLinesCrcWith(YencKernel k, const unsigned char* in, std::size_t length, char* out,
+                             std::uint32_t* crc) {
+    if (k == YencKernel::Avx512) return encodeAvx512<true>(in, length, out, crc);
+    *crc = crc32Update(*crc, in, length);
+    return yencEncodeLinesWith(k, in, length, out);
 }
 
 char* yencEncodeLines(const unsigned char* in, std::size_t length, char* out) {
@@ -307,8 +414,8 @@ bool YencEncoder::encodePart(int n, char* buffer, std::size_t bufferSize, int to
     // One read for the whole part; a file that shrank is encoded from what is there.
     const long long got = readAt(first, input_.data(), static_cast<std::size_t>(end - first));
     if (got < 0) return false;
-    partCrc_ = crc32Update(0, input_.data(), static_cast<std::size_t>(got));
-    out = yencEncodeLines(input_.data(), static_cast<std::size_t>(got), out);
+    partCrc_ = 0;
+    out = yencEncodeLinesCrcWith(activeKernel(), input_.data(), static_cast<std::size_t>(got), out, &partCrc_);
 
     const std::size_t left = bufferSize - static_cast<std::size_t>(out - buffer);
     if (parts_ == 1) {
