@@ -103,12 +103,14 @@ struct ExpandTable {
 const ExpandTable kExpand;
 
 // The escape mask of sixteen bytes already moved by 42, and the bytes with
-// the escaped ones moved by 64 more.
+// the escaped ones moved by 64 more. One shuffle gives the critical value of
+// each low half-byte ("=" and CR share one, so "=" is compared apart); bytes
+// of 0x80 and up shuffle to 0 and match nothing.
 __attribute__((target("ssse3"))) inline unsigned escapes16(__m128i& v) {
-    const __m128i hit = _mm_or_si128(
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x09))),
-                     _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)))),
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x2E)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x3D))));
+    const __m128i critical = _mm_setr_epi8(0x00, -128, -128, -128, -128, -128, -128, -128, -128, 0x09, 0x0A, -128,
+                                           -128, 0x0D, 0x2E, -128);
+    const __m128i hit =
+        _mm_or_si128(_mm_cmpeq_epi8(_mm_shuffle_epi8(critical, v), v), _mm_cmpeq_epi8(v, _mm_set1_epi8('=')));
     v = _mm_add_epi8(v, _mm_and_si128(hit, _mm_set1_epi8(64)));
     return static_cast<unsigned>(_mm_movemask_epi8(hit));
 }
@@ -166,6 +168,7 @@ __attribute__((target("ssse3"))) char* encodeSsse3(const unsigned char* in, std:
     char* at = first;
     const std::size_t whole = length & ~static_cast<std::size_t>(15);
     for (std::size_t i = 0; i < whole; i += 16) {
+        _mm_prefetch(reinterpret_cast<const char*>(in + i) + 4096, _MM_HINT_T0);  // as in the AVX-512 loop
         __m128i v = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)), _mm_set1_epi8(42));
         const unsigned mask = escapes16(v);
         const int n0 = expand8(v, mask & 0xFF, at);
@@ -181,17 +184,12 @@ __attribute__((target("ssse3"))) char* encodeSsse3(const unsigned char* in, std:
 __attribute__((target("avx2,popcnt"))) char* encodeAvx2(const unsigned char* in, std::size_t length, char* out) {
     char* const first = scratch(length);
     char* at = first;
-    const __m256i add = _mm256_set1_epi8(42);
-#define EQ(v, c) _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c))
     const std::size_t whole = length & ~static_cast<std::size_t>(31);
     for (std::size_t i = 0; i < whole; i += 32) {
-        __m256i v = _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)), add);
-        const __m256i hit = _mm256_or_si256(_mm256_or_si256(_mm256_or_si256(EQ(v, 0), EQ(v, 0x09)),
-                                                            _mm256_or_si256(EQ(v, 0x0A), EQ(v, 0x0D))),
-                                            _mm256_or_si256(EQ(v, 0x2E), EQ(v, 0x3D)));
-        const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
-        v = _mm256_add_epi8(v, _mm256_and_si256(hit, _mm256_set1_epi8(64)));
-        const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+        _mm_prefetch(reinterpret_cast<const char*>(in + i) + 4096, _MM_HINT_T0);
+        const __m256i v = _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)), _mm256_set1_epi8(42));
+        __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+        const unsigned mask = escapes16(lo) | escapes16(hi) << 16;
         const int o1 = 8 + __builtin_popcount(mask & 0xFF);
         const int o2 = o1 + 8 + __builtin_popcount((mask >> 8) & 0xFF);
         const int o3 = o2 + 8 + __builtin_popcount((mask >> 16) & 0xFF);
@@ -201,7 +199,6 @@ __attribute__((target("avx2,popcnt"))) char* encodeAvx2(const unsigned char* in,
         expand8(_mm_srli_si128(hi, 8), mask >> 24, at + o3);
         at += o3 + 8 + __builtin_popcount(mask >> 24);
     }
-#undef EQ
     at = expandTail(in + whole, length - whole, at);
     return splitLines(first, static_cast<std::size_t>(at - first), out);
 }
