@@ -204,19 +204,25 @@ __attribute__((target("avx2,popcnt"))) char* encodeAvx2(const unsigned char* in,
 }
 
 // AVX-512 (VBMI2): one pass, sixty-four bytes at a time, lines included.
-// The escaped bytes are found with one table lookup, and each thirty-two
-// bytes are spread over up to sixty-four characters by one expand, "=" in
-// the gaps: the gaps' places come from the escape mask (each byte takes the
-// slot pair "=x", its "=" dropped when it is not escaped). A block's at most
-// 128 characters end at most one line; when one ends there, the rest of the
-// block is stored two further on and CR LF put between. With `Crc` the part's
-// CRC-32 is folded in from the same loads.
+// The escaped bytes are found with one table lookup. Each thirty-two bytes
+// are spread into slot pairs "=x" (sixty-four characters) and compressed by
+// the slot mask, which keeps every byte and the "=" before each escaped one
+// alone. A block's at most 128 characters end at most one line; when one
+// ends there, the rest of the block is stored two further on and CR LF put
+// between. With `Crc` the part's CRC-32 is folded in from the same loads.
 #define TSKIVO_TARGET_AVX512 TSKIVO_TARGET_CRC_FOLD ",avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt"
 
-__attribute__((target(TSKIVO_TARGET_AVX512))) inline std::uint64_t slotMask(std::uint64_t escapes32) {
-    constexpr std::uint64_t kData = 0xAAAAAAAAAAAAAAAAull, kEquals = 0x5555555555555555ull;
-    return _pext_u64(kData, _pdep_u64(escapes32, kEquals) | kData);
-}
+// Byte j of the pairs takes byte j / 2 of its half of the block.
+struct PairIndex {
+    alignas(64) std::array<std::array<unsigned char, 64>, 2> half{};
+    constexpr PairIndex() {
+        for (int j = 0; j < 64; ++j) {
+            half[0][j] = static_cast<unsigned char>(j / 2);
+            half[1][j] = static_cast<unsigned char>(32 + j / 2);
+        }
+    }
+};
+constexpr PairIndex kPairIndex;
 
 template <bool Crc>
 __attribute__((target(TSKIVO_TARGET_AVX512))) char* encodeAvx512(const unsigned char* in, std::size_t length, char* out,
@@ -230,6 +236,8 @@ __attribute__((target(TSKIVO_TARGET_AVX512))) char* encodeAvx512(const unsigned 
             0,    0, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0, 0, 0,    0xFF, 0,  //
             0,    0, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0, 0, 0xFF, 0, 0};
         const __m512i critical = _mm512_load_si512(kCritical);
+        const __m512i pairsLo = _mm512_load_si512(kPairIndex.half[0].data());
+        const __m512i pairsHi = _mm512_load_si512(kPairIndex.half[1].data());
         const __m512i k = crcfold::constants();
         __m512i acc = Crc ? crcfold::start(*crc, _mm512_loadu_si512(in)) : _mm512_setzero_si512();
         const unsigned char* const first = in;
@@ -245,10 +253,15 @@ __attribute__((target(TSKIVO_TARGET_AVX512))) char* encodeAvx512(const unsigned 
             const __mmask64 hit = _mm512_mask_test_epi8_mask(_mm512_cmplt_epu8_mask(v, _mm512_set1_epi8(64)), t, t);
             v = _mm512_mask_add_epi8(v, hit, v, _mm512_set1_epi8(64));
             const std::uint64_t m = _cvtmask64_u64(hit);
-            const std::uint64_t k0 = slotMask(m & 0xFFFFFFFFu), k1 = slotMask(m >> 32);
+            // Slot 2j is the "=" of byte j, slot 2j + 1 the byte.
+            constexpr std::uint64_t kBytes = 0xAAAAAAAAAAAAAAAAull, kEquals = 0x5555555555555555ull;
+            const std::uint64_t s0 = _pdep_u64(m & 0xFFFFFFFFu, kEquals) | kBytes;
+            const std::uint64_t s1 = _pdep_u64(m >> 32, kEquals) | kBytes;
             const __m512i eq = _mm512_set1_epi8('=');
-            const __m512i e0 = _mm512_mask_expand_epi8(eq, _cvtu64_mask64(k0), v);
-            const __m512i e1 = _mm512_mask_expand_epi8(eq, _cvtu64_mask64(k1), _mm512_maskz_shuffle_i64x2(0xFF, v, v, 0xEE));
+            const __m512i e0 = _mm512_maskz_compress_epi8(
+                _cvtu64_mask64(s0), _mm512_mask_permutexvar_epi8(eq, _cvtu64_mask64(kBytes), pairsLo, v));
+            const __m512i e1 = _mm512_maskz_compress_epi8(
+                _cvtu64_mask64(s1), _mm512_mask_permutexvar_epi8(eq, _cvtu64_mask64(kBytes), pairsHi, v));
             const int l0 = 32 + static_cast<int>(_mm_popcnt_u64(m & 0xFFFFFFFFu));
             const int len = l0 + 32 + static_cast<int>(_mm_popcnt_u64(m >> 32));
             if (col + len < kLine) {
@@ -259,10 +272,11 @@ __attribute__((target(TSKIVO_TARGET_AVX512))) char* encodeAvx512(const unsigned 
                 continue;
             }
             // The line ends after character p of the block, one later when
-            // that one is the "=" of a pair (a clear bit in the slot masks).
+            // that one is the "=" of a pair (an "=" slot the mask kept).
             int p = kLine - col;
-            const std::uint64_t data = p - 1 < l0 ? k0 >> (p - 1) : k1 >> (p - 1 - l0);
-            p += static_cast<int>(~data & 1);
+            const std::uint64_t equals =
+                p - 1 < l0 ? _pext_u64(kEquals, s0) >> (p - 1) : _pext_u64(kEquals, s1) >> (p - 1 - l0);
+            p += static_cast<int>(equals & 1);
             _mm512_storeu_si512(out + 2, e0);
             _mm512_storeu_si512(out + 2 + l0, e1);
             _mm512_mask_storeu_epi8(out, _cvtu64_mask64(_bzhi_u64(~0ull, static_cast<unsigned>(p < l0 ? p : l0))), e0);
