@@ -32,6 +32,20 @@ void BM_crc32(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBytes));
 }
 
+// The benchmark's data: 64 MiB from a linear congruential generator (the
+// node script for yencode makes the same bytes).
+std::vector<unsigned char> lcgBytes(std::uint32_t x) {
+    std::vector<unsigned char> in(kBytes);
+    for (auto& b : in) b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24);
+    return in;
+}
+
+// `encode(block, length)` over the data in blocks of `block` bytes.
+template <typename F>
+void inBlocks(const std::vector<unsigned char>& in, std::size_t block, F encode) {
+    for (std::size_t at = 0; at < in.size(); at += block) encode(in.data() + at, std::min(block, in.size() - at));
+}
+
 // The line encoder alone, memory to memory, in blocks of 700 KiB (the size
 // peers encode at a time), with one kernel.
 void BM_yencEncode(benchmark::State& state) {
@@ -41,15 +55,12 @@ void BM_yencEncode(benchmark::State& state) {
         return;
     }
     constexpr std::size_t kBlock = 700 * 1024;
-    std::vector<unsigned char> in(kBytes);
-    std::uint32_t x = 1;
-    for (auto& b : in) b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24);
+    const auto in = lcgBytes(1);
     std::vector<char> out(kBlock * 2 + 4096);
     for (auto _ : state) {
-        for (std::size_t at = 0; at < kBytes; at += kBlock) {
-            const std::size_t n = std::min(kBlock, kBytes - at);
-            benchmark::DoNotOptimize(pelmor::yencEncodeLinesWith(kernel, in.data() + at, n, out.data()));
-        }
+        inBlocks(in, kBlock, [&](const unsigned char* block, std::size_t n) {
+            benchmark::DoNotOptimize(pelmor::yencEncodeLinesWith(kernel, block, n, out.data()));
+        });
     }
     state.SetLabel(pelmor::yencKernelName(kernel));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBytes));
@@ -60,24 +71,21 @@ void BM_yencEncode(benchmark::State& state) {
 void BM_yencEncodeCrc(benchmark::State& state) {
     const auto kernel = pelmor::yencKernel();
     constexpr std::size_t kBlock = 320000;  // a part of 2500 lines
-    std::vector<unsigned char> in(kBytes);
-    std::uint32_t x = 7;
-    for (auto& b : in) b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24);
+    const auto in = lcgBytes(7);
     std::vector<char> out(kBlock * 2 + 4096);
     for (auto _ : state) {
-        for (std::size_t at = 0; at < kBytes; at += kBlock) {
-            const std::size_t n = std::min(kBlock, kBytes - at);
+        inBlocks(in, kBlock, [&](const unsigned char* block, std::size_t n) {
             std::uint32_t crc = 0;
             if (state.range(0) == 2) {
-                pelmor::yencEncodeLinesCrcWith(kernel, in.data() + at, n, out.data(), &crc);
+                pelmor::yencEncodeLinesCrcWith(kernel, block, n, out.data(), &crc);
             } else {
-                crc = state.range(0) == 0 ? static_cast<std::uint32_t>(libdeflate_crc32(0, in.data() + at, n))
-                                          : pelmor::crc32Update(0, in.data() + at, n);
-                pelmor::yencEncodeLinesWith(kernel, in.data() + at, n, out.data());
+                crc = state.range(0) == 0 ? static_cast<std::uint32_t>(libdeflate_crc32(0, block, n))
+                                          : pelmor::crc32Update(0, block, n);
+                pelmor::yencEncodeLinesWith(kernel, block, n, out.data());
             }
             benchmark::DoNotOptimize(crc);
             benchmark::DoNotOptimize(out.data());
-        }
+        });
     }
     static const char* const kHow[] = {"libdeflate, then encode", "fold, then encode", "fused"};
     state.SetLabel(kHow[state.range(0)]);
