@@ -186,6 +186,10 @@ def resume_after_kills(work, tag):
 
 def main():
     work = tempfile.mkdtemp(prefix="tskivo-e2e-")
+    # The runners' private folders too: a runner killed with SIGKILL cannot
+    # remove its own.
+    os.environ["TMPDIR"] = os.path.join(work, "tmp")
+    os.mkdir(os.environ["TMPDIR"])
     try:
         tree = os.path.join(work, "tree")
         make_tree(tree)

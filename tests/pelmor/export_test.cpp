@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -44,8 +45,15 @@ TEST(ExportDeathTest, FailedJobEndsTheProcessWith255AfterItsMessage) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const PostFolderFn postFolder = loadPostFolder();
     ASSERT_NE(postFolder, nullptr);
-    TempDir dir;
-    setenv("SystemRoot", dir.path().c_str(), 1);
+    // Each death test's child runs this body again up to its statement and
+    // ends there: it takes the parent's folder from the environment instead
+    // of making one that nobody would remove.
+    std::optional<TempDir> dir;
+    if (!getenv("TSKIVO_TEST_SYSTEMROOT")) {
+        dir.emplace();
+        setenv("TSKIVO_TEST_SYSTEMROOT", dir->path().c_str(), 1);
+    }
+    setenv("SystemRoot", getenv("TSKIVO_TEST_SYSTEMROOT"), 1);
     Args nothing{};
     EXPECT_EXIT(postFolder(nothing.argc(), nothing.argv(), false, true, false, false), testing::ExitedWithCode(255),
                 "You must provide a from parameter.\nYou must provide a subject parameter.\n"
@@ -57,4 +65,5 @@ TEST(ExportDeathTest, FailedJobEndsTheProcessWith255AfterItsMessage) {
     Args noFiles{"-from", "f", "-subject", "s", "-newsgroups", "g", "-hostname", "127.0.0.1"};
     EXPECT_EQ(postFolder(noFiles.argc(), noFiles.argv(), false, true, false, false), 0);
     unsetenv("SystemRoot");
+    unsetenv("TSKIVO_TEST_SYSTEMROOT");
 }
