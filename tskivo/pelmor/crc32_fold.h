@@ -3,7 +3,8 @@
 // bits forward and the next 64 bytes added. What is left at the end is a
 // 64-byte message with the same remainder as everything folded so far, so
 // its CRC (with a register of zero) is the CRC of the whole; libdeflate
-// takes that and any bytes after.
+// takes that and any bytes after. Without AVX-512, the same with two 128-bit
+// registers, 32 bytes at a time (PCLMULQDQ, which every AVX2 CPU has).
 #pragma once
 
 #include <immintrin.h>
@@ -39,6 +40,8 @@ constexpr std::uint64_t reflect64(std::uint64_t poly) {
 // 8 bytes of a lane stand 64 degrees above the high 8.
 constexpr std::uint64_t kFoldLow = reflect64(xPowMod(512 + 64 - 1));
 constexpr std::uint64_t kFoldHigh = reflect64(xPowMod(512 - 1));
+constexpr std::uint64_t kFold256Low = reflect64(xPowMod(256 + 64 - 1));
+constexpr std::uint64_t kFold256High = reflect64(xPowMod(256 - 1));
 
 inline bool supported() {
     return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
@@ -85,6 +88,32 @@ __attribute__((target(TSKIVO_TARGET_CRC_FOLD))) inline std::uint32_t update(std:
     }
     for (; n - at >= 64; at += 64) acc = fold(acc, _mm512_loadu_si512(p + at), k);
     return finish(acc, p + at, n - at);
+}
+
+// The 32-byte form: two 128-bit lanes, each carried 256 bits forward.
+struct Fold256 {
+    __m128i a, b;
+};
+
+__attribute__((target("sse4.1,pclmul"))) inline __m128i constants256() {
+    return _mm_set_epi64x(static_cast<long long>(kFold256High), static_cast<long long>(kFold256Low));
+}
+
+__attribute__((target("sse4.1,pclmul"))) inline Fold256 start256(std::uint32_t crc, __m128i a, __m128i b) {
+    return {_mm_xor_si128(a, _mm_cvtsi32_si128(static_cast<int>(~crc))), b};
+}
+
+__attribute__((target("sse4.1,pclmul"))) inline __m128i fold128(__m128i acc, __m128i next, __m128i k) {
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(acc, k, 0x00), _mm_clmulepi64_si128(acc, k, 0x11)), next);
+}
+
+__attribute__((target("sse4.1,pclmul"))) inline std::uint32_t finish256(const Fold256& acc, const void* rest,
+                                                                          std::size_t n) {
+    alignas(16) unsigned char block[32];
+    _mm_store_si128(reinterpret_cast<__m128i*>(block), acc.a);
+    _mm_store_si128(reinterpret_cast<__m128i*>(block + 16), acc.b);
+    const auto c = static_cast<std::uint32_t>(libdeflate_crc32(0xFFFFFFFFu, block, 32));  // register 0
+    return static_cast<std::uint32_t>(libdeflate_crc32(c, rest, n));
 }
 
 }  // namespace pelmor::crcfold

@@ -180,14 +180,29 @@ __attribute__((target("ssse3"))) char* encodeSsse3(const unsigned char* in, std:
 
 // AVX2: thirty-two bytes looked at a time; the escapes written out as above,
 // each eight bytes' place known from the mask alone, so that the four
-// expansions do not wait for one another.
-__attribute__((target("avx2,popcnt"))) char* encodeAvx2(const unsigned char* in, std::size_t length, char* out) {
+// expansions do not wait for one another. With `Crc` the part's CRC-32 is
+// folded in from the same loads (PCLMULQDQ, two lanes).
+template <bool Crc>
+__attribute__((target("avx2,popcnt,pclmul"))) char* encodeAvx2(const unsigned char* in, std::size_t length, char* out,
+                                                              std::uint32_t* crc) {
     char* const first = scratch(length);
     char* at = first;
     const std::size_t whole = length & ~static_cast<std::size_t>(31);
+    const __m128i k = crcfold::constants256();
+    crcfold::Fold256 acc{_mm_setzero_si128(), _mm_setzero_si128()};
     for (std::size_t i = 0; i < whole; i += 32) {
         _mm_prefetch(reinterpret_cast<const char*>(in + i) + 4096, _MM_HINT_T0);
-        const __m256i v = _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)), _mm256_set1_epi8(42));
+        const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        if (Crc) {
+            const __m128i a = _mm256_castsi256_si128(raw), b = _mm256_extracti128_si256(raw, 1);
+            if (i == 0) {
+                acc = crcfold::start256(*crc, a, b);
+            } else {
+                acc.a = crcfold::fold128(acc.a, a, k);
+                acc.b = crcfold::fold128(acc.b, b, k);
+            }
+        }
+        const __m256i v = _mm256_add_epi8(raw, _mm256_set1_epi8(42));
         __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
         const unsigned mask = escapes16(lo) | escapes16(hi) << 16;
         const int o1 = 8 + __builtin_popcount(mask & 0xFF);
@@ -198,6 +213,9 @@ __attribute__((target("avx2,popcnt"))) char* encodeAvx2(const unsigned char* in,
         expand8(hi, (mask >> 16) & 0xFF, at + o2);
         expand8(_mm_srli_si128(hi, 8), mask >> 24, at + o3);
         at += o3 + 8 + __builtin_popcount(mask >> 24);
+    }
+    if (Crc) {
+        *crc = whole ? crcfold::finish256(acc, in + whole, length - whole) : crc32Update(*crc, in, length);
     }
     at = expandTail(in + whole, length - whole, at);
     return splitLines(first, static_cast<std::size_t>(at - first), out);
@@ -306,6 +324,8 @@ __attribute__((target(TSKIVO_TARGET_AVX512))) char* encodeAvx512(const unsigned 
     return out;
 }
 
+bool avx2Supported() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul"); }
+
 bool avx512Supported() {
     return crcfold::supported() && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
            __builtin_cpu_supports("bmi2");
@@ -317,11 +337,11 @@ YencKernel chooseKernel() {
         if (f == "scalar") return YencKernel::Scalar;
         if (f == "sse2") return YencKernel::Sse2;
         if (f == "ssse3" && __builtin_cpu_supports("ssse3")) return YencKernel::Ssse3;
-        if (f == "avx2" && __builtin_cpu_supports("avx2")) return YencKernel::Avx2;
+        if (f == "avx2" && avx2Supported()) return YencKernel::Avx2;
         if (f == "avx512" && avx512Supported()) return YencKernel::Avx512;
     }
     if (avx512Supported()) return YencKernel::Avx512;
-    if (__builtin_cpu_supports("avx2")) return YencKernel::Avx2;
+    if (avx2Supported()) return YencKernel::Avx2;
     if (__builtin_cpu_supports("ssse3")) return YencKernel::Ssse3;
     return YencKernel::Sse2;
 }
@@ -336,7 +356,7 @@ YencKernel& activeKernel() {
 bool yencKernelSupported(YencKernel k) {
     switch (k) {
         case YencKernel::Ssse3: return __builtin_cpu_supports("ssse3");
-        case YencKernel::Avx2: return __builtin_cpu_supports("avx2");
+        case YencKernel::Avx2: return avx2Supported();
         case YencKernel::Avx512: return avx512Supported();
         default: return true;
     }
@@ -362,7 +382,7 @@ char* yencEncodeLinesWith(YencKernel k, const unsigned char* in, std::size_t len
         case YencKernel::Scalar: return encodeScalar(in, length, out);
         case YencKernel::Sse2: return encodeSse2(in, length, out);
         case YencKernel::Ssse3: return encodeSsse3(in, length, out);
-        case YencKernel::Avx2: return encodeAvx2(in, length, out);
+        case YencKernel::Avx2: return encodeAvx2<false>(in, length, out, nullptr);
         case YencKernel::Avx512: return encodeAvx512<false>(in, length, out, nullptr);
     }
     return encodeScalar(in, length, out);
@@ -371,6 +391,7 @@ char* yencEncodeLinesWith(YencKernel k, const unsigned char* in, std::size_t len
 char* yencEncodeLinesCrcWith(YencKernel k, const unsigned char* in, std::size_t length, char* out,
                              std::uint32_t* crc) {
     if (k == YencKernel::Avx512) return encodeAvx512<true>(in, length, out, crc);
+    if (k == YencKernel::Avx2) return encodeAvx2<true>(in, length, out, crc);
     *crc = crc32Update(*crc, in, length);
     return yencEncodeLinesWith(k, in, length, out);
 }
