@@ -125,7 +125,10 @@ BENCHMARK(BM_crc32)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_yencEncode)->DenseRange(0, 4)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_yencFileCrc)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_yencEncodeCrc)
-    ->ArgsProduct({{static_cast<int>(pelmor::YencKernel::Avx2), static_cast<int>(pelmor::YencKernel::Avx512)}, {0, 1, 2}})->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+    ->ArgsProduct({{static_cast<int>(pelmor::YencKernel::Avx2), static_cast<int>(pelmor::YencKernel::Avx512)}, {0, 1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->UseRealTime();
 BENCHMARK(BM_encodePart<pelmor::YencEncoder, 2500>)->Name("BM_yencEncodePart")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_encodePart<pelmor::UuEncoder, 4060>)->Name("BM_uuEncodePart")->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 

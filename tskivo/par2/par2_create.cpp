@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "gf16.h"
+#include "read_fully.h"
 
 namespace par2 {
 
@@ -84,17 +85,6 @@ bool idLess(const Hash& a, const Hash& b) {
         if (a[static_cast<std::size_t>(i)] != b[static_cast<std::size_t>(i)])
             return a[static_cast<std::size_t>(i)] < b[static_cast<std::size_t>(i)];
     return false;
-}
-
-long long readAt(int fd, std::uint8_t* into, std::size_t n, std::uint64_t offset) {
-    std::size_t got = 0;
-    while (got < n) {
-        const ssize_t r = pread(fd, into + got, n - got, static_cast<off_t>(offset + got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<long long>(got);
 }
 
 bool writeFile(const std::string& path, const std::string& data) {
@@ -178,7 +168,7 @@ Par2Result createPar2(const std::vector<Par2Input>& inputs, const std::string& f
     for (auto& s : sources) {
         const int fd = open(s.input.path.c_str(), O_RDONLY | O_CLOEXEC);
         std::string head(static_cast<std::size_t>(std::min<std::uint64_t>(16384, s.size)), '\0');
-        const long long got = fd < 0 ? -1 : readAt(fd, reinterpret_cast<std::uint8_t*>(head.data()), head.size(), 0);
+        const long long got = fd < 0 ? -1 : pelmor::readFully(fd, head.data(), head.size(), 0);
         if (fd >= 0) close(fd);
         if (got != static_cast<long long>(head.size())) {
             result.error = "PAR2: cannot read " + s.input.path;
@@ -262,7 +252,7 @@ Par2Result createPar2(const std::vector<Par2Input>& inputs, const std::string& f
                 std::memset(block, 0, padded);
                 const std::uint64_t offset = static_cast<std::uint64_t>(ref.block) * size;
                 const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size, src.size - offset));
-                if (readAt(fd, block, want, offset) != static_cast<long long>(want)) return false;
+                if (pelmor::readFully(fd, block, want, offset) != static_cast<long long>(want)) return false;
                 if (first == 0) {  // the checksums, once
                     full->add(block, want);
                     Md5 slice;

@@ -65,13 +65,19 @@ __attribute__((target(TSKIVO_TARGET_CRC_FOLD))) inline __m512i fold(__m512i acc,
                                      next, 0x96);
 }
 
+// The CRC of a folded block (taken with a register of zero: it stands for
+// everything before it), then of `n` bytes more.
+inline std::uint32_t ofFolded(const unsigned char* block, std::size_t size, const void* rest, std::size_t n) {
+    const auto c = static_cast<std::uint32_t>(libdeflate_crc32(0xFFFFFFFFu, block, size));  // register 0
+    return static_cast<std::uint32_t>(libdeflate_crc32(c, rest, n));
+}
+
 // The CRC of everything folded into `acc`, then of `n` bytes more.
 __attribute__((target(TSKIVO_TARGET_CRC_FOLD))) inline std::uint32_t finish(__m512i acc, const void* rest,
                                                                               std::size_t n) {
     alignas(64) unsigned char block[64];
     _mm512_store_si512(block, acc);
-    const auto c = static_cast<std::uint32_t>(libdeflate_crc32(0xFFFFFFFFu, block, 64));  // register 0
-    return static_cast<std::uint32_t>(libdeflate_crc32(c, rest, n));
+    return ofFolded(block, sizeof block, rest, n);
 }
 
 // The whole of a buffer of at least 64 bytes.
@@ -112,8 +118,7 @@ __attribute__((target("sse4.1,pclmul"))) inline std::uint32_t finish256(const Fo
     alignas(16) unsigned char block[32];
     _mm_store_si128(reinterpret_cast<__m128i*>(block), acc.a);
     _mm_store_si128(reinterpret_cast<__m128i*>(block + 16), acc.b);
-    const auto c = static_cast<std::uint32_t>(libdeflate_crc32(0xFFFFFFFFu, block, 32));  // register 0
-    return static_cast<std::uint32_t>(libdeflate_crc32(c, rest, n));
+    return ofFolded(block, sizeof block, rest, n);
 }
 
 }  // namespace pelmor::crcfold

@@ -4,11 +4,10 @@
 #include <libdeflate.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "crc32_fold.h"
 #include "kelvo_exception.h"
 #include "platform.h"
+#include "read_fully.h"
 
 namespace pelmor {
 
@@ -37,15 +36,9 @@ Encoder::Encoder(const std::string& path, int lines) : path_(path), lines_(lines
 long long Encoder::readAt(std::uint64_t offset, unsigned char* into, std::size_t length) const {
     const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
-    std::size_t got = 0;
-    while (got < length) {
-        const ssize_t n = pread(fd, into + got, length - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
+    const long long got = readFully(fd, into, length, offset);
     close(fd);
-    return static_cast<long long>(got);
+    return got;
 }
 
 std::unique_ptr<Encoder> makeEncoder(int code, int lines, const std::string& path) {

@@ -85,12 +85,9 @@ public:
     bool encodePart(int n, char* buffer, std::size_t bufferSize, int total) override;
 };
 
-// The yEnc data lines of `length` bytes; returns the end of the written text.
-// Exposed for the benchmark and the tests.
-char* yencEncodeLines(const unsigned char* in, std::size_t length, char* out);
-
-// The yEnc line kernels, all with the same output; the fastest the CPU has
-// is chosen once at start (TSKIVO_YENC_KERNEL=scalar|sse2|ssse3|avx2|avx512
+// The yEnc data lines of `length` bytes, by one of the line kernels, which
+// all write the same text and return its end. The fastest the CPU has is
+// chosen once at start (TSKIVO_YENC_KERNEL=scalar|sse2|ssse3|avx2|avx512
 // forces one).
 enum class YencKernel { Scalar, Sse2, Ssse3, Avx2, Avx512 };
 YencKernel yencKernel();

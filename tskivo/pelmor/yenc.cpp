@@ -309,19 +309,9 @@ __attribute__((target(TSKIVO_TARGET_AVX512))) char* encodeAvx512(const unsigned 
     } else if (Crc) {
         *crc = crc32Update(*crc, in, length);
     }
-    while (in < end) {
-        col = putByte(*in++, out, col);
-        if (col >= kLine) {
-            *out++ = '\r';
-            *out++ = '\n';
-            col = 0;
-        }
-    }
-    if (col > 0) {
-        *out++ = '\r';
-        *out++ = '\n';
-    }
-    return out;
+    // The rest the plain way: the open line, then whole ones.
+    if (col > 0 || in < end) finishLine(in, end, out, col);
+    return encodeScalar(in, static_cast<std::size_t>(end - in), out);
 }
 
 bool avx2Supported() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul"); }
@@ -394,10 +384,6 @@ char* yencEncodeLinesCrcWith(YencKernel k, const unsigned char* in, std::size_t 
     if (k == YencKernel::Avx2) return encodeAvx2<true>(in, length, out, crc);
     *crc = crc32Update(*crc, in, length);
     return yencEncodeLinesWith(k, in, length, out);
-}
-
-char* yencEncodeLines(const unsigned char* in, std::size_t length, char* out) {
-    return yencEncodeLinesWith(activeKernel(), in, length, out);
 }
 
 YencEncoder::YencEncoder(const std::string& path, int lines) : Encoder(path, lines) {
