@@ -42,6 +42,13 @@ FakeNntpServer::Handler sinks() {
     return [](FakeNntpServer::Conn& c) { c.waitForClose(); };
 }
 
+// A socket of `job` connected to `server`.
+std::unique_ptr<ThrottledSocket> connectedTo(const FakeNntpServer& server, PostJob& job) {
+    auto s = std::make_unique<ThrottledSocket>(job);
+    EXPECT_TRUE(s->connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    return s;
+}
+
 }  // namespace
 
 TEST(RateWindow, RateOverTheWindowAndZeroSpan) {
@@ -61,12 +68,12 @@ TEST(RateWindow, RateOverTheWindowAndZeroSpan) {
 }
 
 TEST(RateWindow, ChunkSizes) {
-    EXPECT_EQ(chunkSize(8000, 100000), 2000u);
-    EXPECT_EQ(chunkSize(1999, 100000), 1000u);
-    EXPECT_EQ(chunkSize(1000, 100000), 1000u);
-    EXPECT_EQ(chunkSize(2000, 100000), 500u);
-    EXPECT_EQ(chunkSize(8000, 300), 300u);
-    EXPECT_EQ(chunkSize(0, 123456), 123456u);
+    const struct {
+        std::uint32_t rate;
+        std::size_t length, chunk;
+    } cases[] = {{8000, 100000, 2000}, {1999, 100000, 1000}, {1000, 100000, 1000},
+                 {2000, 100000, 500},  {8000, 300, 300},     {0, 123456, 123456}};
+    for (const auto& c : cases) EXPECT_EQ(chunkSize(c.rate, c.length), c.chunk) << c.rate << " " << c.length;
 }
 
 TEST(TickTime, FromTicksAndDifferences) {
@@ -85,36 +92,28 @@ TEST(ThrottledSocket, ReadLineEndsAndLimits) {
     FakeNntpServer server({sendsThenWaits(std::string("200 hello\r\n\r\n\n") + "\r\n" + std::string("x\0y\n", 4) +
                                           std::string(70000, 'z') + "\n")});
     JobHarness h;
-    ThrottledSocket s(h.job);
-    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    const auto s = connectedTo(server, h.job);
+    // A lone CR stays a one-character line; an immediate LF is empty and
+    // false; NUL ends a line too; over 64 KiB is a failed read, not a memory sink.
+    const std::pair<bool, std::string> expected[] = {{true, "200 hello"}, {true, "\r"}, {false, ""}, {true, "\r"},
+                                                     {true, "x"},         {true, "y"},  {false, ""}};
     std::string line;
-    EXPECT_TRUE(s.readLine(line, 512, 2000));
-    EXPECT_EQ(line, "200 hello");
-    EXPECT_TRUE(s.readLine(line, 512, 2000));  // a lone CR stays a one-character line
-    EXPECT_EQ(line, "\r");
-    EXPECT_FALSE(s.readLine(line, 512, 2000));  // an immediate LF: empty, false
-    EXPECT_EQ(line, "");
-    EXPECT_TRUE(s.readLine(line, 512, 2000));
-    EXPECT_EQ(line, "\r");
-    EXPECT_TRUE(s.readLine(line, 512, 2000));  // NUL ends a line too
-    EXPECT_EQ(line, "x");
-    EXPECT_TRUE(s.readLine(line, 512, 2000));
-    EXPECT_EQ(line, "y");
-    EXPECT_FALSE(s.readLine(line, 512, 2000));  // over 64 KiB: a failed read, not a memory sink
-    EXPECT_EQ(line, "");
+    for (const auto& [ok, text] : expected) {
+        EXPECT_EQ(s->readLine(line, 512, 2000), ok) << text;
+        EXPECT_EQ(line, text);
+    }
 }
 
 TEST(ThrottledSocket, LineWithoutEndDoesNotHangAndPeerCloseIsNoHang) {
     FakeNntpServer server({sendsThenWaits("240 no end")});
     JobHarness h;
-    ThrottledSocket s(h.job);
-    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    const auto s = connectedTo(server, h.job);
     std::string line;
-    EXPECT_TRUE(s.readLine(line, 512, 200));
+    EXPECT_TRUE(s->readLine(line, 512, 200));
     EXPECT_EQ(line, "240 no end");
-    EXPECT_FALSE(s.lastLineComplete());
+    EXPECT_FALSE(s->lastLineComplete());
     EXPECT_EQ(h.log.str(), "WARNING: Timeout reading from socket!\n");
-    EXPECT_FALSE(s.readLine(line, 512, 100));  // nothing more comes
+    EXPECT_FALSE(s->readLine(line, 512, 100));  // nothing more comes
     EXPECT_THAT(h.log.str(), HasSubstr("\nTimeout reading from socket\n"));
 }
 
@@ -123,18 +122,17 @@ TEST(ThrottledSocket, WriteToAClosedPeerFailsWithoutKillingTheProcess) {
         c.readLine();  // closes once the first bytes arrive
     }});
     JobHarness h;
-    ThrottledSocket s(h.job);
-    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    const auto s = connectedTo(server, h.job);
     const std::string big(1 << 20, 'x');
-    ASSERT_TRUE(s.write("hi\n", 3));
+    ASSERT_TRUE(s->write("hi\n", 3));
     // Writing on after the first failure reaches EPIPE for certain, which
     // raises SIGPIPE unless the send says otherwise.
     int failures = 0;
-    for (int i = 0; i < 200 && failures < 3; ++i) failures += !s.write(big.data(), big.size());
+    for (int i = 0; i < 200 && failures < 3; ++i) failures += !s->write(big.data(), big.size());
     EXPECT_EQ(failures, 3);
-    EXPECT_TRUE(s.closedByPeer());
-    EXPECT_TRUE(s.close());
-    EXPECT_FALSE(s.isOpen());
+    EXPECT_TRUE(s->closedByPeer());
+    EXPECT_TRUE(s->close());
+    EXPECT_FALSE(s->isOpen());
 }
 
 TEST(ThrottledSocket, WritesAndConnectsTimeOut) {
@@ -147,10 +145,9 @@ TEST(ThrottledSocket, WritesAndConnectsTimeOut) {
     }});
     JobHarness h;
     h.job.responseTimeoutMs = 200;
-    ThrottledSocket s(h.job);
-    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    const auto s = connectedTo(server, h.job);
     const std::string big(64 << 20, 'x');
-    EXPECT_FALSE(s.write(big.data(), big.size()));
+    EXPECT_FALSE(s->write(big.data(), big.size()));
     EXPECT_THAT(h.log.str(), HasSubstr("WARNING: Timeout writing to socket!"));
     (void)!::write(stop[1], "x", 1);
     close(stop[0]);
@@ -183,30 +180,29 @@ TEST(ThrottledSocket, ThrottledWritesKeepNearTheLimit) {
     SteppingClock clock;
     std::ostringstream log;
     PostJob job(true, true, false, false, clock, log);
-    ThrottledSocket s(job);
-    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
-    s.setWriteRate(4000);
+    const auto s = connectedTo(server, job);
+    s->setWriteRate(4000);
     const std::string data(20000, 'd');
     const std::uint32_t start = clock.now;
-    ASSERT_TRUE(s.write(data.data(), data.size()));
+    ASSERT_TRUE(s->write(data.data(), data.size()));
     const double seconds = (clock.now - start) / 1000.0;
     EXPECT_GT(clock.slept, 0u);
     EXPECT_NEAR(20000 / seconds, 4000, 600);
 
     clock.slept = 0;
-    ASSERT_TRUE(s.write(data.data(), 1023));  // short writes are never delayed
+    ASSERT_TRUE(s->write(data.data(), 1023));  // short writes are never delayed
     EXPECT_EQ(clock.slept, 0u);
-    ASSERT_TRUE(s.write(data.data(), 1024));
+    ASSERT_TRUE(s->write(data.data(), 1024));
     EXPECT_GT(clock.slept, 0u);
     // Logging is off: no performance file lands in the user's folder.
     EXPECT_FALSE(std::filesystem::exists("performance_data"));
 
     // Parts smaller than one chunk, one after another, keep close to the
     // limit rather than far under it (each used to cost a whole 250 ms pause).
-    s.setWriteRate(2000000);
+    s->setWriteRate(2000000);
     const std::string part(330000, 'p');
     const std::uint32_t from = clock.now;
-    for (int i = 0; i < 8; ++i) ASSERT_TRUE(s.write(part.data(), part.size()));
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(s->write(part.data(), part.size()));
     const double rate = 8.0 * part.size() / ((clock.now - from) / 1000.0);
     EXPECT_LE(rate, 2000000 * 1.001);
     EXPECT_GE(rate, 2000000 * 0.95);
@@ -222,13 +218,12 @@ TEST(ThrottledSocket, PerformanceLogWhenSwitchedOn) {
     // Beside the defaults file, never in the folder being posted.
     std::filesystem::create_directory("config");
     job.defaultsPath = dir / "config/pelmor.ini";
-    ThrottledSocket s(job);
-    ASSERT_TRUE(s.connect(ServerAddress("127.0.0.1", std::to_string(server.port()))));
+    const auto s = connectedTo(server, job);
     const std::string data(6000, 'd');
-    ASSERT_TRUE(s.write(data.data(), data.size()));  // no limit: no lines
+    ASSERT_TRUE(s->write(data.data(), data.size()));  // no limit: no lines
     EXPECT_FALSE(std::filesystem::exists("performance_data"));
-    s.setWriteRate(8000);
-    ASSERT_TRUE(s.write(data.data(), data.size()));
+    s->setWriteRate(8000);
+    ASSERT_TRUE(s->write(data.data(), data.size()));
     EXPECT_FALSE(std::filesystem::exists("performance_data"));
     const std::string perf = testing_support::readFile("config/performance_data");
     EXPECT_THAT(perf, testing::StartsWith("START TIME(write): ["));

@@ -49,33 +49,27 @@ TEST(RunOptions, SwitchesMatchByPrefixAnywhereAndFirstMatchWins) {
 }
 
 TEST(RunOptions, ReferenceAndFileMaskRules) {
-    EXPECT_EQ(parse({}).reference, "");
-    EXPECT_EQ(parse({}).fileMask, "*.*");
-    RunOptions o = parse({"*.jpg"});
-    EXPECT_EQ(o.reference, "");
-    EXPECT_EQ(o.fileMask, "*.jpg");
-    o = parse({"", "*.jpg"});
-    EXPECT_EQ(o.reference, "");
-    EXPECT_EQ(o.fileMask, "*.jpg");
-    o = parse({"/maxbw=32"});
-    EXPECT_EQ(o.reference, "");
-    EXPECT_EQ(*o.maxBandwidth, 32);
-    o = parse({"/nfl"});
-    EXPECT_EQ(o.reference, "/nfl");
-    EXPECT_TRUE(o.nonFolderLike);
-    o = parse({"<abc@x>", "*.gif"});
-    EXPECT_EQ(o.reference, "<abc@x>");
-    EXPECT_EQ(o.fileMask, "*.gif");
-    EXPECT_EQ(parse({"<a@b>", "*<x>"}).fileMask, "*.*");
-    EXPECT_EQ(parse({"<a@b>", "one.jpg"}).fileMask, "*.*");
-    EXPECT_EQ(parse({"/UUTEASE"}).reference, "");
-    EXPECT_EQ(parse({"x", "a?.jpg"}).fileMask, "a?.jpg");
-    // Sixth arguments that are never a reference: the References header is
-    // public, and option words are matched without regard to case.
-    for (const char* sixth : {"/p=secret", "/P=secret", "/u=joe", "/U=joe", "/MAXBW=8", "/MaxBw=8", "/uuTease"})
-        EXPECT_EQ(parse({sixth}).reference, "") << sixth;
-    // A mask holds none of < > @ (those mark an address or Message-ID).
-    for (const char* notMask : {"a*b@x", "*<x", "x>*"}) EXPECT_EQ(parse({"", notMask}).fileMask, "*.*") << notMask;
+    const struct {
+        std::vector<std::string> extra;
+        const char* reference;
+        const char* mask;
+    } cases[] = {
+        {{}, "", "*.*"}, {{"*.jpg"}, "", "*.jpg"}, {{"", "*.jpg"}, "", "*.jpg"}, {{"/maxbw=32"}, "", "*.*"},
+        {{"/nfl"}, "/nfl", "*.*"}, {{"<abc@x>", "*.gif"}, "<abc@x>", "*.gif"}, {{"<a@b>", "*<x>"}, "<a@b>", "*.*"},
+        {{"<a@b>", "one.jpg"}, "<a@b>", "*.*"}, {{"x", "a?.jpg"}, "x", "a?.jpg"},
+        // Sixth arguments that are never a reference: the References header
+        // is public, and option words are matched without regard to case.
+        {{"/UUTEASE"}, "", "*.*"}, {{"/p=secret"}, "", "*.*"}, {{"/P=secret"}, "", "*.*"}, {{"/u=joe"}, "", "*.*"},
+        {{"/U=joe"}, "", "*.*"}, {{"/MAXBW=8"}, "", "*.*"}, {{"/MaxBw=8"}, "", "*.*"}, {{"/uuTease"}, "", "*.*"},
+        // A mask holds none of < > @ (those mark an address or Message-ID).
+        {{"", "a*b@x"}, "", "*.*"}, {{"", "*<x"}, "", "*.*"}, {{"", "x>*"}, "", "*.*"}};
+    for (const auto& c : cases) {
+        const RunOptions o = parse(c.extra);
+        EXPECT_EQ(o.reference, c.reference) << testing::PrintToString(c.extra);
+        EXPECT_EQ(o.fileMask, c.mask) << testing::PrintToString(c.extra);
+    }
+    EXPECT_EQ(*parse({"/maxbw=32"}).maxBandwidth, 32);
+    EXPECT_TRUE(parse({"/nfl"}).nonFolderLike);
 }
 
 TEST(RunOptions, RangesOfPortAndBandwidth) {

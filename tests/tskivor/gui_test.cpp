@@ -47,6 +47,17 @@ class GuiTest : public QObject {
     QTemporaryDir dir_;
     QString startDir_;
     QString storeFile() const { return dir_.filePath(QStringLiteral("store.ini")); }
+    // The pages showing the default profile, changed by `change` first.
+    static void showDefaults(CSettings& sheet, const std::function<void(ProfileData&)>& change = {}) {
+        sheet.profile() = ProfileData::defaults();
+        if (change) change(sheet.profile());
+        sheet.ApplyProfileToPages();
+    }
+    void writeBytes(const QString& name, const QByteArray& bytes) const {
+        QFile f(dir_.filePath(name));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
 
 private slots:
     void init() {
@@ -60,8 +71,7 @@ private slots:
     void settingsPagesKeepValuesThroughCancelAndApplyStaysOff() {
         StubPrompts prompts;
         CSettings sheet(prompts);
-        sheet.profile() = ProfileData::defaults();
-        sheet.ApplyProfileToPages();
+        showDefaults(sheet);
         whenModal([&](QWidget*) {
             QVERIFY(!sheet.buttons()->button(QDialogButtonBox::Apply)->isEnabled());
             sheet.tabs()->setCurrentIndex(2);
@@ -80,9 +90,7 @@ private slots:
     void settingsRulesAndMessages() {
         StubPrompts prompts;
         CSettings sheet(prompts);
-        sheet.profile() = ProfileData::defaults();
-        sheet.profile().useAuthentication = true;
-        sheet.ApplyProfileToPages();
+        showDefaults(sheet, [](ProfileData& p) { p.useAuthentication = true; });
         whenModal([&](QWidget*) {
             // uuencode: the first-article-only box wins.
             CSettingsPostStyle& ps = sheet.postStyle;
@@ -147,8 +155,7 @@ private slots:
     void colourAndImageButtons() {
         StubPrompts prompts;
         CSettings sheet(prompts);
-        sheet.profile() = ProfileData::defaults();
-        sheet.ApplyProfileToPages();
+        showDefaults(sheet);
         CSettingsContactSheet& cs = sheet.contactSheet;
         QCOMPARE(cs.values.fontColour, QStringLiteral("000000"));
         QCOMPARE(cs.values.backgroundColour, QStringLiteral("FFFFFF"));
@@ -480,10 +487,7 @@ private slots:
 
             // A short file: "Read failure" with the path; then the
             // companion's intro text is loaded all the same.
-            QFile short_(dir_.filePath("short.tprf"));
-            QVERIFY(short_.open(QIODevice::WriteOnly));
-            short_.write(QByteArray(2931, '\0'));
-            short_.close();
+            writeBytes(QStringLiteral("short.tprf"), QByteArray(2931, '\0'));
             writeIntroFile(dir_.filePath("short.ttxt"), QStringLiteral("short intro"));
             prompts.messages.clear();
             prompts.files.push_back(dir_.filePath("short.tprf"));
@@ -495,14 +499,11 @@ private slots:
             QCOMPARE(w.subject->text(), QStringLiteral("Saved subject"));
 
             // A wrong version, and no companion: two messages.
-            QFile old(dir_.filePath("old.tprf"));
-            QVERIFY(old.open(QIODevice::WriteOnly));
             QByteArray bytes(2932, '\0');
             bytes[0] = 35;
             bytes[4] = char(2932 & 0xFF);
             bytes[5] = char(2932 >> 8);
-            old.write(bytes);
-            old.close();
+            writeBytes(QStringLiteral("old.tprf"), bytes);
             prompts.messages.clear();
             prompts.files.push_back(dir_.filePath("old.tprf"));
             w.loadProfileCommand();

@@ -90,61 +90,50 @@ TEST(Profile, RoundTripOfEveryFieldThroughAFile) {
 
 TEST(Profile, ARecordWrittenByteByByteLoadsWithTheRightValues) {
     // Laid out by hand, independent of the serialiser.
+    const struct {
+        std::size_t at;
+        const char* text;
+        std::string ProfileData::*field;
+    } texts[] = {{12, "news.example.net", &ProfileData::server}, {274, "joe", &ProfileData::userName},
+                 {535, "pw", &ProfileData::password}, {804, "Joe <joe@example.net>", &ProfileData::author},
+                 {1065, "Subject", &ProfileData::subject}, {1326, "alt.binaries.test", &ProfileData::newsgroups},
+                 {1587, "*.*", &ProfileData::filemask}, {1848, "<r@x>", &ProfileData::reference},
+                 {2109, "\\", &ProfileData::separator}, {2372, "logo.png", &ProfileData::authorLogo},
+                 {2633, "bg.png", &ProfileData::backgroundImage}};
+    const struct {
+        std::size_t at;
+        std::int32_t value;
+        std::int32_t ProfileData::*field;
+    } numbers[] = {
+        {8, 8119, &ProfileData::port}, {796, 2500, &ProfileData::maxLines}, {800, 7, &ProfileData::maxBandwidth}};
+    // Switch bytes: only 1 means on.
+    const struct {
+        std::size_t at;
+        std::uint8_t value;
+        bool ProfileData::*field;
+    } switches[] = {{273, 1, &ProfileData::useAuthentication}, {2370, 1, &ProfileData::useFormattedSubject},
+                    {2904, 0, &ProfileData::useUuencoding},     {2905, 2, &ProfileData::scramble},
+                    {2906, 1, &ProfileData::uuencodeFirstOnly}, {2907, 1, &ProfileData::nonFolderLikeSubject},
+                    {2908, 1, &ProfileData::contactSheets}};
     std::vector<std::uint8_t> b(kProfileSize, 0);
     putLe(b, 0, 36);
     putLe(b, 4, 2932);
-    putLe(b, 8, 8119);
-    putStr(b, 12, "news.example.net");
-    b[273] = 1;
-    putStr(b, 274, "joe");
-    putStr(b, 535, "pw");
-    putLe(b, 796, 2500);
-    putLe(b, 800, 7);
-    putStr(b, 804, "Joe <joe@example.net>");
-    putStr(b, 1065, "Subject");
-    putStr(b, 1326, "alt.binaries.test");
-    putStr(b, 1587, "*.*");
-    putStr(b, 1848, "<r@x>");
-    putStr(b, 2109, "\\");
-    b[2370] = 1;
-    putStr(b, 2372, "logo.png");
-    putStr(b, 2633, "bg.png");
+    for (const auto& t : texts) putStr(b, t.at, t.text);
+    for (const auto& n : numbers) putLe(b, n.at, static_cast<std::uint32_t>(n.value));
+    for (const auto& s : switches) b[s.at] = s.value;
     putLe(b, 2896, 0x000000);
     putLe(b, 2900, 0xFFFFFF);
-    b[2904] = 0;
-    b[2905] = 2;  // only 1 means on
-    b[2906] = 1;
-    b[2907] = 1;
-    b[2908] = 1;
     b[2912] = 0xEE;
     b[2931] = 0xEF;
     TempDir dir;
     writeBytes(dir.path() + "/hand.tprf", b);
     ProfileData p;
     ASSERT_EQ(readProfileFile(QString::fromStdString(dir.path() + "/hand.tprf"), p), ProfileLoad::Loaded);
-    EXPECT_EQ(p.port, 8119);
-    EXPECT_EQ(p.server, "news.example.net");
-    EXPECT_TRUE(p.useAuthentication);
-    EXPECT_EQ(p.userName, "joe");
-    EXPECT_EQ(p.password, "pw");
-    EXPECT_EQ(p.maxLines, 2500);
-    EXPECT_EQ(p.maxBandwidth, 7);
-    EXPECT_EQ(p.author, "Joe <joe@example.net>");
-    EXPECT_EQ(p.subject, "Subject");
-    EXPECT_EQ(p.newsgroups, "alt.binaries.test");
-    EXPECT_EQ(p.filemask, "*.*");
-    EXPECT_EQ(p.reference, "<r@x>");
-    EXPECT_EQ(p.separator, "\\");
-    EXPECT_TRUE(p.useFormattedSubject);
-    EXPECT_EQ(p.authorLogo, "logo.png");
-    EXPECT_EQ(p.backgroundImage, "bg.png");
+    for (const auto& t : texts) EXPECT_EQ(p.*(t.field), t.text) << t.at;
+    for (const auto& n : numbers) EXPECT_EQ(p.*(n.field), n.value) << n.at;
+    for (const auto& s : switches) EXPECT_EQ(p.*(s.field), s.value == 1) << s.at;
     EXPECT_EQ(p.fontColour, 0u);
     EXPECT_EQ(p.backgroundColour, 0xFFFFFFu);
-    EXPECT_FALSE(p.useUuencoding);
-    EXPECT_FALSE(p.scramble);
-    EXPECT_TRUE(p.uuencodeFirstOnly);
-    EXPECT_TRUE(p.nonFolderLikeSubject);
-    EXPECT_TRUE(p.contactSheets);
     EXPECT_FALSE(p.useTls()) << "the original layout has 0 there";
     // Par2Area comes back byte for byte when written again.
     const auto again = p.toBytes();
