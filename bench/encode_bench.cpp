@@ -9,7 +9,8 @@
 #include <libdeflate.h>
 
 #include "bench_util.h"
-#include "encoder.h"
+#include "codec/crc32.h"
+#include "codec/encoder.h"
 
 namespace {
 

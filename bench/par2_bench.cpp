@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "bench_util.h"
-#include "gf16.h"
-#include "par2_create.h"
+#include "par2/gf16.h"
+#include "par2/par2_create.h"
 
 namespace {
 

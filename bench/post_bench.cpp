@@ -15,9 +15,9 @@
 #include <string>
 
 #include "bench_util.h"
-#include "driver.h"
-#include "encoder.h"
-#include "job.h"
+#include "post/run.h"
+#include "codec/encoder.h"
+#include "job/post_job.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ double cpuNow() {
 
 RunResult post(int port, const std::string& file, const char* throttle) {
     std::ostringstream log;
-    pelmor::PostJob job(false, true, false, false, pelmor::systemClock(), log);
+    pelmor::PostJob job(false, true, false, false, common::systemClock(), log);
     std::vector<std::string> words{"bench", "-from", "b <b@example.org>", "-subject", "bench", "-newsgroups",
                                    "alt.binaries.test", "-hostname", "127.0.0.1", "-port", std::to_string(port),
                                    "-v", "1"};

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
+#include <set>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,6 +26,8 @@ namespace testing_support {
 
 struct ReceivedArticle {
     std::string raw;  // as on the wire between the 340 reply and the "." line, dot-stuffed
+    std::chrono::steady_clock::time_point postedAt{};  // when its POST command came
+    bool accepted = true;                             // answered 2xx
     // Headers and body with the dot-stuffing undone.
     std::string text() const {
         std::string out;
@@ -141,9 +145,18 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         transcript_.push_back(line);
     }
-    void recordArticle(const std::string& raw) {
+    void recordArticle(const std::string& raw, std::chrono::steady_clock::time_point postedAt = {},
+                       bool accepted = true) {
         std::lock_guard<std::mutex> lock(mutex_);
-        articles_.push_back(ReceivedArticle{raw});
+        articles_.push_back(ReceivedArticle{raw, postedAt, accepted});
+    }
+    // The articles answered 2xx, in the order they were.
+    std::vector<ReceivedArticle> acceptedArticles() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<ReceivedArticle> out;
+        for (const auto& a : articles_)
+            if (a.accepted) out.push_back(a);
+        return out;
     }
     std::vector<std::string> transcript() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -214,12 +227,23 @@ private:
 // for the client to leave; "<NOLF>text" sends text without a line end, then waits.
 struct NntpScript {
     std::string greeting = "200 fake news server ready";
+    std::vector<std::string> greetings;      // by connection, in the order they came; `greeting` past the list
     std::deque<std::string> userReplies;     // default "381 more authentication required"
     std::deque<std::string> passReplies;     // default "281 authentication accepted"
     std::deque<std::string> postReplies;     // default "340 send article"
     std::deque<std::string> articleReplies;  // default "240 article posted"
     std::size_t dropInBodyAfter = 0;         // > 0: close after this many article bytes, once
+    // By article number (from 1, over all connections, in the order their
+    // POSTs came): cut off mid-body (once), or refused with 441.
+    std::set<int> dropArticles;
+    std::set<int> refuseArticles;
     std::function<void()> onArticle;         // runs after each article is read, before the reply
+    // Runs before the reply to an accepted article, with its text (a slow server).
+    std::function<void(const std::string& article)> beforeAccepting;
+    // Guards the script's counters between connections served at once.
+    std::mutex mutex;
+    int connections = 0;
+    int articlesSeen = 0;
     // The reply to "STAT <id>"; default: 223, the server has it.
     std::function<std::string(const std::string& id)> statReply;
 };
@@ -252,7 +276,14 @@ inline bool reply(FakeNntpServer::Conn& c, const std::string& text) {
 
 inline FakeNntpServer::Handler scriptedServer(std::shared_ptr<NntpScript> script, FakeNntpServer& server) {
     return [script, &server](FakeNntpServer::Conn& c) {
-        if (!reply(c, script->greeting)) return;
+        std::string greeting;
+        {
+            std::lock_guard<std::mutex> lock(script->mutex);
+            const auto index = static_cast<std::size_t>(script->connections++);
+            greeting = index < script->greetings.size() ? script->greetings[index] : script->greeting;
+        }
+        if (!reply(c, greeting)) return;
+        if (greeting.rfind("502", 0) == 0) return;  // turned away: the server hangs up
         while (auto line = c.readLine()) {
             server.record(*line);
             if (line->rfind("AUTHINFO USER", 0) == 0) {
@@ -260,16 +291,38 @@ inline FakeNntpServer::Handler scriptedServer(std::shared_ptr<NntpScript> script
             } else if (line->rfind("AUTHINFO PASS", 0) == 0) {
                 if (!reply(c, nextReply(script->passReplies, "281 authentication accepted"))) return;
             } else if (*line == "POST") {
-                const std::string r = nextReply(script->postReplies, "340 send article");
+                const auto postedAt = std::chrono::steady_clock::now();
+                std::string r;
+                std::size_t dropAt;
+                bool refused;
+                {
+                    std::lock_guard<std::mutex> lock(script->mutex);
+                    r = nextReply(script->postReplies, "340 send article");
+                    if (r[0] == '3') ++script->articlesSeen;
+                    dropAt = script->dropInBodyAfter;
+                    script->dropInBodyAfter = 0;
+                    if (script->dropArticles.erase(script->articlesSeen) && r[0] == '3') dropAt = 200;
+                    refused = script->refuseArticles.count(script->articlesSeen) > 0;
+                }
                 if (!reply(c, r)) return;
                 if (r[0] != '3') continue;
-                const std::size_t dropAt = script->dropInBodyAfter;
-                script->dropInBodyAfter = 0;
                 auto article = c.readArticle(dropAt);
                 if (!article || dropAt) return;
-                server.recordArticle(*article);
+                if (refused) {
+                    server.recordArticle(*article, postedAt, false);
+                    c.sendLine("441 not this one");
+                    continue;
+                }
+                std::string answer;
+                {
+                    std::lock_guard<std::mutex> lock(script->mutex);
+                    answer = nextReply(script->articleReplies, "240 article posted");
+                }
+                const bool accepted = answer.find("240") != std::string::npos;
+                if (accepted && script->beforeAccepting) script->beforeAccepting(*article);
+                server.recordArticle(*article, postedAt, accepted);
                 if (script->onArticle) script->onArticle();
-                if (!reply(c, nextReply(script->articleReplies, "240 article posted"))) return;
+                if (!reply(c, answer)) return;
             } else if (line->rfind("STAT ", 0) == 0) {
                 const std::string id = line->substr(5);
                 c.sendLine(script->statReply ? script->statReply(id) : "223 0 " + id);
@@ -283,18 +336,24 @@ inline FakeNntpServer::Handler scriptedServer(std::shared_ptr<NntpScript> script
     };
 }
 
-// A server whose every connection follows one shared script.
+// A server whose every connection follows one shared script; `concurrent`
+// serves each connection on a thread of its own, as a real server does for
+// a poster with several connections.
 class ScriptedNntpServer {
 public:
-    explicit ScriptedNntpServer(SSL_CTX* tls = nullptr)
+    explicit ScriptedNntpServer(SSL_CTX* tls = nullptr, bool concurrent = false)
         : script(std::make_shared<NntpScript>()),
-          server_({[this](FakeNntpServer::Conn& c) { scriptedServer(script, server_)(c); }}, tls) {}
+          server_({[this](FakeNntpServer::Conn& c) { scriptedServer(script, server_)(c); }}, tls, concurrent) {}
     std::shared_ptr<NntpScript> script;
     FakeNntpServer& server() { return server_; }
     int port() const { return server_.port(); }
 
 private:
     FakeNntpServer server_;
+};
+
+struct ConcurrentNntpServer : ScriptedNntpServer {
+    ConcurrentNntpServer() : ScriptedNntpServer(nullptr, true) {}
 };
 
 }  // namespace testing_support

@@ -2,11 +2,21 @@
 // the options a test file uses for all its jobs, then each test's own words.
 #pragma once
 
-#include "driver.h"
 #include "fake_nntp_server.h"
+#include "job/post_job.h"
+#include "post/run.h"
 #include "test_support.h"
 
 namespace testing_support {
+
+// A job with a fake clock and a captured log.
+struct JobHarness {
+    FakeClock clock;
+    std::ostringstream log;
+    pelmor::PostJob job;
+    explicit JobHarness(bool printHeader = true, bool threadPosts = true, bool uutease = false, bool scramble = false)
+        : job(printHeader, threadPosts, uutease, scramble, clock, log) {}
+};
 
 template <typename Server>
 struct PostingRunOn : JobHarness {

@@ -13,22 +13,24 @@
 #include <string>
 #include <vector>
 
-#include "job.h"
-#include "platform.h"
+#include "common/platform.h"
 
 namespace testing_support {
 
 // Time that moves only when the code sleeps or the test says so.
 // Safe to share between the connections' threads of a job.
-class FakeClock final : public pelmor::Clock {
+class FakeClock final : public common::Clock {
 public:
     std::atomic<std::uint32_t> now{5000000};
     std::vector<std::uint32_t> sleeps;
     std::uint32_t tickMs() override { return now; }
+    // Threads that sleep at once wait side by side: each is woken at the
+    // time its sleep began plus its length, not after the others' sleeps.
     void sleepMs(std::uint32_t ms) override {
+        const std::uint32_t target = now + ms;
         std::lock_guard<std::mutex> lock(mutex_);
         sleeps.push_back(ms);
-        now += ms;
+        if (static_cast<std::int32_t>(target - now) > 0) now = target;
     }
 
 private:
@@ -113,15 +115,6 @@ private:
     }
     std::vector<std::string> words_;
     std::vector<char*> pointers_;
-};
-
-// A job with a fake clock and a captured log.
-struct JobHarness {
-    FakeClock clock;
-    std::ostringstream log;
-    pelmor::PostJob job;
-    explicit JobHarness(bool printHeader = true, bool threadPosts = true, bool uutease = false, bool scramble = false)
-        : job(printHeader, threadPosts, uutease, scramble, clock, log) {}
 };
 
 }  // namespace testing_support

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tplat.h"
-#include "utf8.h"
+#include "common/utf8.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ std::string validUtf8(const std::string& in) {
     std::string out;
     const auto* s = reinterpret_cast<const unsigned char*>(in.data());
     for (std::size_t i = 0, n = in.size(); i < n;) {
-        const int len = pelmor::utf8Length(s, i, n);
+        const int len = common::utf8Length(s, i, n);
         if (len == 0 || s[i] < 0x20) {
             out += len == 0 ? "\xEF\xBF\xBD" : "?";
             ++i;

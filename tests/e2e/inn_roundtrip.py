@@ -134,7 +134,7 @@ def par2_repair(work, tag):
     nzb = os.path.join(work, "par2.nzb")
     run = subprocess.run(runner(tree, tag, "/maxlines=300", "/par2=10", "/nzb=" + nzb),
                          capture_output=True, text=True, timeout=300)
-    check(run.returncode == 0 and "PAR2: " in run.stdout, "tskivo posts the folder with its PAR2 files")
+    check(run.returncode == 0 and "PAR2: " in run.stdout + run.stderr, "tskivo posts the folder with its PAR2 files")
     text = open(nzb, encoding="utf-8").read()
     check(".vol" in text and "par2-tree.par2" in text, "the NZB lists the recovery files")
     # Cancel the second article of photo.bin on the server.

@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "gf16.h"
-#include "par2_create.h"
+#include "par2/gf16.h"
+#include "par2/par2_create.h"
 #include "test_support.h"
 
 using namespace par2;
@@ -27,22 +27,32 @@ int runPar2(const std::string& verb, const std::string& dir, const std::string& 
 
 }  // namespace
 
+// Each kernel, through its own layout, against the word-by-word reference:
+// random factors, blocks of every size class (padded as the creator pads
+// them), several blocks added into one.
 TEST(Gf16, VectorKernelsMatchTheScalarReference) {
     EXPECT_EQ(gfMultiply(2, 0x8000), 0x100B);  // x * x^15 = x^16 = the generator's low part
     EXPECT_EQ(gfMultiply(gfPow2(100), gfPow2(65535 - 100)), 1);
+    std::uint32_t seed = 1;
     for (auto k : {GfKernel::Ssse3, GfKernel::Avx2, GfKernel::Avx512}) {
         if (!gfKernelSupported(k)) continue;
-        for (std::size_t bytes : {0u, 2u, 30u, 32u, 34u, 62u, 64u, 66u, 96u, 1000u, 4096u}) {
-            const std::string in = randomBytes(bytes, static_cast<std::uint32_t>(bytes) + 1);
-            for (std::uint16_t factor : {std::uint16_t{1}, std::uint16_t{2}, std::uint16_t{0x8000},
-                                         std::uint16_t{0x1234}, std::uint16_t{0xFFFF}}) {
-                std::string want = randomBytes(bytes, 99), got = want;
-                gfMultiplyAdd(GfKernel::Scalar, reinterpret_cast<std::uint8_t*>(want.data()),
-                              reinterpret_cast<const std::uint8_t*>(in.data()), bytes, factor);
-                gfMultiplyAdd(k, reinterpret_cast<std::uint8_t*>(got.data()),
-                              reinterpret_cast<const std::uint8_t*>(in.data()), bytes, factor);
-                ASSERT_EQ(got, want) << gfKernelName(k) << " " << bytes << " bytes, factor " << factor;
+        for (std::size_t blockSize : {4u, 8u, 60u, 124u, 128u, 132u, 1000u, 4100u, 65536u}) {
+            const std::size_t padded = (blockSize + kMaxGfChunk - 1) / kMaxGfChunk * kMaxGfChunk;
+            std::string want(padded, '\0'), acc(padded, '\0'), region(padded, '\0'), got(padded, '\0');
+            for (int source = 0; source < 3; ++source) {
+                std::string in = randomBytes(blockSize, ++seed);
+                in.resize(padded, '\0');
+                const auto factor = static_cast<std::uint16_t>(randomBytes(2, ++seed)[0] * 257 + source + 1);
+                const auto* data = reinterpret_cast<const std::uint8_t*>(in.data());
+                gfMultiplyAdd(GfKernel::Scalar, reinterpret_cast<std::uint8_t*>(want.data()), data, padded,
+                              gfFactor(factor));
+                gfToRegion(k, reinterpret_cast<std::uint8_t*>(region.data()), data, padded);
+                gfMultiplyAdd(k, reinterpret_cast<std::uint8_t*>(acc.data()),
+                              reinterpret_cast<const std::uint8_t*>(region.data()), padded, gfFactor(factor));
             }
+            gfFromRegion(k, reinterpret_cast<std::uint8_t*>(got.data()), reinterpret_cast<const std::uint8_t*>(acc.data()),
+                         padded);
+            ASSERT_EQ(got, want) << gfKernelName(k) << ", blocks of " << blockSize;
         }
     }
 }
@@ -69,7 +79,8 @@ TEST(Par2, Par2VerifiesAndRepairsOurSets) {
     } cases[] = {
         {{0, 1, 4096, 4097, 30000}, 4096, 256u << 20, false, 40, 3, 4},
         {{100000, 65536, 3}, 0, 256u << 20, true, 45, 1, 2},
-        {{200000}, 8192, 8192 * 2 * 3, false, 25, -1, 0},  // three recovery blocks a pass
+        // A file far over the memory limit: several passes over the input.
+        {{3 << 20, 70000}, 65536, 1u << 20, false, 40, -1, 0},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -102,14 +113,50 @@ TEST(Par2, Par2VerifiesAndRepairsOurSets) {
     }
 }
 
-TEST(Par2, TooManyBlocksAreRefused) {
+// A limit that forces several passes makes the very set one pass makes.
+TEST(Par2, PassesChangeNothingInTheSet) {
+    TempDir dir;
+    writeFile("a.bin", randomBytes(700000, 3));
+    writeFile("b.bin", randomBytes(123457, 4));
+    const std::vector<Par2Input> inputs{{dir / "a.bin", "a.bin"}, {dir / "b.bin", "b.bin"}};
+    std::filesystem::create_directories(dir / "one");
+    std::filesystem::create_directories(dir / "many");
+    Par2Options o;
+    o.percent = 30;
+    o.blockCount = 200;
+    const Par2Result one = createPar2(inputs, dir / "one", "set", o);
+    o.memoryLimit = 64 * 4096;
+    o.threads = 3;
+    const Par2Result many = createPar2(inputs, dir / "many", "set", o);
+    ASSERT_TRUE(one.error.empty() && many.error.empty()) << one.error << many.error;
+    EXPECT_EQ(one.passes, 1u);
+    EXPECT_GE(many.passes, 2u);
+    ASSERT_EQ(one.files.size(), many.files.size());
+    for (std::size_t i = 0; i < one.files.size(); ++i) {
+        const std::string name = std::filesystem::path(one.files[i]).filename();
+        EXPECT_EQ(readFile(many.files[i]), readFile(one.files[i])) << name;
+    }
+    // The planned sizes are the written ones.
+    std::uint64_t written = 0;
+    for (const auto& f : one.files) written += std::filesystem::file_size(f);
+    EXPECT_EQ(written, one.recoveryBytes);
+}
+
+// Impossible parameters are refused before anything is read, with a message, never an abort.
+TEST(Par2, ImpossibleParametersAreRefused) {
     TempDir dir;
     writeFile("big.bin", std::string(40000 * 4, 'x'));
-    Par2Options o;
-    o.blockSize = 4;
-    const Par2Result r = createPar2({{dir / "big.bin", "big.bin"}}, dir.path(), "set", o);
-    EXPECT_THAT(r.error, testing::HasSubstr("at most 32768 are possible"));
-    o.blockSize = 6;
-    EXPECT_THAT(createPar2({{dir / "big.bin", "big.bin"}}, dir.path(), "set", o).error,
-                testing::HasSubstr("multiple of 4"));
+    writeFile("small.bin", std::string(1000, 'y'));
+    const auto refusal = [&](const std::string& file, std::uint64_t blockSize, std::uint64_t memory = 256u << 20) {
+        Par2Options o;
+        o.blockSize = blockSize;
+        o.memoryLimit = memory;
+        return createPar2({{dir / file, file}}, dir.path(), "set", o).error;
+    };
+    EXPECT_THAT(refusal("big.bin", 4), testing::HasSubstr("at most 32768 are possible"));
+    EXPECT_THAT(refusal("big.bin", 6), testing::HasSubstr("multiple of 4"));
+    EXPECT_THAT(refusal("small.bin", 1ull << 30), testing::HasSubstr("larger than the largest file (1000 bytes) needs"));
+    EXPECT_THAT(refusal("big.bin", 80000, 200000), testing::HasSubstr("more than the limit"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "set.par2")) << "nothing written for a refused set";
+    EXPECT_EQ(refusal("small.bin", 1000), "");
 }

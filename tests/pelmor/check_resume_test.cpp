@@ -5,11 +5,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "driver.h"
+#include "post/run.h"
 #include "fake_nntp_server.h"
 #include "posting_run.h"
 #include "kelvo_exception.h"
-#include "nzb.h"
+#include "post/nzb.h"
 #include "test_support.h"
 
 using namespace pelmor;
@@ -124,6 +124,16 @@ TEST(Resume, PostsOnlyWhatTheNzbLacksAndRefusesToMix) {
     EXPECT_EQ(h.articles().size(), 6u + 4 + 3);
     EXPECT_THAT(third, HasSubstr("Resume: a.bin is not the file out.nzb lists"));
     EXPECT_THAT(third, HasSubstr("Resume: b.bin is not the file out.nzb lists"));
+
+    // A subject that does not show the size (a format without $B, $K or $M)
+    // cannot tell a changed file: the size does, part count alike or not.
+    writeFile("c.bin", randomBytes(1000, 6));  // 4 parts
+    h.runAgain({"-subjectformat", "$F", "c.bin:1-2"});
+    writeFile("c.bin", randomBytes(900, 7));   // 4 parts still
+    const std::size_t before = h.articles().size();
+    const std::string changed = h.runAgain({"-subjectformat", "$F", "-resume", "c.bin"});
+    EXPECT_THAT(changed, HasSubstr("Resume: c.bin is not the file out.nzb lists"));
+    EXPECT_EQ(h.articles().size(), before + 4) << "posted whole, none of its old parts kept";
 
     // -resume without -o is refused before anything is posted.
     JobHarness bare(false);

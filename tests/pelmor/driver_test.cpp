@@ -1,12 +1,16 @@
-#include "driver.h"
+#include "post/run.h"
+#include "post/message_id.h"
+#include "post/article.h"
+#include "par2/par2_create.h"
 
 #include <regex>
+#include <map>
 #include <set>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "encoder.h"
+#include "codec/encoder.h"
 #include "fake_nntp_server.h"
 #include "posting_run.h"
 #include "kelvo_exception.h"
@@ -248,4 +252,82 @@ TEST(Driver, RandomCharsKeepsToItsAlphabet) {
     testing_support::FakeClock clock;
     EXPECT_TRUE(std::regex_match(randomChars(clock, 200, false), std::regex("[A-Za-z_]{200}")));
     EXPECT_TRUE(std::regex_match(makeIdText(), std::regex("[A-Fa-j]{32}")));
+}
+
+// Refused credentials stay refused: one quick retry, not an hour of them.
+TEST(Driver, FailuresThatWaitingCannotMendEndTheJobAfterOneQuickRetry) {
+    RunHarness h;
+    writeFile("a.jpg", "abc");
+    h.server.script->passReplies = {"481 Authentication failed", "481 Authentication failed"};
+    try {
+        h.run({"-userid", "joe", "-password", "wrong", "a.jpg"});
+        FAIL();
+    } catch (const Kelvo_Exception& e) {
+        EXPECT_EQ(e.retryable, kRetryOnce);
+        EXPECT_THAT(e.message, HasSubstr("481 Authentication failed (log-in as joe at 127.0.0.1:"));
+    }
+    EXPECT_EQ(h.clock.sleeps, std::vector<std::uint32_t>{kQuickRetryMs});
+    EXPECT_THAT(h.log.str(), HasSubstr("Nonfatal; trying once more in 5 seconds.\n"));
+    EXPECT_THAT(h.log.str(), HasSubstr("Too many retries, I give up.\n"));
+}
+
+// A name the server will not take (it says which header) skips that file;
+// the rest of the job goes on, over one connection and over several.
+TEST(Driver, AFileWhoseHeadersTheServerRefusesIsSkipped) {
+    for (const char* connections : {"1", "3"}) {
+        RunHarness h;
+        writeFile("a.jpg", randomBytes(1000, 1));
+        writeFile("b.jpg", randomBytes(1000, 2));
+        h.server.script->articleReplies = {"441 Bad \"Subject\" header"};
+        h.run({"-connections", connections, "-lines", "2", "a.jpg", "b.jpg"});
+        EXPECT_THAT(h.log.str(), HasSubstr("Skipping a.jpg: The server refuses the article's headers: 441 Bad"));
+        std::set<std::string> posted;
+        for (const auto& a : h.server.server().acceptedArticles()) posted.insert(a.header("Subject"));
+        EXPECT_EQ(posted.size(), 4u) << "b.jpg whole";
+        for (const auto& s : posted) EXPECT_THAT(s, HasSubstr("b.jpg"));
+        EXPECT_TRUE(h.clock.sleeps.empty());
+    }
+}
+
+// The recovery set: over the files named after "-par2" (not a sheet named
+// before it), built while they are posted, posted after them, the very set
+// made alone from the same files, and gone with its private folder.
+TEST(Driver, Par2SetIsPostedAfterItsFilesAndIsTheSetMadeAlone) {
+    RunHarness h;
+    writeFile("!sheet.jpg", randomBytes(5000, 3));
+    writeFile("a.jpg", randomBytes(300000, 1));
+    writeFile("b.jpg", randomBytes(20000, 2));
+    h.run({h.dir / "!sheet.jpg", "-par2name", "start", "-par2files", "2", "-par2", "20", "a.jpg", "b.jpg"});
+    std::vector<std::string> names;
+    std::map<std::string, std::string> posted;
+    for (const auto& a : h.articles()) {
+        std::smatch m;
+        const std::string body = a.body();
+        ASSERT_TRUE(std::regex_search(body, m, std::regex("name=([^\r]*)\r\n")));
+        if (names.empty() || names.back() != m[1].str()) names.push_back(m[1]);
+        posted[m[1]] += testing_support::yencDecode(body);
+    }
+    ASSERT_EQ(names.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 3),
+              (std::vector<std::string>{"!sheet.jpg", "a.jpg", "b.jpg"}));
+    EXPECT_EQ(names[3], "start.par2");
+    EXPECT_THAT(h.log.str(), HasSubstr("    PAR2: "));
+
+    TempDir alone(false);
+    par2::Par2Options o;
+    o.percent = 20;
+    o.fileCount = 2;
+    const par2::Par2Result r =
+        par2::createPar2({{h.dir / "a.jpg", "a.jpg"}, {h.dir / "b.jpg", "b.jpg"}}, alone.path(), "start", o);
+    ASSERT_TRUE(r.error.empty()) << r.error;
+    ASSERT_EQ(r.files.size(), 3u);
+    for (const auto& f : r.files) {
+        const std::string name = f.substr(f.find_last_of('/') + 1);
+        EXPECT_EQ(posted[name], testing_support::readFile(f)) << name;
+    }
+    for (const auto& f : h.job.files) {
+        if (f.name.find(".par2") == std::string::npos) continue;
+        EXPECT_EQ(f.name.rfind(h.dir.path(), 0), std::string::npos) << "made outside the user's folders";
+        EXPECT_FALSE(std::filesystem::exists(f.name)) << "removed after the job";
+    }
 }

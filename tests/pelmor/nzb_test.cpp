@@ -1,5 +1,5 @@
 // NZB output, read back with a real XML parser (expat).
-#include "nzb.h"
+#include "post/nzb.h"
 
 #include <expat.h>
 #include <sys/stat.h>
@@ -7,11 +7,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "driver.h"
+#include "post/run.h"
 #include "fake_nntp_server.h"
 #include "posting_run.h"
 #include "kelvo_exception.h"
 #include "test_support.h"
+
+#include <atomic>
+#include <thread>
 
 using namespace pelmor;
 using testing_support::Args;
@@ -196,6 +199,36 @@ TEST(Nzb, WritersOfTheSameFileMergeInsteadOfDroppingEachOther) {
     std::vector<std::string> subjects;
     for (const auto& f : parseNzb(readFile("shared.nzb")).files) subjects.push_back(f.subject);
     EXPECT_THAT(subjects, testing::ElementsAre("B", "A", "C"));
+}
+
+// Two writers saving at the very same time take turns: the second, started
+// while the first is between reading and replacing the file, waits for it
+// and then keeps what it wrote.
+TEST(Nzb, ConcurrentSavesTakeTurns) {
+    TempDir dir;
+    NzbWriter one, two;
+    std::string error;
+    ASSERT_TRUE(one.open("shared.nzb", error));
+    ASSERT_TRUE(two.open("shared.nzb", error));
+    one.add(NzbFile{"p", 1, "A", {"g"}, {{"a@x", 1, 1}}, "A", 1});
+    two.add(NzbFile{"p", 1, "B", {"g"}, {{"b@x", 1, 1}}, "B", 1});
+    std::atomic<bool> secondDone{false};
+    std::thread second;
+    one.setSaveHook([&] {
+        second = std::thread([&] {
+            std::string e;
+            EXPECT_TRUE(two.save(e)) << e;
+            secondDone = true;
+        });
+        // Without a lock it would be done long before this.
+        for (int i = 0; i < 50 && !secondDone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_FALSE(secondDone) << "the second save went ahead inside the first";
+    });
+    ASSERT_TRUE(one.save(error)) << error;
+    second.join();
+    std::vector<std::string> subjects;
+    for (const auto& f : parseNzb(readFile("shared.nzb")).files) subjects.push_back(f.subject);
+    EXPECT_THAT(subjects, testing::UnorderedElementsAre("A", "B"));
 }
 
 TEST(Nzb, LaterJobsAddToAnExistingNzbButNeverOverwriteOtherFiles) {

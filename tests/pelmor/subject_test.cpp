@@ -1,4 +1,4 @@
-#include "subject.h"
+#include "post/subject.h"
 
 #include <gtest/gtest.h>
 

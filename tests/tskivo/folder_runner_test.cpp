@@ -30,8 +30,6 @@ struct Calls {
     std::vector<std::string> sheetTitles;
     std::vector<std::string> sheetsOnDiskDuringPost;
     std::vector<std::pair<bool, bool>> flags;  // uutease, scramble
-    std::vector<std::string> par2During;       // recovery files there while the job ran
-    std::string par2Index;                     // the index file's bytes
 };
 Calls* calls = nullptr;
 
@@ -39,18 +37,11 @@ int fakePostFolder(int argc, char** argv, bool printHeader, bool threadPosts, bo
     EXPECT_FALSE(printHeader);
     EXPECT_TRUE(threadPosts);
     calls->engine.emplace_back(argv, argv + argc);
-    calls->cwd.push_back(pelmor::currentDirectory());
+    calls->cwd.push_back(common::currentDirectory());
     calls->flags.emplace_back(uutease, scramble);
     for (int i = 1; i < argc; ++i)
         if (std::string(argv[i]).find("!sheet") != std::string::npos && access(argv[i], F_OK) == 0)
             calls->sheetsOnDiskDuringPost.push_back(argv[i]);
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a.size() > 5 && a.compare(a.size() - 5, 5, ".par2") == 0 && access(argv[i], F_OK) == 0) {
-            calls->par2During.push_back(a);
-            if (a.find(".vol") == std::string::npos) calls->par2Index = readFile(a);
-        }
-    }
     return 0;
 }
 
@@ -81,9 +72,9 @@ TEST(FolderRunner, RecordsDepthFirstSkipsDotFoldersAndLabelsEachFolder) {
     RunnerHarness h;
     for (const char* d : {"start/gc/a", "start/b", "start/.hidden/x", "start/Zed"})
         std::filesystem::create_directories(h.dir / d);
-    const std::string before = pelmor::currentDirectory();
+    const std::string before = common::currentDirectory();
     EXPECT_EQ(h.run({"", "*.jpg"}), 0);
-    EXPECT_EQ(pelmor::currentDirectory(), before);
+    EXPECT_EQ(common::currentDirectory(), before);
     const std::string start = std::filesystem::canonical(h.dir / "start").string();
     EXPECT_THAT(h.record.cwd, ElementsAre(start, start + "/b", start + "/gc", start + "/gc/a", start + "/Zed"));
     ASSERT_EQ(h.record.engine.size(), 5u);
@@ -133,28 +124,18 @@ TEST(FolderRunner, ContactSheetsAreMadeApartPostedWhateverTheMaskAndRemoved) {
     EXPECT_EQ(h.record.engine.size(), 2u);  // the empty folder is still posted
 }
 
-TEST(FolderRunner, Par2SetsOverExactlyTheFolderFilesPostedAfterThemAndRemoved) {
+// The engine makes the set: over the files named after "-par2" (the
+// folder's own, not the sheets), named after the folder.
+TEST(FolderRunner, Par2OptionsComeAfterTheSheetsAndBeforeTheFolderFiles) {
     RunnerHarness h;
     std::filesystem::create_directories(h.dir / "start");
-    writeFile(h.dir / "start/a.jpg", testing_support::randomBytes(30000, 1));
-    writeFile(h.dir / "start/b.jpg", testing_support::randomBytes(20000, 2));
-    writeFile(h.dir / "start/notes.txt", "n");
-    h.run({"*.jpg", "/ics", "/par2=20", "/par2files=2"});
+    writeFile(h.dir / "start/a.jpg", "a");
+    h.run({"*.jpg", "/ics", "/par2=20", "/par2files=2", "/par2equal", "/par2blocksize=4096"});
     const auto& args = h.record.engine.at(0);
-    ASSERT_EQ(h.record.par2During.size(), 3u);  // the index and two recovery files
-    EXPECT_THAT(h.record.par2During[0], testing::EndsWith("/start.par2"));
-    EXPECT_THAT(h.record.par2During[1], testing::ContainsRegex("/start\\.vol0+\\+0*1\\.par2$"));
-    EXPECT_EQ(args[args.size() - 4], "*.jpg") << "after the folder's files";
-    for (const auto& f : h.record.par2During) {
-        EXPECT_EQ(f.rfind(h.dir.path(), 0), std::string::npos) << "made outside the user's folders";
-        EXPECT_FALSE(std::filesystem::exists(f)) << "removed after the job";
-    }
-    const std::string& index = h.record.par2Index;
-    EXPECT_NE(index.find("a.jpg"), std::string::npos);
-    EXPECT_NE(index.find("b.jpg"), std::string::npos);
-    EXPECT_EQ(index.find("notes.txt"), std::string::npos);
-    EXPECT_EQ(index.find("!sheet"), std::string::npos) << "not the contact sheets";
-    EXPECT_THAT(h.out.str(), HasSubstr("  PAR2: "));
+    ASSERT_EQ(h.record.sheetsOnDiskDuringPost.size(), 1u);
+    const std::vector<std::string> tail(args.end() - 11, args.end());
+    EXPECT_THAT(tail, ElementsAre(h.record.sheetsOnDiskDuringPost[0], "-par2files", "2", "-par2equal", "-par2blocksize",
+                                  "4096", "-par2name", "start", "-par2", "20", "*.jpg"));
 }
 
 TEST(FolderRunner, LongPathsLinkedLabelsAndFlags) {

@@ -106,14 +106,9 @@ TEST(RunOptions, Par2Options) {
     EXPECT_EQ(o.par2Blocks, 500u);
     EXPECT_EQ(o.par2BlockSize, 4096u);
     EXPECT_EQ(parse({}).par2Percent, 0) << "off when absent";
-    for (const char* bad : {"/par2=0", "/par2=101", "/par2=ten", "/par2blocks=32769", "/par2blocksize=6",
-                            "/par2files=0"})
+    for (const char* bad : {"/par2=0", "/par2=101", "/par2=ten", "/par2=10x", "/par2blocks=32769",
+                            "/par2blocksize=6", "/par2files=0", "/conn=8x", "/conn=0", "/port=119x"})
         EXPECT_FALSE(parse({bad}).error.empty()) << bad;
-    // The recovery files go after the folder's files.
-    const auto v = buildEngineArgs(parse({"*.jpg"}), 0, "", {"/tmp/s/!sheet.jpg"}, {"/tmp/s/x.par2"});
-    EXPECT_EQ(v.back(), "/tmp/s/x.par2");
-    EXPECT_EQ(v[v.size() - 2], "*.jpg");
-    EXPECT_EQ(v[v.size() - 3], "/tmp/s/!sheet.jpg");
     // Kilobytes that would overflow once made bytes are clamped, not wrapped.
     EXPECT_EQ(*parse({"/maxbw=9007199254740992"}).maxBandwidth, kMaxBandwidthKb);
     const auto args = buildEngineArgs(parse({"/maxbw=9007199254740992"}), 0, "");

@@ -5,7 +5,11 @@
 #include <utility>
 
 // A job failure. retryable 0 is fatal for the job; any other value means the
-// article may be tried again after the retry wait.
+// article may be tried again: after the retry wait (1), once at once and
+// then no more, as waiting cannot mend it (kRetryOnce: refused credentials,
+// a rejected certificate, a name that does not exist), or not at all for
+// this file, which the server will not take, while the job goes on
+// (kSkipFile).
 struct Kelvo_Exception {
     int retryable = 0;
     std::string message;
@@ -15,6 +19,11 @@ struct Kelvo_Exception {
 };
 
 namespace pelmor {
+
+inline constexpr int kFatal = 0;
+inline constexpr int kRetryLater = 1;
+inline constexpr int kRetryOnce = 2;
+inline constexpr int kSkipFile = 3;
 
 // Thrown where the engine must end the calling process ("-?", a part that
 // cannot be encoded). Only postFolder turns it into a real process exit, so

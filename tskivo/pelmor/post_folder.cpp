@@ -4,9 +4,10 @@
 #include <exception>
 #include <iostream>
 
-#include "driver.h"
+#include "job/defaults.h"
 #include "kelvo_exception.h"
 #include "pelmor.h"
+#include "post/run.h"
 
 extern "C" PELMOR_EXPORT int postFolder(int argc, char** argv, bool printHeader, bool threadPosts, bool uutease,
                                         bool scramble) {
@@ -15,7 +16,7 @@ extern "C" PELMOR_EXPORT int postFolder(int argc, char** argv, bool printHeader,
     prctl(PR_SET_DUMPABLE, 0);
     int status = -1;
     {
-        PostJob job(printHeader, threadPosts, uutease, scramble, systemClock(), std::cerr);
+        PostJob job(printHeader, threadPosts, uutease, scramble, common::systemClock(), std::cerr);
         job.defaultsPath = defaultsFilePath();
         readDefaults(job, job.defaultsPath);
         try {
@@ -30,6 +31,6 @@ extern "C" PELMOR_EXPORT int postFolder(int argc, char** argv, bool printHeader,
             status = 255;
         }
     }
-    if (status >= 0) exitProcess(status);
+    if (status >= 0) common::exitProcess(status);
     return 0;
 }

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,8 +12,7 @@
 #include <set>
 #include <utility>
 
-#include "par2_create.h"
-#include "platform.h"
+#include "common/platform.h"
 
 namespace tskivo {
 
@@ -33,9 +31,9 @@ bool folderId(const std::string& path, FolderId& id) {
 // label is its place in the tree, and a path longer than the system's limit
 // is still recorded whole.
 void recordBelow(const std::string& here, std::vector<std::string>& folders, std::set<FolderId>& seen) {
-    std::vector<pelmor::DirEntry> entries;
+    std::vector<common::DirEntry> entries;
     int error = 0;
-    pelmor::findFiles(".", "*.*", entries, error);
+    common::findFiles(".", "*.*", entries, error);
     for (const auto& e : entries) {
         if (!e.isDirectory || e.name.empty() || e.name[0] == '.') continue;
         FolderId id;
@@ -43,11 +41,11 @@ void recordBelow(const std::string& here, std::vector<std::string>& folders, std
         // Back through a descriptor: ".." of a linked folder is not where we came from.
         const int back = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (back < 0) continue;
-        if (pelmor::changeDirectory(e.name)) {
+        if (common::changeDirectory(e.name)) {
             const std::string path = here + "/" + e.name;
             folders.push_back(path);
             recordBelow(path, folders, seen);
-            if (fchdir(back) != 0) pelmor::changeDirectory(here);
+            if (fchdir(back) != 0) common::changeDirectory(here);
         }
         close(back);
     }
@@ -72,7 +70,7 @@ public:
     PrivateFolder() {
         static const bool registered = std::atexit(removePrivateFolders) == 0;
         (void)registered;
-        const auto tmp = pelmor::environment("TMPDIR");
+        const auto tmp = common::environment("TMPDIR");
         std::string pattern = (tmp && !tmp->empty() ? *tmp : std::string("/tmp")) + "/tskivo-XXXXXX";
         if (mkdtemp(pattern.data())) {
             path_ = pattern;
@@ -99,14 +97,14 @@ void recordFolders(std::vector<std::string>& folders) {
     std::set<FolderId> seen;
     FolderId id;
     if (folderId(".", id)) seen.insert(id);
-    recordBelow(folders.empty() ? pelmor::currentDirectory() : folders.back(), folders, seen);
+    recordBelow(folders.empty() ? common::currentDirectory() : folders.back(), folders, seen);
 }
 
 std::deque<std::string> listSheetSources(const std::string& mask) {
     std::deque<std::string> sources;
-    std::vector<pelmor::DirEntry> entries;
+    std::vector<common::DirEntry> entries;
     int error = 0;
-    pelmor::findFiles(".", mask, entries, error);
+    common::findFiles(".", mask, entries, error);
     for (const auto& e : entries)
         if (!e.isDirectory) sources.push_back(e.name);
     return sources;
@@ -123,7 +121,7 @@ std::deque<std::string> makeSheets(const RunOptions& options, CreateContactSheet
     if (sources.empty() || into.empty()) return created;
     for (auto& s : sources) s = folder + "/" + s;
     const int back = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (back < 0 || !pelmor::changeDirectory(into)) {
+    if (back < 0 || !common::changeDirectory(into)) {
         if (back >= 0) close(back);
         return created;
     }
@@ -131,49 +129,11 @@ std::deque<std::string> makeSheets(const RunOptions& options, CreateContactSheet
     createContactSheets(kBanner, title.c_str(), options.backgroundImage ? options.backgroundImage->c_str() : nullptr,
                         options.authorLogo ? options.authorLogo->c_str() : nullptr, &options.backgroundColour,
                         &options.fontColour, &sources, &created);
-    if (fchdir(back) != 0) pelmor::changeDirectory(folder);
+    if (fchdir(back) != 0) common::changeDirectory(folder);
     close(back);
     for (auto& c : created)
         if (c.empty() || c[0] != '/') c = into + "/" + c;
     return created;
-}
-
-// The folder's PAR2 set over exactly the files its job posts (not the
-// sheets), made in `into` and named after the folder; its full paths.
-std::vector<std::string> makePar2(const RunOptions& options, const std::string& folder, const std::string& into,
-                                  std::ostream& out) {
-    std::vector<par2::Par2Input> inputs;
-    for (const auto& name : listSheetSources(options.fileMask)) inputs.push_back({folder + "/" + name, name});
-    if (inputs.empty() || into.empty()) return {};
-    std::string base = folder.substr(folder.find_last_of('/') + 1);
-    if (base.empty()) base = "files";
-    par2::Par2Options o;
-    o.percent = options.par2Percent;
-    o.fileCount = options.par2Files;
-    o.equalSizes = options.par2Equal;
-    o.blockCount = options.par2Blocks;
-    o.blockSize = options.par2BlockSize;
-    const auto started = std::chrono::steady_clock::now();
-    int shown = -1;
-    const auto progress = [&](int percent) {
-        // A percentage on long folders, every tenth.
-        if (percent / 10 == shown / 10) return;
-        shown = percent;
-        if (std::chrono::steady_clock::now() - started > std::chrono::seconds(2))
-            out << "\r  PAR2: " << percent << "%" << std::flush;
-    };
-    const par2::Par2Result r = par2::createPar2(inputs, into, base, o, progress);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!r.error.empty()) {
-        out << "\r  " << r.error << "\n";
-        return {};
-    }
-    char line[256];
-    std::snprintf(line, sizeof line, "\r  PAR2: %u recovery blocks of %llu bytes (%.1f MB) for %u source blocks in %.1f s, %.1f MB/s\n",
-                  r.recoveryBlocks, static_cast<unsigned long long>(r.blockSize), r.recoveryBytes / 1e6,
-                  r.sourceBlocks, seconds, seconds > 0 ? r.sourceBytes / 1e6 / seconds : 0.0);
-    out << line << std::flush;
-    return r.files;
 }
 
 }  // namespace
@@ -183,7 +143,7 @@ void runFolders(const RunOptions& options, const std::vector<std::string>& folde
     const std::string& start = folders.front();
     PrivateFolder privateFolder;
     for (std::size_t i = 0; i < folders.size(); ++i) {
-        if (!pelmor::changeDirectory(folders[i])) {
+        if (!common::changeDirectory(folders[i])) {
             out << "\n  Unable to enter: " << folders[i] << "\n";
             continue;
         }
@@ -201,16 +161,14 @@ void runFolders(const RunOptions& options, const std::vector<std::string>& folde
                 << "  Host     : " << options.server() << "\n"
                 << "  Reference: " << options.reference << "\n";
         }
-        const std::vector<std::string> recovery =
-            options.par2Percent > 0 ? makePar2(options, folders[i], privateFolder.path(), out) : std::vector<std::string>{};
-        std::vector<std::string> engineArgs = buildEngineArgs(options, i, relative, sheets, recovery);
+        std::vector<std::string> engineArgs =
+            buildEngineArgs(options, i, relative, sheets, folders[i].substr(folders[i].find_last_of('/') + 1));
         out.flush();
         std::vector<char*> argv;
         for (auto& a : engineArgs) argv.push_back(a.data());
         argv.push_back(nullptr);
         postFolder(static_cast<int>(engineArgs.size()), argv.data(), false, true, options.uutease, options.scramble);
-        for (const auto& name : sheets) pelmor::deleteFile(name);
-        for (const auto& name : recovery) pelmor::deleteFile(name);
+        for (const auto& name : sheets) common::deleteFile(name);
     }
 }
 
@@ -220,8 +178,8 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
     // password in it, and the next run would post it.
     prctl(PR_SET_DUMPABLE, 0);
     RunOptions options;
-    const std::string initial = pelmor::currentDirectory();
-    if (!parseRunOptions(args, initial, pelmor::environment("TSKIVO_PASSWORD"), options)) {
+    const std::string initial = common::currentDirectory();
+    if (!parseRunOptions(args, initial, common::environment("TSKIVO_PASSWORD"), options)) {
         printRunnerUsage(out);
         return 0;
     }
@@ -230,17 +188,17 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         out.flush();
         return 255;
     }
-    if (!pelmor::changeDirectory(options.startDirectory())) {
+    if (!common::changeDirectory(options.startDirectory())) {
         out << "  Unable to find: " << options.startDirectory() << "\n";
         out.flush();
         return 0;
     }
-    std::vector<std::string> folders{pelmor::currentDirectory()};
+    std::vector<std::string> folders{common::currentDirectory()};
     recordFolders(folders);
     out << "  Recorded folders: " << folders.size() << "\n\n";
     out.flush();
     runFolders(options, folders, postFolder, createContactSheets, out);
-    pelmor::changeDirectory(initial);
+    common::changeDirectory(initial);
     return 0;
 }
 

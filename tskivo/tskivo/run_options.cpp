@@ -6,8 +6,8 @@
 #include <type_traits>
 #include <ostream>
 
-#include "job.h"
-#include "platform.h"
+#include "common/limits.h"
+#include "common/platform.h"
 
 namespace tskivo {
 
@@ -36,7 +36,7 @@ std::optional<std::string> fileOption(const std::vector<std::string>& args, cons
     auto value = textOption(args, option);
     if (!value) return std::nullopt;
     const std::string resolved = !value->empty() && (*value)[0] == '/' ? *value : initialDirectory + "/" + *value;
-    if (value->empty() || !pelmor::canOpenForRead(resolved)) return std::nullopt;
+    if (value->empty() || !common::canOpenForRead(resolved)) return std::nullopt;
     // Absolute, so that it is still found once the runner is in a folder below.
     return resolved;
 }
@@ -61,7 +61,7 @@ RGBQUAD colourOption(const std::vector<std::string>& args, const char* option, R
 std::optional<long long> numberOption(const std::vector<std::string>& args, const char* option) {
     auto value = textOption(args, option);
     if (!value) return std::nullopt;
-    const long long v = pelmor::readDecimal(*value);
+    const long long v = common::readDecimal(*value);
     if (v <= 0) return std::nullopt;
     return v;
 }
@@ -97,16 +97,15 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     if (out.maxBandwidth && *out.maxBandwidth > kMaxBandwidthKb) out.maxBandwidth = kMaxBandwidthKb;
     out.maxLines = numberOption(args, "/maxlines=");
     if (auto conn = textOption(args, "/conn=")) {
-        const long long v = pelmor::readDecimal(*conn);
-        if (v < 1 || v > pelmor::kMaxConnections)
+        if (const auto v = common::wholeNumber(*conn, 1, common::kMaxConnections))
+            out.connections = static_cast<int>(*v);
+        else
             out.error = "The /conn= value \"" + *conn + "\" must be a number from 1 to " +
-                        std::to_string(pelmor::kMaxConnections) + ".";
-        else out.connections = static_cast<int>(v);
+                        std::to_string(common::kMaxConnections) + ".";
     }
     if (auto port = textOption(args, "/port=")) {
-        const long long v = pelmor::readDecimal(*port);
-        if (v < 1 || v > 65535) out.error = "The /port= value \"" + *port + "\" must be a number from 1 to 65535.";
-        else out.port = v;
+        if (const auto v = common::wholeNumber(*port, 1, 65535)) out.port = *v;
+        else out.error = "The /port= value \"" + *port + "\" must be a number from 1 to 65535.";
     }
     out.tls = findOption(args, "/ssl");
     out.check = findOption(args, "/check");
@@ -118,14 +117,14 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     const auto ranged = [&](const char* option, long long low, long long high, auto& into) {
         const auto text = textOption(args, option);
         if (!text) return;
-        const long long v = pelmor::readDecimal(*text);
-        if (v < low || v > high || text->empty() || text->find_first_not_of("0123456789") != std::string::npos) {
+        const auto whole = common::wholeNumber(*text, low, high);
+        if (!whole) {
             if (out.error.empty())
                 out.error = std::string("The ") + option + " value \"" + *text + "\" must be a number from " +
                             std::to_string(low) + " to " + std::to_string(high) + ".";
             return;
         }
-        into = static_cast<std::remove_reference_t<decltype(into)>>(v);
+        into = static_cast<std::remove_reference_t<decltype(into)>>(*whole);
     };
     ranged("/par2=", 1, 100, out.par2Percent);
     ranged("/par2files=", 1, 1000, out.par2Files);
@@ -247,7 +246,7 @@ std::string folderLabel(const RunOptions& options, std::size_t index, const std:
 }
 
 std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index, const std::string& relative,
-                                         const std::deque<std::string>& sheets, const std::vector<std::string>& par2) {
+                                         const std::deque<std::string>& sheets, const std::string& folderName) {
     std::vector<std::string> v;
     v.push_back(o.args[0]);
     v.push_back("-from");
@@ -305,9 +304,21 @@ std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index,
     // Contact sheets by their full path, first as their names sort first:
     // they are made outside the user's folder, whatever the mask matches.
     v.insert(v.end(), sheets.begin(), sheets.end());
+    // The recovery set covers the files named after "-par2": the folder's
+    // own, not the sheets. The engine posts it after them, in the same job.
+    if (o.par2Percent > 0) {
+        const auto add = [&](const char* option, const std::string& value) {
+            v.push_back(option);
+            v.push_back(value);
+        };
+        if (o.par2Files) add("-par2files", std::to_string(o.par2Files));
+        if (o.par2Equal) v.push_back("-par2equal");
+        if (o.par2Blocks) add("-par2blocks", std::to_string(o.par2Blocks));
+        if (o.par2BlockSize) add("-par2blocksize", std::to_string(o.par2BlockSize));
+        add("-par2name", folderName.empty() ? "files" : folderName);
+        add("-par2", std::to_string(o.par2Percent));
+    }
     v.push_back(o.fileMask);
-    // The recovery files after the folder's files, in the same job.
-    v.insert(v.end(), par2.begin(), par2.end());
     return v;
 }
 

@@ -73,9 +73,9 @@ std::string relativePath(const std::string& startPath, const std::string& folder
 std::string folderLabel(const RunOptions& options, std::size_t index, const std::string& relative);
 
 // The engine's argument vector for one folder, in order; `sheets` are the
-// folder's contact sheets and `par2` its recovery files (full paths).
+// folder's contact sheets (full paths), `folderName` names its recovery set.
 std::vector<std::string> buildEngineArgs(const RunOptions& options, std::size_t index, const std::string& relative,
                                          const std::deque<std::string>& sheets = {},
-                                         const std::vector<std::string>& par2 = {});
+                                         const std::string& folderName = {});
 
 }  // namespace tskivo

@@ -6,8 +6,8 @@
 
 #include <QFile>
 
-#include "replace_file.h"
-#include "write_all.h"
+#include "common/replace_file.h"
+#include "common/write_all.h"
 
 namespace tskivor {
 
@@ -47,12 +47,12 @@ QByteArray textModeBytes(const QString& text) {
 
 bool writeIntroFd(int fd, const QString& text) {
     const QByteArray bytes = textModeBytes(text);
-    return writeAll(fd, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    return common::writeAll(fd, bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
 bool writeIntroFile(const QString& path, const QString& text) {
     const QByteArray bytes = textModeBytes(text);
-    return pelmor::replaceFile(QFile::encodeName(path).toStdString(),
+    return common::replaceFile(QFile::encodeName(path).toStdString(),
                                std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), 0644);
 }
 

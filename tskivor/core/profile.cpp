@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "replace_file.h"
+#include "common/replace_file.h"
 
 namespace tskivor {
 
@@ -254,7 +254,7 @@ bool saveProfileFile(const QString& path, const ProfileData& profile) {
     // the format has to stay as it is. Replaced whole, so a full disk leaves
     // the old profile rather than an empty one.
     const Record r = profile.toBytes();
-    return pelmor::replaceFile(QFile::encodeName(path).toStdString(),
+    return common::replaceFile(QFile::encodeName(path).toStdString(),
                                std::string_view(reinterpret_cast<const char*>(r.data()), r.size()), 0600);
 }
 

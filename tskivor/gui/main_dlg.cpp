@@ -1,6 +1,6 @@
 #include "main_dlg.h"
 
-#include "name_order.h"
+#include "common/name_order.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -74,7 +74,7 @@ class DirectoryItem final : public QListWidgetItem {
 public:
     using QListWidgetItem::QListWidgetItem;
     bool operator<(const QListWidgetItem& other) const override {
-        return pelmor::sortsBefore(text().toStdString(), other.text().toStdString());
+        return common::sortsBefore(text().toStdString(), other.text().toStdString());
     }
 };
 }  // namespace

@@ -1,0 +1,62 @@
+#include "encoder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "common/platform.h"
+#include "common/read_fully.h"
+
+namespace pelmor {
+
+std::string wireSafeName(std::string_view name) {
+    std::string out(name);
+    // Every C0 control and DEL: a TAB or ESC in a file name must not reach a
+    // header or a =ybegin line any more than CR or LF.
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+    return out;
+}
+
+Encoder::Encoder(const std::string& path, int lines) : path_(path), lines_(lines) {
+    const auto cut = path.find_last_of("\\/");
+    name_ = wireSafeName(cut == std::string::npos ? path : path.substr(cut + 1));
+    const auto entry = common::statPath(path);
+    size_ = entry ? entry->size : 0;
+}
+
+std::uint64_t Encoder::partEnd(int n) const {
+    const std::uint64_t end = partBegin(n) + bytesPerPart();
+    return end < size_ ? end : size_;
+}
+
+long long Encoder::readAt(std::uint64_t offset, unsigned char* into, std::size_t length) const {
+    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const long long got = common::readFully(fd, into, length, offset);
+    close(fd);
+    return got;
+}
+
+std::unique_ptr<Encoder> makeEncoder(int code, int lines, const std::string& path) {
+    switch (code) {
+        case 0:
+            return std::make_unique<TextEncoder>(path, lines);
+        case 1:
+            return std::make_unique<UuEncoder>(path, lines);
+        case 2:
+            return std::make_unique<YencEncoder>(path, lines);
+        default:
+            return nullptr;
+    }
+}
+
+int partCountFor(int code, int lines, std::uint64_t size) {
+    const std::uint64_t perPart = code == 2   ? static_cast<std::uint64_t>(lines) * YencEncoder::kLineLength
+                                  : code == 1 ? static_cast<std::uint64_t>(lines) * UuEncoder::kBytesPerLine
+                                              : 0;
+    if (code == 0) return 1;
+    if (perPart == 0) return 0;
+    return static_cast<int>(size / perPart + (size % perPart ? 1 : 0));
+}
+
+}  // namespace pelmor

@@ -1,0 +1,68 @@
+// The job that one postFolder call builds: the option table and the files,
+// filled from the defaults file and the argument vector.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/log.h"
+#include "common/platform.h"
+
+namespace pelmor {
+
+enum EncodingCode : int { kText = 0, kUuencode = 1, kYenc = 2 };
+
+struct FileEntry {
+    std::string name;
+    int encoding = kYenc;
+    std::vector<int> parts;      // empty: every part
+    std::uint64_t size = 0;      // recorded by the job check
+    bool inPar2Set = false;      // named after "-par2": the recovery set covers it
+};
+
+class PostJob {
+public:
+    PostJob(bool printHeader, bool threadPosts, bool uutease, bool scramble, common::Clock& clock,
+            std::ostream& log);
+
+    int verbosity = 1;
+    bool printHeader;
+    int encoding = kYenc;
+    bool writeDefaults = false;
+    std::vector<FileEntry> files;
+    std::map<std::string, std::string> options{{"lines", "2500"}, {"port", "119"}};
+    bool uutease;
+    std::string firstMessageId;
+    bool threadPosts;
+    bool scramble;
+
+    common::Clock& clock;
+    common::Log log;
+    std::string defaultsPath;       // where "-defaults" writes; empty: nowhere
+    int responseTimeoutMs = 60000;  // how long a server response may take
+    bool par2Started = false;       // "-par2" seen: later files are in the recovery set
+
+    std::string getOption(const std::string& key) const;
+    bool hasOption(const std::string& key) const;
+    // Stores the fallback when the key is absent, then returns the value.
+    std::string getOptionOr(const std::string& key, const std::string& fallback);
+
+    void line(std::string_view text) { log.line(text); }
+    void put(std::string_view text) { log.put(text); }
+};
+
+// Looks at args[0] (and args[1] when remaining >= 2); returns how many it consumed.
+int parseArgument(PostJob& job, int remaining, char** args);
+// Parses argv[1..], writes the defaults file when asked, checks the job,
+// prints the summary and applies the uutease rule.
+void parseArguments(PostJob& job, int argc, char** argv);
+std::vector<std::string> expandWildcards(PostJob& job, const std::string& pattern);
+
+// "name:1,3-5" -> name and parts when the text after the last ':' is a part list.
+bool splitPartsSuffix(const std::string& argument, std::string& name, std::vector<int>& parts);
+
+}  // namespace pelmor

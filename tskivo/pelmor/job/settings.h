@@ -1,0 +1,63 @@
+// The job's options read once, typed, before anything is posted: what the
+// posting, the sessions, the post check, the NZB record and the PAR2 set
+// need. Nothing reads the option table after this.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "net/server.h"
+#include "post_job.h"
+
+namespace pelmor {
+
+struct Par2Settings {
+    int percent = 0;                // 0: no recovery set
+    int fileCount = 0;              // recovery files; 0: sizes doubling
+    bool equalSizes = false;
+    std::uint32_t blockCount = 0;   // 0: 2000
+    std::uint64_t blockSize = 0;    // 0: from the block count
+    std::uint64_t memoryLimit = 256ull << 20;
+    std::string name;               // the set's base name; empty: "files"
+};
+
+struct JobSettings {
+    int verbosity = 1;
+    bool printHeader = true;
+    bool threadPosts = true;
+    bool scramble = false;
+
+    std::string from;
+    std::string subject;
+    std::optional<std::string> subjectFormat;
+    std::string folder;
+    std::string newsgroups;
+    std::string references;
+    std::string extraHeaders;
+    int lines = 2500;
+    long long maxRetries = 60;
+    std::uint32_t throttle = 0;  // bytes per second, 0: no limit
+    // The intro text file's lines with CR LF ends, read once; none when the
+    // option is absent or the file cannot be opened.
+    std::optional<std::string> introText;
+
+    ServerSettings server;
+    int responseTimeoutMs = 60000;
+    std::string performanceLog;  // empty: off
+    int connections = 1;
+    bool check = false;
+    long long checkDelaySeconds = 5;
+    bool resume = false;
+    std::string nzbPath;  // empty: no NZB file
+    Par2Settings par2;
+};
+
+// After the job check passed.
+JobSettings readSettings(const PostJob& job);
+
+// An intro text file as the session sends it: lines with CR LF ends, up to a
+// line of 4095 or more characters; none when the file cannot be opened.
+std::optional<std::string> readIntroText(const std::string& path);
+
+}  // namespace pelmor

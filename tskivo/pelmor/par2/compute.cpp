@@ -1,0 +1,114 @@
+#include "compute.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace par2 {
+
+std::unique_ptr<std::uint8_t[], void (*)(void*)> alignedBuffer(std::size_t bytes) {
+    const std::size_t size = (std::max<std::size_t>(bytes, 1) + 63) / 64 * 64;
+    auto* p = static_cast<std::uint8_t*>(std::aligned_alloc(64, size));
+    if (!p) throw std::bad_alloc();
+    return {p, std::free};
+}
+
+ThreadPool::ThreadPool(unsigned threads, bool background) {
+    for (unsigned i = 0; i < std::max(1u, threads); ++i)
+        threads_.emplace_back([this, i, background] { loop(i, background); });
+}
+
+ThreadPool::~ThreadPool() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : threads_) t.join();
+}
+
+void ThreadPool::start(std::function<void(unsigned)> work) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    work_ = std::move(work);
+    running_ = size();
+    ++round_;
+    wake_.notify_all();
+}
+
+void ThreadPool::wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] { return running_ == 0; });
+}
+
+void ThreadPool::loop(unsigned index, bool background) {
+    // Made alongside posting: the connections come first when they need the CPU.
+    if (background) setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+    std::uint64_t seen = 0;
+    for (;;) {
+        std::function<void(unsigned)> work;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [&] { return stop_ || round_ != seen; });
+            if (stop_) return;
+            seen = round_;
+            work = work_;
+        }
+        work(index);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--running_ == 0) done_.notify_all();
+    }
+}
+
+RecoveryPass::RecoveryPass(const SetPlan& plan, GfKernel kernel, std::uint32_t firstExponent, std::uint32_t count)
+    : plan_(plan),
+      kernel_(kernel),
+      first_(firstExponent),
+      count_(count),
+      data_(alignedBuffer(static_cast<std::size_t>(count) * plan.paddedBlock)) {
+    std::memset(data_.get(), 0, static_cast<std::size_t>(count) * plan.paddedBlock);
+    factors_.resize(static_cast<std::size_t>(count) * plan.groupBlocks);
+}
+
+void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, const std::uint32_t* blocks, std::uint32_t n) {
+    group_ = group;
+    groupSize_ = n;
+    std::vector<std::uint32_t> numbers(blocks, blocks + n);
+    const std::size_t padded = plan_.paddedBlock;
+    // Tiles of about 16 KiB, whole chunks of the kernel's layout.
+    const std::size_t chunk = gfChunk(kernel_) < kMaxGfChunk ? kMaxGfChunk : gfChunk(kernel_);
+    const std::size_t tile = std::min<std::size_t>(padded, std::max<std::size_t>(chunk, (16384 / chunk) * chunk));
+    const std::size_t tiles = (padded + tile - 1) / tile;
+    const std::uint64_t items = static_cast<std::uint64_t>(tiles) * count_;
+    const unsigned threads = pool.size();
+    // The factors of this group, each recovery block's by one thread.
+    pool.start([this, numbers, threads](unsigned t) {
+        for (std::uint32_t r = t; r < count_; r += threads)
+            for (std::uint32_t s = 0; s < groupSize_; ++s)
+                factors_[static_cast<std::size_t>(r) * plan_.groupBlocks + s] =
+                    gfFactor(gfPowLog(plan_.logs[numbers[s]], first_ + r));
+    });
+    pool.wait();
+    // Tile by tile, each into a run of recovery blocks.
+    pool.start([this, padded, tile, items, threads](unsigned t) {
+        const std::uint64_t from = items * t / threads, to = items * (t + 1) / threads;
+        for (std::uint64_t k = from; k < to; ++k) {
+            const std::size_t at = static_cast<std::size_t>(k / count_) * tile;
+            const auto r = static_cast<std::uint32_t>(k % count_);
+            const std::size_t len = std::min(tile, padded - at);
+            std::uint8_t* out = data_.get() + static_cast<std::size_t>(r) * padded + at;
+            const GfFactor* f = &factors_[static_cast<std::size_t>(r) * plan_.groupBlocks];
+            for (std::uint32_t s = 0; s < groupSize_; ++s)
+                gfMultiplyAdd(kernel_, out, group_ + static_cast<std::size_t>(s) * padded + at, len, f[s]);
+        }
+    });
+}
+
+void RecoveryPass::take(std::uint32_t r, std::uint8_t* out) const {
+    gfFromRegion(kernel_, out, data_.get() + static_cast<std::size_t>(r) * plan_.paddedBlock, plan_.paddedBlock);
+}
+
+}  // namespace par2

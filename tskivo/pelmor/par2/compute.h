@@ -1,0 +1,71 @@
+// The recovery blocks of one pass: each source block multiplied by its
+// constant to the power of each recovery block's exponent and added in,
+// over a pool of threads. Source blocks come in groups; each thread takes a
+// share of (tile, recovery block) pairs, so that a tile of the group's
+// blocks stays in its cache while it is added into one recovery block after
+// another.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "gf16.h"
+#include "plan.h"
+
+namespace par2 {
+
+// Threads that run one function each, all at once, again and again.
+class ThreadPool {
+public:
+    // `background`: the threads yield the CPU to the rest of the process.
+    ThreadPool(unsigned threads, bool background);
+    ~ThreadPool();
+    unsigned size() const { return static_cast<unsigned>(threads_.size()); }
+    // Starts work(i) on thread i of each; wait() blocks until all are done.
+    void start(std::function<void(unsigned)> work);
+    void wait();
+
+private:
+    void loop(unsigned index, bool background);
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::function<void(unsigned)> work_;
+    std::uint64_t round_ = 0;
+    unsigned running_ = 0;
+    bool stop_ = false;
+};
+
+class RecoveryPass {
+public:
+    RecoveryPass(const SetPlan& plan, GfKernel kernel, std::uint32_t firstExponent, std::uint32_t count);
+    std::uint32_t first() const { return first_; }
+    std::uint32_t count() const { return count_; }
+    // Starts adding `n` source blocks (kernel layout, plan.paddedBlock bytes
+    // apart, numbered `blocks`) on the pool; the group must stay until
+    // the pool is waited for.
+    void add(ThreadPool& pool, const std::uint8_t* group, const std::uint32_t* blocks, std::uint32_t n);
+    // Recovery block r of the pass in file order into `out`, which has room
+    // for plan.paddedBlock bytes.
+    void take(std::uint32_t r, std::uint8_t* out) const;
+
+private:
+    const SetPlan& plan_;
+    GfKernel kernel_;
+    std::uint32_t first_, count_;
+    std::unique_ptr<std::uint8_t[], void (*)(void*)> data_;
+    std::vector<GfFactor> factors_;  // by recovery block, then source block of the group
+    // Of the group being added.
+    const std::uint8_t* group_ = nullptr;
+    std::uint32_t groupSize_ = 0;
+};
+
+// Memory aligned for the widest kernel.
+std::unique_ptr<std::uint8_t[], void (*)(void*)> alignedBuffer(std::size_t bytes);
+
+}  // namespace par2

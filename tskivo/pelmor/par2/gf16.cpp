@@ -1,0 +1,232 @@
+#include "gf16.h"
+
+#include <immintrin.h>
+
+#include <array>
+#include <cstring>
+
+#include "common/cpu_dispatch.h"
+
+namespace par2 {
+
+namespace {
+
+constexpr std::uint32_t kGenerator = 0x1100B;
+constexpr std::uint32_t kLimit = 65535;
+
+struct Tables {
+    std::array<std::uint16_t, 65536> log{};
+    std::array<std::uint16_t, 65536 * 2> exp{};  // doubled: no modulo after adding two logs
+    Tables() {
+        std::uint32_t x = 1;
+        for (std::uint32_t i = 0; i < kLimit; ++i) {
+            exp[i] = exp[i + kLimit] = static_cast<std::uint16_t>(x);
+            log[x] = static_cast<std::uint16_t>(i);
+            x <<= 1;
+            if (x & 0x10000) x ^= kGenerator;
+        }
+    }
+};
+const Tables& tables() {
+    static const Tables t;
+    return t;
+}
+
+// The reference: word by word through the logarithm tables.
+void multiplyAddScalar(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes, std::uint16_t factor) {
+    const Tables& t = tables();
+    if (factor == 0) return;
+    const std::uint32_t lf = t.log[factor];
+    for (std::size_t i = 0; i + 1 < bytes; i += 2) {
+        const std::uint16_t w = static_cast<std::uint16_t>(in[i] | (in[i + 1] << 8));
+        if (w == 0) continue;
+        const std::uint16_t p = t.exp[t.log[w] + lf];
+        out[i] ^= static_cast<std::uint8_t>(p);
+        out[i + 1] ^= static_cast<std::uint8_t>(p >> 8);
+    }
+}
+
+// Region layout: each chunk of 2W bytes (W words) holds the W low bytes, then
+// the W high bytes.
+void splitBytes(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes, std::size_t words) {
+    for (std::size_t c = 0; c < bytes; c += 2 * words)
+        for (std::size_t w = 0; w < words; ++w) {
+            out[c + w] = in[c + 2 * w];
+            out[c + words + w] = in[c + 2 * w + 1];
+        }
+}
+void joinBytes(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes, std::size_t words) {
+    for (std::size_t c = 0; c < bytes; c += 2 * words)
+        for (std::size_t w = 0; w < words; ++w) {
+            out[c + 2 * w] = in[c + w];
+            out[c + 2 * w + 1] = in[c + words + w];
+        }
+}
+
+// Per chunk: the low and high halves of the words, four nibbles looked up in
+// the factor's tables, the products' low and high bytes added to the output.
+// Each shuffle looks up as many nibbles as the register has bytes.
+__attribute__((target("ssse3"))) void multiplyAddSsse3(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes,
+                                                      const GfFactor& f) {
+    __m128i lo[4], hi[4];
+    for (int k = 0; k < 4; ++k) {
+        lo[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(f.low[k]));
+        hi[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(f.high[k]));
+    }
+    const __m128i nib = _mm_set1_epi8(0x0F);
+    for (std::size_t i = 0; i < bytes; i += 32) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 16));
+        const __m128i n0 = _mm_and_si128(a, nib), n1 = _mm_and_si128(_mm_srli_epi16(a, 4), nib);
+        const __m128i n2 = _mm_and_si128(b, nib), n3 = _mm_and_si128(_mm_srli_epi16(b, 4), nib);
+        const __m128i l = _mm_xor_si128(_mm_xor_si128(_mm_shuffle_epi8(lo[0], n0), _mm_shuffle_epi8(lo[1], n1)),
+                                        _mm_xor_si128(_mm_shuffle_epi8(lo[2], n2), _mm_shuffle_epi8(lo[3], n3)));
+        const __m128i h = _mm_xor_si128(_mm_xor_si128(_mm_shuffle_epi8(hi[0], n0), _mm_shuffle_epi8(hi[1], n1)),
+                                        _mm_xor_si128(_mm_shuffle_epi8(hi[2], n2), _mm_shuffle_epi8(hi[3], n3)));
+        __m128i* o = reinterpret_cast<__m128i*>(out + i);
+        _mm_storeu_si128(o, _mm_xor_si128(_mm_loadu_si128(o), l));
+        _mm_storeu_si128(o + 1, _mm_xor_si128(_mm_loadu_si128(o + 1), h));
+    }
+}
+
+__attribute__((target("avx2"))) void multiplyAddAvx2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes,
+                                                    const GfFactor& f) {
+    __m256i lo[4], hi[4];
+    for (int k = 0; k < 4; ++k) {
+        lo[k] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(f.low[k])));
+        hi[k] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(f.high[k])));
+    }
+    const __m256i nib = _mm256_set1_epi8(0x0F);
+    for (std::size_t i = 0; i < bytes; i += 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 32));
+        const __m256i n0 = _mm256_and_si256(a, nib), n1 = _mm256_and_si256(_mm256_srli_epi16(a, 4), nib);
+        const __m256i n2 = _mm256_and_si256(b, nib), n3 = _mm256_and_si256(_mm256_srli_epi16(b, 4), nib);
+        const __m256i l =
+            _mm256_xor_si256(_mm256_xor_si256(_mm256_shuffle_epi8(lo[0], n0), _mm256_shuffle_epi8(lo[1], n1)),
+                             _mm256_xor_si256(_mm256_shuffle_epi8(lo[2], n2), _mm256_shuffle_epi8(lo[3], n3)));
+        const __m256i h =
+            _mm256_xor_si256(_mm256_xor_si256(_mm256_shuffle_epi8(hi[0], n0), _mm256_shuffle_epi8(hi[1], n1)),
+                             _mm256_xor_si256(_mm256_shuffle_epi8(hi[2], n2), _mm256_shuffle_epi8(hi[3], n3)));
+        __m256i* o = reinterpret_cast<__m256i*>(out + i);
+        _mm256_storeu_si256(o, _mm256_xor_si256(_mm256_loadu_si256(o), l));
+        _mm256_storeu_si256(o + 1, _mm256_xor_si256(_mm256_loadu_si256(o + 1), h));
+    }
+}
+
+__attribute__((target("avx512f,avx512bw"))) void multiplyAddAvx512(std::uint8_t* out, const std::uint8_t* in,
+                                                                  std::size_t bytes, const GfFactor& f) {
+    __m512i lo[4], hi[4];
+    for (int k = 0; k < 4; ++k) {  // each table in all four 128-bit lanes
+        // (the maskz form: GCC 12 takes the plain one's undefined fill for uninitialised)
+        lo[k] = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_load_si128(reinterpret_cast<const __m128i*>(f.low[k])));
+        hi[k] = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_load_si128(reinterpret_cast<const __m128i*>(f.high[k])));
+    }
+    const __m512i nib = _mm512_set1_epi8(0x0F);
+    for (std::size_t i = 0; i < bytes; i += 128) {
+        const __m512i a = _mm512_loadu_si512(in + i);
+        const __m512i b = _mm512_loadu_si512(in + i + 64);
+        const __m512i n0 = _mm512_and_si512(a, nib), n1 = _mm512_and_si512(_mm512_srli_epi16(a, 4), nib);
+        const __m512i n2 = _mm512_and_si512(b, nib), n3 = _mm512_and_si512(_mm512_srli_epi16(b, 4), nib);
+        // Three-way exclusive or in one instruction (0x96), the output's included.
+        const __m512i l = _mm512_ternarylogic_epi64(
+            _mm512_xor_si512(_mm512_shuffle_epi8(lo[0], n0), _mm512_shuffle_epi8(lo[1], n1)),
+            _mm512_xor_si512(_mm512_shuffle_epi8(lo[2], n2), _mm512_shuffle_epi8(lo[3], n3)),
+            _mm512_loadu_si512(out + i), 0x96);
+        const __m512i h = _mm512_ternarylogic_epi64(
+            _mm512_xor_si512(_mm512_shuffle_epi8(hi[0], n0), _mm512_shuffle_epi8(hi[1], n1)),
+            _mm512_xor_si512(_mm512_shuffle_epi8(hi[2], n2), _mm512_shuffle_epi8(hi[3], n3)),
+            _mm512_loadu_si512(out + i + 64), 0x96);
+        _mm512_storeu_si512(out + i, l);
+        _mm512_storeu_si512(out + i + 64, h);
+    }
+}
+
+bool always() { return true; }
+bool ssse3() { return __builtin_cpu_supports("ssse3"); }
+bool avx2() { return __builtin_cpu_supports("avx2"); }
+bool avx512() { return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"); }
+
+constexpr common::KernelChoice<GfKernel> kKernels[] = {{GfKernel::Scalar, "scalar", always},
+                                                      {GfKernel::Ssse3, "ssse3", ssse3},
+                                                      {GfKernel::Avx2, "avx2", avx2},
+                                                      {GfKernel::Avx512, "avx512", avx512}};
+
+GfKernel& active() {
+    static GfKernel k = common::chooseKernel("TSKIVO_GF16_KERNEL", kKernels);  // once, at first use
+    return k;
+}
+
+}  // namespace
+
+std::uint16_t gfMultiply(std::uint16_t a, std::uint16_t b) {
+    if (a == 0 || b == 0) return 0;
+    const Tables& t = tables();
+    return t.exp[t.log[a] + t.log[b]];
+}
+
+std::uint16_t gfPow2(std::uint32_t exponent) { return tables().exp[exponent % kLimit]; }
+
+std::uint16_t gfPowLog(std::uint32_t logBase, std::uint32_t exponent) {
+    return tables().exp[static_cast<std::uint32_t>((static_cast<std::uint64_t>(logBase) * exponent) % kLimit)];
+}
+
+bool gfKernelSupported(GfKernel k) { return common::kernelSupported(k, kKernels); }
+GfKernel gfKernel() { return active(); }
+void setGfKernel(GfKernel k) {
+    if (gfKernelSupported(k)) active() = k;
+}
+const char* gfKernelName(GfKernel k) { return common::kernelName(k, kKernels); }
+
+std::size_t gfChunk(GfKernel k) {
+    switch (k) {
+        case GfKernel::Ssse3: return 32;
+        case GfKernel::Avx2: return 64;
+        case GfKernel::Avx512: return 128;
+        default: return 2;
+    }
+}
+
+void gfToRegion(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
+    if (k == GfKernel::Scalar) std::memmove(out, in, bytes);
+    else splitBytes(out, in, bytes, gfChunk(k) / 2);
+}
+
+void gfFromRegion(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
+    if (k == GfKernel::Scalar) std::memmove(out, in, bytes);
+    else joinBytes(out, in, bytes, gfChunk(k) / 2);
+}
+
+GfFactor gfFactor(std::uint16_t factor) {
+    GfFactor f;
+    f.factor = factor;
+    // The product is linear in the word: each table entry is the sum of the
+    // products of the nibble's bits at their place.
+    std::uint32_t bit = factor;  // factor * x^k, k counting up by doubling
+    for (int place = 0; place < 4; ++place) {
+        std::uint16_t t[16];
+        t[0] = 0;
+        for (int b = 0; b < 4; ++b) {
+            for (int v = 0; v < (1 << b); ++v) t[(1 << b) + v] = static_cast<std::uint16_t>(t[v] ^ bit);
+            bit <<= 1;
+            if (bit & 0x10000) bit ^= kGenerator;
+        }
+        for (int v = 0; v < 16; ++v) {
+            f.low[place][v] = static_cast<std::uint8_t>(t[v]);
+            f.high[place][v] = static_cast<std::uint8_t>(t[v] >> 8);
+        }
+    }
+    return f;
+}
+
+void gfMultiplyAdd(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::size_t bytes, const GfFactor& f) {
+    if (f.factor == 0) return;
+    switch (k) {
+        case GfKernel::Ssse3: return multiplyAddSsse3(out, in, bytes, f);
+        case GfKernel::Avx2: return multiplyAddAvx2(out, in, bytes, f);
+        case GfKernel::Avx512: return multiplyAddAvx512(out, in, bytes, f);
+        default: return multiplyAddScalar(out, in, bytes, f.factor);
+    }
+}
+
+}  // namespace par2

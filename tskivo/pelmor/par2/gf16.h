@@ -1,0 +1,54 @@
+// Arithmetic in GF(2^16) with the PAR 2.0 generator 0x1100B, and the one
+// operation recovery data needs: out ^= factor * in over 16-bit words.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace par2 {
+
+std::uint16_t gfMultiply(std::uint16_t a, std::uint16_t b);
+// 2^exponent (exponents taken modulo 65535).
+std::uint16_t gfPow2(std::uint32_t exponent);
+// base^exponent for a base given by its logarithm.
+std::uint16_t gfPowLog(std::uint32_t logBase, std::uint32_t exponent);
+
+// The multiply-add kernels, all with the same result; the fastest the CPU
+// has is chosen once (TSKIVO_GF16_KERNEL=scalar|ssse3|avx2|avx512 forces one).
+//
+// The vector kernels work on regions in their own layout: chunks of
+// `gfChunk` bytes, the low bytes of the chunk's words first, then their high
+// bytes, so that one byte shuffle looks up sixteen (thirty-two, sixty-four)
+// nibbles at once. gfToRegion and gfFromRegion convert whole blocks; the
+// scalar kernel's layout is the plain one.
+enum class GfKernel { Scalar, Ssse3, Avx2, Avx512 };
+GfKernel gfKernel();
+bool gfKernelSupported(GfKernel k);
+void setGfKernel(GfKernel k);  // tests and benchmarks
+const char* gfKernelName(GfKernel k);
+
+// Bytes of one chunk of the kernel's layout; region sizes are multiples of it.
+std::size_t gfChunk(GfKernel k);
+// The largest chunk of any kernel: blocks padded to this suit every one.
+inline constexpr std::size_t kMaxGfChunk = 128;
+
+// `bytes` (a multiple of gfChunk) of plain little-endian words into the
+// kernel's layout, and back.
+void gfToRegion(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);
+void gfFromRegion(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);
+
+// The products of a factor with each nibble value at each of the four nibble
+// places of a word, split into low and high bytes: what the shuffle kernels
+// look up. Made once per factor, used for every chunk.
+struct GfFactor {
+    std::uint16_t factor = 0;
+    alignas(16) std::uint8_t low[4][16];
+    alignas(16) std::uint8_t high[4][16];
+};
+GfFactor gfFactor(std::uint16_t factor);
+
+// out ^= factor * in over regions of `bytes` (a multiple of gfChunk) in the
+// kernel's layout.
+void gfMultiplyAdd(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::size_t bytes, const GfFactor& f);
+
+}  // namespace par2

@@ -1,0 +1,26 @@
+// The checksums PAR2 keeps of a source file, taken block by block as the
+// first pass reads it: the file's MD5, and each block's MD5 and CRC-32.
+#pragma once
+
+#include <cstdint>
+
+#include "md5.h"
+#include "packets.h"
+
+namespace par2 {
+
+class SourceHasher {
+public:
+    explicit SourceHasher(std::uint64_t blockSize) : blockSize_(blockSize) {}
+    // The file's next block: `length` bytes of data followed in `block` by
+    // zeros up to the block size (the last block of a file is short).
+    void addBlock(const std::uint8_t* block, std::size_t length);
+    SourceChecksums done();
+
+private:
+    std::uint64_t blockSize_;
+    Md5 full_;
+    SourceChecksums out_;
+};
+
+}  // namespace par2

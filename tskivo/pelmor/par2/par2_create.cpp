@@ -1,0 +1,217 @@
+#include "par2_create.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/read_fully.h"
+#include "compute.h"
+#include "hash.h"
+#include "packets.h"
+
+namespace par2 {
+
+namespace {
+
+bool writeAt(int fd, const void* data, std::size_t length, std::uint64_t offset) {
+    const auto* p = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t n = pwrite(fd, p, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        length -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+// The set's files, open for writing while it is built.
+class OutputFiles {
+public:
+    explicit OutputFiles(const SetPlan& plan) {
+        for (const auto& v : plan.volumes) fds_.push_back(open(v.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        fds_.push_back(open(plan.indexPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    }
+    ~OutputFiles() {
+        for (int fd : fds_)
+            if (fd >= 0) close(fd);
+    }
+    bool ok() const {
+        for (int fd : fds_)
+            if (fd < 0) return false;
+        return true;
+    }
+    int volume(std::size_t v) const { return fds_[v]; }
+    int index() const { return fds_.back(); }
+    bool closeAll() {
+        bool ok = true;
+        for (int& fd : fds_) {
+            ok = close(fd) == 0 && ok;
+            fd = -1;
+        }
+        return ok;
+    }
+
+private:
+    std::vector<int> fds_;
+};
+
+}  // namespace
+
+Par2Result plannedResult(const SetPlan& plan) {
+    Par2Result r;
+    r.files.push_back(plan.indexPath);
+    for (const auto& v : plan.volumes) r.files.push_back(v.path);
+    r.blockSize = plan.blockSize;
+    r.sourceBlocks = plan.sourceBlocks;
+    r.recoveryBlocks = plan.recoveryBlocks;
+    r.sourceBytes = plan.sourceBytes;
+    r.recoveryBytes = plan.recoveryBytes();
+    r.passes = plan.passes();
+    return r;
+}
+
+SetBuilder::SetBuilder(SetPlan plan, std::function<void(double)> progress)
+    : plan_(std::move(plan)), progress_(std::move(progress)) {}
+
+SetBuilder::~SetBuilder() {
+    cancelled_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+Par2Result SetBuilder::run() { return build(false); }
+
+void SetBuilder::start() {
+    thread_ = std::thread([this] { result_ = build(true); });
+}
+
+Par2Result SetBuilder::wait() {
+    if (thread_.joinable()) thread_.join();
+    return result_;
+}
+
+Par2Result SetBuilder::build(bool background) {
+    Par2Result result = plannedResult(plan_);
+    const auto failed = [&](std::string error) {
+        result.error = std::move(error);
+        return result;
+    };
+    OutputFiles out(plan_);
+    if (!out.ok()) return failed("PAR2: cannot write the recovery files in " + plan_.indexPath + ": " + std::strerror(errno));
+    const GfKernel kernel = gfKernel();
+    const std::size_t padded = plan_.paddedBlock;
+    ThreadPool pool(plan_.threads, background);
+    // Two groups of input: one read (and hashed, in the first pass) while
+    // the pool works on the other.
+    auto groups = alignedBuffer(2 * plan_.groupBlocks * padded);
+    auto staging = alignedBuffer(padded);
+    std::vector<std::uint32_t> numbers[2];
+    std::vector<SourceChecksums> checksums(plan_.sources.size());
+    const double work = static_cast<double>(plan_.passes()) * plan_.sourceBlocks;
+    double done = 0;
+
+    for (std::uint32_t first = 0; first < plan_.recoveryBlocks; first += plan_.recoveryPerPass) {
+        const bool firstPass = first == 0;
+        RecoveryPass pass(plan_, kernel, first, std::min(plan_.recoveryPerPass, plan_.recoveryBlocks - first));
+        int slot = 0;
+        std::uint32_t inGroup = 0;
+        bool pending = false;
+        const auto flush = [&] {
+            if (pending) pool.wait();
+            if (inGroup == 0) return;
+            pass.add(pool, groups.get() + static_cast<std::size_t>(slot) * plan_.groupBlocks * padded,
+                     numbers[slot].data(), inGroup);
+            pending = true;
+            done += inGroup;
+            if (progress_) progress_(done / work);
+            slot ^= 1;
+            inGroup = 0;
+            numbers[slot].clear();
+        };
+        numbers[0].clear();
+        for (std::size_t i = 0; i < plan_.sources.size(); ++i) {
+            const SourcePlan& src = plan_.sources[i];
+            const int fd = open(src.input.path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                if (pending) pool.wait();
+                return failed("PAR2: cannot read " + src.input.path + ": " + std::strerror(errno));
+            }
+            SourceHasher hasher(plan_.blockSize);
+            bool ok = true;
+            for (std::uint32_t b = 0; b < src.blocks && ok; ++b) {
+                if (cancelled_) {
+                    close(fd);
+                    if (pending) pool.wait();
+                    return failed("PAR2: cancelled");
+                }
+                const std::uint64_t offset = static_cast<std::uint64_t>(b) * plan_.blockSize;
+                const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(plan_.blockSize, src.size - offset));
+                std::memset(staging.get() + want, 0, padded - want);
+                ok = common::readFully(fd, staging.get(), want, offset) == static_cast<long long>(want);
+                if (!ok) break;
+                if (firstPass) hasher.addBlock(staging.get(), want);
+                std::uint8_t* into =
+                    groups.get() + (static_cast<std::size_t>(slot) * plan_.groupBlocks + inGroup) * padded;
+                gfToRegion(kernel, into, staging.get(), padded);
+                numbers[slot].push_back(src.firstBlock + b);
+                if (++inGroup == plan_.groupBlocks) flush();
+            }
+            // A file that grew would make a set that does not match it either.
+            char extra;
+            ok = ok && common::readFully(fd, &extra, 1, src.size) == 0;
+            close(fd);
+            if (!ok) {
+                if (pending) pool.wait();
+                return failed("PAR2: the files changed or could not be read while their recovery data was made");
+            }
+            if (firstPass) checksums[i] = hasher.done();
+        }
+        flush();
+        if (pending) pool.wait();
+        // The pass's recovery packets, in their places in the volumes.
+        for (std::uint32_t r = 0; r < pass.count(); ++r) {
+            const std::uint32_t exponent = first + r;
+            std::size_t v = 0;
+            while (exponent >= plan_.volumes[v].firstExponent + plan_.volumes[v].count) ++v;
+            pass.take(r, staging.get());
+            const std::string head = recoveryPacketHead(plan_.setId, exponent, staging.get(), plan_.blockSize);
+            const std::uint64_t at =
+                static_cast<std::uint64_t>(exponent - plan_.volumes[v].firstExponent) * recoveryPacketSize(plan_.blockSize);
+            if (!writeAt(out.volume(v), head.data(), head.size(), at) ||
+                !writeAt(out.volume(v), staging.get(), static_cast<std::size_t>(plan_.blockSize), at + head.size()))
+                return failed("PAR2: cannot write " + plan_.volumes[v].path + ": " + std::strerror(errno));
+        }
+    }
+    // Every file ends with the critical packets; the index file is nothing else.
+    const std::string critical = criticalPackets(plan_, checksums);
+    if (!writeAt(out.index(), critical.data(), critical.size(), 0))
+        return failed("PAR2: cannot write " + plan_.indexPath + ": " + std::strerror(errno));
+    for (std::size_t v = 0; v < plan_.volumes.size(); ++v)
+        if (!writeAt(out.volume(v), critical.data(), critical.size(),
+                     plan_.volumes[v].count * recoveryPacketSize(plan_.blockSize)))
+            return failed("PAR2: cannot write " + plan_.volumes[v].path + ": " + std::strerror(errno));
+    if (!out.closeAll()) return failed("PAR2: cannot write the recovery files: " + std::string(std::strerror(errno)));
+    if (progress_) progress_(1.0);
+    return result;
+}
+
+Par2Result createPar2(const std::vector<Par2Input>& inputs, const std::string& folder, const std::string& base,
+                      const Par2Options& options, const std::function<void(int)>& progress) {
+    SetPlan plan;
+    std::string error;
+    if (!planSet(inputs, folder, base, options, plan, error)) {
+        Par2Result r;
+        r.error = error;
+        return r;
+    }
+    SetBuilder builder(std::move(plan), progress ? std::function<void(double)>([&](double share) {
+                                                      progress(static_cast<int>(share * 100));
+                                                  })
+                                                 : std::function<void(double)>());
+    return builder.run();
+}
+
+}  // namespace par2

@@ -1,0 +1,103 @@
+#include "article.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "kelvo_exception.h"
+#include "message_id.h"
+#include "net/nntp_session.h"
+
+namespace pelmor {
+
+SubjectLines subjectFor(const PostJob& job, const JobSettings& settings, int f, int p, int parts) {
+    const FileEntry& file = job.files[static_cast<std::size_t>(f)];
+    const int count = static_cast<int>(job.files.size());
+    return settings.subjectFormat
+               ? formatSubject(*settings.subjectFormat, file, settings.folder, p, parts, f + 1, count, file.size)
+               : formatPlainSubject(settings.subject, file, p, parts, f + 1, count, file.size);
+}
+
+FileArticles::FileArticles(const PostJob& job, const JobSettings& settings, int file)
+    : job_(job), settings_(settings), file_(file) {
+    const FileEntry& entry = job.files[static_cast<std::size_t>(file)];
+    encoder_ = makeEncoder(entry.encoding, settings.lines, entry.name);
+    if (!encoder_) throw Kelvo_Exception(0, "Unable to create encoding object");
+}
+
+SubjectLines FileArticles::subject(int part) const { return subjectFor(job_, settings_, file_, part, parts()); }
+
+bool FileArticles::make(int part, Article& a, common::Clock& clock) {
+    const std::size_t bound = encoder_->encodedSizeBound();
+    if (a.capacity < bound) {
+        a.body.reset(new char[bound]);
+        a.capacity = bound;
+    }
+    if (!encoder_->encodePart(part, a.body.get(), a.capacity, parts())) return false;
+    a.bodyLength = encoder_->encodedLength();
+    a.file = file_;
+    a.part = part;
+    a.parts = parts();
+    a.begin = encoder_->partBegin(part);
+    a.end = encoder_->partEnd(part);
+    a.subject = subject(part).subject;
+    a.sender = settings_.scramble ? makeRandomSender(clock) : settings_.from;
+    a.messageId.clear();
+    a.bytes = 0;
+    a.attemptsLeft = settings_.maxRetries;
+    a.quickRetryUsed = false;
+    a.notBefore = 0;
+    return true;
+}
+
+bool partWanted(const FileEntry& file, const std::set<int>& posted, int p) {
+    if (!file.parts.empty() && std::find(file.parts.begin(), file.parts.end(), p) == file.parts.end()) return false;
+    return posted.count(p) == 0;  // else on the server from an earlier run
+}
+
+void sayUnencodable(int p) {
+    std::printf("Unable to encode segment %d; quitting\n", p);
+    std::fflush(stdout);
+}
+
+Threading threading(const PostJob& job, const JobSettings& settings, int file) {
+    const std::string* intro = settings.introText ? &*settings.introText : nullptr;
+    if (settings.threadPosts && file == 0) return {settings.references, intro};
+    if (settings.threadPosts) return {job.firstMessageId, nullptr};
+    return {settings.references, nullptr};
+}
+
+void postOnce(const PostJob& job, const JobSettings& settings, NntpSession& session, Article& a) {
+    a.messageId = makeMessageId(settings.server.host);
+    const Threading t = threading(job, settings, a.file);
+    const std::string* extra = settings.extraHeaders.empty() ? nullptr : &settings.extraHeaders;
+    if (!session.post(settings.newsgroups, a.sender, a.subject, a.messageId, t.references, extra, a.text(),
+                      t.introText))
+        throw Kelvo_Exception(1, session.lastResponse());
+    a.bytes = session.articleBytes();
+}
+
+AfterFailure afterFailure(common::Log& log, const Kelvo_Exception& e, Article& a, std::uint32_t& waitMs) {
+    log.line("Caught exception " + e.message);
+    if (e.retryable == kFatal) {
+        log.line("Fatal, passing exception on up");
+        return AfterFailure::GiveUp;
+    }
+    if (e.retryable == kSkipFile) return AfterFailure::SkipFile;
+    if (--a.attemptsLeft <= 0 || (e.retryable == kRetryOnce && a.quickRetryUsed)) {
+        log.line("Too many retries, I give up.");
+        return AfterFailure::GiveUp;
+    }
+    if (e.retryable == kRetryOnce) {
+        // Waiting will not mend it: one more try soon, in case it was a
+        // passing hiccup, then the job ends.
+        a.quickRetryUsed = true;
+        log.line("Nonfatal; trying once more in " + std::to_string(kQuickRetryMs / 1000) + " seconds.");
+        waitMs = kQuickRetryMs;
+        return AfterFailure::Retry;
+    }
+    log.line("Nonfatal; we'll try again, waiting 1min.");
+    waitMs = kRetryWaitMs;
+    return AfterFailure::Retry;
+}
+
+}  // namespace pelmor

@@ -1,0 +1,49 @@
+// One connection: every file and part in order, each article posted with its
+// retries before the next is made.
+#include "article.h"
+#include "kelvo_exception.h"
+#include "posting.h"
+#include "progress.h"
+
+namespace pelmor {
+
+namespace {
+
+void postFile(Posting& posting, NntpSession& session, int f) {
+    PostJob& job = posting.job;
+    if (posting.beforeFile) posting.beforeFile(f);
+    FileArticles articles(job, posting.settings, f);
+    const int parts = articles.parts();
+    if (parts == 0) return;
+    const std::set<int>& posted = posting.record.alreadyPosted(f);
+    Article a;
+    try {
+        for (int p = 1; p <= parts && !posting.skipped(f); ++p) {
+            if (!partWanted(job.files[static_cast<std::size_t>(f)], posted, p)) continue;
+            if (!articles.make(p, a, job.clock)) {
+                sayUnencodable(p);
+                session.abandon();
+                throw ProcessExit{255};
+            }
+            printProgress(posting, articles.subject(p), p, parts);
+            if (!posting.postWithRetries(session, a)) break;
+            if (f == 0 && p == 1) job.firstMessageId = a.messageId;
+            posting.record.accepted(a);
+        }
+    } catch (...) {
+        posting.record.save();  // every way out leaves an NZB of what the server accepted
+        throw;
+    }
+    posting.record.save();
+    job.line("");
+}
+
+}  // namespace
+
+void postInOrder(Posting& posting) {
+    const auto session = posting.openSession(true);
+    const int count = static_cast<int>(posting.job.files.size());
+    for (int f = 0; f < count; ++f) postFile(posting, *session, f);
+}
+
+}  // namespace pelmor

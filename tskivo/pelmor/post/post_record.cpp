@@ -1,0 +1,144 @@
+#include "post_record.h"
+
+#include <ctime>
+#include <sstream>
+
+#include "codec/encoder.h"
+#include "subject.h"
+
+namespace pelmor {
+
+namespace {
+
+std::string postedNameOf(const FileEntry& f) {
+    const std::string name = f.name.size() && f.name[0] == '/' ? f.name.substr(f.name.find_last_of('/') + 1) : f.name;
+    return wireSafeName(name);
+}
+
+int partCount(const JobSettings& settings, const FileEntry& f) {
+    return partCountFor(f.encoding, settings.lines, f.size);
+}
+
+}  // namespace
+
+PostRecord::PostRecord(PostJob& job, const JobSettings& settings, NzbWriter* nzb)
+    : job_(job), settings_(settings), nzb_(nzb), lastSave_(job.clock.tickMs()) {
+    std::istringstream groups(settings.newsgroups);
+    for (std::string g; std::getline(groups, g, ',');)
+        if (!g.empty()) groups_.push_back(g);
+    if (!nzb_ || !settings.resume) return;
+    const int count = static_cast<int>(job.files.size());
+    for (const std::string& element : nzb_->existing()) {
+        NzbFile old;
+        if (!parseFileElement(element, old) || old.segments.empty()) continue;
+        for (int f = 0; f < count; ++f) {
+            const FileEntry& file = job.files[static_cast<std::size_t>(f)];
+            if (resumed_.count(f) || postedNameOf(file) != old.name) continue;
+            // The same file only when its size and subject form are the same:
+            // the subject of its lowest listed part must come out unchanged.
+            int lowest = old.segments.front().number;
+            for (const auto& s : old.segments) lowest = std::min(lowest, s.number);
+            const int parts = partCount(settings, file);
+            const bool same = old.size == file.size && lowest <= parts &&
+                              subjectFor(job, settings, f, lowest, parts).subject == old.subject;
+            if (!same) {
+                job.line("Resume: " + file.name + " is not the file " + nzb_->path() +
+                         " lists (size or subject differ); posting it whole again.");
+                continue;
+            }
+            nzb_->claim(element);
+            auto& done = resumed_[f];
+            for (const auto& s : old.segments) {
+                if (s.number < 1 || s.number > parts || !done.insert(s.number).second) continue;
+                files_[f][s.number] = PostedPart{f, s.number, s.number == lowest ? old.subject : std::string(),
+                                                 old.poster, "<" + s.messageId + ">", s.bytes};
+            }
+            dates_[f] = old.date;
+            job.line("Resume: " + file.name + ": " + std::to_string(done.size()) + " of " + std::to_string(parts) +
+                     " parts are posted already.");
+            break;
+        }
+    }
+}
+
+const std::set<int>& PostRecord::alreadyPosted(int f) const {
+    static const std::set<int> none;
+    const auto it = resumed_.find(f);
+    return it == resumed_.end() ? none : it->second;
+}
+
+void PostRecord::accepted(const Article& a) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    files_[a.file][a.part] = PostedPart{a.file, a.part, a.subject, a.sender, a.messageId, a.bytes};
+    if (!dates_.count(a.file)) dates_[a.file] = static_cast<std::int64_t>(std::time(nullptr));
+    dirty_ = true;
+    if (static_cast<std::uint32_t>(job_.clock.tickMs() - lastSave_) >= kSaveEveryMs) saveLocked();
+}
+
+void PostRecord::replaced(const Article& a) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& p = files_[a.file][a.part];
+    p.messageId = a.messageId;
+    p.bytes = a.bytes;
+    dirty_ = true;
+}
+
+bool PostRecord::saveFailed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return saveFailed_;
+}
+
+void PostRecord::save() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    saveLocked();
+}
+
+std::vector<PostedPart> PostRecord::parts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<PostedPart> out;
+    for (const auto& [f, parts] : files_)
+        for (const auto& [p, a] : parts) out.push_back(a);
+    return out;
+}
+
+std::string PostRecord::messageIdOf(int f, int part) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto file = files_.find(f);
+    if (file == files_.end()) return {};
+    const auto a = file->second.find(part);
+    return a == file->second.end() ? std::string() : a->second.messageId;
+}
+
+NzbFile PostRecord::fileRecord(int f) const {
+    const FileEntry& file = job_.files[static_cast<std::size_t>(f)];
+    NzbFile r;
+    r.groups = groups_;
+    r.date = dates_.at(f);
+    r.name = postedNameOf(file);
+    r.size = file.size;
+    const auto& parts = files_.at(f);
+    // The file's subject and poster are those of its first part.
+    const PostedPart& first = parts.begin()->second;
+    r.subject = first.subject.empty() ? subjectFor(job_, settings_, f, first.part, partCount(settings_, file)).subject
+                                      : first.subject;
+    r.poster = first.sender;
+    for (const auto& [p, a] : parts) r.segments.push_back({a.messageId.substr(1, a.messageId.size() - 2), a.bytes, p});
+    return r;
+}
+
+void PostRecord::saveLocked() {
+    lastSave_ = job_.clock.tickMs();
+    if (!nzb_ || !dirty_) return;
+    dirty_ = false;
+    std::vector<NzbFile> records;
+    for (const auto& [f, parts] : files_)
+        if (!parts.empty()) records.push_back(fileRecord(f));
+    nzb_->setFiles(records);
+    std::string error;
+    if (!nzb_->save(error)) {
+        job_.line(error);
+        saveFailed_ = true;
+    }
+}
+
+}  // namespace pelmor

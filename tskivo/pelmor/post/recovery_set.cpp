@@ -1,0 +1,65 @@
+#include "recovery_set.h"
+
+#include <cstdio>
+#include <filesystem>
+
+#include "kelvo_exception.h"
+
+namespace pelmor {
+
+std::string makePrivateFolder() {
+    const auto tmp = common::environment("TMPDIR");
+    std::string pattern = (tmp && !tmp->empty() ? *tmp : std::string("/tmp")) + "/tskivo-XXXXXX";
+    return mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+RecoverySet::RecoverySet(PostJob& job, const JobSettings& settings) : job_(job), settings_(settings) {
+    if (settings.par2.percent <= 0) return;
+    std::vector<par2::Par2Input> inputs;
+    for (const FileEntry& f : job.files)
+        if (f.inPar2Set) inputs.push_back({f.name, f.name.substr(f.name.find_last_of('/') + 1)});
+    if (inputs.empty()) return;
+    folder_ = makePrivateFolder();
+    if (folder_.empty()) throw Kelvo_Exception(0, "PAR2: cannot make a private folder for the recovery files");
+    par2::Par2Options o;
+    o.percent = settings.par2.percent;
+    o.fileCount = settings.par2.fileCount;
+    o.equalSizes = settings.par2.equalSizes;
+    o.blockCount = settings.par2.blockCount;
+    o.blockSize = settings.par2.blockSize;
+    o.memoryLimit = settings.par2.memoryLimit;
+    par2::SetPlan plan;
+    std::string error;
+    if (!par2::planSet(inputs, folder_, settings.par2.name.empty() ? "files" : settings.par2.name, o, plan, error))
+        throw Kelvo_Exception(0, error);
+    firstFile_ = static_cast<int>(job.files.size());
+    const par2::Par2Result planned = par2::plannedResult(plan);
+    job.files.push_back(FileEntry{plan.indexPath, job.encoding, {}, plan.criticalBytes, false});
+    for (const auto& v : plan.volumes) job.files.push_back(FileEntry{v.path, job.encoding, {}, v.size, false});
+    builder_ = std::make_unique<par2::SetBuilder>(std::move(plan), [this](double share) { progress_ = share; });
+    started_ = std::chrono::steady_clock::now();
+    builder_->start();
+}
+
+void RecoverySet::ready() {
+    if (!builder_ || ready_) return;
+    const par2::Par2Result r = builder_->wait();
+    if (!r.error.empty()) throw Kelvo_Exception(0, r.error);
+    ready_ = true;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "  PAR2: %u recovery blocks of %llu bytes (%.1f MB) for %u source blocks in %.1f s, %.1f MB/s",
+                  r.recoveryBlocks, static_cast<unsigned long long>(r.blockSize),
+                  static_cast<double>(r.recoveryBytes) / 1e6, r.sourceBlocks, seconds,
+                  seconds > 0 ? static_cast<double>(r.sourceBytes) / 1e6 / seconds : 0.0);
+    job_.line(std::string(settings_.printHeader ? "" : "  ") + line);
+}
+
+RecoverySet::~RecoverySet() {
+    builder_.reset();  // cancels a build still running and waits for it
+    std::error_code ec;
+    if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
+}
+
+}  // namespace pelmor

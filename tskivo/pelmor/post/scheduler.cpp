@@ -1,0 +1,325 @@
+// Posting a job over several connections at once: one producer encodes the
+// articles in order into a short queue, and each connection takes the next
+// one it may post.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "article.h"
+#include "kelvo_exception.h"
+#include "posting.h"
+#include "progress.h"
+
+namespace pelmor {
+
+namespace {
+
+class Scheduler {
+public:
+    Scheduler(PostJob& job, std::size_t capacity, int connections)
+        : job_(job), capacity_(capacity), alive_(connections), waitingToConnect_(connections) {}
+
+    // The producer's side; false once the job has failed.
+    bool push(std::unique_ptr<Article> a) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        room_.wait(lock, [&] { return fresh_.size() < capacity_ || failed_; });
+        if (failed_) return false;
+        if (a->file == 0) firstFileHasArticles_ = true;
+        fresh_.push_back(std::move(a));
+        ready_.notify_one();
+        return true;
+    }
+    void fileHandedOut(int file) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // A first file without articles leaves nothing to wait for.
+        if (file == 0 && !firstFileHasArticles_) gateOpen_ = true;
+        ready_.notify_all();
+    }
+    // The first article is on the server already (a resumed job).
+    void openGate() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gateOpen_ = true;
+    }
+    void producerDone() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        producerDone_ = true;
+        ready_.notify_all();
+    }
+    // A connection's side: the next article it may post, or nothing when the
+    // job is done or failed. Articles of later files of a threaded job wait
+    // for the first article, which they reference.
+    std::unique_ptr<Article> take() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            if (failed_) return nullptr;
+            const std::uint32_t now = job_.clock.tickMs();
+            std::optional<std::uint32_t> soonest;
+            for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+                const auto left = static_cast<std::int32_t>((*it)->notBefore - now);
+                if (left <= 0 && !gated(**it)) {
+                    auto a = std::move(*it);
+                    waiting_.erase(it);
+                    ++inFlight_;
+                    return a;
+                }
+                if (left > 0) soonest = std::min<std::uint32_t>(soonest.value_or(kRetryWaitMs), static_cast<std::uint32_t>(left));
+            }
+            if (!fresh_.empty() && !gated(*fresh_.front())) {
+                auto a = std::move(fresh_.front());
+                fresh_.pop_front();
+                ++inFlight_;
+                room_.notify_one();
+                return a;
+            }
+            if (producerDone_ && fresh_.empty() && waiting_.empty() && inFlight_ == 0) return nullptr;
+            if (soonest) {
+                // Nothing to post until a retry is due: wait for it on the
+                // job's clock, a little at a time.
+                lock.unlock();
+                job_.clock.sleepMs(std::min<std::uint32_t>(*soonest, 250));
+                lock.lock();
+            } else {
+                ready_.wait_for(lock, std::chrono::milliseconds(250));
+            }
+        }
+    }
+    void accepted(std::unique_ptr<Article> a, PostRecord& record) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --inFlight_;
+        if (a->file == 0 && a->part == firstPart_ && !gateOpen_) {
+            job_.firstMessageId = a->messageId;
+            gateOpen_ = true;
+        }
+        record.accepted(*a);
+        ready_.notify_all();
+    }
+    // Done with, not posted: its file is skipped. When that is the first
+    // file, the later ones wait for its first article no longer (they refer
+    // to none).
+    void dropped(int file) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --inFlight_;
+        if (file == 0) gateOpen_ = true;
+        ready_.notify_all();
+    }
+    void retryLater(std::unique_ptr<Article> a, std::uint32_t waitMs) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --inFlight_;
+        a->notBefore = job_.clock.tickMs() + waitMs;
+        waiting_.push_back(std::move(a));
+        ready_.notify_all();
+    }
+    // Back at once, no attempt spent: its connection was refused.
+    void handBack(std::unique_ptr<Article> a) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --inFlight_;
+        a->notBefore = job_.clock.tickMs();
+        waiting_.push_front(std::move(a));
+        ready_.notify_all();
+    }
+    void fail(std::exception_ptr e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!failed_) failure_ = e;
+        failed_ = true;
+        ready_.notify_all();
+        room_.notify_all();
+    }
+    void failInFlight(std::exception_ptr e) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            --inFlight_;
+        }
+        fail(e);
+    }
+    bool failed() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return failed_;
+    }
+    std::exception_ptr failure() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return failure_;
+    }
+    void setFirstPart(int part) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        firstPart_ = part;
+    }
+
+    // A connection the server refused leaves, unless it is the last one:
+    // that one goes on under the usual retry rules.
+    bool retire() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (alive_ <= 1) return false;
+        --alive_;
+        ready_.notify_all();
+        return true;
+    }
+    // Every connection says once whether it got in; the last to say so
+    // reports how many are in use when that is fewer than asked for.
+    void reported(int asked) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--waitingToConnect_ == 0 && alive_ < asked)
+            job_.line("The server took " + std::to_string(alive_) + " of " + std::to_string(asked) +
+                      " connections; posting over " + std::to_string(alive_) + ".");
+    }
+
+private:
+    bool gated(const Article& a) const { return job_.threadPosts && a.file > 0 && !gateOpen_; }
+    PostJob& job_;
+    std::mutex mutex_;
+    std::condition_variable ready_, room_;
+    std::size_t capacity_;
+    std::deque<std::unique_ptr<Article>> fresh_;
+    std::deque<std::unique_ptr<Article>> waiting_;
+    int inFlight_ = 0;
+    bool producerDone_ = false;
+    bool failed_ = false;
+    std::exception_ptr failure_;
+    int alive_;
+    int waitingToConnect_;
+    int firstPart_ = 1;
+    bool gateOpen_ = false;  // the first article, which later files reference, is on the server
+    bool firstFileHasArticles_ = false;
+};
+
+// One connection: its own session, taking articles until none are left.
+void connectionLoop(Posting& posting, NntpSession& session, Scheduler& scheduler) {
+    PostJob& job = posting.job;
+    const int connections = posting.settings.connections;
+    // Connect at once, so a server that takes fewer connections is known
+    // before the articles are shared out.
+    bool in = true;
+    try {
+        session.login();
+        in = !session.refused();
+    } catch (const Kelvo_Exception&) {
+        in = false;
+    }
+    if (!in && scheduler.retire()) {
+        session.abandon();
+        scheduler.reported(connections);
+        return;
+    }
+    scheduler.reported(connections);
+
+    while (auto a = scheduler.take()) {
+        if (posting.skipped(a->file)) {
+            scheduler.dropped(a->file);
+            continue;
+        }
+        try {
+            // A later file's article is handed out only once the first article
+            // is on the server, so its id is known here.
+            postOnce(job, posting.settings, session, *a);
+            posting.bytes += session.bytesSent();
+            scheduler.accepted(std::move(a), posting.record);
+        } catch (const Kelvo_Exception& e) {
+            std::uint32_t waitMs = 0;
+            const AfterFailure next = afterFailure(job.log, e, *a, waitMs);
+            if (next == AfterFailure::GiveUp) {
+                scheduler.failInFlight(std::current_exception());
+                break;
+            }
+            if (next == AfterFailure::SkipFile) {
+                posting.skipFile(a->file, e.message);
+                scheduler.dropped(a->file);
+                continue;
+            }
+            if (session.refused() && scheduler.retire()) {
+                // Turned away on reconnecting: the others post it; no attempt spent.
+                ++a->attemptsLeft;
+                scheduler.handBack(std::move(a));
+                session.abandon();
+                return;
+            }
+            scheduler.retryLater(std::move(a), waitMs);
+        }
+    }
+}
+
+}  // namespace
+
+void postInParallel(Posting& posting) {
+    PostJob& job = posting.job;
+    const JobSettings& settings = posting.settings;
+    const int connections = settings.connections;
+    std::optional<RateLimiter> limiter;
+    if (settings.throttle) limiter.emplace(job.clock, settings.throttle);
+    posting.sessions.sharedLimiter = limiter ? &*limiter : nullptr;
+    struct Detach {
+        Posting& posting;
+        ~Detach() { posting.sessions.sharedLimiter = nullptr; }
+    } detach{posting};
+    // The first session prints the job header's server lines, as one does.
+    std::vector<std::unique_ptr<NntpSession>> sessions;
+    for (int i = 0; i < connections; ++i) sessions.push_back(posting.openSession(i == 0));
+
+    // A part per connection waits ready, besides the one each is posting.
+    Scheduler scheduler(job, static_cast<std::size_t>(connections), connections);
+    if (!job.firstMessageId.empty()) scheduler.openGate();
+    std::vector<std::thread> threads;
+    for (auto& session : sessions)
+        threads.emplace_back([&] {
+            connectionLoop(posting, *session, scheduler);
+            session.reset();  // QUIT, on every connection at once
+        });
+
+    std::optional<ProcessExit> exitNow;
+    const int count = static_cast<int>(job.files.size());
+    bool firstPartSet = false;
+    std::map<int, std::set<int>> produced;  // by file: the parts handed to the connections
+    try {
+        for (int f = 0; f < count && !scheduler.failed(); ++f) {
+            if (posting.beforeFile) posting.beforeFile(f);
+            FileArticles articles(job, settings, f);
+            const int parts = articles.parts();
+            const std::set<int>& posted = posting.record.alreadyPosted(f);
+            for (int p = 1; p <= parts && !scheduler.failed() && !posting.skipped(f); ++p) {
+                if (!partWanted(job.files[static_cast<std::size_t>(f)], posted, p)) continue;
+                auto a = std::make_unique<Article>();
+                if (!articles.make(p, *a, job.clock)) {
+                    sayUnencodable(p);
+                    exitNow = ProcessExit{255};
+                    break;
+                }
+                if (f == 0 && !firstPartSet) {
+                    scheduler.setFirstPart(p);
+                    firstPartSet = true;
+                }
+                printProgress(posting, articles.subject(p), p, parts);
+                produced[f].insert(p);
+                if (!scheduler.push(std::move(a))) break;
+            }
+            if (exitNow) break;
+            scheduler.fileHandedOut(f);
+            if (parts > 0) job.line("");
+        }
+    } catch (...) {
+        scheduler.fail(std::current_exception());
+    }
+    if (exitNow) scheduler.fail(nullptr);
+    scheduler.producerDone();
+    for (auto& t : threads) t.join();
+    posting.record.save();  // what was accepted, also of files that did not finish
+    if (exitNow) throw *exitNow;
+    if (const auto e = scheduler.failure()) std::rethrow_exception(e);
+    // Every part handed out must have been taken by the server (or its file
+    // skipped): an article lost on the way would otherwise go unnoticed.
+    std::string lost;
+    for (const auto& [f, parts] : produced) {
+        if (posting.skipped(f)) continue;
+        for (int p : parts)
+            if (posting.record.messageIdOf(f, p).empty())
+                lost += (lost.empty() ? "" : ", ") + std::string("part ") + std::to_string(p) + " of " +
+                        job.files[static_cast<std::size_t>(f)].name;
+    }
+    if (!lost.empty()) throw Kelvo_Exception(0, "Not posted although handed out: " + lost + ".");
+}
+
+}  // namespace pelmor
