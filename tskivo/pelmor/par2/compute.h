@@ -6,6 +6,7 @@
 // another.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -63,6 +64,7 @@ private:
     // Of the group being added.
     const std::uint8_t* group_ = nullptr;
     std::uint32_t groupSize_ = 0;
+    std::atomic<std::size_t> next_{0};  // the next piece of work a thread takes
 };
 
 // Memory aligned for the widest kernel.
