@@ -149,13 +149,13 @@ def par2_repair(work, tag):
     check(not leftovers, "no recovery file was made among the posted files")
 
 
-def resume_after_kills(work, tag):
+def resume_after_kills(work, tag, connections=1):
     """A slow posting killed twice (SIGKILL) and resumed: nzbget gets every
     file whole, the post check finds every article, and no more articles
-    are posted twice than were in flight at the kills."""
-    tree = random_tree(work, "resume-tree", {"one.bin": 150000, "two.bin": 100000})
-    nzb = os.path.join(work, "resume.nzb")
-    base = runner(tree, tag, "/maxlines=200", "/nzb=" + nzb)
+    are posted twice than were in flight at the kills (one a connection)."""
+    tree = random_tree(work, "resume-tree-%d" % connections, {"one.bin": 150000, "two.bin": 100000})
+    nzb = os.path.join(work, "resume-%d.nzb" % connections)
+    base = runner(tree, tag, "/maxlines=200", "/nzb=" + nzb, "/conn=%d" % connections)
     kills = 0
     for extra, seconds in ((["/maxbw=20"], 3), (["/maxbw=20", "/resume"], 4)):
         run = subprocess.Popen(base + extra, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -165,12 +165,12 @@ def resume_after_kills(work, tag):
             kills += 1
         run.wait()
     final = subprocess.run(base + ["/resume", "/check"], capture_output=True, text=True, timeout=300)
-    check(final.returncode == 0, "the resumed posting finishes")
+    check(final.returncode == 0, "the resumed posting finishes (%d connections)" % connections)
     check("Post check: " in final.stderr and " 0 missing" in final.stderr, "the post check finds every article")
     if final.returncode != 0 or " 0 missing" not in final.stderr:
         print(final.stdout, final.stderr)
     check(kills == 2, "the posting was killed twice")
-    compare(tree, download_nzb(nzb, os.path.join(work, "resumed")), "resumed nzbget")
+    compare(tree, download_nzb(nzb, os.path.join(work, "resumed-%d" % connections)), "resumed nzbget")
     reader = NntpReader(port=PORT)
     subjects = []
     for _ in range(50):
@@ -180,8 +180,8 @@ def resume_after_kills(work, tag):
         time.sleep(0.1)
     reader.close()
     twice = len(subjects) - len(set(subjects))
-    check(len(set(subjects)) == 10 and twice <= kills,
-          "every part posted, %d posted twice (at most one in flight per kill)" % twice)
+    check(len(set(subjects)) == 10 and twice <= kills * connections,
+          "every part posted, %d posted twice (at most %d in flight per kill)" % (twice, connections))
 
 
 def main():
@@ -212,6 +212,7 @@ def main():
         compare(tree, out, "uuencode")
         check(any(s.startswith("E2E %su - 'gc\\a' " % tag) for s in subjects), "non-folder-like labels")
         resume_after_kills(work, tag + "r")
+        resume_after_kills(work, tag + "m", 4)
         par2_repair(work, tag + "p")
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -1,4 +1,8 @@
 // Post check (-check) and resume (-resume) against the scripted server.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
 #include <map>
 #include <regex>
 
@@ -140,4 +144,57 @@ TEST(Resume, PostsOnlyWhatTheNzbLacksAndRefusesToMix) {
     Args c(std::vector<std::string>{"pelmor", "-from", "f", "-subject", "s", "-newsgroups", "g", "-hostname", "h",
                                     "-resume", "a.bin"});
     EXPECT_THROW(runJob(bare.job, c.argc(), c.argv()), Kelvo_Exception);
+}
+
+// Killed (SIGKILL) while posting: every article the server took is in the
+// journal beside the NZB, and the next run with -resume posts again only
+// what was in flight.
+TEST(Resume, AKilledPostingLosesOnlyWhatWasInFlight) {
+    CheckRun h;
+    writeFile("a.bin", randomBytes(2000, 8));  // 8 parts
+    std::atomic<int> seen{0};
+    std::atomic<pid_t> child{0};
+    h.server.script->onArticle = [&] {
+        if (++seen == 4) kill(child, SIGKILL);  // before the 4th is answered
+    };
+    const pid_t pid = fork();
+    if (pid == 0) {
+        try {
+            h.run({"a.bin"});
+        } catch (...) {
+        }
+        _exit(0);
+    }
+    child = pid;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    h.server.script->onArticle = nullptr;
+    const std::string again = h.runAgain({"-resume", "a.bin"});
+    EXPECT_THAT(again, HasSubstr("Resume: a.bin: 3 of 8 parts are posted already."));
+    EXPECT_EQ(h.articles().size(), 4u + 5u) << "the one in flight posted twice, no more";
+    EXPECT_EQ(h.listed()["a.bin"].size(), 8u);
+    for (const auto& e : std::filesystem::directory_iterator("."))
+        EXPECT_EQ(e.path().filename().string().find("journal"), std::string::npos) << "folded in and gone";
+}
+
+// What a job reads back must not steer it: an NZB entry whose name is not
+// hexadecimal, or whose Message-ID carries a line break (a command smuggled
+// into the post check's STAT), is not resumed; its file is posted whole.
+TEST(Resume, EntriesThatCannotBeTrustedAreNotResumed) {
+    CheckRun h;
+    writeFile("a.bin", randomBytes(700, 9));  // 3 parts
+    writeFile("b.bin", randomBytes(300, 10));  // 2 parts
+    h.run({"a.bin:1", "b.bin:1"});
+    std::string nzb = readFile("out.nzb");
+    const auto firstId = nzb.find("\">", nzb.find("<segment ")) + 2;
+    nzb.replace(firstId, nzb.find("</segment>", firstId) - firstId, "x@y\r\nAUTHINFO USER injected");
+    nzb.replace(nzb.find(hexText("b.bin")), 2, "zz");
+    writeFile("out.nzb", nzb);
+    const std::string again = h.runAgain({"-resume", "-check", "-checkdelay", "0", "a.bin", "b.bin"});
+    EXPECT_THAT(again, HasSubstr("segment 1 has no valid Message-ID); its file is posted whole."));
+    EXPECT_THAT(again, HasSubstr("its name is not written in hexadecimal); its file is posted whole."));
+    EXPECT_THAT(again, testing::Not(HasSubstr("stoi")));
+    EXPECT_EQ(h.articles().size(), 2u + 3u + 2u);
+    for (const auto& line : h.server.server().transcript()) EXPECT_EQ(line.find("injected"), std::string::npos) << line;
 }

@@ -269,6 +269,15 @@ TEST(Driver, FailuresThatWaitingCannotMendEndTheJobAfterOneQuickRetry) {
     EXPECT_EQ(h.clock.sleeps, std::vector<std::uint32_t>{kQuickRetryMs});
     EXPECT_THAT(h.log.str(), HasSubstr("Nonfatal; trying once more in 5 seconds.\n"));
     EXPECT_THAT(h.log.str(), HasSubstr("Too many retries, I give up.\n"));
+
+    // Over several connections the same, and no talk of connections the
+    // server would not take: it took them, the log-in failed.
+    RunHarness many;
+    writeFile("a.jpg", "abc");
+    many.server.script->passReplies.assign(20, "481 Authentication failed");
+    EXPECT_THROW(many.run({"-connections", "4", "-userid", "joe", "-password", "wrong", "a.jpg"}), Kelvo_Exception);
+    EXPECT_THAT(many.log.str(), testing::Not(HasSubstr("The server took")));
+    EXPECT_THAT(many.log.str(), HasSubstr("481 Authentication failed (log-in as joe"));
 }
 
 // A name the server will not take (it says which header) skips that file;

@@ -231,6 +231,40 @@ TEST(Nzb, ConcurrentSavesTakeTurns) {
     EXPECT_THAT(subjects, testing::UnorderedElementsAre("A", "B"));
 }
 
+// Everything outside the <file> elements stays as it was: the head an
+// indexer wrote (title, password, category) and comments; meta entries a
+// writer adds go into that head once.
+TEST(Nzb, TheHeadAndAllOutsideTheFilesIsKept) {
+    TempDir dir;
+    const std::string head =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- made by hand -->\n<nzb xmlns=\"http://www.newzbin.com/DTD/2003/nzb\">\n"
+        " <head>\n  <meta type=\"title\">Holiday</meta>\n  <meta type=\"password\">s3cret</meta>\n </head>\n";
+    writeFile("x.nzb", head + " <file poster=\"p\" date=\"1\" subject=\"old\">\n  <groups><group>g</group></groups>\n"
+                               "  <segments><segment bytes=\"1\" number=\"1\">o@x</segment></segments>\n </file>\n</nzb>\n");
+    NzbWriter w;
+    std::string error;
+    ASSERT_TRUE(w.open("x.nzb", error)) << error;
+    w.add(NzbFile{"p", 1, "new", {"g"}, {{"n@x", 1, 1}}, "n", 1});
+    w.setMeta({{"title", "Holiday"}, {"category", "Pictures"}});
+    ASSERT_TRUE(w.save(error)) << error;
+    const std::string text = readFile("x.nzb");
+    EXPECT_THAT(text, testing::StartsWith(head.substr(0, head.find("</head>"))));
+    EXPECT_THAT(text, testing::HasSubstr("<!-- made by hand -->"));
+    EXPECT_EQ(text.find("type=\"title\""), text.rfind("type=\"title\"")) << "not twice";
+    EXPECT_THAT(text, testing::HasSubstr("<meta type=\"category\">Pictures</meta>"));
+    const ParsedNzb nzb = parseNzb(text);
+    ASSERT_TRUE(nzb.wellFormed);
+    ASSERT_EQ(nzb.files.size(), 2u);
+    // A new file gets the head too.
+    NzbWriter fresh;
+    ASSERT_TRUE(fresh.open("y.nzb", error));
+    fresh.setMeta({{"title", "A & B"}});
+    fresh.add(NzbFile{"p", 1, "s", {"g"}, {{"i@x", 1, 1}}, "n", 1});
+    ASSERT_TRUE(fresh.save(error));
+    EXPECT_THAT(readFile("y.nzb"), testing::HasSubstr("<head>\n  <meta type=\"title\">A &amp; B</meta>\n </head>"));
+    EXPECT_TRUE(parseNzb(readFile("y.nzb")).wellFormed);
+}
+
 TEST(Nzb, LaterJobsAddToAnExistingNzbButNeverOverwriteOtherFiles) {
     NzbRun h;
     writeFile("a.jpg", "a");

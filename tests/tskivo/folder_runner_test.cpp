@@ -174,7 +174,7 @@ TEST(FolderRunner, LongPathsLinkedLabelsAndFlags) {
 
 TEST(FolderRunner, MissingStartDirectory) {
     RunnerHarness h;
-    EXPECT_EQ(h.run({}), 0);
+    EXPECT_EQ(h.run({}), 255) << "nothing posted is no success";
     EXPECT_EQ(h.out.str(), "  Unable to find: " + (h.dir / "start") + "\n");
     EXPECT_TRUE(h.record.engine.empty());
 }

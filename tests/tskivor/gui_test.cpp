@@ -574,19 +574,21 @@ private slots:
         QVERIFY(b.mask().contains(b.shape().pointer[0] + QPoint(-2, 2)));
         QVERIFY(!b.mask().contains(QPoint(0, 0)));
         QVERIFY(!b.mask().contains(QPoint(1, b.shape().window.height() - 1)));
-        // The outline shows on every side, right and bottom included.
+        // On every side, right and bottom included, from the edge inwards:
+        // the 1-pixel outline, the 3-pixel band, then the face.
         const QImage face = b.grab().toImage();
-        const QColor ink = b.palette().color(QPalette::Text);
+        const QColor ink = b.palette().color(QPalette::Text), band = b.palette().color(QPalette::Mid),
+                     base = b.palette().color(QPalette::Base);
         const int bw = b.shape().width, h = b.shape().bodyHeight;
-        auto inked = [&](QPoint from, QPoint step) {
-            for (int i = 0; i < 3; ++i, from += step)
-                if (face.pixelColor(from) == ink) return true;
-            return false;
-        };
-        QVERIFY(inked(QPoint(bw - 1, h / 2), QPoint(-1, 0)));  // right
-        QVERIFY(inked(QPoint(0, h / 2), QPoint(1, 0)));        // left
-        QVERIFY(inked(QPoint(bw / 3, h - 1), QPoint(0, -1)));  // bottom
-        QVERIFY(inked(QPoint(bw / 3, 0), QPoint(0, 1)));       // top
+        const std::pair<QPoint, QPoint> sides[] = {{QPoint(bw - 1, h / 2), QPoint(-1, 0)},
+                                                   {QPoint(0, h / 2), QPoint(1, 0)},
+                                                   {QPoint(bw / 3, h - 1), QPoint(0, -1)},
+                                                   {QPoint(bw / 3, 0), QPoint(0, 1)}};
+        for (const auto& [edge, step] : sides) {
+            QCOMPARE(face.pixel(edge), ink.rgb());
+            for (int i = 1; i <= 3; ++i) QCOMPARE(face.pixel(edge + i * step), band.rgb());
+            QCOMPARE(face.pixel(edge + 4 * step), base.rgb());
+        }
 
         // Moving within the control restarts the delay at the new place.
         pointer = QPoint(310, 205);

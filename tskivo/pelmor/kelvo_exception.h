@@ -32,4 +32,14 @@ struct ProcessExit {
     int status;
 };
 
+// Thrown where a job stops because it was asked to (SIGINT, SIGTERM): what
+// the server took is saved on the way out.
+struct Interrupted {};
+
+// Exit statuses: done, done with files skipped, interrupted, failed.
+inline constexpr int kStatusDone = 0;
+inline constexpr int kStatusSkipped = 1;
+inline constexpr int kStatusInterrupted = 130;
+inline constexpr int kStatusFailed = 255;
+
 }  // namespace pelmor

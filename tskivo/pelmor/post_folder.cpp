@@ -1,36 +1,53 @@
 // The engine's one export.
+#include <signal.h>
 #include <sys/prctl.h>
 
-#include <exception>
-#include <iostream>
+#include <atomic>
 
-#include "job/defaults.h"
-#include "kelvo_exception.h"
 #include "pelmor.h"
 #include "post/run.h"
 
+namespace {
+
+// Asked to stop (SIGINT, SIGTERM) while a job runs: the job stops between
+// articles and saves what the server took. A second signal ends the
+// process at once. Whoever handled the signal before the job hears of it too.
+std::atomic<bool> stopRequested{false};
+struct sigaction previousInt {}, previousTerm {};
+
+void onStopSignal(int signal) {
+    if (stopRequested.exchange(true)) {
+        ::signal(signal, SIG_DFL);
+        raise(signal);
+        return;
+    }
+    const struct sigaction& previous = signal == SIGINT ? previousInt : previousTerm;
+    if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN)
+        previous.sa_handler(signal);
+}
+
+class StopSignals {
+public:
+    StopSignals() {
+        stopRequested = false;
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &previousInt);
+        sigaction(SIGTERM, &action, &previousTerm);
+    }
+    ~StopSignals() {
+        sigaction(SIGINT, &previousInt, nullptr);
+        sigaction(SIGTERM, &previousTerm, nullptr);
+    }
+};
+
+}  // namespace
+
 extern "C" PELMOR_EXPORT int postFolder(int argc, char** argv, bool printHeader, bool threadPosts, bool uutease,
                                         bool scramble) {
-    using namespace pelmor;
     // The job holds the server password: no core dump of it, anywhere.
     prctl(PR_SET_DUMPABLE, 0);
-    int status = -1;
-    {
-        PostJob job(printHeader, threadPosts, uutease, scramble, common::systemClock(), std::cerr);
-        job.defaultsPath = defaultsFilePath();
-        readDefaults(job, job.defaultsPath);
-        try {
-            runJob(job, argc, argv);
-        } catch (const Kelvo_Exception& e) {
-            job.line(e.message);
-            status = 255;
-        } catch (const ProcessExit& e) {
-            status = e.status;
-        } catch (const std::exception& e) {
-            job.line(e.what());
-            status = 255;
-        }
-    }
-    if (status >= 0) common::exitProcess(status);
-    return 0;
+    StopSignals signals;
+    return pelmor::postFolderJob(argc, argv, printHeader, threadPosts, uutease, scramble, stopRequested);
 }

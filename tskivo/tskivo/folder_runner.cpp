@@ -1,6 +1,7 @@
 #include "folder_runner.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <utility>
 
 #include "common/platform.h"
+#include "common/run_state.h"
 
 namespace tskivo {
 
@@ -51,9 +53,11 @@ void recordBelow(const std::string& here, std::vector<std::string>& folders, std
     }
 }
 
-// A private folder for the contact sheets and recovery files, so that none
-// is ever made, posted or deleted among the user's files.
-// A failed job ends the process inside the engine; the folder goes then too.
+// A private folder for the contact sheets and the run's state, so that none
+// is ever made, posted or deleted among the user's files. Removed when the
+// run ends, and by the exit handler should the engine end the process (a
+// part that cannot be encoded): the set of folders is made before the
+// handler is registered, so that it is still there when the handler runs.
 std::set<std::string>& livePrivateFolders() {
     static std::set<std::string> folders;
     return folders;
@@ -65,9 +69,24 @@ void removePrivateFolders() {
     livePrivateFolders().clear();
 }
 
+// Asked to stop (SIGINT, SIGTERM): the engine stops its job when one runs
+// (and hands the signal on to here); the runner stops before the next
+// folder. A second signal ends the process at once.
+volatile sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int signal) {
+    if (stopRequested) {
+        ::signal(signal, SIG_DFL);
+        raise(signal);
+        return;
+    }
+    stopRequested = 1;
+}
+
 class PrivateFolder {
 public:
     PrivateFolder() {
+        livePrivateFolders();
         static const bool registered = std::atexit(removePrivateFolders) == 0;
         (void)registered;
         const auto tmp = common::environment("TMPDIR");
@@ -138,11 +157,25 @@ std::deque<std::string> makeSheets(const RunOptions& options, CreateContactSheet
 
 }  // namespace
 
-void runFolders(const RunOptions& options, const std::vector<std::string>& folders, PostFolderFn postFolder,
-                CreateContactSheetsFn createContactSheets, std::ostream& out) {
+int runFolders(const RunOptions& options, const std::vector<std::string>& folders, PostFolderFn postFolder,
+               CreateContactSheetsFn createContactSheets, std::ostream& out) {
     const std::string& start = folders.front();
     PrivateFolder privateFolder;
+    const std::string runState = privateFolder.path().empty() ? std::string() : privateFolder.path() + "/run-state";
+    std::uint64_t articles = 0, skipped = 0;
+    int status = 0;
+    std::string nzb;
+    const auto interrupted = [&] {
+        out << "\n  Stopped on request.";
+        if (options.nzbFile)
+            out << " The NZB file " << *options.nzbFile
+                << " holds every article the server took; the same command with /resume finishes the posting.";
+        out << "\n";
+        out.flush();
+        return 130;
+    };
     for (std::size_t i = 0; i < folders.size(); ++i) {
+        if (stopRequested) return interrupted();
         if (!common::changeDirectory(folders[i])) {
             out << "\n  Unable to enter: " << folders[i] << "\n";
             continue;
@@ -153,6 +186,7 @@ void runFolders(const RunOptions& options, const std::vector<std::string>& folde
             const std::string title = relative.empty() ? start.substr(start.find_last_of('/') + 1) : relative;
             sheets = makeSheets(options, createContactSheets, folders[i], title, privateFolder.path(), out);
         }
+        if (stopRequested) return interrupted();
         out << "\n  Handling: " << folders[i] << "\n";
         if (i == 0) {
             out << "  From     : " << (options.scramble ? kPlaceholderAuthor : options.author()) << "\n"
@@ -161,15 +195,28 @@ void runFolders(const RunOptions& options, const std::vector<std::string>& folde
                 << "  Host     : " << options.server() << "\n"
                 << "  Reference: " << options.reference << "\n";
         }
-        std::vector<std::string> engineArgs =
-            buildEngineArgs(options, i, relative, sheets, folders[i].substr(folders[i].find_last_of('/') + 1));
+        std::vector<std::string> engineArgs = buildEngineArgs(
+            options, i, relative, sheets, folders[i].substr(folders[i].find_last_of('/') + 1), runState);
         out.flush();
         std::vector<char*> argv;
         for (auto& a : engineArgs) argv.push_back(a.data());
         argv.push_back(nullptr);
-        postFolder(static_cast<int>(engineArgs.size()), argv.data(), false, true, options.uutease, options.scramble);
+        if (!runState.empty()) common::deleteFile(runState);
+        const int result =
+            postFolder(static_cast<int>(engineArgs.size()), argv.data(), false, true, options.uutease, options.scramble);
         for (const auto& name : sheets) common::deleteFile(name);
+        const common::RunState outcome = common::readRunState(runState);
+        articles += static_cast<std::uint64_t>(common::runStateNumber(outcome, "articles"));
+        skipped += static_cast<std::uint64_t>(common::runStateNumber(outcome, "skipped"));
+        const int jobStatus = outcome.count("status") ? static_cast<int>(common::runStateNumber(outcome, "status")) : result;
+        if (jobStatus == 130) return interrupted();
+        // A failed job ends the run; the engine has said why.
+        if (jobStatus == 255) return 255;
+        if (jobStatus == 1) status = 1;
     }
+    (void)articles;
+    (void)skipped;
+    return status;
 }
 
 int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
@@ -188,18 +235,25 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         out.flush();
         return 255;
     }
+    for (const auto& unknown : options.unknown) out << "  Unknown option " << unknown << " ignored.\n";
     if (!common::changeDirectory(options.startDirectory())) {
+        // Nothing was posted: that is no success.
         out << "  Unable to find: " << options.startDirectory() << "\n";
         out.flush();
-        return 0;
+        return 255;
     }
     std::vector<std::string> folders{common::currentDirectory()};
     recordFolders(folders);
     out << "  Recorded folders: " << folders.size() << "\n\n";
     out.flush();
-    runFolders(options, folders, postFolder, createContactSheets, out);
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    const int status = runFolders(options, folders, postFolder, createContactSheets, out);
     common::changeDirectory(initial);
-    return 0;
+    return status;
 }
 
 }  // namespace tskivo

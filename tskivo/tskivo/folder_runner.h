@@ -22,8 +22,10 @@ void recordFolders(std::vector<std::string>& folders);
 std::deque<std::string> listSheetSources(const std::string& mask);
 
 // Posts every folder of the list; prints the Handling lines and the summary.
-void runFolders(const RunOptions& options, const std::vector<std::string>& folders, PostFolderFn postFolder,
-                CreateContactSheetsFn createContactSheets, std::ostream& out);
+// Returns the run's status: 0 done, 1 done with files skipped, 130
+// stopped on request, 255 a job failed (the folders after it not posted).
+int runFolders(const RunOptions& options, const std::vector<std::string>& folders, PostFolderFn postFolder,
+               CreateContactSheetsFn createContactSheets, std::ostream& out);
 
 // The whole program after the library check; returns the exit status.
 int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,

@@ -66,6 +66,12 @@ std::optional<long long> numberOption(const std::vector<std::string>& args, cons
     return v;
 }
 
+// Every slash option, as its prefix is matched.
+constexpr const char* kOptions[] = {
+    "/uutease", "/maxbw=", "/uuencode", "/nfl", "/ics", "/maxlines=", "/fc=", "/bc=", "/bi=", "/al=", "/u=", "/p=",
+    "/itf=", "/fs=", "/sf=", "/scramble", "/port=", "/ssl", "/nzb=", "/conn=", "/check", "/resume", "/par2=",
+    "/par2files=", "/par2equal", "/par2blocks=", "/par2blocksize="};
+
 bool isMaskArgument(const std::string& a) {
     return a.find_first_of("*?") != std::string::npos && a.find_first_of("<>@") == std::string::npos;
 }
@@ -145,6 +151,11 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
               sixth.find_first_of("*?") != std::string::npos))
             out.reference = sixth;
     }
+    // Slash options past the reference that are none of ours: a typing
+    // slip ("/connections=4") would otherwise change nothing, unnoticed.
+    for (std::size_t i = 7; i < args.size(); ++i)
+        if (!args[i].empty() && args[i][0] == '/' && !knownRunnerOption(args[i]) && !isMaskArgument(args[i]))
+            out.unknown.push_back(args[i]);
     out.fileMask = "*.*";
     for (std::size_t i = 6; i < args.size(); ++i) {
         if (isMaskArgument(args[i])) {
@@ -153,6 +164,12 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
         }
     }
     return true;
+}
+
+bool knownRunnerOption(const std::string& argument) {
+    for (const char* option : kOptions)
+        if (startsWithNoCase(argument, option)) return true;
+    return false;
 }
 
 void printRunnerUsage(std::ostream& out) {
@@ -246,7 +263,8 @@ std::string folderLabel(const RunOptions& options, std::size_t index, const std:
 }
 
 std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index, const std::string& relative,
-                                         const std::deque<std::string>& sheets, const std::string& folderName) {
+                                         const std::deque<std::string>& sheets, const std::string& folderName,
+                                         const std::string& runState) {
     std::vector<std::string> v;
     v.push_back(o.args[0]);
     v.push_back("-from");
@@ -300,6 +318,10 @@ std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index,
     if (o.nzbFile) {
         v.push_back("-o");
         v.push_back(*o.nzbFile);
+    }
+    if (!runState.empty()) {
+        v.push_back("-runstate");
+        v.push_back(runState);
     }
     // Contact sheets by their full path, first as their names sort first:
     // they are made outside the user's folder, whatever the mask matches.

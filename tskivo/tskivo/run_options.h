@@ -50,6 +50,7 @@ struct RunOptions {
     std::uint64_t par2BlockSize = 0;     // "/par2blocksize=B"
     bool resume = false;                 // "/resume", with "/nzb="
     std::string error;                   // a value that cannot be used; nothing is posted
+    std::vector<std::string> unknown;    // slash options the runner does not know (ignored, said so)
 
     const std::string& author() const { return args[1]; }
     const std::string& subject() const { return args[2]; }
@@ -67,6 +68,10 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
 
 void printRunnerUsage(std::ostream& out);
 
+// Whether an argument is one of the runner's slash options (by its prefix,
+// as they are matched).
+bool knownRunnerOption(const std::string& argument);
+
 // "gc\a" for the folder /start/gc/a below /start; empty for the start folder.
 std::string relativePath(const std::string& startPath, const std::string& folderPath);
 // The text appended to the subject for folder `index` of the list.
@@ -74,8 +79,9 @@ std::string folderLabel(const RunOptions& options, std::size_t index, const std:
 
 // The engine's argument vector for one folder, in order; `sheets` are the
 // folder's contact sheets (full paths), `folderName` names its recovery set.
+// `runState`: the file through which the job reports back (-runstate).
 std::vector<std::string> buildEngineArgs(const RunOptions& options, std::size_t index, const std::string& relative,
                                          const std::deque<std::string>& sheets = {},
-                                         const std::string& folderName = {});
+                                         const std::string& folderName = {}, const std::string& runState = {});
 
 }  // namespace tskivo

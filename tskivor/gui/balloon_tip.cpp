@@ -102,7 +102,10 @@ void CBalloonTip::paintEvent(QPaintEvent*) {
     inside.scale((bounds.width() - 1) / bounds.width(), (bounds.height() - 1) / bounds.height());
     outline = inside.map(outline);
     painter.fillPath(outline, palette().color(QPalette::Base));
-    painter.setPen(QPen(palette().color(QPalette::Mid), 3));
+    // The band lies inside the shape, 3 pixels wide within the outline's
+    // pixel: a pen centred on the outline reaches 3.5 pixels in, and what it
+    // paints outside falls outside the window's shape.
+    painter.setPen(QPen(palette().color(QPalette::Mid), 7));
     painter.drawPath(outline);
     painter.setPen(QPen(palette().color(QPalette::Text), 1));
     painter.drawPath(outline);

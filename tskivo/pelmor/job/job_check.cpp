@@ -119,6 +119,8 @@ void printUsage(std::ostream& out) {
            "    -par2blocksize (bytes)     - block size, a multiple of 4\n"
            "    -par2memory (MiB)          - memory the recovery set may use, default = 256\n"
            "    -par2name (name)           - name of the set's files, default = files\n"
+           "    -runstate (file)           - a folder runner's file: the run so far in, the job's totals out;\n"
+           "                                 the job's status is returned, the process not ended\n"
            "    -v (xxx)                   - set verbosity level to xxx\n"
            "       0 = quiet (errors only)\n"
            "       1 = normal\n"

@@ -101,7 +101,7 @@ int parseArgument(PostJob& job, int remaining, char** args) {
         return 1;
     }
     for (const char* word : {"-connections", "-checkdelay", "-par2files", "-par2blocks", "-par2blocksize",
-                             "-par2memory", "-par2name"})
+                             "-par2memory", "-par2name", "-runstate"})
         if (arg == word) return setOption(job, word + 1, remaining, args);
     if (arg == "-par2") {
         job.par2Started = true;  // the files after it are in the recovery set

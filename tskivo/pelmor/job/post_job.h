@@ -2,6 +2,7 @@
 // filled from the defaults file and the argument vector.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <iosfwd>
 #include <map>
@@ -22,6 +23,15 @@ struct FileEntry {
     std::vector<int> parts;      // empty: every part
     std::uint64_t size = 0;      // recorded by the job check
     bool inPar2Set = false;      // named after "-par2": the recovery set covers it
+};
+
+// What a job did, for whoever called it: filled as it goes, so that a job
+// that fails or is stopped still tells what it posted.
+struct JobTotals {
+    std::uint64_t bytes = 0;     // sent for the accepted articles
+    std::uint64_t articles = 0;  // accepted, posted again ones included
+    std::uint64_t reposted = 0;  // posted again by the post check
+    std::uint64_t skipped = 0;   // files the server would not take
 };
 
 class PostJob {
@@ -45,6 +55,11 @@ public:
     std::string defaultsPath;       // where "-defaults" writes; empty: nowhere
     int responseTimeoutMs = 60000;  // how long a server response may take
     bool par2Started = false;       // "-par2" seen: later files are in the recovery set
+    // Set when the job is to stop (a signal); the posting loops look at it
+    // between articles.
+    const std::atomic<bool>* stop = nullptr;
+    bool stopRequested() const { return stop && stop->load(); }
+    JobTotals totals;
 
     std::string getOption(const std::string& key) const;
     bool hasOption(const std::string& key) const;

@@ -109,6 +109,7 @@ bool NntpSession::login() {
     common::Log& log = context_.socket.log;
     if (context_.verbosity >= 4) log.line("Connecting to " + server_.host + ":" + std::to_string(server_.port));
     broken_ = false;
+    limited_ = false;
     greeting_.clear();
     stream_ = std::make_unique<ThrottledSocket>(context_.socket);
     const bool connected =
@@ -143,8 +144,8 @@ void NntpSession::authenticate() {
     // A refused log-in (482, or 481 that is no connection limit) stays
     // refused: one quick retry, then the job ends with the server's reply.
     const auto refusal = [&] {
-        const bool refused = lastResponse_.compare(0, 3, "482") == 0 ||
-                             (lastResponse_.compare(0, 3, "481") == 0 && !connectionLimitReply(lastResponse_));
+        limited_ = lastResponse_.compare(0, 3, "481") == 0 && connectionLimitReply(lastResponse_);
+        const bool refused = lastResponse_.compare(0, 3, "482") == 0 || (lastResponse_.compare(0, 3, "481") == 0 && !limited_);
         return refused ? kRetryOnce : kRetryLater;
     };
     const std::string hint = " (log-in as " + server_.login->user + " at " + server_.label() + ")";

@@ -81,8 +81,9 @@ public:
     // Leaves without QUIT (the process is about to end).
     void abandon();
     // Whether the server turned the last connection away (a greeting that
-    // is not 2xx, such as "502 too many connections").
-    bool refused() const { return !greeting_.empty() && greeting_[0] != '2'; }
+    // is not 2xx, such as "502 too many connections", or a log-in refused
+    // for a connection limit).
+    bool refused() const { return limited_ || (!greeting_.empty() && greeting_[0] != '2'); }
 
 private:
     bool send(std::string_view first, std::string_view second);
@@ -105,6 +106,7 @@ private:
     std::string greeting_;
     std::uint64_t bytesSent_ = 0;
     bool broken_ = false;
+    bool limited_ = false;
     bool introSent_ = false;
     DotStuffer stuffer_;
     std::string scratch_;

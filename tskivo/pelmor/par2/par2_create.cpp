@@ -85,7 +85,10 @@ SetBuilder::~SetBuilder() {
 Par2Result SetBuilder::run() { return build(false); }
 
 void SetBuilder::start() {
-    thread_ = std::thread([this] { result_ = build(true); });
+    thread_ = std::thread([this] {
+        result_ = build(true);
+        finished_ = true;
+    });
 }
 
 Par2Result SetBuilder::wait() {

@@ -44,6 +44,8 @@ public:
     // In the background, its threads yielding the CPU to the rest of the process.
     void start();
     Par2Result wait();
+    // The background build has ended (wait will not block).
+    bool finished() const { return finished_; }
     void cancel() { cancelled_ = true; }
 
 private:
@@ -51,6 +53,7 @@ private:
     SetPlan plan_;
     std::function<void(double)> progress_;
     std::atomic<bool> cancelled_{false};
+    std::atomic<bool> finished_{false};
     std::thread thread_;
     Par2Result result_;
 };

@@ -19,6 +19,7 @@ void postFile(Posting& posting, NntpSession& session, int f) {
     Article a;
     try {
         for (int p = 1; p <= parts && !posting.skipped(f); ++p) {
+            posting.checkStop();
             if (!partWanted(job.files[static_cast<std::size_t>(f)], posted, p)) continue;
             if (!articles.make(p, a, job.clock)) {
                 sayUnencodable(p);

@@ -1,9 +1,15 @@
-// NZB 1.1 files of what a job posted, so that a posting can be shared.
+// NZB 1.1 files of what a job posted, so that a posting can be shared and
+// resumed. Saves merge with what other writers saved meanwhile, under a
+// folder lock, streaming: the file is never held in memory whole. Between
+// saves, every accepted article is appended to a journal beside the NZB, so
+// that a posting killed at any moment loses only the articles in flight.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelmor {
@@ -27,38 +33,55 @@ struct NzbFile {
 };
 
 // Reads back a <file> element this writer wrote (subject, poster, segments
-// and the name and size comment); false for any other element.
-bool parseFileElement(const std::string& element, NzbFile& out);
+// and the name and size comment). False for any other element; false with
+// `problem` set for one of ours that cannot be trusted (a name that is not
+// hexadecimal, a Message-ID that is not one), which is then not resumed.
+bool parseFileElement(const std::string& element, NzbFile& out, std::string* problem = nullptr);
 
-// Keeps the <file> elements of an existing NZB and adds the job's files;
-// every save merges with what other jobs saved meanwhile (under a lock) and
-// replaces the file atomically.
+// A Message-ID as RFC 5536 allows it (with or without its angle brackets):
+// "left@right" of printable characters, no spaces, controls or further
+// brackets, at most 250 characters with the brackets. Nothing else is ever
+// sent to a server or stored.
+bool validMessageId(const std::string& id);
+
 class NzbWriter {
 public:
+    ~NzbWriter();
     // False (with `error`) when `path` exists but is no regular NZB file, so
     // that nothing of the user's is overwritten, or when its folder cannot
-    // take the file.
+    // take the file. Journals that killed postings left beside it are
+    // folded into it first.
     bool open(const std::string& path, std::string& error);
+    // Each <file> element the file holds now, in order, one at a time.
+    void scan(const std::function<void(const std::string& element)>& each) const;
+    // Takes over an existing element: the next save replaces it with this
+    // writer's own (a resumed file's record, now complete).
+    void claim(const std::string& element) { claimed_.insert(element); }
     void add(const NzbFile& file);
     // Replaces every element this writer added with these.
     void setFiles(const std::vector<NzbFile>& files);
-    bool save(std::string& error);
-    // The <file> elements the file held when it was opened.
-    const std::vector<std::string>& existing() const { return existing_; }
-    // Takes over an existing element: the next save replaces it with this
-    // writer's own (a resumed file's record, now complete).
-    void claim(const std::string& element) { saved_.push_back(element); }
+    // <head><meta type="..."> entries (title, password, category, tag): added
+    // to the head the file has, which is kept whatever it holds.
+    void setMeta(std::vector<std::pair<std::string, std::string>> meta) { meta_ = std::move(meta); }
+    // An accepted article of `file`, appended to the journal at once.
+    void journal(const NzbFile& file, const NzbSegment& segment);
+    // Merges this writer's files into the file and replaces it atomically;
+    // `final`: the job is over, its journal goes.
+    bool save(std::string& error, bool final = false);
     const std::string& path() const { return path_; }
     // Runs inside save, after the file was read and before it is replaced
     // (tests interleave writers there).
     void setSaveHook(std::function<void()> hook) { saveHook_ = std::move(hook); }
 
 private:
-    std::function<void()> saveHook_;
     std::string path_;
+    std::string journalPath_;
+    int journalFd_ = -1;
     std::vector<std::string> added_;  // this writer's <file> elements
-    std::vector<std::string> saved_;  // what its last save wrote
-    std::vector<std::string> existing_;
+    std::set<std::string> saved_;     // what its last save wrote
+    std::set<std::string> claimed_;
+    std::vector<std::pair<std::string, std::string>> meta_;
+    std::function<void()> saveHook_;
 };
 
 std::string xmlEscape(const std::string& text);

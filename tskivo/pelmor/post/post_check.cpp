@@ -30,9 +30,10 @@ void checkPosts(Posting& posting) {
     std::size_t missing = 0, reposted = 0;
     constexpr int kRounds = 3;
     for (int round = 0;; ++round) {
-        job.clock.sleepMs(static_cast<std::uint32_t>(posting.settings.checkDelaySeconds * 1000));
+        posting.wait(static_cast<std::uint32_t>(posting.settings.checkDelaySeconds * 1000));
         std::vector<PostedPart> absent;
         for (const auto& p : pending) {
+            posting.checkStop();
             const StatResult r = askFor(job, *session, p.messageId);
             if (r == StatResult::Unanswerable) {
                 // "500 unknown command", "502 no permission": the server
@@ -65,6 +66,7 @@ void checkPosts(Posting& posting) {
             record.replaced(a);
             p.messageId = a.messageId;
             ++reposted;
+            ++posting.reposted;
         }
         record.save();
     }

@@ -1,6 +1,7 @@
 #include "post_record.h"
 
 #include <ctime>
+#include <map>
 #include <sstream>
 
 #include "codec/encoder.h"
@@ -28,36 +29,53 @@ PostRecord::PostRecord(PostJob& job, const JobSettings& settings, NzbWriter* nzb
         if (!g.empty()) groups_.push_back(g);
     if (!nzb_ || !settings.resume) return;
     const int count = static_cast<int>(job.files.size());
-    for (const std::string& element : nzb_->existing()) {
+    std::map<std::string, std::vector<int>> byName;  // the job's files by posted name
+    for (int f = 0; f < count; ++f) byName[postedNameOf(job.files[static_cast<std::size_t>(f)])].push_back(f);
+    std::set<int> refused;
+    // Every element of a file's name counts: a save and the journal of a
+    // killed posting may each hold some of its parts.
+    nzb_->scan([&](const std::string& element) {
         NzbFile old;
-        if (!parseFileElement(element, old) || old.segments.empty()) continue;
-        for (int f = 0; f < count; ++f) {
+        std::string problem;
+        if (!parseFileElement(element, old, &problem)) {
+            if (!problem.empty())
+                job.line("Resume: an entry of " + nzb_->path() + " cannot be used (" + problem +
+                         "); its file is posted whole.");
+            return;
+        }
+        const auto named = byName.find(old.name);
+        if (old.segments.empty() || named == byName.end()) return;
+        for (const int f : named->second) {
             const FileEntry& file = job.files[static_cast<std::size_t>(f)];
-            if (resumed_.count(f) || postedNameOf(file) != old.name) continue;
             // The same file only when its size and subject form are the same:
             // the subject of its lowest listed part must come out unchanged.
             int lowest = old.segments.front().number;
-            for (const auto& s : old.segments) lowest = std::min(lowest, s.number);
+            for (const auto& seg : old.segments) lowest = std::min(lowest, seg.number);
             const int parts = partCount(settings, file);
             const bool same = old.size == file.size && lowest <= parts &&
                               subjectFor(job, settings, f, lowest, parts).subject == old.subject;
             if (!same) {
-                job.line("Resume: " + file.name + " is not the file " + nzb_->path() +
-                         " lists (size or subject differ); posting it whole again.");
+                if (refused.insert(f).second)
+                    job.line("Resume: " + file.name + " is not the file " + nzb_->path() +
+                             " lists (size or subject differ); posting it whole again.");
                 continue;
             }
             nzb_->claim(element);
             auto& done = resumed_[f];
-            for (const auto& s : old.segments) {
-                if (s.number < 1 || s.number > parts || !done.insert(s.number).second) continue;
-                files_[f][s.number] = PostedPart{f, s.number, s.number == lowest ? old.subject : std::string(),
-                                                 old.poster, "<" + s.messageId + ">", s.bytes};
+            for (const auto& seg : old.segments) {
+                if (seg.number < 1 || seg.number > parts || !done.insert(seg.number).second) continue;
+                files_[f][seg.number] = PostedPart{f, seg.number, seg.number == lowest ? old.subject : std::string(),
+                                                   old.poster, "<" + seg.messageId + ">", seg.bytes};
             }
-            dates_[f] = old.date;
-            job.line("Resume: " + file.name + ": " + std::to_string(done.size()) + " of " + std::to_string(parts) +
-                     " parts are posted already.");
+            if (!dates_.count(f)) dates_[f] = old.date;
             break;
         }
+    });
+    for (const auto& [f, done] : resumed_) {
+        // A file that also did not match elsewhere is posted whole: drop any parts taken.
+        const FileEntry& file = job.files[static_cast<std::size_t>(f)];
+        job.line("Resume: " + file.name + ": " + std::to_string(done.size()) + " of " +
+                 std::to_string(partCount(settings, file)) + " parts are posted already.");
     }
 }
 
@@ -72,6 +90,17 @@ void PostRecord::accepted(const Article& a) {
     files_[a.file][a.part] = PostedPart{a.file, a.part, a.subject, a.sender, a.messageId, a.bytes};
     if (!dates_.count(a.file)) dates_[a.file] = static_cast<std::int64_t>(std::time(nullptr));
     dirty_ = true;
+    if (nzb_) {
+        // On disk before the next article goes: a kill loses only those in flight.
+        NzbFile f;
+        f.name = postedNameOf(job_.files[static_cast<std::size_t>(a.file)]);
+        f.size = job_.files[static_cast<std::size_t>(a.file)].size;
+        f.date = dates_[a.file];
+        f.subject = a.subject;
+        f.poster = a.sender;
+        f.groups = groups_;
+        nzb_->journal(f, NzbSegment{a.messageId.substr(1, a.messageId.size() - 2), a.bytes, a.part});
+    }
     if (static_cast<std::uint32_t>(job_.clock.tickMs() - lastSave_) >= kSaveEveryMs) saveLocked();
 }
 
@@ -88,9 +117,9 @@ bool PostRecord::saveFailed() const {
     return saveFailed_;
 }
 
-void PostRecord::save() {
+void PostRecord::save(bool final) {
     std::lock_guard<std::mutex> lock(mutex_);
-    saveLocked();
+    saveLocked(final);
 }
 
 std::vector<PostedPart> PostRecord::parts() const {
@@ -126,16 +155,16 @@ NzbFile PostRecord::fileRecord(int f) const {
     return r;
 }
 
-void PostRecord::saveLocked() {
+void PostRecord::saveLocked(bool final) {
     lastSave_ = job_.clock.tickMs();
-    if (!nzb_ || !dirty_) return;
+    if (!nzb_ || (!dirty_ && !final)) return;
     dirty_ = false;
     std::vector<NzbFile> records;
     for (const auto& [f, parts] : files_)
         if (!parts.empty()) records.push_back(fileRecord(f));
     nzb_->setFiles(records);
     std::string error;
-    if (!nzb_->save(error)) {
+    if (!nzb_->save(error, final)) {
         job_.line(error);
         saveFailed_ = true;
     }

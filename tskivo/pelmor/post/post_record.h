@@ -39,18 +39,19 @@ public:
     void accepted(const Article& a);
     // A re-posted article's new id (post check).
     void replaced(const Article& a);
-    // Saves now (the end of a file or of the job).
-    void save();
+    // Saves now (the end of a file or, `final`, of the job: its journal goes).
+    void save(bool final = false);
     std::vector<PostedPart> parts() const;
     // The accepted id of a part, empty when it is not on the server.
     std::string messageIdOf(int f, int part) const;
     // A save of the NZB file failed.
     bool saveFailed() const;
 
-    static constexpr std::uint32_t kSaveEveryMs = 1000;
+    // Between saves the journal holds every accepted article.
+    static constexpr std::uint32_t kSaveEveryMs = 10000;
 
 private:
-    void saveLocked();
+    void saveLocked(bool final = false);
     NzbFile fileRecord(int f) const;
 
     PostJob& job_;

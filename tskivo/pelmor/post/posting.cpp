@@ -15,11 +15,30 @@ std::unique_ptr<NntpSession> Posting::openSession(bool announce) {
     return std::make_unique<NntpSession>(settings.server, sessions, announce);
 }
 
+void Posting::checkStop() const {
+    if (job.stopRequested()) throw Interrupted{};
+}
+
+void Posting::wait(std::uint32_t ms) const {
+    if (!job.stop) {
+        job.clock.sleepMs(ms);
+        return;
+    }
+    while (ms > 0) {
+        checkStop();
+        const std::uint32_t step = ms < 250 ? ms : 250;
+        job.clock.sleepMs(step);
+        ms -= step;
+    }
+}
+
 bool Posting::postWithRetries(NntpSession& session, Article& a) {
     for (;;) {
+        checkStop();
         try {
             postOnce(job, settings, session, a);
             bytes += session.bytesSent();
+            ++articles;
             return true;
         } catch (const Kelvo_Exception& e) {
             std::uint32_t waitMs = 0;
@@ -29,7 +48,7 @@ bool Posting::postWithRetries(NntpSession& session, Article& a) {
                 skipFile(a.file, e.message);
                 return false;
             }
-            job.clock.sleepMs(waitMs);
+            wait(waitMs);
         }
     }
 }

@@ -25,6 +25,8 @@ public:
     PostRecord& record;
     SessionContext sessions;
     std::atomic<std::uint64_t> bytes{0};  // sent for every accepted article
+    std::atomic<std::uint64_t> articles{0};  // accepted
+    std::atomic<std::uint64_t> reposted{0};  // posted again by the post check
     // Runs before the articles of file f are made (a file still being
     // written, such as the recovery set, is waited for).
     std::function<void(int f)> beforeFile;
@@ -36,6 +38,10 @@ public:
     // false when the server will not take the file (skipped). Throws when
     // the article fails for good.
     bool postWithRetries(NntpSession& session, Article& a);
+    // Throws Interrupted when the job is to stop.
+    void checkStop() const;
+    // The job's clock, a little at a time, so that a stop is not kept waiting.
+    void wait(std::uint32_t ms) const;
     // A file the server will not take: reported, and its other parts not posted.
     void skipFile(int file, const std::string& message);
     bool skipped(int file) const;

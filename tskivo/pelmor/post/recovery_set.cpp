@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "kelvo_exception.h"
 
@@ -43,6 +44,12 @@ RecoverySet::RecoverySet(PostJob& job, const JobSettings& settings) : job_(job),
 
 void RecoverySet::ready() {
     if (!builder_ || ready_) return;
+    // Waited for a little at a time (real time: the build runs on a real
+    // thread), so that a stop cancels the build.
+    while (!builder_->finished()) {
+        if (job_.stopRequested()) throw Interrupted{};
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     const par2::Par2Result r = builder_->wait();
     if (!r.error.empty()) throw Kelvo_Exception(0, r.error);
     ready_ = true;

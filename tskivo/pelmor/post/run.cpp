@@ -1,6 +1,13 @@
 #include "run.h"
 
+#include <atomic>
+#include <optional>
+
+#include <iostream>
 #include <sstream>
+
+#include "common/run_state.h"
+#include "job/defaults.h"
 
 #include "article.h"
 #include "job/job_check.h"
@@ -46,12 +53,29 @@ void runJob(PostJob& job, int argc, char** argv) {
     // The recovery set is built while the files are posted, and posted after them.
     RecoverySet recovery(job, settings);
     PostRecord record(job, settings, settings.nzbPath.empty() ? nullptr : &nzb);
+    // However the job ends, the NZB file holds what the server took, and
+    // the journal that covered the time between saves goes.
+    struct FinalSave {
+        PostRecord& record;
+        ~FinalSave() { record.save(true); }
+    } finalSave{record};
     // A resumed first article is still the one later files refer to.
     job.firstMessageId = record.messageIdOf(0, 1);
     Posting posting(job, settings, record);
     posting.beforeFile = [&](int f) {
         if (recovery.holds(f)) recovery.ready();
     };
+    // The totals, however the job ends.
+    struct Totals {
+        PostJob& job;
+        Posting& posting;
+        ~Totals() {
+            job.totals.bytes = posting.bytes;
+            job.totals.articles = posting.articles;
+            job.totals.reposted = posting.reposted;
+            job.totals.skipped = posting.skippedFiles().size();
+        }
+    } totals{job, posting};
     const std::uint32_t startTicks = job.clock.tickMs();
     if (settings.connections > 1) postInParallel(posting);
     else postInOrder(posting);
@@ -59,6 +83,7 @@ void runJob(PostJob& job, int argc, char** argv) {
     // posting connections have quit.
     if (settings.check) checkPosts(posting);
     printThroughput(job, settings, startTicks, posting.bytes);
+    record.save(true);
     if (record.saveFailed())
         throw Kelvo_Exception(0, "Everything was posted, but the NZB file " + settings.nzbPath +
                                      " could not be saved.");
@@ -83,6 +108,59 @@ void printThroughput(PostJob& job, const JobSettings& settings, std::uint32_t st
     job.line(std::string(settings.printHeader ? "" : "  ") + "  " + std::to_string(jobBytes) +
              " bytes posted, throughput: " + std::to_string(rate) + " bytes/sec.");
     job.line("");
+}
+
+int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, bool uutease, bool scramble,
+                  const std::atomic<bool>& stop) {
+    int status = kStatusDone;
+    std::optional<int> exitNow;
+    std::string message, runState, nzb;
+    JobTotals totals;
+    {
+        PostJob job(printHeader, threadPosts, uutease, scramble, common::systemClock(), std::cerr);
+        job.stop = &stop;
+        job.defaultsPath = defaultsFilePath();
+        readDefaults(job, job.defaultsPath);
+        try {
+            runJob(job, argc, argv);
+            if (job.totals.skipped > 0) status = kStatusSkipped;
+        } catch (const Kelvo_Exception& e) {
+            job.line(e.message);
+            message = e.message;
+            status = kStatusFailed;
+        } catch (const ProcessExit& e) {
+            exitNow = e.status;  // "-?", a part that cannot be encoded: always the end
+            status = e.status;
+        } catch (const Interrupted&) {
+            message = "Stopped on request.";
+            if (job.hasOption("out"))
+                message += " The NZB file " + job.getOption("out") + " holds every article the server took.";
+            job.line(message);
+            status = kStatusInterrupted;
+        } catch (const std::exception& e) {
+            job.line(e.what());
+            message = e.what();
+            status = kStatusFailed;
+        }
+        runState = job.getOption("runstate");
+        nzb = job.getOption("out");
+        totals = job.totals;
+    }
+    if (exitNow) common::exitProcess(*exitNow);
+    if (!runState.empty()) {
+        // A folder runner's job: the outcome goes back to it, and it decides
+        // what follows.
+        common::writeRunState(runState, {{"status", std::to_string(status)},
+                                         {"bytes", std::to_string(totals.bytes)},
+                                         {"articles", std::to_string(totals.articles)},
+                                         {"reposted", std::to_string(totals.reposted)},
+                                         {"skipped", std::to_string(totals.skipped)},
+                                         {"message", message},
+                                         {"nzb", nzb}});
+        return status;
+    }
+    if (status != kStatusDone && status != kStatusSkipped) common::exitProcess(status);
+    return 0;
 }
 
 }  // namespace pelmor

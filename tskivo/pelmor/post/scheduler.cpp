@@ -58,6 +58,12 @@ public:
     std::unique_ptr<Article> take() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
+            if (job_.stopRequested() && !failed_) {
+                failed_ = true;
+                failure_ = std::make_exception_ptr(Interrupted{});
+                room_.notify_all();
+                ready_.notify_all();
+            }
             if (failed_) return nullptr;
             const std::uint32_t now = job_.clock.tickMs();
             std::optional<std::uint32_t> soonest;
@@ -193,14 +199,15 @@ void connectionLoop(Posting& posting, NntpSession& session, Scheduler& scheduler
     PostJob& job = posting.job;
     const int connections = posting.settings.connections;
     // Connect at once, so a server that takes fewer connections is known
-    // before the articles are shared out.
-    bool in = true;
+    // before the articles are shared out. Only a server that turns the
+    // connection away counts so; any other failure (down, a refused
+    // certificate or log-in) meets the articles' own retry rules, with its
+    // own message.
     try {
         session.login();
-        in = !session.refused();
     } catch (const Kelvo_Exception&) {
-        in = false;
     }
+    const bool in = !session.refused();
     if (!in && scheduler.retire()) {
         session.abandon();
         scheduler.reported(connections);
@@ -218,6 +225,7 @@ void connectionLoop(Posting& posting, NntpSession& session, Scheduler& scheduler
             // is on the server, so its id is known here.
             postOnce(job, posting.settings, session, *a);
             posting.bytes += session.bytesSent();
+            ++posting.articles;
             scheduler.accepted(std::move(a), posting.record);
         } catch (const Kelvo_Exception& e) {
             std::uint32_t waitMs = 0;
@@ -281,6 +289,7 @@ void postInParallel(Posting& posting) {
             const int parts = articles.parts();
             const std::set<int>& posted = posting.record.alreadyPosted(f);
             for (int p = 1; p <= parts && !scheduler.failed() && !posting.skipped(f); ++p) {
+                posting.checkStop();
                 if (!partWanted(job.files[static_cast<std::size_t>(f)], posted, p)) continue;
                 auto a = std::make_unique<Article>();
                 if (!articles.make(p, *a, job.clock)) {
