@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace common {
 
@@ -27,6 +28,30 @@ inline int utf8Length(const unsigned char* s, std::size_t i, std::size_t n) {
     if (cp < kLeast[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF)
         return 0;
     return len;
+}
+
+// Text for files that must be UTF-8 (XML, JSON): strict UTF-8 is kept, any
+// other byte is taken as Latin-1; control characters XML cannot hold become
+// "?".
+inline std::string toUtf8(const std::string& in) {
+    std::string out;
+    const auto* s = reinterpret_cast<const unsigned char*>(in.data());
+    const std::size_t n = in.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            out += (c < 0x20 && c != '\t') || c == 0x7F ? '?' : static_cast<char>(c);
+            ++i;
+        } else if (const int len = utf8Length(s, i, n)) {
+            out.append(in, i, static_cast<std::size_t>(len));
+            i += static_cast<std::size_t>(len);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+            ++i;
+        }
+    }
+    return out;
 }
 
 }  // namespace common

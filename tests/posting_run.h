@@ -3,7 +3,10 @@
 #pragma once
 
 #include "fake_nntp_server.h"
+#include <gtest/gtest.h>
+
 #include "job/post_job.h"
+#include "kelvo_exception.h"
 #include "post/run.h"
 #include "test_support.h"
 
@@ -43,11 +46,18 @@ struct PostingRunOn : JobHarness {
         pelmor::runJob(job, a.argc(), a.argv());
     }
     // A later job in the same folder against the same server; its log.
-    std::string runAgain(const std::vector<std::string>& extra) {
+    // With `failure`, a job that fails is expected: its message lands there.
+    std::string runAgain(const std::vector<std::string>& extra, std::string* failure = nullptr) {
         JobHarness again(false);
         again.job.responseTimeoutMs = job.responseTimeoutMs;
         Args a(words(extra));
-        pelmor::runJob(again.job, a.argc(), a.argv());
+        try {
+            pelmor::runJob(again.job, a.argc(), a.argv());
+            if (failure) ADD_FAILURE() << "the job passed";
+        } catch (const Kelvo_Exception& e) {
+            if (!failure) throw;
+            *failure = e.message;
+        }
         return again.log.str();
     }
 };

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <map>
+#include <set>
 #include <regex>
 
 #include <gmock/gmock.h>
@@ -12,6 +13,7 @@
 #include "post/run.h"
 #include "fake_nntp_server.h"
 #include "posting_run.h"
+#include "common/run_state.h"
 #include "kelvo_exception.h"
 #include "post/nzb.h"
 #include "test_support.h"
@@ -197,4 +199,59 @@ TEST(Resume, EntriesThatCannotBeTrustedAreNotResumed) {
     EXPECT_THAT(again, testing::Not(HasSubstr("stoi")));
     EXPECT_EQ(h.articles().size(), 2u + 3u + 2u);
     for (const auto& line : h.server.server().transcript()) EXPECT_EQ(line.find("injected"), std::string::npos) << line;
+}
+
+// A folder runner's five small folders with -check: the articles not yet
+// due when a folder's job ends are asked for by the next one, so the run
+// waits about one check delay in all, not one a folder (on the test's clock).
+TEST(PostCheck, FiveFoldersWaitOneDelayInAll) {
+    CheckRun h;
+    const std::string state = h.dir / "run-state";
+    const std::uint32_t start = h.clock.now;
+    for (int folder = 1; folder <= 5; ++folder) {
+        const std::string name = "f" + std::to_string(folder) + ".bin";
+        writeFile(name, randomBytes(300, static_cast<std::uint32_t>(folder)));
+        common::writeRunState(state, {{"folder", std::to_string(folder)}, {"folders", "5"}});
+        pelmor::PostJob job(false, true, false, false, h.clock, h.log);
+        job.responseTimeoutMs = 5000;
+        Args a(h.words({"-check", "-runstate", state, name}));
+        runJob(job, a.argc(), a.argv());
+    }
+    const std::uint32_t waited = h.clock.now - start;
+    EXPECT_GE(waited, 5000u);
+    EXPECT_LE(waited, 5000u + 1000) << "one delay, not five";
+    std::set<std::string> asked;
+    for (const auto& line : h.server.server().transcript())
+        if (line.rfind("STAT ", 0) == 0) asked.insert(line.substr(5));
+    EXPECT_EQ(asked.size(), 10u) << "every article of every folder";
+    EXPECT_FALSE(std::filesystem::exists(state + ".checks"));
+}
+
+// Days later: -resume -check asks for every article the NZB lists (the
+// earlier runs' included) and posts again what the server lost; -verify
+// only asks, and says per file what is missing.
+TEST(PostCheck, ResumeWithCheckMendsAnOldPostingAndVerifyReports) {
+    CheckRun h;
+    writeFile("a.bin", randomBytes(700, 11));  // 3 parts
+    writeFile("b.bin", randomBytes(300, 12));  // 2 parts
+    h.run({"a.bin", "b.bin"});
+    const std::string lost = "<" + h.listed()["a.bin"].at(2) + ">";
+    std::set<std::string> gone{lost};
+    h.server.script->statReply = [&](const std::string& id) {
+        return gone.count(id) ? std::string("430 no such article") : "223 0 " + id;
+    };
+    std::string failure;
+    const std::string verified = h.runAgain({"-verify"}, &failure);
+    EXPECT_THAT(verified, HasSubstr("Verify: a.bin: 1 of 3 articles missing."));
+    EXPECT_THAT(verified, HasSubstr("Verify: b.bin: all 2 articles are there."));
+    EXPECT_EQ(failure, "Verify: 1 files of out.nzb are missing articles.");
+    EXPECT_EQ(h.articles().size(), 5u) << "verifying posts nothing";
+
+    const std::string mended = h.runAgain({"-resume", "-check", "-checkdelay", "0", "a.bin", "b.bin"});
+    EXPECT_THAT(mended, HasSubstr("Post check: 5 articles checked, 1 missing, 1 posted again."));
+    ASSERT_EQ(h.articles().size(), 6u);
+    EXPECT_EQ(h.articles().back().header("Subject"), h.articles()[1].header("Subject"));
+    EXPECT_NE(h.listed()["a.bin"].at(2), lost.substr(1, lost.size() - 2)) << "the NZB names the new copy";
+    gone.clear();
+    EXPECT_THAT(h.runAgain({"-verify"}), HasSubstr("Verify: every article out.nzb lists is on the server."));
 }

@@ -3,6 +3,10 @@
 #include "post/article.h"
 #include "par2/par2_create.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <regex>
 #include <map>
 #include <set>
@@ -339,4 +343,40 @@ TEST(Driver, Par2SetIsPostedAfterItsFilesAndIsTheSetMadeAlone) {
         EXPECT_EQ(f.name.rfind(h.dir.path(), 0), std::string::npos) << "made outside the user's folders";
         EXPECT_FALSE(std::filesystem::exists(f.name)) << "removed after the job";
     }
+}
+
+// Sizes and offsets in 64 bits from the job check to the wire and the NZB:
+// a sparse file of 5 GiB with data across the 4 GiB mark, posted in the
+// parts around it.
+TEST(Driver, FilesOf5GiBPostWithOffsetsPast4GiB) {
+    RunHarness h;
+    const std::uint64_t size = 5ull << 30, mark = 4ull << 30;
+    {
+        std::ofstream big("big.bin");
+    }
+    ASSERT_EQ(truncate("big.bin", static_cast<off_t>(size)), 0);
+    const std::string marker = randomBytes(64, 7);
+    {
+        const int fd = open("big.bin", O_WRONLY);
+        ASSERT_EQ(pwrite(fd, marker.data(), marker.size(), static_cast<off_t>(mark - 32)), 64);
+        close(fd);
+    }
+    const std::uint64_t perPart = 100000ull * 128;
+    const int parts = static_cast<int>((size + perPart - 1) / perPart), across = static_cast<int>(mark / perPart) + 1;
+    h.run({"-lines", "100000", "-o", "big.nzb", "big.bin:" + std::to_string(across) + "," + std::to_string(parts)});
+    const auto arts = h.articles();
+    ASSERT_EQ(arts.size(), 2u);
+    const std::uint64_t begin = (across - 1) * perPart;
+    const std::string body = arts[0].body();
+    EXPECT_THAT(body, testing::StartsWith("=ybegin part=" + std::to_string(across) + " total=" + std::to_string(parts) +
+                                          " line=128 size=" + std::to_string(size) + " name=big.bin\r\n=ypart begin=" +
+                                          std::to_string(begin + 1) + " end=" + std::to_string(begin + perPart) + "\r\n"));
+    const std::string decoded = testing_support::yencDecode(body);
+    ASSERT_EQ(decoded.size(), perPart);
+    EXPECT_EQ(decoded.substr(mark - 32 - begin, 64), marker);
+    EXPECT_THAT(arts[1].body(), HasSubstr("=ypart begin=" + std::to_string((parts - 1) * perPart + 1) + " end=" +
+                                          std::to_string(size) + "\r\n"));
+    EXPECT_THAT(arts[0].header("Subject"), HasSubstr("5120.0 mb - yEnc \"big.bin\" (" + std::to_string(across) + "/" +
+                                                     std::to_string(parts) + ")"));
+    EXPECT_THAT(testing_support::readFile("big.nzb"), HasSubstr("size=\"" + std::to_string(size) + "\""));
 }

@@ -192,7 +192,7 @@ TEST(JobCheck, ReportsMissingOptionsAndFilesInOrder) {
     writeFile("here.jpg", "abc");
     JobHarness j;
     require(j.job);
-    j.job.files = {{"gone.jpg", kYenc, {}, 0}, {"here.jpg", kYenc, {}, 0}, {".", kYenc, {}, 0}};
+    j.job.files = {{"gone.jpg", kYenc, {}, 0, false, {}}, {"here.jpg", kYenc, {}, 0, false, {}}, {".", kYenc, {}, 0, false, {}}};
     EXPECT_EQ(refusal(j.job), "File gone.jpg not found!\nFile . not found!\n");
     EXPECT_EQ(j.log.str(), usageText());
     EXPECT_EQ(j.job.files[1].size, 3u);
@@ -230,20 +230,25 @@ TEST(JobCheck, RefusesLineCountsAndPortsOutOfRange) {
     }
 }
 
-TEST(JobCheck, RefusesFilesOf4GiBOrMore) {
+TEST(JobCheck, FilesOfAnySizeAndUnreadableOnesSkipped) {
     TempDir dir;
     {
         std::ofstream big("big.bin");
     }
-    ASSERT_EQ(truncate("big.bin", 0x100000000LL), 0);  // sparse: costs no disk
+    ASSERT_EQ(truncate("big.bin", 5LL << 30), 0);  // sparse: costs no disk
+    writeFile("locked.bin", "x");
+    chmod("locked.bin", 0);
+    const bool root = access("locked.bin", R_OK) == 0;  // root reads it all the same
     JobHarness h;
     require(h.job);
-    h.job.files = {{"big.bin", kYenc, {}, 0}};
-    EXPECT_THAT(refusal(h.job), HasSubstr("big.bin is 4 GiB or larger"));
-    ASSERT_EQ(truncate("big.bin", 0xFFFFFFFFLL), 0);
-    h.job.files = {{"big.bin", kYenc, {}, 0}};
+    h.job.files = {{"big.bin", kYenc, {}, 0, false, {}}, {"locked.bin", kYenc, {}, 0, false, {}}};
     EXPECT_EQ(refusal(h.job), "");
-    EXPECT_EQ(h.job.files[0].size, 0xFFFFFFFFu);
+    EXPECT_EQ(h.job.files[0].size, 5ull << 30);
+    if (!root) {
+        EXPECT_EQ(h.job.files.size(), 1u);
+        EXPECT_THAT(h.log.str(), HasSubstr("File locked.bin cannot be read ("));
+        EXPECT_EQ(h.job.totals.skipped, 1u);
+    }
 }
 
 TEST(Summary, HeaderLinesFileListAndTotal) {

@@ -5,7 +5,7 @@
 using namespace pelmor;
 
 namespace {
-FileEntry file(const std::string& name, int encoding) { return FileEntry{name, encoding, {}, 0}; }
+FileEntry file(const std::string& name, int encoding) { return FileEntry{name, encoding, {}, 0, false, {}}; }
 }  // namespace
 
 TEST(PlainSubject, CountersSizeAndDisplay) {

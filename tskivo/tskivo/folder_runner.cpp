@@ -6,12 +6,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <ostream>
 #include <set>
 #include <utility>
+
+#include <nlohmann/json.hpp>
 
 #include "common/platform.h"
 #include "common/run_state.h"
@@ -157,25 +162,133 @@ std::deque<std::string> makeSheets(const RunOptions& options, CreateContactSheet
 
 }  // namespace
 
+namespace {
+
+// What a run found before it posts: each folder's files (the mask's
+// matches) and their bytes, and whether two folders hold files of the same
+// name (then, so that a downloader keeps them apart, the files of every
+// folder but the start go out under their folder's path).
+struct TreeScan {
+    std::vector<std::uint64_t> bytes;  // by folder
+    std::uint64_t total = 0;
+    std::size_t files = 0;
+    bool clashing = false;
+};
+
+TreeScan scanTree(const std::vector<std::string>& folders, const std::string& mask) {
+    TreeScan scan;
+    std::set<std::string> seen;
+    for (const auto& folder : folders) {
+        std::vector<common::DirEntry> entries;
+        int error = 0;
+        common::findFiles(folder, mask, entries, error);
+        std::uint64_t bytes = 0;
+        for (const auto& e : entries) {
+            if (e.isDirectory) continue;
+            bytes += e.size;
+            ++scan.files;
+            if (!seen.insert(e.name).second) scan.clashing = true;
+        }
+        scan.bytes.push_back(bytes);
+        scan.total += bytes;
+    }
+    return scan;
+}
+
+// The sheets of a folder below the start carry its path in their names:
+// every folder's sheets would otherwise share "!contact-sheet-01.jpg".
+void nameSheetsAfter(std::deque<std::string>& sheets, const std::string& relative) {
+    std::string tag = relative;
+    for (char& c : tag)
+        if (c == '\\' || c == '/') c = '-';
+    for (auto& sheet : sheets) {
+        const auto slash = sheet.find_last_of('/');
+        const auto dot = sheet.find_last_of('.');
+        const std::string renamed = dot != std::string::npos && dot > slash
+                                        ? sheet.substr(0, dot) + "-" + tag + sheet.substr(dot)
+                                        : sheet + "-" + tag;
+        if (std::rename(sheet.c_str(), renamed.c_str()) == 0) sheet = renamed;
+    }
+}
+
+const char* statusMeaning(int status) {
+    switch (status) {
+        case 0: return "everything was posted";
+        case 1: return "posted, but some files were skipped (see above)";
+        case 130: return "stopped on request; /resume finishes the posting";
+        default: return "a job failed; the folders after it were not posted";
+    }
+}
+
+std::string sizeText(double bytes) {
+    char buf[32];
+    const char* unit = "bytes";
+    for (const char* u : {"kB", "MB", "GB", "TB"}) {
+        if (bytes < 1000) break;
+        bytes /= 1000;
+        unit = u;
+    }
+    std::snprintf(buf, sizeof buf, unit[0] == 'b' ? "%.0f %s" : "%.1f %s", bytes, unit);
+    return buf;
+}
+
+// A stream that goes nowhere: the human lines of a run that writes events.
+std::ostream& nowhere() {
+    static std::ostream sink(nullptr);
+    return sink;
+}
+
+}  // namespace
+
 int runFolders(const RunOptions& options, const std::vector<std::string>& folders, PostFolderFn postFolder,
-               CreateContactSheetsFn createContactSheets, std::ostream& out) {
+               CreateContactSheetsFn createContactSheets, std::ostream& events) {
+    std::ostream& out = options.json ? nowhere() : events;
     const std::string& start = folders.front();
     PrivateFolder privateFolder;
     const std::string runState = privateFolder.path().empty() ? std::string() : privateFolder.path() + "/run-state";
-    std::uint64_t articles = 0, skipped = 0;
-    int status = 0;
-    std::string nzb;
-    const auto interrupted = [&] {
-        out << "\n  Stopped on request.";
-        if (options.nzbFile)
-            out << " The NZB file " << *options.nzbFile
-                << " holds every article the server took; the same command with /resume finishes the posting.";
-        out << "\n";
+    const TreeScan scan = scanTree(folders, options.fileMask);
+    const auto started = std::chrono::steady_clock::now();
+    std::uint64_t bytes = 0, articles = 0, reposted = 0, skipped = 0, done = 0;
+    if (options.json)
+        events << nlohmann::json{{"type", "started"},  {"version", "0.36"},    {"folders", folders.size()},
+                                 {"files", scan.files}, {"bytes", scan.total}}
+                      .dump()
+               << std::endl;
+    // The end of the run, however it ends: on a terminal and for programs
+    // what was done; the status and what it means.
+    const auto finish = [&](int status) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (status == 130) {
+            out << "\n  Stopped on request.";
+            if (options.nzbFile)
+                out << " The NZB file " << *options.nzbFile
+                    << " holds every article the server took; the same command with /resume finishes the posting.";
+            out << "\n";
+        }
+        if (options.json) {
+            events << nlohmann::json{{"type", "finished"},      {"status", status},   {"meaning", statusMeaning(status)},
+                                     {"bytes", bytes},           {"articles", articles}, {"reposted", reposted},
+                                     {"skipped", skipped},       {"seconds", seconds},
+                                     {"nzb", options.nzbFile ? *options.nzbFile : ""}}
+                          .dump()
+                   << std::endl;
+        } else if (isatty(STDOUT_FILENO)) {
+            char line[256];
+            std::snprintf(line, sizeof line, "\n  Posted %s in %llu articles in %.1f s (%s/s)", sizeText(bytes).c_str(),
+                          static_cast<unsigned long long>(articles), seconds,
+                          sizeText(seconds > 0 ? bytes / seconds : 0).c_str());
+            out << line;
+            if (reposted) out << ", " << reposted << " posted again after the check";
+            out << ".\n";
+            if (options.nzbFile) out << "  NZB file: " << *options.nzbFile << "\n";
+            out << "  Status " << status << ": " << statusMeaning(status) << ".\n";
+        }
         out.flush();
-        return 130;
+        return status;
     };
+    int status = 0;
     for (std::size_t i = 0; i < folders.size(); ++i) {
-        if (stopRequested) return interrupted();
+        if (stopRequested) return finish(130);
         if (!common::changeDirectory(folders[i])) {
             out << "\n  Unable to enter: " << folders[i] << "\n";
             continue;
@@ -184,9 +297,18 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         std::deque<std::string> sheets;
         if (options.contactSheets && createContactSheets) {
             const std::string title = relative.empty() ? start.substr(start.find_last_of('/') + 1) : relative;
+            // The library's own lines go to the log, not among the events.
+            const int saved = options.json ? dup(STDOUT_FILENO) : -1;
+            if (saved >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
             sheets = makeSheets(options, createContactSheets, folders[i], title, privateFolder.path(), out);
+            if (saved >= 0) {
+                std::fflush(stdout);
+                dup2(saved, STDOUT_FILENO);
+                close(saved);
+            }
+            if (i > 0) nameSheetsAfter(sheets, relative);
         }
-        if (stopRequested) return interrupted();
+        if (stopRequested) return finish(130);
         out << "\n  Handling: " << folders[i] << "\n";
         if (i == 0) {
             out << "  From     : " << (options.scramble ? kPlaceholderAuthor : options.author()) << "\n"
@@ -195,28 +317,64 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
                 << "  Host     : " << options.server() << "\n"
                 << "  Reference: " << options.reference << "\n";
         }
-        std::vector<std::string> engineArgs = buildEngineArgs(
-            options, i, relative, sheets, folders[i].substr(folders[i].find_last_of('/') + 1), runState);
+        // A folder below the start names its recovery set by its path, so
+        // that two folders of one name do not share set names.
+        std::string setName = relative;
+        for (char& c : setName)
+            if (c == '\\') c = '-';
+        if (setName.empty()) setName = folders[i].substr(folders[i].find_last_of('/') + 1);
+        std::string pathNames;
+        if (scan.clashing && i > 0) {
+            pathNames = relative;
+            for (char& c : pathNames)
+                if (c == '\\') c = '/';
+        }
+        std::vector<std::string> engineArgs =
+            buildEngineArgs(options, i, relative, sheets, setName, runState, pathNames);
         out.flush();
         std::vector<char*> argv;
         for (auto& a : engineArgs) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (!runState.empty()) common::deleteFile(runState);
+        if (!runState.empty())
+            common::writeRunState(runState, {{"folder", std::to_string(i + 1)},
+                                             {"folders", std::to_string(folders.size())},
+                                             {"done", std::to_string(done)},
+                                             {"total", std::to_string(scan.total)}});
         const int result =
             postFolder(static_cast<int>(engineArgs.size()), argv.data(), false, true, options.uutease, options.scramble);
         for (const auto& name : sheets) common::deleteFile(name);
+        done += scan.bytes[i];
         const common::RunState outcome = common::readRunState(runState);
+        bytes += static_cast<std::uint64_t>(common::runStateNumber(outcome, "bytes"));
         articles += static_cast<std::uint64_t>(common::runStateNumber(outcome, "articles"));
+        reposted += static_cast<std::uint64_t>(common::runStateNumber(outcome, "reposted"));
         skipped += static_cast<std::uint64_t>(common::runStateNumber(outcome, "skipped"));
         const int jobStatus = outcome.count("status") ? static_cast<int>(common::runStateNumber(outcome, "status")) : result;
-        if (jobStatus == 130) return interrupted();
+        if (jobStatus == 130) return finish(130);
         // A failed job ends the run; the engine has said why.
-        if (jobStatus == 255) return 255;
+        if (jobStatus == 255) return finish(255);
         if (jobStatus == 1) status = 1;
     }
-    (void)articles;
-    (void)skipped;
-    return status;
+    return finish(status);
+}
+
+// "/verify": one job that asks for every article the NZB file lists.
+int verifyRun(const RunOptions& options, PostFolderFn postFolder, std::ostream& out) {
+    std::vector<std::string> engineArgs = buildEngineArgs(options, 0, "");
+    engineArgs.pop_back();  // no files
+    engineArgs.push_back("-verify");
+    PrivateFolder privateFolder;
+    const std::string runState = privateFolder.path().empty() ? std::string() : privateFolder.path() + "/run-state";
+    engineArgs.push_back("-runstate");
+    engineArgs.push_back(runState);
+    std::vector<char*> argv;
+    for (auto& a : engineArgs) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    out.flush();
+    const int result =
+        postFolder(static_cast<int>(engineArgs.size()), argv.data(), false, true, options.uutease, options.scramble);
+    const common::RunState outcome = common::readRunState(runState);
+    return outcome.count("status") ? static_cast<int>(common::runStateNumber(outcome, "status")) : result;
 }
 
 int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
@@ -230,27 +388,35 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         printRunnerUsage(out);
         return 0;
     }
-    if (!options.error.empty()) {
-        out << "  " << options.error << "\n";
+    const auto failed = [&](const std::string& message) {
+        if (options.json)
+            out << nlohmann::json{{"type", "error"}, {"message", message}}.dump() << "\n"
+                << nlohmann::json{{"type", "finished"}, {"status", 255}, {"meaning", statusMeaning(255)}}.dump()
+                << std::endl;
+        else
+            out << "  " << message << "\n";
         out.flush();
         return 255;
-    }
-    for (const auto& unknown : options.unknown) out << "  Unknown option " << unknown << " ignored.\n";
-    if (!common::changeDirectory(options.startDirectory())) {
-        // Nothing was posted: that is no success.
-        out << "  Unable to find: " << options.startDirectory() << "\n";
-        out.flush();
-        return 255;
-    }
-    std::vector<std::string> folders{common::currentDirectory()};
-    recordFolders(folders);
-    out << "  Recorded folders: " << folders.size() << "\n\n";
-    out.flush();
+    };
+    if (!options.error.empty()) return failed(options.error);
+    for (const auto& unknown : options.unknown)
+        (options.json ? std::cerr : out) << "  Unknown option " << unknown << " ignored.\n";
+    // Nothing was posted: that is no success.
+    if (!common::changeDirectory(options.startDirectory())) return failed("Unable to find: " + options.startDirectory());
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    if (options.verify) {
+        const int status = verifyRun(options, postFolder, out);
+        common::changeDirectory(initial);
+        return status;
+    }
+    std::vector<std::string> folders{common::currentDirectory()};
+    recordFolders(folders);
+    if (!options.json) out << "  Recorded folders: " << folders.size() << "\n\n";
+    out.flush();
     const int status = runFolders(options, folders, postFolder, createContactSheets, out);
     common::changeDirectory(initial);
     return status;

@@ -1,5 +1,6 @@
 // tskivo: posts a directory tree, one engine job per folder.
 #include <dlfcn.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,7 +31,10 @@ void* loadLibrary(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::cout << tskivo::kBanner << std::endl;
+    // Programs that read the events get nothing else on standard output.
+    bool json = false;
+    for (int i = 1; i < argc; ++i) json = json || strncasecmp(argv[i], "/json", 5) == 0;
+    if (!json) std::cout << tskivo::kBanner << std::endl;
     // Loaded at run time, so that a missing library gets our own message.
     void* engine = loadLibrary("libpelmor.so");
     void* sheets = loadLibrary("libtplat.so");

@@ -70,7 +70,7 @@ std::optional<long long> numberOption(const std::vector<std::string>& args, cons
 constexpr const char* kOptions[] = {
     "/uutease", "/maxbw=", "/uuencode", "/nfl", "/ics", "/maxlines=", "/fc=", "/bc=", "/bi=", "/al=", "/u=", "/p=",
     "/itf=", "/fs=", "/sf=", "/scramble", "/port=", "/ssl", "/nzb=", "/conn=", "/check", "/resume", "/par2=",
-    "/par2files=", "/par2equal", "/par2blocks=", "/par2blocksize="};
+    "/par2files=", "/par2equal", "/par2blocks=", "/par2blocksize=", "/json", "/verify", "/checkdelay="};
 
 bool isMaskArgument(const std::string& a) {
     return a.find_first_of("*?") != std::string::npos && a.find_first_of("<>@") == std::string::npos;
@@ -115,6 +115,8 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     }
     out.tls = findOption(args, "/ssl");
     out.check = findOption(args, "/check");
+    out.json = findOption(args, "/json");
+    out.verify = findOption(args, "/verify");
     out.resume = findOption(args, "/resume");
     if (auto nzb = textOption(args, "/nzb="); nzb && !nzb->empty())
         out.nzbFile = (*nzb)[0] == '/' ? *nzb : initialDirectory + "/" + *nzb;
@@ -133,6 +135,9 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
         into = static_cast<std::remove_reference_t<decltype(into)>>(*whole);
     };
     ranged("/par2=", 1, 100, out.par2Percent);
+    long long checkDelay = -1;
+    ranged("/checkdelay=", 0, 86400, checkDelay);
+    if (checkDelay >= 0) out.checkDelay = checkDelay;
     ranged("/par2files=", 1, 1000, out.par2Files);
     ranged("/par2blocks=", 1, 32768, out.par2Blocks);
     ranged("/par2blocksize=", 4, 1LL << 40, out.par2BlockSize);
@@ -141,6 +146,7 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
         out.error = "The /par2blocksize= value must be a multiple of 4 bytes.";
     if (out.resume && !out.nzbFile && out.error.empty())
         out.error = "/resume needs /nzb= with the NZB file of the interrupted posting.";
+    if (out.verify && !out.nzbFile && out.error.empty()) out.error = "/verify needs /nzb= with the NZB file to verify.";
     out.reference.clear();
     if (args.size() > 6) {
         const std::string& sixth = args[6];
@@ -181,7 +187,8 @@ void printRunnerUsage(std::ostream& out) {
            "              [/al=<file>] [/u=username] [/p=password] [/itf=<file>]\n"
            "              [/fs=<text>] [/sf=<format>] [/port=#] [/ssl] [/nzb=<file>]\n"
            "              [/conn=#] [/check] [/resume] [/par2=#] [/par2files=#]\n"
-           "              [/par2equal] [/par2blocks=#] [/par2blocksize=#]\n"
+           "              [/par2equal] [/par2blocks=#] [/par2blocksize=#] [/checkdelay=#]\n"
+           "              [/verify] [/json]\n"
            "\n"
            "  Arguments:\n"
            "    <from/scramble> = Mandatory. Either an address like this: name\n"
@@ -225,8 +232,14 @@ void printRunnerUsage(std::ostream& out) {
            "    [/nzb=<file>]   = Optional. Write an NZB file of everything posted.\n"
            "    [/conn=#]       = Optional. Post over # connections at once (1 to 64),\n"
            "                      default 1.\n"
-           "    [/check]        = Optional. Ask the server for every article afterwards and\n"
-           "                      post the missing ones again.\n"
+           "    [/check]        = Optional. Ask the server for every article a few seconds\n"
+           "                      after it was posted and post the missing ones again.\n"
+           "                      With /resume, the articles earlier runs posted too.\n"
+           "    [/checkdelay=#] = Optional. Seconds between posting and asking, default 5.\n"
+           "    [/verify]       = Optional. With /nzb=: ask for every article the NZB file\n"
+           "                      lists and say what is missing; posts nothing.\n"
+           "    [/json]         = Optional. One JSON event per line on standard output\n"
+           "                      instead of the log (for programs).\n"
            "    [/resume]       = Optional. With /nzb=: post only what the NZB file does not\n"
            "                      list yet (an interrupted posting).\n"
            "    [/par2=#]       = Optional. Post PAR2 recovery files of # percent of each\n"
@@ -264,7 +277,7 @@ std::string folderLabel(const RunOptions& options, std::size_t index, const std:
 
 std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index, const std::string& relative,
                                          const std::deque<std::string>& sheets, const std::string& folderName,
-                                         const std::string& runState) {
+                                         const std::string& runState, const std::string& pathNames) {
     std::vector<std::string> v;
     v.push_back(o.args[0]);
     v.push_back("-from");
@@ -310,6 +323,11 @@ std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index,
     }
     if (o.tls) v.push_back("-encrypt");
     if (o.check) v.push_back("-check");
+    if (o.checkDelay) {
+        v.push_back("-checkdelay");
+        v.push_back(std::to_string(*o.checkDelay));
+    }
+    if (o.json) v.push_back("-json");
     if (o.resume) v.push_back("-resume");
     if (o.connections > 1) {
         v.push_back("-connections");
@@ -322,6 +340,10 @@ std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index,
     if (!runState.empty()) {
         v.push_back("-runstate");
         v.push_back(runState);
+    }
+    if (!pathNames.empty()) {
+        v.push_back("-pathnames");
+        v.push_back(pathNames);
     }
     // Contact sheets by their full path, first as their names sort first:
     // they are made outside the user's folder, whatever the mask matches.

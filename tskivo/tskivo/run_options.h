@@ -49,6 +49,9 @@ struct RunOptions {
     std::uint32_t par2Blocks = 0;        // "/par2blocks=N"
     std::uint64_t par2BlockSize = 0;     // "/par2blocksize=B"
     bool resume = false;                 // "/resume", with "/nzb="
+    bool json = false;                   // "/json": events for programs instead of the log
+    bool verify = false;                 // "/verify", with "/nzb=": ask for every article, post nothing
+    std::optional<long long> checkDelay; // "/checkdelay=" seconds
     std::string error;                   // a value that cannot be used; nothing is posted
     std::vector<std::string> unknown;    // slash options the runner does not know (ignored, said so)
 
@@ -79,9 +82,11 @@ std::string folderLabel(const RunOptions& options, std::size_t index, const std:
 
 // The engine's argument vector for one folder, in order; `sheets` are the
 // folder's contact sheets (full paths), `folderName` names its recovery set.
-// `runState`: the file through which the job reports back (-runstate).
+// `runState`: the file through which the job reports back (-runstate);
+// `pathNames`: the folder path its files go out under (-pathnames).
 std::vector<std::string> buildEngineArgs(const RunOptions& options, std::size_t index, const std::string& relative,
                                          const std::deque<std::string>& sheets = {},
-                                         const std::string& folderName = {}, const std::string& runState = {});
+                                         const std::string& folderName = {}, const std::string& runState = {},
+                                         const std::string& pathNames = {});
 
 }  // namespace tskivo

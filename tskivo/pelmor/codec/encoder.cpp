@@ -24,6 +24,8 @@ Encoder::Encoder(const std::string& path, int lines) : path_(path), lines_(lines
     size_ = entry ? entry->size : 0;
 }
 
+void Encoder::setName(const std::string& name) { name_ = wireSafeName(name); }
+
 std::uint64_t Encoder::partEnd(int n) const {
     const std::uint64_t end = partBegin(n) + bytesPerPart();
     return end < size_ ? end : size_;

@@ -30,6 +30,9 @@ public:
     std::uint64_t partEnd(int n) const;
     virtual std::uint64_t bytesPerPart() const = 0;
     const std::string& name() const { return name_; }
+    // The name the article bodies give (yEnc name=, uuencode begin), when
+    // not the file's own.
+    void setName(const std::string& name);
     const std::string& path() const { return path_; }
     // Length of the text written by the last successful encodePart.
     std::size_t encodedLength() const { return encodedLength_; }

@@ -1,7 +1,11 @@
 // yEnc: every byte + 42, with NUL, TAB, LF, CR, "." and "=" escaped as "="
 // and the value + 64, lines of 128 characters (129 when an escape pair
 // straddles the end), CR LF line ends.
+#include <fcntl.h>
 #include <immintrin.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <array>
 #include <cstdio>
@@ -11,6 +15,7 @@
 #include <vector>
 
 #include "common/cpu_dispatch.h"
+#include "common/read_fully.h"
 #include "crc32.h"
 #include "crc32_fold.h"
 #include "encoder.h"
@@ -370,16 +375,39 @@ char* yencEncodeLinesCrcWith(YencKernel k, const unsigned char* in, std::size_t 
 YencEncoder::YencEncoder(const std::string& path, int lines) : Encoder(path, lines) {
     const std::uint64_t perPart = bytesPerPart();
     parts_ = static_cast<int>(size_ / perPart + (size_ % perPart ? 1 : 0));
+    // The whole file's CRC for every part's trailer. Holes of a sparse file
+    // (disk images) are not read: their CRC is that of zeros.
+    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw Kelvo_Exception(0, "Unable to read input file");
+    static const std::vector<unsigned char> zeros(1 << 20);
     std::vector<unsigned char> chunk(1 << 20);
     std::uint64_t offset = 0;
     std::uint32_t crc = 0;
-    for (;;) {
-        const long long n = readAt(offset, chunk.data(), chunk.size());
-        if (n < 0) throw Kelvo_Exception(0, "Unable to read input file");
-        crc = crc32Update(crc, chunk.data(), static_cast<std::size_t>(n));
-        offset += static_cast<std::uint64_t>(n);
-        if (static_cast<std::size_t>(n) < chunk.size() || offset >= size_) break;
+    while (offset < size_) {
+        const off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+        const std::uint64_t dataAt = data < 0 ? (errno == ENXIO ? size_ : offset) : static_cast<std::uint64_t>(data);
+        for (std::uint64_t end = std::min(dataAt, size_); offset < end;) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), end - offset));
+            crc = crc32Update(crc, zeros.data(), n);
+            offset += n;
+        }
+        if (offset >= size_) break;
+        const off_t hole = lseek(fd, static_cast<off_t>(offset), SEEK_HOLE);
+        const std::uint64_t holeAt = hole < 0 ? size_ : std::min<std::uint64_t>(static_cast<std::uint64_t>(hole), size_);
+        bool shrank = false;
+        while (offset < holeAt) {
+            const long long n = common::readFully(
+                fd, chunk.data(), static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), holeAt - offset)), offset);
+            if (n <= 0) {
+                shrank = true;  // a file that shrank: its CRC is of what is there
+                break;
+            }
+            crc = crc32Update(crc, chunk.data(), static_cast<std::size_t>(n));
+            offset += static_cast<std::uint64_t>(n);
+        }
+        if (shrank) break;
     }
+    close(fd);
     fileCrc_ = crc;
     input_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(perPart, size_)));
 }

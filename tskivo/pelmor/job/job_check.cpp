@@ -1,5 +1,10 @@
 #include "job_check.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 
 #include "common/limits.h"
@@ -34,6 +39,7 @@ void checkJob(PostJob& job) {
     checkNumber(job, "connections", 1, common::kMaxConnections, "", text);
     if (job.hasOption("resume") && !job.hasOption("out"))
         text += "-resume needs -o with the NZB file of the interrupted job.\n";
+    if (job.hasOption("verify") && !job.hasOption("out")) text += "-verify needs -o with the NZB file to verify.\n";
     checkNumber(job, "checkdelay", 0, 86400, " of seconds", text);
     checkNumber(job, "par2", 1, 100, "", text);
     checkNumber(job, "par2files", 1, 1000, "", text);
@@ -45,17 +51,29 @@ void checkJob(PostJob& job) {
     const long long port = common::readDecimal(job.getOption("port"));
     if (port < 1 || port > 65535)
         text += "The port value \"" + job.getOption("port") + "\" must be a number from 1 to 65535.\n";
+    std::vector<FileEntry> readable;
     for (auto& file : job.files) {
         const auto entry = common::statPath(file.name);
         if (!entry || entry->isDirectory) {
             text += "File " + file.name + " not found!\n";
-        } else if (entry->size > 0xFFFFFFFFull) {
-            text += "File " + file.name + " is 4 GiB or larger; files that large cannot be posted.\n";
-        } else {
-            file.size = entry->size;
+            continue;
         }
+        file.size = entry->size;
+        // One that is there but cannot be read is skipped, said so; the
+        // rest of the job goes on.
+        const int fd = ::open(file.name.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            job.line("File " + file.name + " cannot be read (" + std::strerror(errno) + "); skipped.");
+            ++job.totals.skipped;
+            continue;
+        }
+        ::close(fd);
+        readable.push_back(std::move(file));
     }
-    if (text.empty()) return;
+    if (text.empty()) {
+        job.files = std::move(readable);
+        return;
+    }
     if (!job.files.empty()) printUsage(job.log.stream());
     throw Kelvo_Exception(0, text);
 }
@@ -119,6 +137,9 @@ void printUsage(std::ostream& out) {
            "    -par2blocksize (bytes)     - block size, a multiple of 4\n"
            "    -par2memory (MiB)          - memory the recovery set may use, default = 256\n"
            "    -par2name (name)           - name of the set's files, default = files\n"
+           "    -pathnames (folder)        - post the files under this folder path: folder/name\n"
+           "    -json                      - events for programs (JSON lines) on standard output, no log\n"
+           "    -verify                    - with -out: ask for every article the NZB file lists, post nothing\n"
            "    -runstate (file)           - a folder runner's file: the run so far in, the job's totals out;\n"
            "                                 the job's status is returned, the process not ended\n"
            "    -v (xxx)                   - set verbosity level to xxx\n"

@@ -26,6 +26,17 @@ std::string PostJob::getOptionOr(const std::string& key, const std::string& fall
     return options.try_emplace(key, fallback).first->second;
 }
 
+std::string postedName(const FileEntry& file) {
+    std::string name = !file.postAs.empty() ? file.postAs
+                       : file.name.empty() || file.name[0] != '/' ? file.name
+                                                                   : file.name.substr(file.name.find_last_of('/') + 1);
+    // Every C0 control and DEL: a TAB or ESC in a file name must not reach a
+    // header or a =ybegin line any more than CR or LF.
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+    return name;
+}
+
 namespace {
 
 [[noreturn]] void invalidArguments() { throw Kelvo_Exception(0, "invalid arguments"); }
@@ -46,7 +57,7 @@ void addFileArgument(PostJob& job, const std::string& argument) {
     // A parts suffix only when the whole argument is not itself a file.
     if (!common::statPath(argument)) splitPartsSuffix(argument, name, parts);
     for (auto& match : expandWildcards(job, name))
-        job.files.push_back(FileEntry{std::move(match), job.encoding, parts, 0, job.par2Started});
+        job.files.push_back(FileEntry{std::move(match), job.encoding, parts, 0, job.par2Started, {}});
 }
 
 }  // namespace
@@ -101,13 +112,13 @@ int parseArgument(PostJob& job, int remaining, char** args) {
         return 1;
     }
     for (const char* word : {"-connections", "-checkdelay", "-par2files", "-par2blocks", "-par2blocksize",
-                             "-par2memory", "-par2name", "-runstate"})
+                             "-par2memory", "-par2name", "-runstate", "-pathnames"})
         if (arg == word) return setOption(job, word + 1, remaining, args);
     if (arg == "-par2") {
         job.par2Started = true;  // the files after it are in the recovery set
         return setOption(job, "par2", remaining, args);
     }
-    if (arg == "-check" || arg == "-resume" || arg == "-par2equal") {
+    if (arg == "-check" || arg == "-resume" || arg == "-par2equal" || arg == "-json" || arg == "-verify") {
         job.options[arg.substr(1)] = "1";
         return 1;
     }
@@ -149,7 +160,7 @@ int parseArgument(PostJob& job, int remaining, char** args) {
                 printUsage(job.log.stream());
                 invalidArguments();
             }
-            job.files.push_back(FileEntry{args[1], kText, {}, 0, job.par2Started});
+            job.files.push_back(FileEntry{args[1], kText, {}, 0, job.par2Started, {}});
             return 2;
         case 'u':
             if (third == 'u') {
@@ -174,6 +185,11 @@ int parseArgument(PostJob& job, int remaining, char** args) {
 
 void parseArguments(PostJob& job, int argc, char** argv) {
     for (int i = 1; i < argc;) i += parseArgument(job, argc - i, argv + i);
+    // Files of a folder posted with its path ("CD1/cover.jpg"), so that
+    // same-named files of a tree stay apart for downloaders.
+    if (job.hasOption("pathnames"))
+        for (auto& file : job.files)
+            file.postAs = job.getOption("pathnames") + "/" + file.name.substr(file.name.find_last_of('/') + 1);
     if (job.writeDefaults) {
         writeDefaultsFile(job, job.defaultsPath);
         job.writeDefaults = false;

@@ -23,7 +23,16 @@ struct FileEntry {
     std::vector<int> parts;      // empty: every part
     std::uint64_t size = 0;      // recorded by the job check
     bool inPar2Set = false;      // named after "-par2": the recovery set covers it
+    // The name it goes out under, when not the one it is read by (a folder
+    // path put before it, "-pathnames").
+    std::string postAs;
 };
+
+// The name a file is posted under: a file given by absolute path (the
+// runner's contact sheets, made in a private folder) by its base name, as
+// the poster's folders are nobody's business; a relative name with its
+// folder part; never a control character.
+std::string postedName(const FileEntry& file);
 
 // What a job did, for whoever called it: filled as it goes, so that a job
 // that fails or is stopped still tells what it posted.
@@ -31,7 +40,8 @@ struct JobTotals {
     std::uint64_t bytes = 0;     // sent for the accepted articles
     std::uint64_t articles = 0;  // accepted, posted again ones included
     std::uint64_t reposted = 0;  // posted again by the post check
-    std::uint64_t skipped = 0;   // files the server would not take
+    std::uint64_t skipped = 0;   // files the server would not take, or that cannot be read
+    bool reported = false;       // the job's end was reported (its events)
 };
 
 class PostJob {

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "common/run_state.h"
 #include "defaults.h"
 
 namespace pelmor {
@@ -66,6 +67,15 @@ JobSettings readSettings(const PostJob& job) {
     s.par2.blockSize = static_cast<std::uint64_t>(number(job, "par2blocksize", 0));
     s.par2.memoryLimit = static_cast<std::uint64_t>(number(job, "par2memory", 256)) << 20;
     s.par2.name = job.getOption("par2name");
+    s.json = job.hasOption("json");
+    s.runState = job.getOption("runstate");
+    if (!s.runState.empty()) {
+        const common::RunState state = common::readRunState(s.runState);
+        s.run.folder = static_cast<int>(common::runStateNumber(state, "folder"));
+        s.run.folders = static_cast<int>(common::runStateNumber(state, "folders"));
+        s.run.done = static_cast<std::uint64_t>(common::runStateNumber(state, "done"));
+        s.run.total = static_cast<std::uint64_t>(common::runStateNumber(state, "total"));
+    }
     return s;
 }
 

@@ -22,6 +22,14 @@ struct Par2Settings {
     std::string name;               // the set's base name; empty: "files"
 };
 
+// Where a folder runner's run stands as this job starts (from "-runstate").
+struct RunContext {
+    int folder = 0;           // this job's folder, from 1; 0 without a runner
+    int folders = 0;
+    std::uint64_t done = 0;   // bytes of the folders before this one
+    std::uint64_t total = 0;  // bytes of every folder's files
+};
+
 struct JobSettings {
     int verbosity = 1;
     bool printHeader = true;
@@ -51,6 +59,9 @@ struct JobSettings {
     bool resume = false;
     std::string nzbPath;  // empty: no NZB file
     Par2Settings par2;
+    bool json = false;    // events for programs on standard output instead of the log
+    std::string runState;  // a folder runner's file; empty: none
+    RunContext run;
 };
 
 // After the job check passed.

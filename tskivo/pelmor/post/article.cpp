@@ -22,6 +22,7 @@ FileArticles::FileArticles(const PostJob& job, const JobSettings& settings, int 
     const FileEntry& entry = job.files[static_cast<std::size_t>(file)];
     encoder_ = makeEncoder(entry.encoding, settings.lines, entry.name);
     if (!encoder_) throw Kelvo_Exception(0, "Unable to create encoding object");
+    if (!entry.postAs.empty()) encoder_->setName(entry.postAs);
 }
 
 SubjectLines FileArticles::subject(int part) const { return subjectFor(job_, settings_, file_, part, parts()); }

@@ -3,7 +3,7 @@
 #include "article.h"
 #include "kelvo_exception.h"
 #include "posting.h"
-#include "progress.h"
+#include "reporter.h"
 
 namespace pelmor {
 
@@ -26,23 +26,24 @@ void postFile(Posting& posting, NntpSession& session, int f) {
                 session.abandon();
                 throw ProcessExit{255};
             }
-            printProgress(posting, articles.subject(p), p, parts);
+            posting.report.partStarting(f, articles.subject(p), p, parts);
             if (!posting.postWithRetries(session, a)) break;
             if (f == 0 && p == 1) job.firstMessageId = a.messageId;
-            posting.record.accepted(a);
+            posting.accepted(a);
         }
     } catch (...) {
         posting.record.save();  // every way out leaves an NZB of what the server accepted
         throw;
     }
     posting.record.save();
-    job.line("");
+    posting.report.fileHandedOut(f, articles.subject(1), parts);
 }
 
 }  // namespace
 
 void postInOrder(Posting& posting) {
     const auto session = posting.openSession(true);
+    posting.report.connectionsInUse(1);
     const int count = static_cast<int>(posting.job.files.size());
     for (int f = 0; f < count; ++f) postFile(posting, *session, f);
 }

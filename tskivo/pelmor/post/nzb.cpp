@@ -21,29 +21,6 @@ namespace pelmor {
 
 namespace {
 
-// Strict UTF-8 is kept; any other byte is taken as Latin-1, so the file is
-// always well-formed. Control characters XML cannot hold become "?".
-std::string toUtf8(const std::string& in) {
-    std::string out;
-    const auto* s = reinterpret_cast<const unsigned char*>(in.data());
-    const std::size_t n = in.size();
-    for (std::size_t i = 0; i < n;) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            out += (c < 0x20 && c != '\t') || c == 0x7F ? '?' : static_cast<char>(c);
-            ++i;
-        } else if (const int len = common::utf8Length(s, i, n)) {
-            out.append(in, i, static_cast<std::size_t>(len));
-            i += static_cast<std::size_t>(len);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-            ++i;
-        }
-    }
-    return out;
-}
-
 std::string dirOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -394,7 +371,7 @@ bool validMessageId(const std::string& id) {
 
 std::string xmlEscape(const std::string& text) {
     std::string out;
-    for (char c : toUtf8(text)) {
+    for (char c : common::toUtf8(text)) {
         switch (c) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;
@@ -532,6 +509,26 @@ void NzbWriter::journal(const NzbFile& file, const NzbSegment& segment) {
     }
     // One write a line: appended whole even by two writers at once.
     writeAll(journalFd_, journalLine(file, segment));
+}
+
+bool NzbWriter::replaceSegment(const std::string& oldId, const std::string& newId, std::uint64_t bytes,
+                               std::string& error) {
+    FolderLock lock(dirOf(path_));
+    const std::string from = ">" + xmlEscape(oldId) + "</segment>";
+    std::vector<std::string> changed;
+    const auto keep = [&](const std::string& e) {
+        const auto at = e.find(from);
+        if (at == std::string::npos) return true;
+        std::string copy = e;
+        const auto open = copy.rfind("<segment ", at);
+        copy.replace(open, at + from.size() - open,
+                     "<segment bytes=\"" + std::to_string(bytes) + "\" number=\"" +
+                         std::string(attribute(std::string_view(copy).substr(open, at - open), "number")) + "\">" +
+                         xmlEscape(newId) + "</segment>");
+        changed.push_back(copy);
+        return false;
+    };
+    return replaceMerged(path_, keep, changed, {}, {}, error);
 }
 
 bool NzbWriter::save(std::string& error, bool final) {

@@ -69,6 +69,9 @@ public:
     // `final`: the job is over, its journal goes.
     bool save(std::string& error, bool final = false);
     const std::string& path() const { return path_; }
+    // A re-posted article of a file an earlier job wrote: its segment's id
+    // replaced in the file, under the lock.
+    bool replaceSegment(const std::string& oldId, const std::string& newId, std::uint64_t bytes, std::string& error);
     // Runs inside save, after the file was read and before it is replaced
     // (tests interleave writers there).
     void setSaveHook(std::function<void()> hook) { saveHook_ = std::move(hook); }

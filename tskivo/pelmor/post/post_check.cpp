@@ -1,11 +1,23 @@
 #include "post_check.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+
 #include "article.h"
 #include "kelvo_exception.h"
+#include "message_id.h"
+#include "nzb.h"
+#include "reporter.h"
 
 namespace pelmor {
 
 namespace {
+
+constexpr int kRounds = 3;
 
 // STAT with up to three tries over connections that fail.
 StatResult askFor(PostJob& job, NntpSession& session, const std::string& messageId) {
@@ -19,64 +31,324 @@ StatResult askFor(PostJob& job, NntpSession& session, const std::string& message
     }
 }
 
+std::string unhex(const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+std::string absolute(const std::string& path) {
+    return !path.empty() && path[0] == '/' ? path : common::currentDirectory() + "/" + path;
+}
+
+// One entry a line, the texts in hexadecimal.
+std::string carriedLine(const CheckEntry& e) {
+    return hexText(e.path) + "\t" + hexText(e.postAs) + "\t" + std::to_string(e.encoding) + "\t" +
+           std::to_string(e.lines) + "\t" + std::to_string(e.part) + "\t" + hexText(e.subject) + "\t" +
+           hexText(e.sender) + "\t" + hexText(e.references) + "\t" + (e.intro ? "1" : "0") + "\t" + e.messageId +
+           "\t" + std::to_string(e.due) + "\t" + std::to_string(e.reposts) + "\t" + (e.counted ? "1" : "0") + "\n";
+}
+
+bool parseCarried(const std::string& line, CheckEntry& e) {
+    std::vector<std::string> f;
+    for (std::size_t at = 0;;) {
+        const auto tab = line.find('\t', at);
+        f.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
+        if (tab == std::string::npos) break;
+        at = tab + 1;
+    }
+    if (f.size() != 13 || !validMessageId(f[9])) return false;
+    try {
+        e.path = unhex(f[0]);
+        e.postAs = unhex(f[1]);
+        e.encoding = std::stoi(f[2]);
+        e.lines = std::stoi(f[3]);
+        e.part = std::stoi(f[4]);
+        e.subject = unhex(f[5]);
+        e.sender = unhex(f[6]);
+        e.references = unhex(f[7]);
+        e.intro = f[8] == "1";
+        e.messageId = f[9];
+        e.due = static_cast<std::uint32_t>(std::stoul(f[10]));
+        e.reposts = std::stoi(f[11]);
+        e.counted = f[12] == "1";
+    } catch (const std::exception&) {
+        return false;
+    }
+    e.file = -1;
+    return e.part > 0 && e.lines > 0;
+}
+
 }  // namespace
 
-void checkPosts(Posting& posting) {
-    PostJob& job = posting.job;
-    PostRecord& record = posting.record;
-    const auto session = posting.openSession(false);
-    std::vector<PostedPart> pending = record.parts();
-    const std::size_t checked = pending.size();
-    std::size_t missing = 0, reposted = 0;
-    constexpr int kRounds = 3;
-    for (int round = 0;; ++round) {
-        posting.wait(static_cast<std::uint32_t>(posting.settings.checkDelaySeconds * 1000));
-        std::vector<PostedPart> absent;
-        for (const auto& p : pending) {
-            posting.checkStop();
-            const StatResult r = askFor(job, *session, p.messageId);
-            if (r == StatResult::Unanswerable) {
-                // "500 unknown command", "502 no permission": the server
-                // cannot tell, so nothing is posted again on its word.
-                job.line("The server cannot be checked (reply \"" + session->lastResponse() +
-                         "\"); nothing was posted again.");
-                return;
-            }
-            if (r == StatResult::Missing) absent.push_back(p);
+std::string carriedChecksPath(const JobSettings& settings) {
+    return settings.runState.empty() ? std::string() : settings.runState + ".checks";
+}
+
+PostChecker::PostChecker(Posting& posting, NzbWriter* nzb)
+    : posting_(posting),
+      nzb_(nzb),
+      delayMs_(static_cast<std::uint32_t>(posting.settings.checkDelaySeconds * 1000)) {
+    // What the folder before this one had not asked for yet.
+    const std::string carried = carriedChecksPath(posting.settings);
+    if (!carried.empty()) {
+        std::ifstream in(carried);
+        for (std::string line; std::getline(in, line);) {
+            CheckEntry e;
+            if (parseCarried(line, e)) queue_.push(e);
         }
-        if (round == 0) missing = absent.size();
-        pending = absent;
-        if (pending.empty() || round == kRounds) break;
-        // Posted again: a new Message-ID, the same subject, sender and body.
-        for (auto& p : pending) {
-            const FileEntry& file = job.files[static_cast<std::size_t>(p.file)];
-            Article a;
-            bool made = false;
-            try {
-                FileArticles articles(job, posting.settings, p.file);
-                made = articles.make(p.part, a, job.clock);
-            } catch (const Kelvo_Exception&) {
-            }
-            if (!made)
-                throw Kelvo_Exception(0, "Unable to read " + file.name + " to post part " + std::to_string(p.part) +
-                                             " again");
-            if (!p.subject.empty()) a.subject = p.subject;
-            a.sender = p.sender;
-            if (!posting.postWithRetries(*session, a)) continue;
-            record.replaced(a);
-            p.messageId = a.messageId;
-            ++reposted;
-            ++posting.reposted;
-        }
-        record.save();
+        in.close();
+        unlink(carried.c_str());
     }
-    job.line("Post check: " + std::to_string(checked) + " articles checked, " + std::to_string(missing) +
-             " missing, " + std::to_string(reposted) + " posted again.");
-    record.save();
-    if (!pending.empty())
-        throw Kelvo_Exception(0, "Post check: " + std::to_string(pending.size()) +
+    thread_ = std::thread([this] { loop(); });
+}
+
+PostChecker::~PostChecker() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void PostChecker::enqueue(const Article& a, bool resumed) {
+    const FileEntry& file = posting_.job.files[static_cast<std::size_t>(a.file)];
+    const Threading t = threading(posting_.job, posting_.settings, a.file);
+    CheckEntry e;
+    e.path = absolute(file.name);
+    e.postAs = file.postAs;
+    e.encoding = file.encoding;
+    e.lines = posting_.settings.lines;
+    e.part = a.part;
+    e.subject = a.subject;
+    e.sender = a.sender;
+    e.references = t.references;
+    e.intro = t.introText != nullptr;
+    e.messageId = a.messageId;
+    // Resumed: posted long ago, asked for at once.
+    e.due = posting_.job.clock.tickMs() + (resumed ? 0 : delayMs_);
+    e.file = a.file;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push(e);
+    }
+    wake_.notify_all();
+}
+
+void PostChecker::loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_ && !unanswerable_ && !failure_) {
+        if (posting_.job.stopRequested()) break;
+        if (queue_.empty()) {
+            wake_.notify_all();  // finish may be waiting for this
+            wake_.wait_for(lock, std::chrono::milliseconds(50));
+            continue;
+        }
+        const std::int32_t left = static_cast<std::int32_t>(queue_.top().due - posting_.job.clock.tickMs());
+        if (left > 0) {
+            if (finishing_) {
+                // Nothing else to do: wait on the job's clock for the next
+                // (a little at a time when a stop may be asked for).
+                lock.unlock();
+                posting_.job.clock.sleepMs(
+                    static_cast<std::uint32_t>(posting_.job.stop ? std::min<std::int32_t>(left, 250) : left));
+                lock.lock();
+            } else {
+                // While the job posts: look again soon (real time; the job's
+                // clock moves with the posting).
+                wake_.wait_for(lock, std::chrono::milliseconds(std::min<std::int32_t>(left, 50)));
+            }
+            continue;
+        }
+        CheckEntry e = queue_.top();
+        queue_.pop();
+        ++busy_;
+        lock.unlock();
+        try {
+            check(e);
+        } catch (...) {
+            lock.lock();
+            failure_ = std::current_exception();
+            --busy_;
+            break;
+        }
+        lock.lock();
+        --busy_;
+        posting_.report.checking(asked_, queue_.size(), missing_, reposted_);
+    }
+    wake_.notify_all();
+}
+
+bool PostChecker::check(CheckEntry e) {
+    PostJob& job = posting_.job;
+    if (!session_) session_ = posting_.openSession(false);
+    const StatResult r = askFor(job, *session_, e.messageId);
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++asked_;
+    if (r == StatResult::Unanswerable) {
+        // "500 unknown command", "502 no permission": the server cannot
+        // tell, so nothing is posted again on its word.
+        job.line("The server cannot be checked (reply \"" + session_->lastResponse() + "\"); nothing was posted again.");
+        unanswerable_ = true;
+        return false;
+    }
+    if (!e.counted) ++checked_;
+    if (r == StatResult::Present) return true;
+    if (!e.counted) ++missing_;
+    e.counted = true;
+    if (e.reposts == kRounds) {
+        stillMissing_.push_back(e);
+        return true;
+    }
+    lock.unlock();
+    repost(e);
+    lock.lock();
+    queue_.push(e);
+    return true;
+}
+
+void PostChecker::repost(CheckEntry& e) {
+    PostJob& job = posting_.job;
+    const JobSettings& settings = posting_.settings;
+    // Posted again: a new Message-ID, the same subject, sender and body.
+    Article a;
+    std::unique_ptr<Encoder> encoder = makeEncoder(e.encoding, e.lines, e.path);
+    bool made = false;
+    if (encoder) {
+        if (!e.postAs.empty()) encoder->setName(e.postAs);
+        const std::size_t bound = encoder->encodedSizeBound();
+        a.body.reset(new char[bound]);
+        a.capacity = bound;
+        try {
+            made = encoder->encodePart(e.part, a.body.get(), bound, encoder->parts());
+        } catch (const Kelvo_Exception&) {
+        }
+    }
+    if (!made)
+        throw Kelvo_Exception(0, "Unable to read " + e.path + " to post part " + std::to_string(e.part) + " again");
+    a.bodyLength = encoder->encodedLength();
+    a.file = e.file;
+    a.part = e.part;
+    a.subject = e.subject;
+    a.sender = e.sender;
+    a.attemptsLeft = settings.maxRetries;
+    const std::string previous = e.messageId;
+    const std::string* extra = settings.extraHeaders.empty() ? nullptr : &settings.extraHeaders;
+    const std::string* intro = e.intro && settings.introText ? &*settings.introText : nullptr;
+    for (;;) {
+        posting_.checkStop();
+        try {
+            a.messageId = makeMessageId(settings.server.host);
+            if (!session_->post(settings.newsgroups, a.sender, a.subject, a.messageId, e.references, extra, a.text(),
+                                intro))
+                throw Kelvo_Exception(1, session_->lastResponse());
+            a.bytes = session_->articleBytes();
+            posting_.bytes += session_->bytesSent();
+            ++posting_.articles;
+            break;
+        } catch (const Kelvo_Exception& failure) {
+            std::uint32_t waitMs = 0;
+            if (afterFailure(job.log, failure, a, waitMs) != AfterFailure::Retry) throw;
+            posting_.wait(waitMs);
+        }
+    }
+    ++reposted_;
+    ++posting_.reposted;
+    e.messageId = a.messageId;
+    ++e.reposts;
+    e.due = job.clock.tickMs() + delayMs_;
+    // The NZB names the copy the server has.
+    if (e.file >= 0) {
+        posting_.record.replaced(a);
+    } else if (nzb_) {
+        std::string error;
+        if (!nzb_->replaceSegment(previous.substr(1, previous.size() - 2), a.messageId.substr(1, a.messageId.size() - 2),
+                                  a.bytes, error))
+            job.line(error);
+    }
+}
+
+void PostChecker::finish(bool handOver) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (handOver) {
+        // The next folder's job asks for these while it posts.
+        while (busy_ > 0 && !failure_) wake_.wait_for(lock, std::chrono::milliseconds(20));
+        stop_ = true;
+        std::string text;
+        for (auto copy = queue_; !copy.empty(); copy.pop()) text += carriedLine(copy.top());
+        const std::string path = carriedChecksPath(posting_.settings);
+        std::ofstream out(path, std::ios::trunc);
+        out << text;
+    } else {
+        finishing_ = true;
+        wake_.notify_all();
+        wake_.wait(lock, [&] {
+            return ((queue_.empty() || unanswerable_) && busy_ == 0) || failure_ || posting_.job.stopRequested();
+        });
+        stop_ = true;
+    }
+    lock.unlock();
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    posting_.checkStop();
+    if (failure_) std::rethrow_exception(failure_);
+    if (posting_.record.saveFailed()) return;
+    posting_.record.save();
+    if (unanswerable_) return;
+    posting_.job.line("Post check: " + std::to_string(checked_) + " articles checked, " + std::to_string(missing_) +
+                      " missing, " + std::to_string(reposted_) + " posted again.");
+    posting_.report.checkDone(checked_, missing_, reposted_);
+    if (!stillMissing_.empty())
+        throw Kelvo_Exception(0, "Post check: " + std::to_string(stillMissing_.size()) +
                                      " articles are still not on the server after they were posted again " +
                                      std::to_string(kRounds) + " times.");
+}
+
+void verifyNzb(PostJob& job, const JobSettings& settings) {
+    NzbWriter nzb;
+    std::string error;
+    struct stat st {};
+    if (settings.nzbPath.empty() || stat(settings.nzbPath.c_str(), &st) != 0)
+        throw Kelvo_Exception(0, "-verify needs -o with an NZB file that exists.");
+    if (!nzb.open(settings.nzbPath, error)) throw Kelvo_Exception(0, error);
+    // (the session keeps a reference to its context: it must outlive it)
+    const SessionContext context{SocketContext{job.clock, job.log, settings.responseTimeoutMs, settings.performanceLog},
+                                 settings.verbosity, settings.printHeader, nullptr, 0};
+    NntpSession session(settings.server, context, true);
+    std::uint64_t missingFiles = 0, articles = 0;
+    std::string stopReason;
+    nzb.scan([&](const std::string& element) {
+        if (!stopReason.empty()) return;
+        NzbFile f;
+        std::string problem;
+        if (!parseFileElement(element, f, &problem)) {
+            if (!problem.empty()) job.line("Verify: an entry cannot be used (" + problem + ").");
+            return;
+        }
+        std::uint64_t missing = 0;
+        for (const auto& s : f.segments) {
+            if (job.stopRequested()) throw Interrupted{};
+            const StatResult r = askFor(job, session, "<" + s.messageId + ">");
+            ++articles;
+            if (r == StatResult::Unanswerable) {
+                stopReason = session.lastResponse();
+                return;
+            }
+            if (r == StatResult::Missing) ++missing;
+        }
+        const std::string name = f.name.empty() ? f.subject : f.name;
+        if (missing) ++missingFiles;
+        job.line(missing ? "Verify: " + name + ": " + std::to_string(missing) + " of " +
+                               std::to_string(f.segments.size()) + " articles missing."
+                         : "Verify: " + name + ": all " + std::to_string(f.segments.size()) + " articles are there.");
+    });
+    if (!stopReason.empty()) throw Kelvo_Exception(0, "The server cannot be checked (reply \"" + stopReason + "\").");
+    job.totals.articles = articles;
+    if (missingFiles)
+        throw Kelvo_Exception(0, "Verify: " + std::to_string(missingFiles) + " files of " + settings.nzbPath +
+                                     " are missing articles.");
+    job.line("Verify: every article " + settings.nzbPath + " lists is on the server.");
 }
 
 }  // namespace pelmor

@@ -11,11 +11,6 @@ namespace pelmor {
 
 namespace {
 
-std::string postedNameOf(const FileEntry& f) {
-    const std::string name = f.name.size() && f.name[0] == '/' ? f.name.substr(f.name.find_last_of('/') + 1) : f.name;
-    return wireSafeName(name);
-}
-
 int partCount(const JobSettings& settings, const FileEntry& f) {
     return partCountFor(f.encoding, settings.lines, f.size);
 }
@@ -30,7 +25,7 @@ PostRecord::PostRecord(PostJob& job, const JobSettings& settings, NzbWriter* nzb
     if (!nzb_ || !settings.resume) return;
     const int count = static_cast<int>(job.files.size());
     std::map<std::string, std::vector<int>> byName;  // the job's files by posted name
-    for (int f = 0; f < count; ++f) byName[postedNameOf(job.files[static_cast<std::size_t>(f)])].push_back(f);
+    for (int f = 0; f < count; ++f) byName[postedName(job.files[static_cast<std::size_t>(f)])].push_back(f);
     std::set<int> refused;
     // Every element of a file's name counts: a save and the journal of a
     // killed posting may each hold some of its parts.
@@ -93,7 +88,7 @@ void PostRecord::accepted(const Article& a) {
     if (nzb_) {
         // On disk before the next article goes: a kill loses only those in flight.
         NzbFile f;
-        f.name = postedNameOf(job_.files[static_cast<std::size_t>(a.file)]);
+        f.name = postedName(job_.files[static_cast<std::size_t>(a.file)]);
         f.size = job_.files[static_cast<std::size_t>(a.file)].size;
         f.date = dates_[a.file];
         f.subject = a.subject;
@@ -143,7 +138,7 @@ NzbFile PostRecord::fileRecord(int f) const {
     NzbFile r;
     r.groups = groups_;
     r.date = dates_.at(f);
-    r.name = postedNameOf(file);
+    r.name = postedName(file);
     r.size = file.size;
     const auto& parts = files_.at(f);
     // The file's subject and poster are those of its first part.

@@ -1,18 +1,27 @@
 #include "posting.h"
 
 #include "kelvo_exception.h"
+#include "post_check.h"
+#include "reporter.h"
 
 namespace pelmor {
 
-Posting::Posting(PostJob& job_, const JobSettings& settings_, PostRecord& record_)
+Posting::Posting(PostJob& job_, const JobSettings& settings_, PostRecord& record_, Reporter& report_)
     : job(job_),
       settings(settings_),
       record(record_),
+      report(report_),
       sessions{SocketContext{job_.clock, job_.log, settings_.responseTimeoutMs, settings_.performanceLog},
                settings_.verbosity, settings_.printHeader, nullptr, settings_.throttle} {}
 
 std::unique_ptr<NntpSession> Posting::openSession(bool announce) {
     return std::make_unique<NntpSession>(settings.server, sessions, announce);
+}
+
+void Posting::accepted(const Article& a) {
+    record.accepted(a);
+    report.accepted(a);
+    if (checker) checker->enqueue(a);
 }
 
 void Posting::checkStop() const {
@@ -44,6 +53,7 @@ bool Posting::postWithRetries(NntpSession& session, Article& a) {
             std::uint32_t waitMs = 0;
             const AfterFailure next = afterFailure(job.log, e, a, waitMs);
             if (next == AfterFailure::GiveUp) throw;
+            report.retried(a, e.message);
             if (next == AfterFailure::SkipFile) {
                 skipFile(a.file, e.message);
                 return false;

@@ -17,16 +17,21 @@
 
 namespace pelmor {
 
+class PostChecker;
+class Reporter;
+
 class Posting {
 public:
-    Posting(PostJob& job, const JobSettings& settings, PostRecord& record);
+    Posting(PostJob& job, const JobSettings& settings, PostRecord& record, Reporter& report);
     PostJob& job;
     const JobSettings& settings;
     PostRecord& record;
+    Reporter& report;
     SessionContext sessions;
     std::atomic<std::uint64_t> bytes{0};  // sent for every accepted article
     std::atomic<std::uint64_t> articles{0};  // accepted
     std::atomic<std::uint64_t> reposted{0};  // posted again by the post check
+    PostChecker* checker = nullptr;  // "-check": asks for each accepted article
     // Runs before the articles of file f are made (a file still being
     // written, such as the recovery set, is waited for).
     std::function<void(int f)> beforeFile;
@@ -34,6 +39,8 @@ public:
     // A session to the job's server with the job's log-in; `announce`
     // prints the server lines of the job header.
     std::unique_ptr<NntpSession> openSession(bool announce);
+    // An article the server took: recorded, reported, and checked when asked.
+    void accepted(const Article& a);
     // Posts `a` over the session, waiting out its retries on this thread;
     // false when the server will not take the file (skipped). Throws when
     // the article fails for good.

@@ -18,7 +18,7 @@ RecoverySet::RecoverySet(PostJob& job, const JobSettings& settings) : job_(job),
     if (settings.par2.percent <= 0) return;
     std::vector<par2::Par2Input> inputs;
     for (const FileEntry& f : job.files)
-        if (f.inPar2Set) inputs.push_back({f.name, f.name.substr(f.name.find_last_of('/') + 1)});
+        if (f.inPar2Set) inputs.push_back({f.name, postedName(f)});
     if (inputs.empty()) return;
     folder_ = makePrivateFolder();
     if (folder_.empty()) throw Kelvo_Exception(0, "PAR2: cannot make a private folder for the recovery files");
@@ -35,8 +35,13 @@ RecoverySet::RecoverySet(PostJob& job, const JobSettings& settings) : job_(job),
         throw Kelvo_Exception(0, error);
     firstFile_ = static_cast<int>(job.files.size());
     const par2::Par2Result planned = par2::plannedResult(plan);
-    job.files.push_back(FileEntry{plan.indexPath, job.encoding, {}, plan.criticalBytes, false});
-    for (const auto& v : plan.volumes) job.files.push_back(FileEntry{v.path, job.encoding, {}, v.size, false});
+    const std::string folder = job.hasOption("pathnames") ? job.getOption("pathnames") + "/" : "";
+    const auto add = [&](const std::string& path, std::uint64_t size) {
+        job.files.push_back(FileEntry{path, job.encoding, {}, size, false,
+                                      folder.empty() ? "" : folder + path.substr(path.find_last_of('/') + 1)});
+    };
+    add(plan.indexPath, plan.criticalBytes);
+    for (const auto& v : plan.volumes) add(v.path, v.size);
     builder_ = std::make_unique<par2::SetBuilder>(std::move(plan), [this](double share) { progress_ = share; });
     started_ = std::chrono::steady_clock::now();
     builder_->start();

@@ -3,7 +3,10 @@
 #include <atomic>
 #include <optional>
 
+#include <unistd.h>
+
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "common/run_state.h"
@@ -16,6 +19,7 @@
 #include "post_check.h"
 #include "posting.h"
 #include "recovery_set.h"
+#include "reporter.h"
 
 namespace pelmor {
 
@@ -40,10 +44,20 @@ void checkHeaders(const PostJob& job, const JobSettings& settings) {
                                          std::to_string(kMaxHeaderLine) + " bytes and has no space to fold it at.");
 }
 
-void runJob(PostJob& job, int argc, char** argv) {
-    parseArguments(job, argc, argv);
-    if (job.files.empty()) return;
-    const JobSettings settings = readSettings(job);
+namespace {
+
+// Where the log goes when programs read events instead.
+std::ostream& nowhere() {
+    static std::ostream sink(nullptr);
+    return sink;
+}
+
+Reporter::Mode reportMode(const JobSettings& settings) {
+    if (settings.json) return Reporter::Mode::Json;
+    return isatty(STDOUT_FILENO) ? Reporter::Mode::StatusLine : Reporter::Mode::Log;
+}
+
+void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
     NzbWriter nzb;
     if (!settings.nzbPath.empty()) {
         std::string error;
@@ -52,6 +66,11 @@ void runJob(PostJob& job, int argc, char** argv) {
     checkHeaders(job, settings);
     // The recovery set is built while the files are posted, and posted after them.
     RecoverySet recovery(job, settings);
+    report.setPar2Progress([&recovery] { return recovery.progress(); });
+    struct Detach {
+        Reporter& report;
+        ~Detach() { report.setPar2Progress({}); }
+    } detach{report};
     PostRecord record(job, settings, settings.nzbPath.empty() ? nullptr : &nzb);
     // However the job ends, the NZB file holds what the server took, and
     // the journal that covered the time between saves goes.
@@ -61,7 +80,7 @@ void runJob(PostJob& job, int argc, char** argv) {
     } finalSave{record};
     // A resumed first article is still the one later files refer to.
     job.firstMessageId = record.messageIdOf(0, 1);
-    Posting posting(job, settings, record);
+    Posting posting(job, settings, record, report);
     posting.beforeFile = [&](int f) {
         if (recovery.holds(f)) recovery.ready();
     };
@@ -73,20 +92,72 @@ void runJob(PostJob& job, int argc, char** argv) {
             job.totals.bytes = posting.bytes;
             job.totals.articles = posting.articles;
             job.totals.reposted = posting.reposted;
-            job.totals.skipped = posting.skippedFiles().size();
+            job.totals.skipped += posting.skippedFiles().size();
         }
     } totals{job, posting};
+    report.started();
+    // The check runs alongside, on a connection of its own.
+    std::optional<PostChecker> checker;
+    if (settings.check) {
+        checker.emplace(posting, settings.nzbPath.empty() ? nullptr : &nzb);
+        posting.checker = &*checker;
+        // A resumed job asks for what earlier runs posted too: the way to
+        // mend a posting days later.
+        for (const PostedPart& p : record.parts()) {
+            Article a;
+            a.file = p.file;
+            a.part = p.part;
+            a.subject = p.subject.empty() ? subjectFor(job, settings, p.file, p.part,
+                                                       partCountFor(job.files[static_cast<std::size_t>(p.file)].encoding,
+                                                                    settings.lines, job.files[static_cast<std::size_t>(p.file)].size))
+                                                .subject
+                                          : p.subject;
+            a.sender = p.sender;
+            a.messageId = p.messageId;
+            checker->enqueue(a, true);
+        }
+    }
     const std::uint32_t startTicks = job.clock.tickMs();
     if (settings.connections > 1) postInParallel(posting);
     else postInOrder(posting);
-    // Over a connection of its own, once every article is in and the
-    // posting connections have quit.
-    if (settings.check) checkPosts(posting);
+    // With more folders to come, what is not yet due goes on to the next
+    // folder's job; the last job waits for all.
+    if (checker) checker->finish(!settings.runState.empty() && settings.run.folder < settings.run.folders);
     printThroughput(job, settings, startTicks, posting.bytes);
     record.save(true);
     if (record.saveFailed())
         throw Kelvo_Exception(0, "Everything was posted, but the NZB file " + settings.nzbPath +
                                      " could not be saved.");
+}
+
+}  // namespace
+
+void runJob(PostJob& job, int argc, char** argv) {
+    parseArguments(job, argc, argv);
+    if (job.hasOption("verify")) return verifyNzb(job, readSettings(job));
+    if (job.files.empty()) return;
+    const JobSettings settings = readSettings(job);
+    Reporter report(job, settings, reportMode(settings));
+    std::ostream& log = job.log.stream();
+    if (settings.json) job.log.setStream(nowhere());
+    struct Restore {
+        PostJob& job;
+        std::ostream& log;
+        ~Restore() { job.log.setStream(log); }
+    } restore{job, log};
+    try {
+        postJob(job, settings, report);
+        report.finished(job.totals.skipped ? kStatusSkipped : kStatusDone, "", job.totals);
+    } catch (const Kelvo_Exception& e) {
+        report.finished(kStatusFailed, e.message, job.totals);
+        throw;
+    } catch (const Interrupted&) {
+        report.finished(kStatusInterrupted, "Stopped on request.", job.totals);
+        throw;
+    } catch (const ProcessExit& e) {
+        report.finished(e.status, "", job.totals);
+        throw;
+    }
 }
 
 void printThroughput(PostJob& job, const JobSettings& settings, std::uint32_t startTicks, std::uint64_t jobBytes) {
@@ -128,6 +199,8 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
             job.line(e.message);
             message = e.message;
             status = kStatusFailed;
+            // Failed before the job could say so itself (its arguments, its check).
+            if (job.hasOption("json") && !job.totals.reported) jsonJobFailed(status, message);
         } catch (const ProcessExit& e) {
             exitNow = e.status;  // "-?", a part that cannot be encoded: always the end
             status = e.status;

@@ -15,7 +15,7 @@
 #include "article.h"
 #include "kelvo_exception.h"
 #include "posting.h"
-#include "progress.h"
+#include "reporter.h"
 
 namespace pelmor {
 
@@ -96,14 +96,14 @@ public:
             }
         }
     }
-    void accepted(std::unique_ptr<Article> a, PostRecord& record) {
+    void accepted(std::unique_ptr<Article> a, Posting& posting) {
         std::lock_guard<std::mutex> lock(mutex_);
         --inFlight_;
         if (a->file == 0 && a->part == firstPart_ && !gateOpen_) {
             job_.firstMessageId = a->messageId;
             gateOpen_ = true;
         }
-        record.accepted(*a);
+        posting.accepted(*a);
         ready_.notify_all();
     }
     // Done with, not posted: its file is skipped. When that is the first
@@ -166,6 +166,10 @@ public:
         ready_.notify_all();
         return true;
     }
+    int alive() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return alive_;
+    }
     // Every connection says once whether it got in; the last to say so
     // reports how many are in use when that is fewer than asked for.
     void reported(int asked) {
@@ -211,9 +215,11 @@ void connectionLoop(Posting& posting, NntpSession& session, Scheduler& scheduler
     if (!in && scheduler.retire()) {
         session.abandon();
         scheduler.reported(connections);
+        posting.report.connectionsInUse(scheduler.alive());
         return;
     }
     scheduler.reported(connections);
+    posting.report.connectionsInUse(scheduler.alive());
 
     while (auto a = scheduler.take()) {
         if (posting.skipped(a->file)) {
@@ -226,7 +232,7 @@ void connectionLoop(Posting& posting, NntpSession& session, Scheduler& scheduler
             postOnce(job, posting.settings, session, *a);
             posting.bytes += session.bytesSent();
             ++posting.articles;
-            scheduler.accepted(std::move(a), posting.record);
+            scheduler.accepted(std::move(a), posting);
         } catch (const Kelvo_Exception& e) {
             std::uint32_t waitMs = 0;
             const AfterFailure next = afterFailure(job.log, e, *a, waitMs);
@@ -234,6 +240,7 @@ void connectionLoop(Posting& posting, NntpSession& session, Scheduler& scheduler
                 scheduler.failInFlight(std::current_exception());
                 break;
             }
+            posting.report.retried(*a, e.message);
             if (next == AfterFailure::SkipFile) {
                 posting.skipFile(a->file, e.message);
                 scheduler.dropped(a->file);
@@ -244,6 +251,7 @@ void connectionLoop(Posting& posting, NntpSession& session, Scheduler& scheduler
                 ++a->attemptsLeft;
                 scheduler.handBack(std::move(a));
                 session.abandon();
+                posting.report.connectionsInUse(scheduler.alive());
                 return;
             }
             scheduler.retryLater(std::move(a), waitMs);
@@ -301,13 +309,13 @@ void postInParallel(Posting& posting) {
                     scheduler.setFirstPart(p);
                     firstPartSet = true;
                 }
-                printProgress(posting, articles.subject(p), p, parts);
+                posting.report.partStarting(f, articles.subject(p), p, parts);
                 produced[f].insert(p);
                 if (!scheduler.push(std::move(a))) break;
             }
             if (exitNow) break;
             scheduler.fileHandedOut(f);
-            if (parts > 0) job.line("");
+            posting.report.fileHandedOut(f, articles.subject(1), parts);
         }
     } catch (...) {
         scheduler.fail(std::current_exception());

@@ -8,14 +8,6 @@ namespace pelmor {
 
 namespace {
 
-// A file given by absolute path (the runner's contact sheets, made in a
-// private folder) is posted under its base name: the poster's folders are
-// nobody's business. Relative names keep their folder part.
-std::string postedName(const std::string& name) {
-    if (name.empty() || name[0] != '/') return name;
-    return name.substr(name.find_last_of('/') + 1);
-}
-
 int digitCount(long long v) { return static_cast<int>(std::to_string(v).size()); }
 
 std::string padded(long long v, int width) {
@@ -39,7 +31,7 @@ std::string partCounter(int p, int P) {
 
 SubjectLines formatPlainSubject(const std::string& subjectText, const FileEntry& file, int p, int P, int f,
                                 int F, std::uint64_t S) {
-    const std::string name = wireSafeName(postedName(file.name));
+    const std::string name = postedName(file);
     const std::string yenc = file.encoding == kYenc ? "yEnc " : "";
     SubjectLines out;
     if (S == 0) {
@@ -80,8 +72,8 @@ SubjectLines formatSubject(const std::string& format, const FileEntry& file, con
             case 'B': out += std::to_string(S); break;
             case 'D': out += folder; break;
             case 'F':
-                out += file.encoding == kYenc ? "yEnc \"" + wireSafeName(postedName(file.name)) + "\""
-                                              : wireSafeName(postedName(file.name));
+                out += file.encoding == kYenc ? "yEnc \"" + postedName(file) + "\""
+                                              : postedName(file);
                 break;
             case 'K': out += std::to_string(S / 1024); break;
             case 'M': out += megabytes(S); break;

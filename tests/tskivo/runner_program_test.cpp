@@ -1,7 +1,8 @@
-// The runner program against a scripted server, for every way a job can
-// fail or be stopped: the engine's message, the status, and no private
-// folder left behind.
+// The runner program against a scripted server: every way a job can fail
+// or be stopped (the engine's message, the status, no private folder left
+// behind), the status line on a terminal, the events for programs.
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -12,6 +13,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 
 #include "fake_nntp_server.h"
 #include "test_support.h"
@@ -31,6 +34,7 @@ struct RunnerProcess {
     ScriptedNntpServer server;
     std::string out, err;
     int status = -1;
+    bool par2 = true;
     RunnerProcess() {
         std::filesystem::create_directories(dir / "tree/sub");
         std::filesystem::create_directories(dir / "tmp");
@@ -40,11 +44,14 @@ struct RunnerProcess {
         // One attempt an article: every failure ends the job at once.
         writeFile(dir / "config/pelmor.ini", "max_retries\t1\n");
     }
-    // Starts tskivo on the tree; `whilst` runs while it does.
-    void run(std::vector<std::string> extra, int port = 0, const std::function<void(pid_t)>& whilst = {}) {
+    // Starts tskivo on the tree; `whilst` runs while it does. With
+    // `terminal`, its standard output (and error) is a pseudo-terminal.
+    void run(std::vector<std::string> extra, int port = 0, const std::function<void(pid_t)>& whilst = {},
+             bool terminal = false) {
         std::vector<std::string> args{TSKIVO_BIN, "Me <me@x.org>", "Trip", dir / "tree", "alt.test", "127.0.0.1", "",
                                       "*.bin", "/port=" + std::to_string(port ? port : server.port()),
-                                      "/maxlines=10", "/par2=10"};
+                                      "/maxlines=10"};
+        if (par2) args.push_back("/par2=10");
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<std::string> env{"TMPDIR=" + (dir / "tmp"), "XDG_CONFIG_HOME=" + (dir / "config"),
                                      "HOME=" + dir.path(), "PATH=/usr/bin:/bin"};
@@ -53,6 +60,21 @@ struct RunnerProcess {
         argv.push_back(nullptr);
         for (auto& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
+        if (terminal) {
+            int master = -1;
+            winsize size{24, 120, 0, 0};
+            const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                execve(argv[0], argv.data(), envp.data());
+                _exit(127);
+            }
+            char chunk[4096];
+            for (ssize_t n; (n = ::read(master, chunk, sizeof chunk)) > 0;) out.append(chunk, static_cast<std::size_t>(n));
+            close(master);
+            waitpid(pid, &status, 0);
+            return;
+        }
         posix_spawn_file_actions_t files;
         posix_spawn_file_actions_init(&files);
         posix_spawn_file_actions_addopen(&files, 1, (dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -133,4 +155,67 @@ TEST(RunnerFailures, AStopRequestSavesTheNzbSaysHowToResumeAndCleansUp) {
         EXPECT_TRUE(r.privateFoldersGone());
         EXPECT_THAT(readFile(r.dir / "trip.nzb"), HasSubstr("<segment "));
     }
+}
+
+TEST(RunnerProgram, StatusLineOnATerminalAndTodaysTextElsewhere) {
+    RunnerProcess plain;
+    plain.par2 = false;
+    plain.run({"/nzb=" + (plain.dir / "x.nzb")});
+    EXPECT_EQ(plain.exitStatus(), 0) << plain.out << plain.err;
+    EXPECT_EQ(plain.out.find('\r'), std::string::npos) << "no status line";
+    EXPECT_EQ(plain.out.find("Status 0"), std::string::npos) << "no summary";
+    EXPECT_THAT(plain.err, HasSubstr("    Trip .\\ 3000 bytes - yEnc \"a.bin\" (*/3) ...\n"));  // dots and all
+
+    RunnerProcess tty;
+    tty.par2 = false;
+    tty.server.script->onArticle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(150)); };
+    tty.run({"/nzb=" + (tty.dir / "x.nzb")}, 0, {}, true);
+    EXPECT_EQ(tty.exitStatus(), 0) << tty.out;
+    EXPECT_THAT(tty.out, HasSubstr("\r\033[K  [folder 1/2] a.bin  "));
+    EXPECT_THAT(tty.out, testing::ContainsRegex("[0-9]+% of [0-9.]+ kB  [0-9.]+ [k]?B/s  [0-9:-]+ left  1 conn"));
+    EXPECT_THAT(tty.out, HasSubstr("  NZB file: " + (tty.dir / "x.nzb")));
+    EXPECT_THAT(tty.out, HasSubstr("  Status 0: everything was posted."));
+    EXPECT_THAT(tty.out, testing::ContainsRegex("Posted [0-9.]+ kB in [0-9]+ articles in"));
+}
+
+TEST(RunnerProgram, JsonEventsParseInOrderAndAddUp) {
+    RunnerProcess r;
+    r.run({"/json", "/nzb=" + (r.dir / "x.nzb")});
+    EXPECT_EQ(r.exitStatus(), 0) << r.out << r.err;
+    std::vector<nlohmann::json> events;
+    std::size_t start = 0;
+    for (std::size_t eol; (eol = r.out.find('\n', start)) != std::string::npos; start = eol + 1)
+        events.push_back(nlohmann::json::parse(r.out.substr(start, eol - start)));  // every line is one object
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events.front()["type"], "started");
+    EXPECT_EQ(events.front()["folders"], 2);
+    EXPECT_EQ(events.back()["type"], "finished");
+    EXPECT_EQ(events.back()["status"], 0);
+    std::uint64_t bytes = 0, articles = 0, fileDone = 0, jobs = 0, files = 0;
+    for (const auto& e : events) {
+        if (e["type"] == "job_started") files += e["files"].size();
+        if (e["type"] == "job_finished") {
+            bytes += e["bytes"].get<std::uint64_t>();
+            articles += e["articles"].get<std::uint64_t>();
+            ++jobs;
+        }
+        if (e["type"] == "file_done") ++fileDone;
+    }
+    EXPECT_EQ(jobs, 2u);
+    EXPECT_EQ(events.back()["bytes"], bytes);
+    EXPECT_EQ(events.back()["articles"], articles);
+    EXPECT_EQ(articles, r.server.server().acceptedArticles().size());
+    EXPECT_EQ(fileDone, files) << "every file the jobs named, the recovery sets' included";
+    EXPECT_GT(files, 2u);
+    EXPECT_EQ(events.back()["nzb"], r.dir / "x.nzb");
+
+    // A job that fails: an error event, then the end with its status.
+    RunnerProcess failing;
+    failing.server.script->articleReplies = {"441 no"};
+    failing.run({"/json"});
+    EXPECT_EQ(failing.exitStatus(), 255);
+    const auto last = failing.out.rfind('{');
+    const auto error = failing.out.rfind("\"type\":\"error\"");
+    ASSERT_NE(error, std::string::npos) << failing.out;
+    EXPECT_EQ(nlohmann::json::parse(failing.out.substr(last))["status"], 255);
 }
