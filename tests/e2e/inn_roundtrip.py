@@ -5,6 +5,7 @@ nzbget downloads the same posting through the NZB that tskivo wrote.
 usage: inn_roundtrip.py BUILD_BIN_DIR [PORT]
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -73,7 +74,7 @@ def fetch_and_decode(tag, workdir):
     return [w[1] for w in wanted], out
 
 
-def download_nzb(nzb, workdir, repair=False):
+def download_nzb(nzb, workdir, repair=False, repaired_needed=True):
     """nzbget in standalone mode: downloads what the NZB lists, then exits;
     with `repair`, it checks and repairs with the posted PAR2 files."""
     dl = os.path.join(workdir, "nzbget")
@@ -92,7 +93,7 @@ def download_nzb(nzb, workdir, repair=False):
     if run.returncode != 0 or "completely downloaded" not in run.stdout:
         print(run.returncode, run.stdout[-3000:], run.stderr[-2000:])
     name = os.path.splitext(os.path.basename(nzb))[0]
-    if repair:
+    if repair and repaired_needed:
         repaired = "repaired successfully" in run.stdout.lower() or "successfully repaired" in run.stdout.lower()
         check(repaired, "nzbget repaired the download with the PAR2 files")
         if not repaired:
@@ -184,6 +185,63 @@ def resume_after_kills(work, tag, connections=1):
           "every part posted, %d posted twice (at most %d in flight per kill)" % (twice, connections))
 
 
+def tree_comes_back_whole(work, tag):
+    """A tree whose folders hold files of one name (CD1/cover01.jpg and
+    CD2/cover01.jpg, different pictures), with contact sheets and PAR2,
+    over four connections with the check: nzbget downloads it from the
+    tree's NZB without a failed repair, and every file, every folder's
+    sheet included, comes back byte for byte (a folder's files under their
+    path, "CD1/cover01.jpg", which nzbget stores as CD1_cover01.jpg)."""
+    tree = os.path.join(work, "cds")
+    for folder, size in (("CD1", ("800", "600")), ("CD2", ("640", "480"))):
+        os.makedirs(os.path.join(tree, folder))
+        subprocess.run([os.path.join(BIN, "make_pictures"), os.path.join(tree, folder), "1", *size, "cover"], check=True)
+    subprocess.run([os.path.join(BIN, "make_pictures"), tree, "1", "700", "500"], check=True)
+    nzb = os.path.join(work, "cds.nzb")
+    run = subprocess.run([os.path.join(BIN, "tskivo"), "Tester <tester@example.org>", "E2E " + tag, tree, GROUP,
+                          "127.0.0.1", "", "*.jpg", "/port=%d" % PORT, "/maxlines=300", "/ics", "/par2=10",
+                          "/conn=4", "/check", "/checkdelay=1", "/nzb=" + nzb],
+                         capture_output=True, text=True, timeout=600)
+    check(run.returncode == 0, "tskivo posts the tree of same-named files")
+    if run.returncode:
+        print(run.stdout, run.stderr)
+    out = download_nzb(nzb, os.path.join(work, "cds-download"), repair=True, repaired_needed=False)
+    log = open(os.path.join(work, "cds-download", "nzbget", "log.txt"), encoding="utf-8", errors="replace").read()
+    check("Repair failed" not in log and "appears twice" not in log, "nzbget keeps every file apart, no failed repair")
+    for dirpath, _, filenames in os.walk(tree):
+        for name in filenames:
+            rel = os.path.relpath(os.path.join(dirpath, name), tree)
+            got = os.path.join(out, rel.replace(os.sep, "_"))
+            same = os.path.exists(got) and open(os.path.join(dirpath, name), "rb").read() == open(got, "rb").read()
+            check(same, "tree: %s comes back as %s" % (rel, os.path.basename(got)))
+    sheets = [n for n in os.listdir(out) if "!contact-sheet" in n]
+    check(len(sheets) == 3, "every folder's contact sheet arrives (%s)" % ", ".join(sorted(sheets)))
+
+
+def private_posting(work, tag):
+    """/obfuscate with PAR2: no article on the server shows a real file or
+    folder name, the subject or the poster; nzbget downloads the NZB and
+    every file comes back under its real name, byte for byte."""
+    tree = random_tree(work, "Secret Holiday", {"Rome day one.bin": 250000, "Rome day two.bin": 120000})
+    nzb = os.path.join(work, "private.nzb")
+    run = subprocess.run(runner(tree, tag, "/maxlines=300", "/par2=10", "/obfuscate", "/nzb=" + nzb),
+                         capture_output=True, text=True, timeout=300)
+    check(run.returncode == 0, "tskivo posts privately")
+    text = open(nzb, encoding="utf-8").read()
+    ids = re.findall(r"<segment [^>]*>([^<]+)</segment>", text)
+    reader = NntpReader(port=PORT)
+    shown = []
+    for message_id in ids:
+        article = reader.article("<%s>" % message_id)
+        head, _, body = article.partition(b"\r\n\r\n")
+        words = head + b"\n" + body.split(b"\r\n", 1)[0]
+        shown += [w for w in (b"Rome", b"Secret", b"Holiday", b"tester", b"E2E", tag.encode(), b".par2")
+                  if w in words]
+    reader.close()
+    check(len(ids) > 5 and not shown, "no real name on the server (%d articles; %s)" % (len(ids), shown))
+    compare(tree, download_nzb(nzb, os.path.join(work, "private-dl")), "private nzbget")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="tskivo-e2e-")
     # The runners' private folders too: a runner killed with SIGKILL cannot
@@ -213,7 +271,9 @@ def main():
         check(any(s.startswith("E2E %su - 'gc\\a' " % tag) for s in subjects), "non-folder-like labels")
         resume_after_kills(work, tag + "r")
         resume_after_kills(work, tag + "m", 4)
+        tree_comes_back_whole(work, tag + "t")
         par2_repair(work, tag + "p")
+        private_posting(work, tag + "o")
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (len(passes), len(failures)))

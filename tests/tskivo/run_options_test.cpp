@@ -178,6 +178,36 @@ TEST(EngineArgs, OptionalEntriesAndExtensions) {
     EXPECT_THAT(v, testing::Not(testing::Contains("-encrypt")));
 }
 
+TEST(EngineArgs, BackupsProxyPrivacyAndNzbDetails) {
+    TempDir dir;
+    writeFile("intro.txt", "hi");
+    RunOptions o;
+    ASSERT_TRUE(parseRunOptions({"tskivo", "Me <me@x.org>", "S", "/pics", "g", "news.x", "", "/backup=b1:8119",
+                                 "/backupuser=ann", "/backupssl", "/backup=b2", "/backupuser=bob",
+                                 "/backuppass=own", "/checkserver=c:119", "/proxy=socks5://p:1080",
+                                 "/obfuscate", "/ics", "/itf=intro.txt", "/nzbtitle=T", "/nzbtag=a", "/nzbtag=b",
+                                 "/domain=d.example", "/after=true"},
+                                dir.path(), std::nullopt, o, std::string("fromenv")));
+    const auto v = buildEngineArgs(o, 0, "");
+    const auto from = std::find(v.begin(), v.end(), "-backup");
+    ASSERT_NE(from, v.end());
+    // Each backup's log-in after it; the environment's password where none is given.
+    EXPECT_THAT(std::vector<std::string>(from, from + 13),
+                ElementsAre("-backup", "b1:8119", "-backupuser", "ann", "-backuppass", "fromenv", "-backupssl",
+                            "-backup", "b2", "-backupuser", "bob", "-backuppass", "own"));
+    for (const char* word : {"-checkserver", "-proxy", "-obfuscate", "-nzbtitle", "-domain"})
+        EXPECT_THAT(v, testing::Contains(word));
+    EXPECT_EQ(std::count(v.begin(), v.end(), "-nzbtag"), 2);
+    EXPECT_THAT(v, testing::Not(testing::Contains("-check"))) << "/checkserver= is not /check";
+    EXPECT_THAT(v, testing::Not(testing::Contains("-introtextfile"))) << "private: no intro text";
+    EXPECT_FALSE(o.contactSheets);
+    EXPECT_EQ(o.after, "true");
+    // "=keep" keeps them; a log-in option without a backup is an error.
+    o = parse({"/ics", "/itf=intro.txt", "/obfuscate=keep"}, dir.path());
+    EXPECT_TRUE(o.obfuscate && o.contactSheets && o.introTextFile);
+    EXPECT_EQ(parse({"/backupuser=x"}).error, "/backupuser needs a /backup= before it.");
+}
+
 TEST(Labels, FolderLikeAndNonFolderLike) {
     RunOptions o = parse({});
     EXPECT_EQ(relativePath("/pics", "/pics"), "");

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fake_nntp_server.h"
+#include "socks_proxy.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -35,6 +36,7 @@ struct RunnerProcess {
     std::string out, err;
     int status = -1;
     bool par2 = true;
+    std::shared_ptr<void> keep;  // what a case needs while the runner runs
     RunnerProcess() {
         std::filesystem::create_directories(dir / "tree/sub");
         std::filesystem::create_directories(dir / "tmp");
@@ -117,6 +119,13 @@ TEST(RunnerFailures, EveryWayAJobFailsEndsWith255AndLeavesNoPrivateFolder) {
              r.server.script->onArticle = [gone] { std::filesystem::remove(gone); };
          },
          "Unable to encode segment"},
+        {"proxy refuses",
+         [](RunnerProcess& r, std::vector<std::string>& extra, int&) {
+             auto proxy = std::make_shared<testing_support::Socks5Proxy>(r.server.port(), std::nullopt, true);
+             extra = {"/proxy=" + proxy->url()};
+             r.keep = proxy;
+         },
+         "could not reach 127.0.0.1:"},
         {"NZB unwritable",
          [](RunnerProcess& r, std::vector<std::string>& extra, int&) {
              std::filesystem::create_directories(r.dir / "taken.nzb");
@@ -218,4 +227,22 @@ TEST(RunnerProgram, JsonEventsParseInOrderAndAddUp) {
     const auto error = failing.out.rfind("\"type\":\"error\"");
     ASSERT_NE(error, std::string::npos) << failing.out;
     EXPECT_EQ(nlohmann::json::parse(failing.out.substr(last))["status"], 255);
+}
+
+TEST(RunnerProgram, TheAfterCommandGetsThePostingAndItsFailureIsOnlyReported) {
+    RunnerProcess r;
+    r.par2 = false;
+    r.run({"/nzb=" + (r.dir / "x.nzb"), "/after=env | grep ^TSKIVO_ | sort > " + (r.dir / "hook.txt") + "; exit 3"});
+    EXPECT_EQ(r.exitStatus(), 0) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("\" failed with status 3; the posting itself is not affected.\n"));
+    const std::string env = readFile(r.dir / "hook.txt");
+    for (const std::string& line :
+         {"TSKIVO_NZB=" + (r.dir / "x.nzb"), "TSKIVO_FOLDER=" + (r.dir / "tree"), std::string("TSKIVO_STATUS=0"),
+          "TSKIVO_ARTICLES=" + std::to_string(r.server.server().acceptedArticles().size())})
+        EXPECT_THAT(env, HasSubstr(line + "\n"));
+    // Without an NZB file: once a folder.
+    RunnerProcess each;
+    each.par2 = false;
+    each.run({"/after=echo \"$TSKIVO_FOLDER $TSKIVO_STATUS\" >> " + (each.dir / "hook.txt")});
+    EXPECT_EQ(readFile(each.dir / "hook.txt"), (each.dir / "tree") + " 0\n" + (each.dir / "tree/sub") + " 0\n");
 }

@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -238,6 +240,53 @@ std::ostream& nowhere() {
     return sink;
 }
 
+// What "/after=" is told of a posting.
+struct Posted {
+    std::string nzb, folder;
+    int status = 0;
+    std::uint64_t bytes = 0, articles = 0, reposted = 0, skipped = 0;
+};
+
+// Runs the "/after=" command through the shell with the posting in its
+// environment; its exit status is reported, never the run's. For programs
+// (/json) its output goes to standard error, away from the events.
+void runAfter(const RunOptions& options, const Posted& p, std::ostream& out, std::ostream& events) {
+    const std::string& command = *options.after;
+    out.flush();
+    events.flush();
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("TSKIVO_NZB", p.nzb.c_str(), 1);
+        setenv("TSKIVO_FOLDER", p.folder.c_str(), 1);
+        setenv("TSKIVO_STATUS", std::to_string(p.status).c_str(), 1);
+        setenv("TSKIVO_BYTES", std::to_string(p.bytes).c_str(), 1);
+        setenv("TSKIVO_ARTICLES", std::to_string(p.articles).c_str(), 1);
+        setenv("TSKIVO_REPOSTED", std::to_string(p.reposted).c_str(), 1);
+        setenv("TSKIVO_SKIPPED", std::to_string(p.skipped).c_str(), 1);
+        if (options.json) dup2(STDERR_FILENO, STDOUT_FILENO);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int exitStatus = -1;
+    if (child > 0) {
+        int raw = 0;
+        while (waitpid(child, &raw, 0) < 0 && errno == EINTR) {
+        }
+        exitStatus = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
+    }
+    if (options.json) {
+        events << nlohmann::json{{"type", "after"}, {"command", command}, {"status", exitStatus}}.dump() << std::endl;
+    } else if (exitStatus == 0) {
+        out << "  After posting: \"" << command << "\" done.\n";
+    } else {
+        out << "  After posting: \"" << command << "\" "
+            << (exitStatus < 0 ? std::string("could not be started") : "failed with status " + std::to_string(exitStatus))
+            << "; the posting itself is not affected.\n";
+    }
+    out.flush();
+}
+
 }  // namespace
 
 int runFolders(const RunOptions& options, const std::vector<std::string>& folders, PostFolderFn postFolder,
@@ -257,6 +306,9 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
     // The end of the run, however it ends: on a terminal and for programs
     // what was done; the status and what it means.
     const auto finish = [&](int status) {
+        // One NZB file for the run: the command runs once, when it is written.
+        if (options.after && options.nzbFile)
+            runAfter(options, {*options.nzbFile, start, status, bytes, articles, reposted, skipped}, out, events);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (status == 130) {
             out << "\n  Stopped on request.";
@@ -350,6 +402,14 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         reposted += static_cast<std::uint64_t>(common::runStateNumber(outcome, "reposted"));
         skipped += static_cast<std::uint64_t>(common::runStateNumber(outcome, "skipped"));
         const int jobStatus = outcome.count("status") ? static_cast<int>(common::runStateNumber(outcome, "status")) : result;
+        if (options.after && !options.nzbFile)
+            runAfter(options,
+                     {"", folders[i], jobStatus,
+                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "bytes")),
+                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "articles")),
+                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "reposted")),
+                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "skipped"))},
+                     out, events);
         if (jobStatus == 130) return finish(130);
         // A failed job ends the run; the engine has said why.
         if (jobStatus == 255) return finish(255);
@@ -384,7 +444,8 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
     prctl(PR_SET_DUMPABLE, 0);
     RunOptions options;
     const std::string initial = common::currentDirectory();
-    if (!parseRunOptions(args, initial, common::environment("TSKIVO_PASSWORD"), options)) {
+    if (!parseRunOptions(args, initial, common::environment("TSKIVO_PASSWORD"), options,
+                         common::environment("TSKIVO_BACKUP_PASSWORD"))) {
         printRunnerUsage(out);
         return 0;
     }

@@ -70,7 +70,16 @@ std::optional<long long> numberOption(const std::vector<std::string>& args, cons
 constexpr const char* kOptions[] = {
     "/uutease", "/maxbw=", "/uuencode", "/nfl", "/ics", "/maxlines=", "/fc=", "/bc=", "/bi=", "/al=", "/u=", "/p=",
     "/itf=", "/fs=", "/sf=", "/scramble", "/port=", "/ssl", "/nzb=", "/conn=", "/check", "/resume", "/par2=",
-    "/par2files=", "/par2equal", "/par2blocks=", "/par2blocksize=", "/json", "/verify", "/checkdelay="};
+    "/par2files=", "/par2equal", "/par2blocks=", "/par2blocksize=", "/json", "/verify", "/checkdelay=", "/backup=",
+    "/backupuser=", "/backuppass=", "/backupssl", "/checkserver=", "/checkuser=", "/checkpass=", "/proxy=",
+    "/obfuscate", "/domain=", "/nzbtitle=", "/nzbpassword=", "/nzbcategory=", "/nzbtag=", "/after="};
+
+// A flag given exactly ("/check", not "/checkserver=").
+bool flagOption(const std::vector<std::string>& args, const char* option) {
+    for (const auto& a : args)
+        if (strcasecmp(a.c_str(), option) == 0) return true;
+    return false;
+}
 
 bool isMaskArgument(const std::string& a) {
     return a.find_first_of("*?") != std::string::npos && a.find_first_of("<>@") == std::string::npos;
@@ -79,7 +88,8 @@ bool isMaskArgument(const std::string& a) {
 }  // namespace
 
 bool parseRunOptions(const std::vector<std::string>& args, const std::string& initialDirectory,
-                     const std::optional<std::string>& environmentPassword, RunOptions& out) {
+                     const std::optional<std::string>& environmentPassword, RunOptions& out,
+                     const std::optional<std::string>& backupPassword) {
     if (args.size() < 6) return false;
     out.args = args;
     out.uutease = findOption(args, "/uutease");
@@ -114,7 +124,7 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
         else out.error = "The /port= value \"" + *port + "\" must be a number from 1 to 65535.";
     }
     out.tls = findOption(args, "/ssl");
-    out.check = findOption(args, "/check");
+    out.check = flagOption(args, "/check");
     out.json = findOption(args, "/json");
     out.verify = findOption(args, "/verify");
     out.resume = findOption(args, "/resume");
@@ -147,6 +157,52 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     if (out.resume && !out.nzbFile && out.error.empty())
         out.error = "/resume needs /nzb= with the NZB file of the interrupted posting.";
     if (out.verify && !out.nzbFile && out.error.empty()) out.error = "/verify needs /nzb= with the NZB file to verify.";
+    // Backups in the order given; the log-in options belong to the
+    // "/backup=" before them.
+    for (std::size_t i = 6; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const auto value = [&](const char* option) { return a.substr(std::char_traits<char>::length(option)); };
+        if (startsWithNoCase(a, "/backup=")) {
+            out.backups.push_back({value("/backup="), std::nullopt, backupPassword, false});
+            continue;
+        }
+        const bool forBackup = startsWithNoCase(a, "/backupuser=") || startsWithNoCase(a, "/backuppass=") ||
+                               strcasecmp(a.c_str(), "/backupssl") == 0;
+        if (!forBackup) continue;
+        if (out.backups.empty()) {
+            if (out.error.empty()) out.error = a.substr(0, a.find('=')) + " needs a /backup= before it.";
+            continue;
+        }
+        RunOptions::Backup& b = out.backups.back();
+        if (startsWithNoCase(a, "/backupuser=")) b.user = value("/backupuser=");
+        else if (startsWithNoCase(a, "/backuppass=")) b.password = value("/backuppass=");
+        else b.tls = true;
+    }
+    out.checkServer = textOption(args, "/checkserver=");
+    out.checkUser = textOption(args, "/checkuser=");
+    out.checkPassword = textOption(args, "/checkpass=");
+    out.proxy = textOption(args, "/proxy=");
+    out.domain = textOption(args, "/domain=");
+    out.after = textOption(args, "/after=");
+    if (out.after && out.after->empty()) out.after.reset();
+    for (const auto& [option, type] : {std::pair{"/nzbtitle=", "title"}, std::pair{"/nzbpassword=", "password"},
+                                        std::pair{"/nzbcategory=", "category"}})
+        if (auto v = textOption(args, option)) out.nzbMeta.emplace_back(type, *v);
+    for (std::size_t i = 6; i < args.size(); ++i)
+        if (startsWithNoCase(args[i], "/nzbtag=")) out.nzbMeta.emplace_back("tag", args[i].substr(8));
+    // Private: contact sheets and the intro text would give the posting
+    // away; they stay only when asked ("/obfuscate=keep").
+    for (const auto& a : args) {
+        if (strcasecmp(a.c_str(), "/obfuscate") == 0) {
+            out.obfuscate = true;
+            out.contactSheets = false;
+            out.introTextFile.reset();
+        } else if (strcasecmp(a.c_str(), "/obfuscate=keep") == 0) {
+            out.obfuscate = true;
+        } else if (startsWithNoCase(a, "/obfuscate") && out.error.empty()) {
+            out.error = "The /obfuscate option is written /obfuscate or /obfuscate=keep.";
+        }
+    }
     out.reference.clear();
     if (args.size() > 6) {
         const std::string& sixth = args[6];
@@ -188,7 +244,12 @@ void printRunnerUsage(std::ostream& out) {
            "              [/fs=<text>] [/sf=<format>] [/port=#] [/ssl] [/nzb=<file>]\n"
            "              [/conn=#] [/check] [/resume] [/par2=#] [/par2files=#]\n"
            "              [/par2equal] [/par2blocks=#] [/par2blocksize=#] [/checkdelay=#]\n"
-           "              [/verify] [/json]\n"
+           "              [/verify] [/json] [/backup=<host[:port]>] [/backupuser=username]\n"
+           "              [/backuppass=password] [/backupssl] [/checkserver=<host[:port]>]\n"
+           "              [/checkuser=username] [/checkpass=password] [/proxy=<url>]\n"
+           "              [/obfuscate[=keep]] [/domain=<name>] [/nzbtitle=<text>]\n"
+           "              [/nzbpassword=<text>] [/nzbcategory=<text>] [/nzbtag=<text>]\n"
+           "              [/after=<command>]\n"
            "\n"
            "  Arguments:\n"
            "    <from/scramble> = Mandatory. Either an address like this: name\n"
@@ -248,9 +309,28 @@ void printRunnerUsage(std::ostream& out) {
            "    [/par2equal]    = Optional. Recovery files of equal size.\n"
            "    [/par2blocks=#] = Optional. Number of source blocks (at most 32768).\n"
            "    [/par2blocksize=#] = Optional. Block size in bytes, a multiple of 4.\n"
+           "    [/backup=<host[:port]>] = Optional. A server to post on when the one before\n"
+           "                      it refuses, fails to log in or keeps failing an article.\n"
+           "                      Repeatable; /backupuser=, /backuppass= and /backupssl\n"
+           "                      after it are its own.\n"
+           "    [/checkserver=<host[:port]>] = Optional. The server /check asks, with\n"
+           "                      /checkuser= and /checkpass= for its log-in.\n"
+           "    [/proxy=<url>]  = Optional. socks5://[user:password@]host:port for every\n"
+           "                      connection.\n"
+           "    [/obfuscate]    = Optional. Random subjects, file names and senders on the\n"
+           "                      wire; the real names stay in the NZB and PAR2 files. No\n"
+           "                      contact sheets or intro text unless /obfuscate=keep.\n"
+           "    [/domain=<name>] = Optional. The domain of the Message-IDs.\n"
+           "    [/nzbtitle=<text>], [/nzbpassword=<text>], [/nzbcategory=<text>],\n"
+           "    [/nzbtag=<text>] = Optional. Details in the NZB file's head for indexers.\n"
+           "    [/after=<command>] = Optional. A shell command run once the NZB file is\n"
+           "                      written (or after each folder without /nzb=), with\n"
+           "                      TSKIVO_NZB, TSKIVO_FOLDER, TSKIVO_STATUS, TSKIVO_BYTES,\n"
+           "                      TSKIVO_ARTICLES in its environment.\n"
            "\n"
            "    Without /p= the password is taken from the TSKIVO_PASSWORD environment\n"
-           "    variable, which other users cannot see in the process list.\n"
+           "    variable, which other users cannot see in the process list; without\n"
+           "    /backuppass= from TSKIVO_BACKUP_PASSWORD.\n"
            "\n"
            "  Examples: tskivo \"John Doe <john.doe@example.com>\" \"Fav. pix\" /home/john/pix alt.binaries.test news.example.com \"\"\n"
            "            tskivo \"John Doe <john.doe@example.com>\" \"Fav. pix\" /home/john/pix alt.binaries.test news.example.com \"\" *.jpg /uutease\n"
@@ -328,6 +408,35 @@ std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index,
         v.push_back(std::to_string(*o.checkDelay));
     }
     if (o.json) v.push_back("-json");
+    for (const auto& b : o.backups) {
+        v.push_back("-backup");
+        v.push_back(b.server);
+        if (b.user && b.password) {
+            v.push_back("-backupuser");
+            v.push_back(*b.user);
+            v.push_back("-backuppass");
+            v.push_back(*b.password);
+        }
+        if (b.tls) v.push_back("-backupssl");
+    }
+    const auto addText = [&](const char* option, const std::optional<std::string>& value) {
+        if (!value) return;
+        v.push_back(option);
+        v.push_back(*value);
+    };
+    addText("-checkserver", o.checkServer);
+    if (o.checkServer && o.checkUser) {
+        addText("-checkuser", o.checkUser);
+        addText("-checkpass", o.checkPassword.value_or(""));
+    }
+    addText("-proxy", o.proxy);
+    addText("-domain", o.domain);
+    if (o.obfuscate) v.push_back("-obfuscate");
+    for (const auto& [type, value] : o.nzbMeta) addText(type == "title"      ? "-nzbtitle"
+                                                    : type == "password" ? "-nzbpassword"
+                                                    : type == "category" ? "-nzbcategory"
+                                                                         : "-nzbtag",
+                                                    value);
     if (o.resume) v.push_back("-resume");
     if (o.connections > 1) {
         v.push_back("-connections");

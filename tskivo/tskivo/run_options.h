@@ -52,6 +52,21 @@ struct RunOptions {
     bool json = false;                   // "/json": events for programs instead of the log
     bool verify = false;                 // "/verify", with "/nzb=": ask for every article, post nothing
     std::optional<long long> checkDelay; // "/checkdelay=" seconds
+    // Servers to post on when the one before fails ("/backup=", each with
+    // its "/backupuser=", "/backuppass=" and "/backupssl" after it).
+    struct Backup {
+        std::string server;  // host[:port]
+        std::optional<std::string> user, password;
+        bool tls = false;
+    };
+    std::vector<Backup> backups;
+    std::optional<std::string> checkServer, checkUser, checkPassword;  // "/checkserver=" and its log-in
+    std::optional<std::string> proxy;    // "/proxy=socks5://..."
+    bool obfuscate = false;              // "/obfuscate": random names on the wire
+    std::optional<std::string> domain;   // "/domain=": of the Message-IDs
+    // "/nzbtitle=", "/nzbpassword=", "/nzbcategory=", "/nzbtag=": the NZB's head.
+    std::vector<std::pair<std::string, std::string>> nzbMeta;
+    std::optional<std::string> after;    // "/after=": a command run after posting
     std::string error;                   // a value that cannot be used; nothing is posted
     std::vector<std::string> unknown;    // slash options the runner does not know (ignored, said so)
 
@@ -65,9 +80,11 @@ struct RunOptions {
 
 // False when the usage text is due (fewer than five arguments).
 // `initialDirectory` resolves relative file options; `environmentPassword`
-// stands in for "/p=" when that is absent.
+// stands in for "/p=" when that is absent, `backupPassword` for each
+// "/backuppass=" (TSKIVO_BACKUP_PASSWORD).
 bool parseRunOptions(const std::vector<std::string>& args, const std::string& initialDirectory,
-                     const std::optional<std::string>& environmentPassword, RunOptions& out);
+                     const std::optional<std::string>& environmentPassword, RunOptions& out,
+                     const std::optional<std::string>& backupPassword = std::nullopt);
 
 void printRunnerUsage(std::ostream& out);
 

@@ -6,10 +6,13 @@
 #include <cerrno>
 #include <cstring>
 #include <ostream>
+#include <sstream>
 
 #include "common/limits.h"
 #include "defaults.h"
 #include "kelvo_exception.h"
+#include "net/nntp_session.h"
+#include "settings.h"
 
 namespace pelmor {
 
@@ -40,6 +43,24 @@ void checkJob(PostJob& job) {
     if (job.hasOption("resume") && !job.hasOption("out"))
         text += "-resume needs -o with the NZB file of the interrupted job.\n";
     if (job.hasOption("verify") && !job.hasOption("out")) text += "-verify needs -o with the NZB file to verify.\n";
+    {
+        std::istringstream backups(job.getOption("backup"));
+        for (std::string line; std::getline(backups, line);) {
+            std::string host;
+            int port = 0;
+            const std::string server = line.substr(0, line.find('\x1f'));
+            if (!splitHostPort(server, 119, host, port))
+                text += "The backup server \"" + server + "\" must be written host or host:port.\n";
+        }
+        std::string host, error;
+        int port = 0;
+        if (job.hasOption("checkserver") && !splitHostPort(job.getOption("checkserver"), 119, host, port))
+            text += "The check server \"" + job.getOption("checkserver") + "\" must be written host or host:port.\n";
+        ProxySettings proxy;
+        if (job.hasOption("proxy") && !parseProxy(job.getOption("proxy"), proxy, error)) text += error + "\n";
+        if (job.hasOption("domain") && !validMessageId("x@" + job.getOption("domain")))
+            text += "The domain \"" + job.getOption("domain") + "\" cannot stand in a Message-ID.\n";
+    }
     checkNumber(job, "checkdelay", 0, 86400, " of seconds", text);
     checkNumber(job, "par2", 1, 100, "", text);
     checkNumber(job, "par2files", 1, 1000, "", text);
@@ -140,6 +161,17 @@ void printUsage(std::ostream& out) {
            "    -pathnames (folder)        - post the files under this folder path: folder/name\n"
            "    -json                      - events for programs (JSON lines) on standard output, no log\n"
            "    -verify                    - with -out: ask for every article the NZB file lists, post nothing\n"
+           "    -backup (host[:port])      - a server to post on when the one before it fails (repeatable)\n"
+           "    -backupuser (user)         - the log-in of the -backup before it\n"
+           "    -backuppass (password)     - the password of the -backup before it\n"
+           "    -backupssl                 - the -backup before it speaks TLS (port 563)\n"
+           "    -checkserver (host[:port]) - the server the post check asks\n"
+           "    -checkuser (user)          - its log-in; -checkpass (password) its password\n"
+           "    -proxy (url)               - socks5://[user:password@]host:port for every connection\n"
+           "    -obfuscate                 - random names, subjects and senders on the wire; real ones in the NZB\n"
+           "    -domain (name)             - the domain of the Message-IDs\n"
+           "    -nzbtitle (text)           - the NZB file's title; -nzbpassword, -nzbcategory alike\n"
+           "    -nzbtag (text)             - a tag of the NZB file (repeatable)\n"
            "    -runstate (file)           - a folder runner's file: the run so far in, the job's totals out;\n"
            "                                 the job's status is returned, the process not ended\n"
            "    -v (xxx)                   - set verbosity level to xxx\n"

@@ -112,13 +112,46 @@ int parseArgument(PostJob& job, int remaining, char** args) {
         return 1;
     }
     for (const char* word : {"-connections", "-checkdelay", "-par2files", "-par2blocks", "-par2blocksize",
-                             "-par2memory", "-par2name", "-runstate", "-pathnames"})
+                             "-par2memory", "-par2name", "-runstate", "-pathnames", "-checkserver", "-checkuser",
+                             "-checkpass", "-proxy", "-domain", "-nzbtitle", "-nzbpassword", "-nzbcategory"})
         if (arg == word) return setOption(job, word + 1, remaining, args);
+    // Repeatable: each adds a line; "-backupuser", "-backuppass" and
+    // "-backupssl" belong to the "-backup" before them.
+    if (arg == "-nzbtag" || arg == "-backup") {
+        if (remaining < 2) invalidArguments();
+        std::string& list = job.options[arg.substr(1)];
+        list += (list.empty() ? "" : "\n") + std::string(args[1]) + (arg == "-backup" ? "\x1f\x1f\x1f" : "");
+        return 2;
+    }
+    if (arg == "-backupuser" || arg == "-backuppass" || arg == "-backupssl") {
+        const bool flag = arg == "-backupssl";
+        if (!flag && remaining < 2) invalidArguments();
+        std::string& list = job.options["backup"];
+        if (list.empty()) {
+            job.line("Invalid argument: " + arg + " (no -backup before it)");
+            return flag ? 1 : 2;
+        }
+        // The last entry's fields: host:port, user, password, TLS.
+        const auto entry = list.rfind('\n') == std::string::npos ? 0 : list.rfind('\n') + 1;
+        std::vector<std::string> fields;
+        for (std::size_t at = entry;;) {
+            const auto sep = list.find('\x1f', at);
+            fields.push_back(list.substr(at, sep == std::string::npos ? std::string::npos : sep - at));
+            if (sep == std::string::npos) break;
+            at = sep + 1;
+        }
+        fields.resize(4);
+        fields[arg == "-backupuser" ? 1 : arg == "-backuppass" ? 2 : 3] = flag ? "1" : args[1];
+        list.erase(entry);
+        list += fields[0] + "\x1f" + fields[1] + "\x1f" + fields[2] + "\x1f" + fields[3];
+        return flag ? 1 : 2;
+    }
     if (arg == "-par2") {
         job.par2Started = true;  // the files after it are in the recovery set
         return setOption(job, "par2", remaining, args);
     }
-    if (arg == "-check" || arg == "-resume" || arg == "-par2equal" || arg == "-json" || arg == "-verify") {
+    if (arg == "-check" || arg == "-resume" || arg == "-par2equal" || arg == "-json" || arg == "-verify" ||
+        arg == "-obfuscate") {
         job.options[arg.substr(1)] = "1";
         return 1;
     }

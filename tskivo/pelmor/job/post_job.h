@@ -26,6 +26,9 @@ struct FileEntry {
     // The name it goes out under, when not the one it is read by (a folder
     // path put before it, "-pathnames").
     std::string postAs;
+    // With "-obfuscate": the random name and sender it goes out under.
+    std::string wireName = {};
+    std::string wireSender = {};
 };
 
 // The name a file is posted under: a file given by absolute path (the

@@ -1,6 +1,8 @@
 #include "settings.h"
 
 #include <fstream>
+#include <random>
+#include <sstream>
 
 #include "common/run_state.h"
 #include "defaults.h"
@@ -25,6 +27,57 @@ std::optional<std::string> readIntroText(const std::string& path) {
         text += line + "\r\n";
     }
     return text;
+}
+
+bool splitHostPort(const std::string& text, int defaultPort, std::string& host, int& port) {
+    port = defaultPort;
+    host = text;
+    std::size_t colon = std::string::npos;
+    if (!text.empty() && text[0] == '[') {
+        const auto close = text.find(']');
+        if (close == std::string::npos) return false;
+        host = text.substr(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') return false;
+            colon = close + 1;
+        }
+    } else if (text.find(':') == text.rfind(':')) {  // one colon: a port; more: a bare IPv6 address
+        colon = text.find(':');
+        if (colon != std::string::npos) host = text.substr(0, colon);
+    }
+    if (colon != std::string::npos) {
+        const auto p = common::wholeNumber(text.substr(colon + 1), 1, 65535);
+        if (!p) return false;
+        port = static_cast<int>(*p);
+    }
+    return !host.empty();
+}
+
+bool parseProxy(const std::string& url, ProxySettings& out, std::string& error) {
+    const std::string scheme = "socks5://";
+    if (url.rfind(scheme, 0) != 0) {
+        error = "The proxy \"" + url + "\" must be written socks5://[user:password@]host:port.";
+        return false;
+    }
+    std::string rest = url.substr(scheme.size());
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    const auto at = rest.rfind('@');
+    out = ProxySettings{};
+    if (at != std::string::npos) {
+        const std::string login = rest.substr(0, at);
+        const auto colon = login.find(':');
+        out.login = Credentials{login.substr(0, colon), colon == std::string::npos ? "" : login.substr(colon + 1)};
+        if (out.login->user.size() > 255 || out.login->password.size() > 255) {
+            error = "The proxy's user name and password may hold 255 bytes each.";
+            return false;
+        }
+        rest = rest.substr(at + 1);
+    }
+    if (!splitHostPort(rest, 1080, out.host, out.port)) {
+        error = "The proxy \"" + url + "\" names no host and port.";
+        return false;
+    }
+    return true;
 }
 
 JobSettings readSettings(const PostJob& job) {
@@ -68,6 +121,55 @@ JobSettings readSettings(const PostJob& job) {
     s.par2.memoryLimit = static_cast<std::uint64_t>(number(job, "par2memory", 256)) << 20;
     s.par2.name = job.getOption("par2name");
     s.json = job.hasOption("json");
+    s.obfuscate = job.hasOption("obfuscate");
+    s.idDomain = job.hasOption("domain") ? job.getOption("domain") : kIdDomain;
+    if (s.obfuscate && !job.hasOption("domain")) {
+        // A domain that says nothing about the poster: a random name under
+        // a common top-level domain, fresh for every job.
+        std::random_device random;
+        std::string label;
+        for (int i = 0, n = 6 + static_cast<int>(random() % 5); i < n; ++i) label += static_cast<char>('a' + random() % 26);
+        static const char* const kTop[] = {"com", "net", "org"};
+        s.idDomain = label + "." + kTop[random() % 3];
+    }
+    for (const auto& [option, type] : {std::pair{"nzbtitle", "title"}, std::pair{"nzbpassword", "password"},
+                                        std::pair{"nzbcategory", "category"}})
+        if (job.hasOption(option)) s.nzbMeta.emplace_back(type, job.getOption(option));
+    if (job.hasOption("nzbtag")) {
+        std::istringstream tags(job.getOption("nzbtag"));
+        for (std::string tag; std::getline(tags, tag);)
+            if (!tag.empty()) s.nzbMeta.emplace_back("tag", tag);
+    }
+    // Backups: "host:port", user, password, TLS, a line each.
+    std::istringstream backups(job.getOption("backup"));
+    for (std::string line; std::getline(backups, line);) {
+        std::vector<std::string> f;
+        for (std::size_t at = 0;;) {
+            const auto sep = line.find('\x1f', at);
+            f.push_back(line.substr(at, sep == std::string::npos ? std::string::npos : sep - at));
+            if (sep == std::string::npos) break;
+            at = sep + 1;
+        }
+        f.resize(4);
+        ServerSettings b;
+        b.tls = f[3] == "1";
+        if (!splitHostPort(f[0], b.tls ? 563 : 119, b.host, b.port)) continue;  // the job check said so
+        if (!f[1].empty()) b.login = Credentials{f[1], f[2]};
+        s.backups.push_back(b);
+    }
+    if (job.hasOption("checkserver")) {
+        ServerSettings c;
+        c.tls = s.server.tls;
+        if (splitHostPort(job.getOption("checkserver"), c.tls ? 563 : 119, c.host, c.port)) {
+            if (job.hasOption("checkuser")) c.login = Credentials{job.getOption("checkuser"), job.getOption("checkpass")};
+            s.checkServer = c;
+        }
+    }
+    if (job.hasOption("proxy")) {
+        ProxySettings proxy;
+        std::string error;
+        if (parseProxy(job.getOption("proxy"), proxy, error)) s.proxy = proxy;
+    }
     s.runState = job.getOption("runstate");
     if (!s.runState.empty()) {
         const common::RunState state = common::readRunState(s.runState);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "net/server.h"
 #include "post_job.h"
@@ -51,6 +53,9 @@ struct JobSettings {
     std::optional<std::string> introText;
 
     ServerSettings server;
+    std::vector<ServerSettings> backups;  // in the order tried after the main server
+    std::optional<ServerSettings> checkServer;
+    std::optional<ProxySettings> proxy;
     int responseTimeoutMs = 60000;
     std::string performanceLog;  // empty: off
     int connections = 1;
@@ -60,12 +65,26 @@ struct JobSettings {
     std::string nzbPath;  // empty: no NZB file
     Par2Settings par2;
     bool json = false;    // events for programs on standard output instead of the log
+    // Names, subjects and senders on the wire random, the real ones in the
+    // NZB and the PAR2 set alone.
+    bool obfuscate = false;
+    std::string idDomain;  // right of the "@" of every Message-ID
+    std::vector<std::pair<std::string, std::string>> nzbMeta;  // <head><meta type=...>
     std::string runState;  // a folder runner's file; empty: none
     RunContext run;
 };
 
 // After the job check passed.
 JobSettings readSettings(const PostJob& job);
+
+// "host", "host:port", "[::1]:port": the server's name and port; false when
+// the port is no number from 1 to 65535.
+bool splitHostPort(const std::string& text, int defaultPort, std::string& host, int& port);
+// "socks5://[user:pass@]host:port"; false, with why, for anything else.
+bool parseProxy(const std::string& url, ProxySettings& out, std::string& error);
+
+// The domain of Message-IDs when neither the job nor its defaults name one.
+inline constexpr const char* kIdDomain = "tarvel-skivor.example.org";
 
 // An intro text file as the session sends it: lines with CR LF ends, up to a
 // line of 4095 or more characters; none when the file cannot be opened.

@@ -49,6 +49,16 @@ NntpSession::NntpSession(ServerSettings server, const SessionContext& context, b
 
 NntpSession::~NntpSession() { logout(); }
 
+bool validMessageId(const std::string& id) {
+    std::string_view core(id);
+    if (core.size() >= 2 && core.front() == '<' && core.back() == '>') core = core.substr(1, core.size() - 2);
+    if (core.empty() || core.size() + 2 > 250) return false;
+    for (const char c : core)
+        if (c <= 32 || c >= 127 || c == '<' || c == '>') return false;
+    const auto at = core.find('@');
+    return at != std::string_view::npos && at > 0 && at + 1 < core.size() && core.find('@', at + 1) == std::string_view::npos;
+}
+
 bool connectionLimitReply(const std::string& reply) {
     std::string lower;
     for (char c : reply) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -106,6 +116,7 @@ bool NntpSession::readResponse() {
 
 bool NntpSession::login() {
     if (loggedIn_) return true;
+    loginFailed_ = true;  // until it has worked
     common::Log& log = context_.socket.log;
     if (context_.verbosity >= 4) log.line("Connecting to " + server_.host + ":" + std::to_string(server_.port));
     broken_ = false;
@@ -113,18 +124,21 @@ bool NntpSession::login() {
     greeting_.clear();
     stream_ = std::make_unique<ThrottledSocket>(context_.socket);
     const bool connected =
-        stream_->connect(ServerAddress(server_.host, std::to_string(server_.port)), server_.tls);
-    // Names that do not exist and certificates that fail verification stay
-    // so however long the poster waits.
+        context_.proxy ? stream_->connectVia(*context_.proxy, server_.host, server_.port, server_.tls)
+                       : stream_->connect(ServerAddress(server_.host, std::to_string(server_.port)), server_.tls);
+    // Names that do not exist, certificates that fail verification and a
+    // proxy that turns us away stay so however long the poster waits.
     const int retryable = stream_->failure() == ConnectFailure::UnknownHost ||
-                                  stream_->failure() == ConnectFailure::CertificateRejected
+                                  stream_->failure() == ConnectFailure::CertificateRejected ||
+                                  stream_->failure() == ConnectFailure::ProxyRefused
                               ? kRetryOnce
                               : kRetryLater;
     if (server_.tls && !connected) {
         broken_ = true;
         fail("TLS connection to " + server_.label() + " failed: " + stream_->failureReason(), retryable);
     }
-    if (!readResponse()) {
+    // Not connected: no greeting to wait for.
+    if (!connected || !readResponse()) {
         broken_ = true;
         fail("Unable to create IP socket (" + server_.label() + ": " +
                  (connected ? std::string("no greeting from the server") : stream_->failureReason()) + ")",
@@ -136,6 +150,7 @@ bool NntpSession::login() {
     if (context_.sharedLimiter) stream_->setSharedLimiter(context_.sharedLimiter);
     else stream_->setWriteRate(context_.writeRate);
     loggedIn_ = true;
+    loginFailed_ = false;
     return true;
 }
 
@@ -294,6 +309,8 @@ bool NntpSession::post(const std::string& newsgroups, const std::string& from, c
 }
 
 StatResult NntpSession::stat(const std::string& messageId) {
+    // What came from a file or a reply never steers the conversation.
+    if (!validMessageId(messageId)) throw Kelvo_Exception(0, "Not a Message-ID: " + messageId.substr(0, 80));
     for (int attempt = 0;; ++attempt) {
         ensureConnected();
         if (context_.verbosity >= 4) context_.socket.log.line("Checking " + messageId);

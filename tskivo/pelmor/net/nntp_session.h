@@ -45,6 +45,7 @@ struct SessionContext {
     // rate for this connection alone (0: none).
     RateLimiter* sharedLimiter = nullptr;
     std::uint32_t writeRate = 0;
+    const ProxySettings* proxy = nullptr;  // every connection through it
 };
 
 // What STAT said of an article.
@@ -84,6 +85,9 @@ public:
     // is not 2xx, such as "502 too many connections", or a log-in refused
     // for a connection limit).
     bool refused() const { return limited_ || (!greeting_.empty() && greeting_[0] != '2'); }
+    // The last log-in failed (no connection, no greeting, a refused log-in).
+    bool loginFailed() const { return loginFailed_; }
+    const ServerSettings& server() const { return server_; }
 
 private:
     bool send(std::string_view first, std::string_view second);
@@ -107,10 +111,17 @@ private:
     std::uint64_t bytesSent_ = 0;
     bool broken_ = false;
     bool limited_ = false;
+    bool loginFailed_ = false;
     bool introSent_ = false;
     DotStuffer stuffer_;
     std::string scratch_;
 };
+
+// A Message-ID as RFC 5536 allows it (with or without its angle brackets):
+// "left@right" of printable characters, no spaces, controls or further
+// brackets, at most 250 characters with the brackets. Nothing else is ever
+// sent to a server or stored.
+bool validMessageId(const std::string& id);
 
 // Whether a 481 reply speaks of a connection limit rather than a refused
 // log-in ("481 Too many connections").

@@ -21,4 +21,13 @@ struct ServerSettings {
     std::string label() const { return host + ":" + std::to_string(port); }
 };
 
+// A SOCKS5 proxy (RFC 1928) every connection goes through; it resolves the
+// servers' names itself.
+struct ProxySettings {
+    std::string host;
+    int port = 1080;
+    std::optional<Credentials> login;  // RFC 1929 user name and password
+    std::string label() const { return host + ":" + std::to_string(port); }
+};
+
 }  // namespace pelmor

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "address.h"
+#include "server.h"
 #include "common/log.h"
 #include "common/platform.h"
 #include "rate_limit.h"
@@ -33,6 +34,7 @@ enum class ConnectFailure {
     Unreachable,          // refused, timed out, no route: the server may be back soon
     UnknownHost,          // the name does not exist
     CertificateRejected,  // TLS: the server's certificate failed verification
+    ProxyRefused,         // the proxy turned us or the connection away
     Other,
 };
 
@@ -72,6 +74,8 @@ public:
     // response time-out, like reads: a black-holed address or a server that
     // stops reading cannot hold the poster forever.
     bool connect(const ServerAddress& address, bool tls = false);
+    // The same through a SOCKS5 proxy, which resolves `host` itself.
+    bool connectVia(const ProxySettings& proxy, const std::string& host, int port, bool tls = false);
     const std::string& failureReason() const { return failureReason_; }
     ConnectFailure failure() const { return failure_; }
     // Whether the last readLine saw its line end (a cut line leaves the
@@ -96,6 +100,8 @@ public:
 
 private:
     bool prepare(const std::string& host, bool tls);
+    bool openTcp(const ServerAddress& address);
+    bool socksHandshake(const ProxySettings& proxy, const std::string& host, int port);
     enum class Wait { Ready, TimedOut, Failed };
     Wait waitReadable(int timeoutMs);
     // Waits for data; says why when none comes.

@@ -17,12 +17,26 @@ SubjectLines subjectFor(const PostJob& job, const JobSettings& settings, int f, 
                : formatPlainSubject(settings.subject, file, p, parts, f + 1, count, file.size);
 }
 
+std::string wireSubject(const PostJob& job, const JobSettings& settings, int f, int p, int parts) {
+    if (!settings.obfuscate) return subjectFor(job, settings, f, p, parts).subject;
+    const int count = static_cast<int>(job.files.size());
+    const auto counter = [](int n, int of) {
+        const std::string width = std::to_string(std::to_string(of).size());
+        char buf[64];
+        std::snprintf(buf, sizeof buf, ("%0" + width + "d/%0" + width + "d").c_str(), n, of);
+        return std::string(buf);
+    };
+    return "[" + counter(f + 1, count) + "] - \"" + job.files[static_cast<std::size_t>(f)].wireName + "\" yEnc (" +
+           counter(p, parts) + ")";
+}
+
 FileArticles::FileArticles(const PostJob& job, const JobSettings& settings, int file)
     : job_(job), settings_(settings), file_(file) {
     const FileEntry& entry = job.files[static_cast<std::size_t>(file)];
     encoder_ = makeEncoder(entry.encoding, settings.lines, entry.name);
     if (!encoder_) throw Kelvo_Exception(0, "Unable to create encoding object");
-    if (!entry.postAs.empty()) encoder_->setName(entry.postAs);
+    if (settings.obfuscate) encoder_->setName(entry.wireName);
+    else if (!entry.postAs.empty()) encoder_->setName(entry.postAs);
 }
 
 SubjectLines FileArticles::subject(int part) const { return subjectFor(job_, settings_, file_, part, parts()); }
@@ -40,8 +54,10 @@ bool FileArticles::make(int part, Article& a, common::Clock& clock) {
     a.parts = parts();
     a.begin = encoder_->partBegin(part);
     a.end = encoder_->partEnd(part);
-    a.subject = subject(part).subject;
-    a.sender = settings_.scramble ? makeRandomSender(clock) : settings_.from;
+    a.recordSubject = subject(part).subject;
+    a.subject = wireSubject(job_, settings_, file_, part, parts());
+    const FileEntry& entry = job_.files[static_cast<std::size_t>(file_)];
+    a.sender = settings_.obfuscate ? entry.wireSender : settings_.scramble ? makeRandomSender(clock) : settings_.from;
     a.messageId.clear();
     a.bytes = 0;
     a.attemptsLeft = settings_.maxRetries;
@@ -68,7 +84,7 @@ Threading threading(const PostJob& job, const JobSettings& settings, int file) {
 }
 
 void postOnce(const PostJob& job, const JobSettings& settings, NntpSession& session, Article& a) {
-    a.messageId = makeMessageId(settings.server.host);
+    a.messageId = settings.obfuscate ? makeRandomMessageId(settings.idDomain) : makeMessageId(settings.idDomain);
     const Threading t = threading(job, settings, a.file);
     const std::string* extra = settings.extraHeaders.empty() ? nullptr : &settings.extraHeaders;
     if (!session.post(settings.newsgroups, a.sender, a.subject, a.messageId, t.references, extra, a.text(),

@@ -25,7 +25,8 @@ struct Article {
     int parts = 0;
     std::uint64_t begin = 0;  // the file's bytes it carries, [begin, end)
     std::uint64_t end = 0;
-    std::string subject;
+    std::string subject;        // on the wire
+    std::string recordSubject;  // in the NZB: the real one when the wire's is random
     std::string sender;
     std::string messageId;  // of the attempt under way, then the accepted one
     std::unique_ptr<char[]> body;  // encoded straight into, never copied
@@ -34,6 +35,8 @@ struct Article {
     std::uint64_t bytes = 0;  // the accepted article, as the NZB lists it
     long long attemptsLeft = 0;
     bool quickRetryUsed = false;
+    int server = 0;      // which of the job's servers it is tried on (0: the main one)
+    int triesHere = 0;   // failed attempts on that server
     std::uint32_t notBefore = 0;  // clock tick before which it waits for its retry
 
     std::string_view text() const { return {body.get(), bodyLength}; }
@@ -62,6 +65,9 @@ private:
 // The subject lines of part p of file f (from 0): the format form or the
 // plain form.
 SubjectLines subjectFor(const PostJob& job, const JobSettings& settings, int f, int p, int parts);
+// The subject on the wire: the above, or for an obfuscated job one that
+// names nothing but the file's random name and the part counter.
+std::string wireSubject(const PostJob& job, const JobSettings& settings, int f, int p, int parts);
 
 // Whether part p of the file is posted: in its parts list (empty: all) and
 // not among the parts an earlier run posted.

@@ -9,7 +9,7 @@ namespace pelmor {
 
 namespace {
 
-void postFile(Posting& posting, NntpSession& session, int f) {
+void postFile(Posting& posting, ServerSessions& sessions, int f) {
     PostJob& job = posting.job;
     if (posting.beforeFile) posting.beforeFile(f);
     FileArticles articles(job, posting.settings, f);
@@ -23,11 +23,11 @@ void postFile(Posting& posting, NntpSession& session, int f) {
             if (!partWanted(job.files[static_cast<std::size_t>(f)], posted, p)) continue;
             if (!articles.make(p, a, job.clock)) {
                 sayUnencodable(p);
-                session.abandon();
+                sessions.abandon();
                 throw ProcessExit{255};
             }
             posting.report.partStarting(f, articles.subject(p), p, parts);
-            if (!posting.postWithRetries(session, a)) break;
+            if (!posting.postWithRetries(sessions, a)) break;
             if (f == 0 && p == 1) job.firstMessageId = a.messageId;
             posting.accepted(a);
         }
@@ -42,10 +42,10 @@ void postFile(Posting& posting, NntpSession& session, int f) {
 }  // namespace
 
 void postInOrder(Posting& posting) {
-    const auto session = posting.openSession(true);
+    ServerSessions sessions(posting, true);
     posting.report.connectionsInUse(1);
     const int count = static_cast<int>(posting.job.files.size());
-    for (int f = 0; f < count; ++f) postFile(posting, *session, f);
+    for (int f = 0; f < count; ++f) postFile(posting, sessions, f);
 }
 
 }  // namespace pelmor

@@ -9,10 +9,21 @@ namespace pelmor {
 
 // 32 characters from "A".."F" and "a".."j", from a fresh UUID.
 std::string makeIdText();
-// "<" + makeIdText() + "@" + host + ">"
-std::string makeMessageId(const std::string& host);
-// name <user@domain.tld>, everything after "<" in lower case.
+// "<" + makeIdText() + "@" + domain + ">"
+std::string makeMessageId(const std::string& domain);
+// "<" + 128 random bits in hexadecimal + "@" + domain + ">"
+std::string makeRandomMessageId(const std::string& domain);
+// name <user@domain.tld>, everything after "<" in lower case; name and
+// user drawn from the whole alphabet.
 std::string makeRandomSender(common::Clock& clock);
 std::string randomChars(common::Clock& clock, int count, bool hyphens);
+
+// Letters a to z (first upper case when `capital`), from a random source
+// that two calls in one millisecond do not share.
+std::string randomLetters(int count, bool capital = false);
+// A plausible address of nobody in particular: "Ilvane Korst <ilvane.korst@tebrin.net>".
+std::string makePlausibleSender();
+// A name that says nothing: 32 random hexadecimal digits.
+std::string makeWireName();
 
 }  // namespace pelmor

@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "common/utf8.h"
+#include "net/nntp_session.h"
 
 namespace pelmor {
 
@@ -131,7 +132,8 @@ std::string render(const NzbFile& file) {
     std::string x = "<file poster=\"" + xmlEscape(file.poster) + "\" date=\"" + std::to_string(file.date) +
                     "\" subject=\"" + xmlEscape(file.subject) + "\">\n";
     if (!file.name.empty())
-        x += "  <!-- tskivo name=\"" + hexText(file.name) + "\" size=\"" + std::to_string(file.size) + "\" -->\n";
+        x += "  <!-- tskivo name=\"" + hexText(file.name) + "\" size=\"" + std::to_string(file.size) + "\"" +
+             (file.wireName.empty() ? "" : " wire=\"" + hexText(file.wireName) + "\"") + " -->\n";
     x += "  <groups>\n";
     for (const auto& g : file.groups) x += "   <group>" + xmlEscape(g) + "</group>\n";
     x += "  </groups>\n  <segments>\n";
@@ -295,7 +297,7 @@ bool replaceMerged(const std::string& path, const std::function<bool(const std::
 std::string journalLine(const NzbFile& f, const NzbSegment& s) {
     std::string groups;
     for (const auto& g : f.groups) groups += (groups.empty() ? "" : "\n") + g;
-    return "J1\t" + hexText(f.name) + "\t" + std::to_string(f.size) + "\t" + std::to_string(f.date) + "\t" +
+    return "J2\t" + hexText(f.wireName) + "\t" + hexText(f.name) + "\t" + std::to_string(f.size) + "\t" + std::to_string(f.date) + "\t" +
            hexText(f.subject) + "\t" + hexText(f.poster) + "\t" + hexText(groups) + "\t" + std::to_string(s.number) +
            "\t" + std::to_string(s.bytes) + "\t" + s.messageId + "\n";
 }
@@ -320,9 +322,11 @@ std::vector<NzbFile> readJournal(const std::string& path) {
             if (tab == std::string_view::npos) break;
             p = tab + 1;
         }
-        std::string name, subject, poster, groups;
-        if (f.size() != 10 || f[0] != "J1" || !fromHex(f[1], name) || !fromHex(f[4], subject) ||
-            !fromHex(f[5], poster) || !fromHex(f[6], groups) || !validMessageId(std::string(f[9])))
+        std::string wire, name, subject, poster, groups;
+        if (f.size() != 11 || f[0] != "J2" || !fromHex(f[1], wire)) continue;
+        f.erase(f.begin() + 1);
+        if (!fromHex(f[1], name) || !fromHex(f[4], subject) || !fromHex(f[5], poster) || !fromHex(f[6], groups) ||
+            !validMessageId(std::string(f[9])))
             continue;
         const std::uint64_t size = std::strtoull(std::string(f[2]).c_str(), nullptr, 10);
         const int number = std::atoi(std::string(f[7]).c_str());
@@ -332,6 +336,7 @@ std::vector<NzbFile> readJournal(const std::string& path) {
             file.name = name;
             file.size = size;
             file.poster = poster;
+            file.wireName = wire;
             file.date = std::strtoll(std::string(f[3]).c_str(), nullptr, 10);
             for (std::size_t p = 0; p <= groups.size();) {
                 const auto nl = std::min(groups.find('\n', p), groups.size());
@@ -358,16 +363,6 @@ std::vector<NzbFile> readJournal(const std::string& path) {
 bool processAlive(long pid) { return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
 
 }  // namespace
-
-bool validMessageId(const std::string& id) {
-    std::string_view core(id);
-    if (core.size() >= 2 && core.front() == '<' && core.back() == '>') core = core.substr(1, core.size() - 2);
-    if (core.empty() || core.size() + 2 > 250) return false;
-    for (const char c : core)
-        if (c <= 32 || c >= 127 || c == '<' || c == '>') return false;
-    const auto at = core.find('@');
-    return at != std::string_view::npos && at > 0 && at + 1 < core.size() && core.find('@', at + 1) == std::string_view::npos;
-}
 
 std::string xmlEscape(const std::string& text) {
     std::string out;
@@ -407,6 +402,7 @@ bool parseFileElement(const std::string& element, NzbFile& out, std::string* pro
     };
     if (!fromHex(attribute(meta, "name"), out.name)) return untrusted("its name is not written in hexadecimal");
     out.size = std::strtoull(std::string(attribute(meta, "size")).c_str(), nullptr, 10);
+    if (!fromHex(attribute(meta, "wire"), out.wireName)) return untrusted("its wire name is not written in hexadecimal");
     const std::string_view head = all.substr(0, element.find('>'));
     out.poster = unescape(attribute(head, "poster"));
     out.subject = unescape(attribute(head, "subject"));

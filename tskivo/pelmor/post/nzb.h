@@ -30,6 +30,7 @@ struct NzbFile {
     // that an interrupted job can be resumed; empty and 0 when unknown.
     std::string name;
     std::uint64_t size = 0;
+    std::string wireName = {};  // the random name an obfuscated file went out under
 };
 
 // Reads back a <file> element this writer wrote (subject, poster, segments
@@ -37,12 +38,6 @@ struct NzbFile {
 // `problem` set for one of ours that cannot be trusted (a name that is not
 // hexadecimal, a Message-ID that is not one), which is then not resumed.
 bool parseFileElement(const std::string& element, NzbFile& out, std::string* problem = nullptr);
-
-// A Message-ID as RFC 5536 allows it (with or without its angle brackets):
-// "left@right" of printable characters, no spaces, controls or further
-// brackets, at most 250 characters with the brackets. Nothing else is ever
-// sent to a server or stored.
-bool validMessageId(const std::string& id);
 
 class NzbWriter {
 public:

@@ -117,7 +117,7 @@ void PostChecker::enqueue(const Article& a, bool resumed) {
     const Threading t = threading(posting_.job, posting_.settings, a.file);
     CheckEntry e;
     e.path = absolute(file.name);
-    e.postAs = file.postAs;
+    e.postAs = posting_.settings.obfuscate ? file.wireName : file.postAs;
     e.encoding = file.encoding;
     e.lines = posting_.settings.lines;
     e.part = a.part;
@@ -182,7 +182,7 @@ void PostChecker::loop() {
 
 bool PostChecker::check(CheckEntry e) {
     PostJob& job = posting_.job;
-    if (!session_) session_ = posting_.openSession(false);
+    if (!session_) session_ = posting_.openCheckSession();
     const StatResult r = askFor(job, *session_, e.messageId);
     std::unique_lock<std::mutex> lock(mutex_);
     ++asked_;
@@ -236,15 +236,17 @@ void PostChecker::repost(CheckEntry& e) {
     const std::string previous = e.messageId;
     const std::string* extra = settings.extraHeaders.empty() ? nullptr : &settings.extraHeaders;
     const std::string* intro = e.intro && settings.introText ? &*settings.introText : nullptr;
+    if (settings.checkServer && !poster_) poster_ = posting_.openSession(false);
+    NntpSession& session = settings.checkServer ? *poster_ : *session_;
     for (;;) {
         posting_.checkStop();
         try {
-            a.messageId = makeMessageId(settings.server.host);
-            if (!session_->post(settings.newsgroups, a.sender, a.subject, a.messageId, e.references, extra, a.text(),
-                                intro))
-                throw Kelvo_Exception(1, session_->lastResponse());
-            a.bytes = session_->articleBytes();
-            posting_.bytes += session_->bytesSent();
+            a.messageId = settings.obfuscate ? makeRandomMessageId(settings.idDomain) : makeMessageId(settings.idDomain);
+            if (!session.post(settings.newsgroups, a.sender, a.subject, a.messageId, e.references, extra, a.text(),
+                              intro))
+                throw Kelvo_Exception(1, session.lastResponse());
+            a.bytes = session.articleBytes();
+            posting_.bytes += session.bytesSent();
             ++posting_.articles;
             break;
         } catch (const Kelvo_Exception& failure) {
@@ -314,8 +316,9 @@ void verifyNzb(PostJob& job, const JobSettings& settings) {
     if (!nzb.open(settings.nzbPath, error)) throw Kelvo_Exception(0, error);
     // (the session keeps a reference to its context: it must outlive it)
     const SessionContext context{SocketContext{job.clock, job.log, settings.responseTimeoutMs, settings.performanceLog},
-                                 settings.verbosity, settings.printHeader, nullptr, 0};
-    NntpSession session(settings.server, context, true);
+                                 settings.verbosity, settings.printHeader, nullptr, 0,
+                                 settings.proxy ? &*settings.proxy : nullptr};
+    NntpSession session(settings.checkServer ? *settings.checkServer : settings.server, context, true);
     std::uint64_t missingFiles = 0, articles = 0;
     std::string stopReason;
     nzb.scan([&](const std::string& element) {

@@ -69,7 +69,8 @@ private:
     Posting& posting_;
     NzbWriter* nzb_;
     std::uint32_t delayMs_;
-    std::unique_ptr<NntpSession> session_;
+    std::unique_ptr<NntpSession> session_;  // asks (the check server when given)
+    std::unique_ptr<NntpSession> poster_;   // posts again when a check server asks
     std::mutex mutex_;
     std::condition_variable wake_;
     std::priority_queue<CheckEntry, std::vector<CheckEntry>, Later> queue_;

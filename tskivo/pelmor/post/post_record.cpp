@@ -56,6 +56,8 @@ PostRecord::PostRecord(PostJob& job, const JobSettings& settings, NzbWriter* nzb
                 continue;
             }
             nzb_->claim(element);
+            // An obfuscated file goes on under the name its first parts had.
+            if (!old.wireName.empty()) job.files[static_cast<std::size_t>(f)].wireName = old.wireName;
             auto& done = resumed_[f];
             for (const auto& seg : old.segments) {
                 if (seg.number < 1 || seg.number > parts || !done.insert(seg.number).second) continue;
@@ -82,7 +84,7 @@ const std::set<int>& PostRecord::alreadyPosted(int f) const {
 
 void PostRecord::accepted(const Article& a) {
     std::lock_guard<std::mutex> lock(mutex_);
-    files_[a.file][a.part] = PostedPart{a.file, a.part, a.subject, a.sender, a.messageId, a.bytes};
+    files_[a.file][a.part] = PostedPart{a.file, a.part, a.recordSubject, a.sender, a.messageId, a.bytes};
     if (!dates_.count(a.file)) dates_[a.file] = static_cast<std::int64_t>(std::time(nullptr));
     dirty_ = true;
     if (nzb_) {
@@ -91,8 +93,9 @@ void PostRecord::accepted(const Article& a) {
         f.name = postedName(job_.files[static_cast<std::size_t>(a.file)]);
         f.size = job_.files[static_cast<std::size_t>(a.file)].size;
         f.date = dates_[a.file];
-        f.subject = a.subject;
+        f.subject = a.recordSubject;
         f.poster = a.sender;
+        f.wireName = job_.files[static_cast<std::size_t>(a.file)].wireName;
         f.groups = groups_;
         nzb_->journal(f, NzbSegment{a.messageId.substr(1, a.messageId.size() - 2), a.bytes, a.part});
     }
@@ -140,6 +143,7 @@ NzbFile PostRecord::fileRecord(int f) const {
     r.date = dates_.at(f);
     r.name = postedName(file);
     r.size = file.size;
+    r.wireName = file.wireName;
     const auto& parts = files_.at(f);
     // The file's subject and poster are those of its first part.
     const PostedPart& first = parts.begin()->second;

@@ -1,5 +1,7 @@
 #include "posting.h"
 
+#include <algorithm>
+
 #include "kelvo_exception.h"
 #include "post_check.h"
 #include "reporter.h"
@@ -12,10 +14,106 @@ Posting::Posting(PostJob& job_, const JobSettings& settings_, PostRecord& record
       record(record_),
       report(report_),
       sessions{SocketContext{job_.clock, job_.log, settings_.responseTimeoutMs, settings_.performanceLog},
-               settings_.verbosity, settings_.printHeader, nullptr, settings_.throttle} {}
+               settings_.verbosity,
+               settings_.printHeader,
+               nullptr,
+               settings_.throttle,
+               settings_.proxy ? &*settings_.proxy : nullptr} {
+    servers.push_back(settings.server);
+    servers.insert(servers.end(), settings.backups.begin(), settings.backups.end());
+    took_ = std::make_unique<std::atomic<std::uint64_t>[]>(servers.size());
+}
 
-std::unique_ptr<NntpSession> Posting::openSession(bool announce) {
-    return std::make_unique<NntpSession>(settings.server, sessions, announce);
+std::unique_ptr<NntpSession> Posting::openSession(bool announce, int server) {
+    return std::make_unique<NntpSession>(servers.at(static_cast<std::size_t>(server)), sessions, announce);
+}
+
+std::unique_ptr<NntpSession> Posting::openCheckSession() {
+    if (!settings.checkServer) return openSession(false);
+    return std::make_unique<NntpSession>(*settings.checkServer, sessions, false);
+}
+
+ServerSessions::ServerSessions(Posting& posting, bool announce)
+    : posting_(posting), announce_(announce), sessions_(posting.servers.size()) {
+    at(0);  // the main server's lines of the job header come first
+}
+
+NntpSession& ServerSessions::at(int server) {
+    auto& s = sessions_.at(static_cast<std::size_t>(server));
+    if (!s) s = posting_.openSession(announce_ && server == 0, server);
+    return *s;
+}
+
+// How long a connection stays on a backup before it tries the main server again.
+constexpr std::uint32_t kBackToMainMs = 5 * 60 * 1000;
+
+void ServerSessions::preferBeyond(int server) {
+    preferred = std::max(preferred, server + 1);
+    preferredSince_ = posting_.job.clock.tickMs();
+}
+
+void ServerSessions::backToMainWhenDue() {
+    if (preferred > 0 && posting_.job.clock.tickMs() - preferredSince_ >= kBackToMainMs) preferred = 0;
+}
+
+void ServerSessions::abandon() {
+    for (auto& s : sessions_)
+        if (s) s->abandon();
+}
+
+Posting::Outcome Posting::attempt(ServerSessions& ss, Article& a, std::uint32_t& waitMs, std::exception_ptr& failure) {
+    const int last = static_cast<int>(servers.size()) - 1;
+    ss.backToMainWhenDue();
+    a.server = std::min(last, std::max({a.server, firstUsable.load(), ss.preferred}));
+    NntpSession& session = ss.at(a.server);
+    try {
+        postOnce(job, settings, session, a);
+        bytes += session.bytesSent();
+        ++articles;
+        ++took_[static_cast<std::size_t>(a.server)];
+        return Outcome::Accepted;
+    } catch (const Kelvo_Exception& e) {
+        if (a.server < last && e.retryable != kFatal && e.retryable != kSkipFile) {
+            // A backup follows: no waiting a minute on this server.
+            job.line("Caught exception " + e.message);
+            const std::string here = servers[static_cast<std::size_t>(a.server)].label();
+            const std::string next = servers[static_cast<std::size_t>(a.server) + 1].label();
+            if (session.refused() && !session.loginFailed()) {
+                // This connection was turned away (a limit): it posts on the backup.
+                ss.preferBeyond(a.server);
+            } else if (session.loginFailed()) {
+                int was = firstUsable.load();
+                while (was <= a.server && !firstUsable.compare_exchange_weak(was, a.server + 1)) {
+                }
+                if (was <= a.server) job.line("The server " + here + " cannot be used; posting on " + next + ".");
+            } else if (++a.triesHere < 2) {
+                job.line("Nonfatal; trying once more in " + std::to_string(kQuickRetryMs / 1000) + " seconds.");
+                waitMs = kQuickRetryMs;
+                return Outcome::Retry;
+            } else {
+                // Failed again: this article and the connection's next ones
+                // go to the backup for a while.
+                job.line("Part " + std::to_string(a.part) + " of " + postedName(job.files[static_cast<std::size_t>(a.file)]) +
+                         " goes to " + next + ".");
+                ss.preferBeyond(a.server);
+            }
+            ++a.server;
+            a.triesHere = 0;
+            waitMs = 0;
+            return Outcome::Retry;
+        }
+        const AfterFailure next = afterFailure(job.log, e, a, waitMs);
+        if (next == AfterFailure::GiveUp) {
+            failure = std::current_exception();
+            return Outcome::GiveUp;
+        }
+        report.retried(a, e.message);
+        if (next == AfterFailure::SkipFile) {
+            skipFile(a.file, e.message);
+            return Outcome::Skip;
+        }
+        return Outcome::Retry;
+    }
 }
 
 void Posting::accepted(const Article& a) {
@@ -41,24 +139,16 @@ void Posting::wait(std::uint32_t ms) const {
     }
 }
 
-bool Posting::postWithRetries(NntpSession& session, Article& a) {
+bool Posting::postWithRetries(ServerSessions& ss, Article& a) {
     for (;;) {
         checkStop();
-        try {
-            postOnce(job, settings, session, a);
-            bytes += session.bytesSent();
-            ++articles;
-            return true;
-        } catch (const Kelvo_Exception& e) {
-            std::uint32_t waitMs = 0;
-            const AfterFailure next = afterFailure(job.log, e, a, waitMs);
-            if (next == AfterFailure::GiveUp) throw;
-            report.retried(a, e.message);
-            if (next == AfterFailure::SkipFile) {
-                skipFile(a.file, e.message);
-                return false;
-            }
-            wait(waitMs);
+        std::uint32_t waitMs = 0;
+        std::exception_ptr failure;
+        switch (attempt(ss, a, waitMs, failure)) {
+            case Outcome::Accepted: return true;
+            case Outcome::Skip: return false;
+            case Outcome::GiveUp: std::rethrow_exception(failure);
+            case Outcome::Retry: wait(waitMs); break;
         }
     }
 }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "job/settings.h"
 #include "net/nntp_session.h"
@@ -18,7 +19,30 @@
 namespace pelmor {
 
 class PostChecker;
+class Posting;
 class Reporter;
+
+// One connection's sessions, a session a server (the main one and each
+// backup), opened as they are needed.
+class ServerSessions {
+public:
+    ServerSessions(Posting& posting, bool announce);
+    NntpSession& at(int server);
+    // Leaves every connection without QUIT (the process is about to end).
+    void abandon();
+    // The server this connection posts on first: a backup for a while
+    // after the one before it turned the connection away (a connection
+    // limit) or kept failing an article; then the main server again.
+    int preferred = 0;
+    void preferBeyond(int server);
+    void backToMainWhenDue();
+
+private:
+    Posting& posting_;
+    bool announce_;
+    std::uint32_t preferredSince_ = 0;
+    std::vector<std::unique_ptr<NntpSession>> sessions_;
+};
 
 class Posting {
 public:
@@ -38,13 +62,29 @@ public:
 
     // A session to the job's server with the job's log-in; `announce`
     // prints the server lines of the job header.
-    std::unique_ptr<NntpSession> openSession(bool announce);
+    std::unique_ptr<NntpSession> openSession(bool announce, int server = 0);
+    // A session for asking whether articles arrived: the check server
+    // when one is given, else the main server.
+    std::unique_ptr<NntpSession> openCheckSession();
+    // The main server, then the backups.
+    std::vector<ServerSettings> servers;
+    // Servers before this one cannot be used (down, or the log-in refused).
+    std::atomic<int> firstUsable{0};
+    // What one attempt came to.
+    enum class Outcome { Accepted, Retry, Skip, GiveUp };
+    // One attempt of `a` on its server: on failure the retry rule, and with
+    // backup servers the move to the next one (at once when the server
+    // cannot be used, after a quick retry when it refused the article);
+    // `waitMs` for Retry, `failure` for GiveUp.
+    Outcome attempt(ServerSessions& ss, Article& a, std::uint32_t& waitMs, std::exception_ptr& failure);
+    // Articles each server took, for the job's last lines.
+    std::uint64_t took(int server) const { return took_[static_cast<std::size_t>(server)]; }
     // An article the server took: recorded, reported, and checked when asked.
     void accepted(const Article& a);
     // Posts `a` over the session, waiting out its retries on this thread;
     // false when the server will not take the file (skipped). Throws when
     // the article fails for good.
-    bool postWithRetries(NntpSession& session, Article& a);
+    bool postWithRetries(ServerSessions& ss, Article& a);
     // Throws Interrupted when the job is to stop.
     void checkStop() const;
     // The job's clock, a little at a time, so that a stop is not kept waiting.
@@ -57,6 +97,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::set<int> skipped_;
+    std::unique_ptr<std::atomic<std::uint64_t>[]> took_;
 };
 
 // One connection, the articles one after another.

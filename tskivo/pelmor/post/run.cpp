@@ -13,6 +13,7 @@
 #include "job/defaults.h"
 
 #include "article.h"
+#include "message_id.h"
 #include "job/job_check.h"
 #include "net/nntp_session.h"
 #include "nzb.h"
@@ -71,6 +72,7 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
         Reporter& report;
         ~Detach() { report.setPar2Progress({}); }
     } detach{report};
+    nzb.setMeta(settings.nzbMeta);
     PostRecord record(job, settings, settings.nzbPath.empty() ? nullptr : &nzb);
     // However the job ends, the NZB file holds what the server took, and
     // the journal that covered the time between saves goes.
@@ -80,6 +82,13 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
     } finalSave{record};
     // A resumed first article is still the one later files refer to.
     job.firstMessageId = record.messageIdOf(0, 1);
+    // Private: each file goes out under a random name (a resumed one under
+    // the name its first parts had) and a random sender.
+    if (settings.obfuscate)
+        for (FileEntry& f : job.files) {
+            if (f.wireName.empty()) f.wireName = makeWireName();
+            f.wireSender = makePlausibleSender();
+        }
     Posting posting(job, settings, record, report);
     posting.beforeFile = [&](int f) {
         if (recovery.holds(f)) recovery.ready();
@@ -107,11 +116,11 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
             Article a;
             a.file = p.file;
             a.part = p.part;
-            a.subject = p.subject.empty() ? subjectFor(job, settings, p.file, p.part,
-                                                       partCountFor(job.files[static_cast<std::size_t>(p.file)].encoding,
-                                                                    settings.lines, job.files[static_cast<std::size_t>(p.file)].size))
-                                                .subject
-                                          : p.subject;
+            const FileEntry& file = job.files[static_cast<std::size_t>(p.file)];
+            const int parts = partCountFor(file.encoding, settings.lines, file.size);
+            // Posted again as it went out: the wire's subject, not the NZB's.
+            a.subject = settings.obfuscate || p.subject.empty() ? wireSubject(job, settings, p.file, p.part, parts)
+                                                                : p.subject;
             a.sender = p.sender;
             a.messageId = p.messageId;
             checker->enqueue(a, true);
@@ -124,6 +133,10 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
     // folder's job; the last job waits for all.
     if (checker) checker->finish(!settings.runState.empty() && settings.run.folder < settings.run.folders);
     printThroughput(job, settings, startTicks, posting.bytes);
+    for (std::size_t i = 1; i < posting.servers.size(); ++i)
+        if (posting.took(static_cast<int>(i)) > 0)
+            job.line("The backup " + posting.servers[i].label() + " took " +
+                     std::to_string(posting.took(static_cast<int>(i))) + " articles.");
     record.save(true);
     if (record.saveFailed())
         throw Kelvo_Exception(0, "Everything was posted, but the NZB file " + settings.nzbPath +

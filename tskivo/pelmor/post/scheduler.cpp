@@ -198,22 +198,23 @@ private:
     bool firstFileHasArticles_ = false;
 };
 
-// One connection: its own session, taking articles until none are left.
-void connectionLoop(Posting& posting, NntpSession& session, Scheduler& scheduler) {
-    PostJob& job = posting.job;
+// One connection: its own sessions, taking articles until none are left.
+void connectionLoop(Posting& posting, ServerSessions& sessions, Scheduler& scheduler) {
     const int connections = posting.settings.connections;
+    NntpSession& main = sessions.at(0);
     // Connect at once, so a server that takes fewer connections is known
     // before the articles are shared out. Only a server that turns the
     // connection away counts so; any other failure (down, a refused
     // certificate or log-in) meets the articles' own retry rules, with its
-    // own message.
+    // own message. With a backup, a connection turned away posts there.
     try {
-        session.login();
+        main.login();
     } catch (const Kelvo_Exception&) {
     }
-    const bool in = !session.refused();
-    if (!in && scheduler.retire()) {
-        session.abandon();
+    const bool backups = posting.servers.size() > 1;
+    if (main.refused() && !main.loginFailed() && backups) sessions.preferBeyond(0);
+    if (main.refused() && !backups && scheduler.retire()) {
+        main.abandon();
         scheduler.reported(connections);
         posting.report.connectionsInUse(scheduler.alive());
         return;
@@ -226,35 +227,31 @@ void connectionLoop(Posting& posting, NntpSession& session, Scheduler& scheduler
             scheduler.dropped(a->file);
             continue;
         }
-        try {
-            // A later file's article is handed out only once the first article
-            // is on the server, so its id is known here.
-            postOnce(job, posting.settings, session, *a);
-            posting.bytes += session.bytesSent();
-            ++posting.articles;
-            scheduler.accepted(std::move(a), posting);
-        } catch (const Kelvo_Exception& e) {
-            std::uint32_t waitMs = 0;
-            const AfterFailure next = afterFailure(job.log, e, *a, waitMs);
-            if (next == AfterFailure::GiveUp) {
-                scheduler.failInFlight(std::current_exception());
+        // A later file's article is handed out only once the first article
+        // is on the server, so its id is known here.
+        std::uint32_t waitMs = 0;
+        std::exception_ptr failure;
+        switch (posting.attempt(sessions, *a, waitMs, failure)) {
+            case Posting::Outcome::Accepted:
+                scheduler.accepted(std::move(a), posting);
                 break;
-            }
-            posting.report.retried(*a, e.message);
-            if (next == AfterFailure::SkipFile) {
-                posting.skipFile(a->file, e.message);
+            case Posting::Outcome::Skip:
                 scheduler.dropped(a->file);
-                continue;
-            }
-            if (session.refused() && scheduler.retire()) {
-                // Turned away on reconnecting: the others post it; no attempt spent.
-                ++a->attemptsLeft;
-                scheduler.handBack(std::move(a));
-                session.abandon();
-                posting.report.connectionsInUse(scheduler.alive());
+                break;
+            case Posting::Outcome::GiveUp:
+                scheduler.failInFlight(failure);
                 return;
-            }
-            scheduler.retryLater(std::move(a), waitMs);
+            case Posting::Outcome::Retry:
+                if (!backups && main.refused() && scheduler.retire()) {
+                    // Turned away on reconnecting: the others post it; no attempt spent.
+                    ++a->attemptsLeft;
+                    scheduler.handBack(std::move(a));
+                    main.abandon();
+                    posting.report.connectionsInUse(scheduler.alive());
+                    return;
+                }
+                scheduler.retryLater(std::move(a), waitMs);
+                break;
         }
     }
 }
@@ -273,8 +270,8 @@ void postInParallel(Posting& posting) {
         ~Detach() { posting.sessions.sharedLimiter = nullptr; }
     } detach{posting};
     // The first session prints the job header's server lines, as one does.
-    std::vector<std::unique_ptr<NntpSession>> sessions;
-    for (int i = 0; i < connections; ++i) sessions.push_back(posting.openSession(i == 0));
+    std::vector<std::unique_ptr<ServerSessions>> sessions;
+    for (int i = 0; i < connections; ++i) sessions.push_back(std::make_unique<ServerSessions>(posting, i == 0));
 
     // A part per connection waits ready, besides the one each is posting.
     Scheduler scheduler(job, static_cast<std::size_t>(connections), connections);
