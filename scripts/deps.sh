@@ -7,7 +7,7 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 PACKAGES=(cmake g++ make pkg-config python3 openssl
           libgtest-dev libgmock-dev libbenchmark-dev
           uuid-dev libdeflate-dev libssl-dev libvips-dev
-          qt6-base-dev libexpat1-dev fonts-dejavu-core
+          qt6-base-dev libexpat1-dev nlohmann-json3-dev fonts-dejavu-core
           uudeview nzbget xvfb xauth
           dpkg-dev lintian desktop-file-utils man-db par2)
 missing=()
