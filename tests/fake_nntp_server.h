@@ -140,6 +140,8 @@ public:
     }
     int port() const { return port_; }
     int connections() const { return connections_; }
+    // The most connections that were open at the same time.
+    int mostAtOnce() const { return mostAtOnce_; }
 
     void record(const std::string& line) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -188,6 +190,13 @@ private:
 
     void serve(int fd, std::size_t i) {
         {
+            const int now = ++open_;
+            for (int most = mostAtOnce_; now > most && !mostAtOnce_.compare_exchange_weak(most, now);) {
+            }
+            struct Closed {
+                std::atomic<int>& open;
+                ~Closed() { --open; }
+            } closed{open_};
             SSL* ssl = nullptr;
             if (tls_) {
                 ssl = SSL_new(tls_);
@@ -216,6 +225,7 @@ private:
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
+    std::atomic<int> open_{0}, mostAtOnce_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> transcript_;
     std::vector<ReceivedArticle> articles_;

@@ -63,6 +63,8 @@ private:
 class StubLauncher final : public tskivor::Launcher {
 public:
     std::vector<tskivor::RunnerCommand> started;
+    QString runner;  // the program the jobs list starts
+    QString runnerProgram() const override { return runner; }
     bool fail = false;
     bool noTerminal = false;  // started in the background, with a log file
     Result start(const tskivor::RunnerCommand& c) override {

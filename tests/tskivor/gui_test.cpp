@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
@@ -116,7 +117,23 @@ private slots:
             QCOMPARE(tabUnderMessage, 2);               // and is on top while the message shows
             prompts.onMessage = nullptr;
             QCOMPARE(prompts.texts(), QStringList{"Please enter an integer."});
+            // The port follows the TLS box while it holds the other default.
+            sheet.server.port->setText(QStringLiteral("119"));
+            sheet.server.useTls->click();
+            QCOMPARE(sheet.server.port->text(), QStringLiteral("563"));
+            sheet.server.useTls->click();
+            QCOMPARE(sheet.server.port->text(), QStringLiteral("119"));
+            sheet.server.port->setText(QStringLiteral("8119"));
+            sheet.server.useTls->click();
+            QCOMPARE(sheet.server.port->text(), QStringLiteral("8119"));
+            sheet.server.useTls->click();
             sheet.server.port->setText(QStringLiteral("563"));
+            sheet.server.backupServer->setText(QStringLiteral("backup.example.net:443"));
+            sheet.server.jobsAtOnce->setText(QStringLiteral("2"));
+            sheet.server.proxy->setText(QStringLiteral("http://proxy:8080"));
+            sheet.tabs()->setCurrentIndex(3);
+            QCOMPARE(prompts.texts().last(), QStringLiteral("Please enter the proxy as socks5://[user:password@]host:port."));
+            sheet.server.proxy->setText(QStringLiteral("socks5://proxy:1080"));
             QCOMPARE(sheet.server.connections->text(), QStringLiteral("1"));
             sheet.server.connections->setText(QStringLiteral("65"));
             sheet.tabs()->setCurrentIndex(3);
@@ -129,8 +146,12 @@ private slots:
             QCOMPARE(sheet.par2.recovery->maximum(), 100);
             QCOMPARE(sheet.par2.recovery->tickInterval(), 5);
             QVERIFY(!sheet.par2.create->isChecked());  // an all-zero area: off, the usual defaults
+            QCOMPARE(sheet.par2.recoveryValue->text(), QStringLiteral("15%"));
+            QVERIFY(!sheet.par2.recovery->isEnabled() && !sheet.par2.blockSize->isEnabled());  // off: greyed
             sheet.par2.create->setChecked(true);
+            QVERIFY(sheet.par2.recovery->isEnabled() && sheet.par2.blockSize->isEnabled());
             sheet.par2.recovery->setValue(80);
+            QCOMPARE(sheet.par2.recoveryValue->text(), QStringLiteral("80%"));
             sheet.par2.equalFileSizes->setChecked(true);
             sheet.par2.blockSize->setText(QStringLiteral("6"));
             sheet.buttons()->button(QDialogButtonBox::Ok)->click();
@@ -150,6 +171,9 @@ private slots:
         QVERIFY(p.checkPosts() && !p.resume());
         QVERIFY(p.par2Area != par2Before);
         QCOMPARE(p.par2(), (Par2Settings{true, 80, 0, true, 0, 4096}));
+        QCOMPARE(p.extras.backupServer, std::string("backup.example.net:443"));
+        QCOMPARE(p.extras.proxy, std::string("socks5://proxy:1080"));
+        QCOMPARE(p.extras.jobsAtOnce, 2);
     }
 
     void colourAndImageButtons() {
@@ -341,6 +365,7 @@ private slots:
         StubPrompts prompts;
         StubLauncher launcher;
         CMainDlg w(prompts, launcher, storeFile());
+        w.settings().profile().extras.terminal = true;  // a terminal window per job, as older profiles have it
         w.post->click();
         QCOMPARE(prompts.texts(), QStringList{"You need to add directories to make the program post anything."});
         QCOMPARE(prompts.messages[0].caption, QStringLiteral("Contents failure"));
@@ -470,6 +495,7 @@ private slots:
         {
             CMainDlg w(prompts, launcher, storeFile());
             w.subject->setText(QStringLiteral("Saved subject"));
+            w.nzbFile->setText(QStringLiteral("/home/joe/all.nzb"));
             w.introText().text = QStringLiteral("Hello\nreaders");
             prompts.files.push_back(dir_.filePath("job"));
             w.saveProfileCommand();
@@ -483,6 +509,7 @@ private slots:
             CMainDlg w(prompts, launcher, storeFile());
             QVERIFY(w.profileLoaded());
             QCOMPARE(w.subject->text(), QStringLiteral("Saved subject"));
+            QCOMPARE(w.nzbFile->text(), QStringLiteral("/home/joe/all.nzb"));
             QCOMPARE(w.introText().text, QStringLiteral("Hello\nreaders"));
 
             // A short file: "Read failure" with the path; then the

@@ -52,6 +52,8 @@ ProfileData everyFieldSet() {
     p.contactSheets = true;
     p.padding2909 = {1, 0xB2, 0xB3};
     for (int i = 0; i < 20; ++i) p.par2Area[i] = static_cast<std::uint8_t>(0xC0 + i);
+    p.extras = {false, 3, "/nzb/a b.nzb", "backup:563", "ann", "t\tab\nnew\\line", true, "socks5://p:1", true,
+                "Title", "pw", "Cat"};
     return p;
 }
 
@@ -71,7 +73,11 @@ TEST(Profile, RoundTripOfEveryFieldThroughAFile) {
     const ProfileData p = everyFieldSet();
     const QString path = QString::fromStdString(dir.path() + "/job.tprf");
     ASSERT_TRUE(saveProfileFile(path, p));
-    EXPECT_EQ(readFile(dir.path() + "/job.tprf").size(), kProfileSize);
+    // The record first, as older versions read it; the extras after it.
+    const std::string bytes = readFile(dir.path() + "/job.tprf");
+    const auto record = p.toBytes();
+    EXPECT_EQ(bytes.substr(0, kProfileSize), std::string(record.begin(), record.end()));
+    EXPECT_EQ(bytes.substr(kProfileSize, 4), "TSKX");
     struct stat st{};
     ASSERT_EQ(stat((dir.path() + "/job.tprf").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the profile holds the password";
@@ -80,12 +86,19 @@ TEST(Profile, RoundTripOfEveryFieldThroughAFile) {
     ASSERT_EQ(readProfileFile(path, back), ProfileLoad::Loaded);
     EXPECT_EQ(back, p);
     EXPECT_TRUE(back.useTls());
+    // A profile of the record alone (an older version's) keeps its
+    // terminal windows; a new one shows its jobs in the window.
+    writeFile(dir.path() + "/old.tprf", bytes.substr(0, kProfileSize));
+    ASSERT_EQ(readProfileFile(QString::fromStdString(dir.path() + "/old.tprf"), back), ProfileLoad::Loaded);
+    EXPECT_EQ(back.extras, ProfileExtras{});
+    EXPECT_TRUE(back.extras.terminal);
+    EXPECT_FALSE(ProfileData::defaults().extras.terminal);
 
     // A save that cannot finish leaves what was there and no stray file.
     std::filesystem::create_directory(dir.path() + "/taken.tprf");
     EXPECT_FALSE(saveProfileFile(QString::fromStdString(dir.path() + "/taken.tprf"), p));
     EXPECT_FALSE(saveProfileFile(QString::fromStdString(dir.path() + "/no/dir.tprf"), p));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);
 }
 
 TEST(Profile, ARecordWrittenByteByByteLoadsWithTheRightValues) {
@@ -205,7 +218,9 @@ TEST(Profile, SizesVersionsAndTruncationAtEveryLength) {
     longer.push_back(0x55);
     writeBytes(path, longer);
     EXPECT_EQ(readProfileFile(qpath, p), ProfileLoad::Loaded);
-    EXPECT_EQ(p, everyFieldSet());
+    ProfileData recordOnly = everyFieldSet();
+    recordOnly.extras = {};  // bytes after the record that are no extras block are passed over
+    EXPECT_EQ(p, recordOnly);
 
     p = before;
     std::vector<std::uint8_t> old(full.begin(), full.end());

@@ -459,6 +459,8 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         out.flush();
         return 255;
     };
+    // A proxy's password stays out of the process list this way.
+    if (!options.proxy) options.proxy = common::environment("TSKIVO_PROXY");
     if (!options.error.empty()) return failed(options.error);
     for (const auto& unknown : options.unknown)
         (options.json ? std::cerr : out) << "  Unknown option " << unknown << " ignored.\n";

@@ -50,10 +50,7 @@ Launcher::Result ProcessLauncher::start(const RunnerCommand& command) {
         return result;
     }
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("TSKIVO_PASSWORD"));
-    if (command.password) env.insert(QStringLiteral("TSKIVO_PASSWORD"), *command.password);
-    process.setProcessEnvironment(env);
+    process.setProcessEnvironment(runnerEnvironment(command));
     process.setWorkingDirectory(QDir::currentPath());
     if (const auto term = terminal()) {
         // Every xterm-like terminal (and Debian's x-terminal-emulator

@@ -23,6 +23,8 @@ public:
         QString logFile;  // set when the runner went to the background
     };
     virtual Result start(const RunnerCommand& command) = 0;
+    // The runner program the jobs list starts (without a terminal).
+    virtual QString runnerProgram() const = 0;
 };
 
 class ProcessLauncher final : public Launcher {
@@ -31,6 +33,7 @@ public:
     // (empty: $TERMINAL, x-terminal-emulator, xterm; "none": never).
     explicit ProcessLauncher(QString runner, QString terminal = QString());
     Result start(const RunnerCommand& command) override;
+    QString runnerProgram() const override { return runner_; }
     // The terminal program that would be used, if any.
     std::optional<QString> terminal() const;
 

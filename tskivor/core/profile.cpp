@@ -8,7 +8,9 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "common/replace_file.h"
 
@@ -148,8 +150,87 @@ void ProfileData::setPar2(const Par2Settings& s) {
     for (int i = 0; i < 8; ++i) par2Area[12 + i] = static_cast<std::uint8_t>(s.blockSize >> (8 * i));
 }
 
+namespace {
+
+constexpr char kExtrasMagic[] = "TSKX";
+
+std::string escapeValue(const std::string& v) {
+    std::string out;
+    for (char c : v) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\t') out += "\\t";
+        else out += c;
+    }
+    return out;
+}
+
+std::string unescapeValue(const std::string& v) {
+    std::string out;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (v[i] != '\\' || i + 1 == v.size()) {
+            out += v[i];
+            continue;
+        }
+        const char c = v[++i];
+        out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string ProfileExtras::toBlock() const {
+    std::string text;
+    const auto put = [&](const char* key, const std::string& value) { text += std::string(key) + "\t" + escapeValue(value) + "\n"; };
+    put("terminal", terminal ? "1" : "0");
+    put("jobs", std::to_string(jobsAtOnce));
+    put("nzb", nzbPath);
+    put("backup", backupServer);
+    put("backup-user", backupUser);
+    put("backup-password", backupPassword);
+    put("backup-tls", backupTls ? "1" : "0");
+    put("proxy", proxy);
+    put("private", privatePosting ? "1" : "0");
+    put("nzb-title", nzbTitle);
+    put("nzb-password", nzbPassword);
+    put("nzb-category", nzbCategory);
+    std::string block(kExtrasMagic, 4);
+    for (int i = 0; i < 4; ++i) block += static_cast<char>((text.size() >> (8 * i)) & 0xFF);
+    return block + text;
+}
+
+ProfileExtras ProfileExtras::fromBlock(const std::string& bytes) {
+    ProfileExtras e;
+    if (bytes.size() < 8 || bytes.compare(0, 4, kExtrasMagic) != 0) return e;
+    // A profile saved with the block is no old profile: no terminal unless set.
+    e.terminal = false;
+    std::size_t length = 0;
+    for (int i = 0; i < 4; ++i) length |= static_cast<std::size_t>(static_cast<unsigned char>(bytes[4 + i])) << (8 * i);
+    std::istringstream lines(bytes.substr(8, length));
+    for (std::string line; std::getline(lines, line);) {
+        const auto tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        const std::string key = line.substr(0, tab), value = unescapeValue(line.substr(tab + 1));
+        if (key == "terminal") e.terminal = value == "1";
+        else if (key == "jobs") e.jobsAtOnce = std::clamp(std::atoi(value.c_str()), 1, 16);
+        else if (key == "nzb") e.nzbPath = value;
+        else if (key == "backup") e.backupServer = value;
+        else if (key == "backup-user") e.backupUser = value;
+        else if (key == "backup-password") e.backupPassword = value;
+        else if (key == "backup-tls") e.backupTls = value == "1";
+        else if (key == "proxy") e.proxy = value;
+        else if (key == "private") e.privatePosting = value == "1";
+        else if (key == "nzb-title") e.nzbTitle = value;
+        else if (key == "nzb-password") e.nzbPassword = value;
+        else if (key == "nzb-category") e.nzbCategory = value;
+    }
+    return e;
+}
+
 ProfileData ProfileData::defaults() {
     ProfileData p;
+    p.extras.terminal = false;  // new profiles show their jobs in the main window
     p.version = kProfileVersion;
     p.recordSize = static_cast<std::int32_t>(kProfileSize);
     p.port = 119;
@@ -246,6 +327,8 @@ ProfileLoad readProfileFile(const QString& path, ProfileData& out) {
         getInt(r.data(), kRecordSize) != kProfileSize)
         return ProfileLoad::WrongVersion;
     out = ProfileData::fromBytes(r.data());
+    const QByteArray rest = file.read(1 << 20);
+    out.extras = ProfileExtras::fromBlock(rest.toStdString());
     return ProfileLoad::Loaded;
 }
 
@@ -254,8 +337,9 @@ bool saveProfileFile(const QString& path, const ProfileData& profile) {
     // the format has to stay as it is. Replaced whole, so a full disk leaves
     // the old profile rather than an empty one.
     const Record r = profile.toBytes();
-    return common::replaceFile(QFile::encodeName(path).toStdString(),
-                               std::string_view(reinterpret_cast<const char*>(r.data()), r.size()), 0600);
+    const std::string bytes =
+        std::string(reinterpret_cast<const char*>(r.data()), r.size()) + profile.extras.toBlock();
+    return common::replaceFile(QFile::encodeName(path).toStdString(), bytes, 0600);
 }
 
 }  // namespace tskivor

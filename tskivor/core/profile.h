@@ -31,6 +31,27 @@ struct Par2Settings {
     bool operator==(const Par2Settings&) const = default;
 };
 
+// What a profile keeps beyond the record: a block after its 2932 bytes
+// ("TSKX", a 4-byte little-endian length, then "key<TAB>value" lines), which
+// older versions, reading the record alone, pass over. A profile without it
+// has the old behaviour: a terminal window per job.
+struct ProfileExtras {
+    bool terminal = true;      // "Run each job in a terminal window"
+    int jobsAtOnce = 1;        // runners at once
+    std::string nzbPath;       // empty: one NZB per job in the data folder
+    std::string backupServer;  // host[:port]
+    std::string backupUser, backupPassword;
+    bool backupTls = false;
+    std::string proxy;         // socks5://[user:password@]host:port
+    bool privatePosting = false;
+    std::string nzbTitle, nzbPassword, nzbCategory;
+    bool operator==(const ProfileExtras&) const = default;
+
+    std::string toBlock() const;
+    // From the bytes after the record; defaults for what is not there.
+    static ProfileExtras fromBlock(const std::string& bytes);
+};
+
 struct ProfileData {
     std::int32_t version = 0;
     std::int32_t recordSize = 0;
@@ -67,6 +88,7 @@ struct ProfileData {
     // on); a profile of the original layout has 0 there.
     std::array<std::uint8_t, 3> padding2909{};
     std::array<std::uint8_t, 20> par2Area{};
+    ProfileExtras extras;
 
     // Connections at once, in the byte after the formatted-subject switch;
     // a profile of the original layout has 0 there, which means 1.

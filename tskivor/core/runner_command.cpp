@@ -70,6 +70,17 @@ QString resumeNzbPath(const QString& directory) {
     return base + QLatin1Char('/') + name.right(200) + QStringLiteral(".nzb");
 }
 
+QProcessEnvironment runnerEnvironment(const RunnerCommand& command) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const auto& [name, value] : {std::pair{"TSKIVO_PASSWORD", &command.password},
+                                      std::pair{"TSKIVO_BACKUP_PASSWORD", &command.backupPassword},
+                                      std::pair{"TSKIVO_PROXY", &command.proxy}}) {
+        env.remove(QString::fromLatin1(name));
+        if (*value) env.insert(QString::fromLatin1(name), **value);
+    }
+    return env;
+}
+
 std::optional<QString> makeIntroTempFile(const QString& introText) {
     QByteArray name = QFile::encodeName(QDir::tempPath() + QStringLiteral("/tskivo-intro-XXXXXX"));
     const int fd = mkstemp(name.data());  // mode 0600, a name nobody else holds
@@ -146,11 +157,26 @@ std::optional<RunnerCommand> buildRunnerCommand(const MainFields& f, const Profi
         if (par2.blocks > 0) a << QStringLiteral("/par2blocks=%1").arg(par2.blocks);
         if (par2.blockSize > 0) a << QStringLiteral("/par2blocksize=%1").arg(par2.blockSize);
     }
-    if (p.resume()) {
-        // An NZB file per directory, kept with the front end's data, which
-        // the next run resumes from (never among the pictures to post).
-        a << QStringLiteral("/nzb=") + resumeNzbPath(directory) << QStringLiteral("/resume");
+    const ProfileExtras& x = p.extras;
+    if (!x.backupServer.empty()) {
+        a << QStringLiteral("/backup=") + QString::fromStdString(x.backupServer);
+        if (!x.backupUser.empty()) {
+            a << QStringLiteral("/backupuser=") + QString::fromStdString(x.backupUser);
+            cmd.backupPassword = QString::fromStdString(x.backupPassword);
+        }
+        if (x.backupTls) a << QStringLiteral("/backupssl");
     }
+    if (!x.proxy.empty()) cmd.proxy = QString::fromStdString(x.proxy);
+    if (x.privatePosting) a << QStringLiteral("/obfuscate");
+    for (const auto& [option, value] : {std::pair{"/nzbtitle=", &x.nzbTitle}, std::pair{"/nzbpassword=", &x.nzbPassword},
+                                        std::pair{"/nzbcategory=", &x.nzbCategory}})
+        if (!value->empty()) a << QString::fromLatin1(option) + QString::fromStdString(*value);
+    // Always an NZB file: the profile's, else one per directory kept with
+    // the front end's data (never among the pictures to post), which
+    // "Resume" and a retry resume from.
+    cmd.nzbPath = x.nzbPath.empty() ? resumeNzbPath(directory) : QString::fromStdString(x.nzbPath);
+    a << QStringLiteral("/nzb=") + cmd.nzbPath;
+    if (p.resume()) a << QStringLiteral("/resume");
     if (!introText.isEmpty()) {
         if (const auto file = makeIntroFile(introText)) a << QStringLiteral("/itf=") + *file;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QProcessEnvironment>
 #include <QStringList>
 
 #include <functional>
@@ -36,9 +37,15 @@ struct Message {
 
 struct RunnerCommand {
     QStringList arguments;  // without the program
-    // Reaches the runner as TSKIVO_PASSWORD, never on the command line.
-    std::optional<QString> password;
+    // Reach the runner as TSKIVO_PASSWORD, TSKIVO_BACKUP_PASSWORD and
+    // TSKIVO_PROXY, never on the command line (which others can read).
+    std::optional<QString> password, backupPassword, proxy;
+    QString nzbPath;  // the NZB file the runner writes
 };
+
+// The system's environment with the command's secrets (and none of an
+// earlier run's).
+QProcessEnvironment runnerEnvironment(const RunnerCommand& command);
 
 // Creates a fresh temporary file holding the intro text; returns its path,
 // or none when it cannot.
@@ -56,8 +63,9 @@ std::optional<RunnerCommand> buildRunnerCommand(const MainFields& fields, const 
 // The decimal value of the leading digits (0 when there are none).
 int leadingNumber(const QString& text);
 
-// Where the runner of `directory` keeps the NZB file that "Resume an
-// interrupted posting" resumes from: in the user's data folder.
+// Where the runner of `directory` keeps its NZB file when the profile
+// names none (and which "Resume an interrupted posting" resumes from): in
+// the user's data folder.
 QString resumeNzbPath(const QString& directory);
 
 }  // namespace tskivor

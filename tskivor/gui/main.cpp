@@ -32,6 +32,34 @@ int saveScreenshots(tskivor::CMainDlg& window, const QString& dir) {
     };
     window.directories->addDirectory(QStringLiteral("/home/user/Pictures/Holiday"));
     window.directories->addDirectory(QStringLiteral("/home/user/Pictures/Oaks"));
+    // The jobs list as it stands part way through a run.
+    using tskivor::Job;
+    const QString data = QStringLiteral("/home/user/.local/share/tarvel-skivor/nzb/");
+    const auto row = [&](const char* folder, Job::State state, double share, std::uint64_t rate, std::int64_t left) {
+        Job j;
+        j.directory = QStringLiteral("/home/user/Pictures/") + QString::fromLatin1(folder);
+        j.command.nzbPath = data + QString::fromLatin1(folder) + QStringLiteral(".nzb");
+        j.state = state;
+        j.share = share;
+        j.rate = rate;
+        j.secondsLeft = left;
+        return j;
+    };
+    Job done = row("Autumn", Job::State::Done, 1, 0, -1);
+    done.bytes = 734003200;
+    done.articles = 1901;
+    done.seconds = 61.4;
+    done.status = 0;
+    window.jobs().showRow(done);
+    window.jobs().showRow(row("Holiday", Job::State::Posting, 0.47, 12400000, 38));
+    Job par2 = row("Oaks", Job::State::MakingPar2, 0, 0, -1);
+    par2.par2Percent = 60;
+    window.jobs().showRow(par2);
+    Job failed = row("Winter", Job::State::Failed, 0, 0, -1);
+    failed.status = 255;
+    failed.error = QStringLiteral("Unable to create IP socket (news.example.net:119: connect: Connection refused)");
+    window.jobs().showRow(failed);
+    window.jobs().showRow(row("Zoo", Job::State::Waiting, 0, 0, -1));
     window.move(0, 0);
     window.show();
     settle();

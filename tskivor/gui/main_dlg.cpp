@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -15,7 +16,10 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QPushButton>
+#include <QHeaderView>
 #include <QStyle>
+#include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include "balloon_tip.h"
@@ -61,6 +65,42 @@ QLineEdit* textField(std::size_t maxBytes = kTextMaxBytes) {
 
 // Reads a field as the run command does: at most 258 characters.
 QString upTo258(const QLineEdit* f) { return f->text().left(258); }
+
+QString sizeText(double bytes) {
+    const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
+    int u = 0;
+    while (bytes >= 1000 && u < 4) {
+        bytes /= 1000;
+        ++u;
+    }
+    return QStringLiteral("%1 %2").arg(bytes, 0, 'f', u == 0 ? 0 : 1).arg(QLatin1String(units[u]));
+}
+
+QString durationText(std::int64_t seconds) {
+    if (seconds < 0) return QString();
+    const auto h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
+    return h ? QStringLiteral("%1:%2:%3").arg(h).arg(m, 2, 10, QLatin1Char('0')).arg(s, 2, 10, QLatin1Char('0'))
+             : QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
+}
+
+// The last column of a job's row: its totals, or why it failed.
+QString resultText(const Job& j) {
+    const QString nzb = QStringLiteral("NZB: ") + j.command.nzbPath;
+    switch (j.state) {
+        case Job::State::Done: {
+            QString t = QStringLiteral("%1 in %2 articles, %3 s").arg(sizeText(static_cast<double>(j.bytes))).arg(j.articles).arg(j.seconds, 0, 'f', 1);
+            if (j.reposted) t += QStringLiteral(", %1 posted again").arg(j.reposted);
+            if (j.skipped) t += QStringLiteral(", %1 skipped").arg(j.skipped);
+            return t + QStringLiteral(". ") + nzb;
+        }
+        case Job::State::Failed:
+            return (j.status >= 0 ? QStringLiteral("Status %1: ").arg(j.status) : QString()) + j.error;
+        case Job::State::Cancelled:
+            return j.status == 130 ? QStringLiteral("Stopped; Retry finishes it. ") + nzb : QStringLiteral("Not started.");
+        default:
+            return j.command.nzbPath.isEmpty() ? QString() : nzb;
+    }
+}
 
 }  // namespace
 
@@ -125,7 +165,8 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
       launcher_(launcher),
       store_(openLastUsedStore(settingsFile)),
       settings_(prompts, this),
-      intro_(this) {
+      intro_(this),
+      jobs_(launcher.runnerProgram()) {
     setWindowTitle(QStringLiteral("Tarvel Skivor v0.36 (Usenet News Binary Poster)"));
 
     subject = textField();
@@ -148,6 +189,11 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
     filemask->setMaximumWidth(120);
     maxBandwidth = digitsField();
     maxBandwidth->setMaximumWidth(80);
+    nzbFile = textField();
+    nzbFile->setPlaceholderText(QStringLiteral("one per directory, with the program's data"));
+    browseNzb = new QPushButton(QStringLiteral("..."));
+    browseNzb->setMaximumWidth(32);
+    browseNzb->setAutoDefault(false);
 
     auto* subjectBox = new QGroupBox(QStringLiteral("Subject"));
     auto* subjectForm = new QFormLayout(subjectBox);
@@ -178,6 +224,53 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
     bandwidthRow->addWidget(new QLabel(QStringLiteral("kb/s.")));
     bandwidthRow->addStretch();
     options->addRow(QStringLiteral("Max. bandwidth:"), bandwidthRow);
+    auto* nzbRow = new QHBoxLayout;
+    nzbRow->addWidget(nzbFile);
+    nzbRow->addWidget(browseNzb);
+    options->addRow(QStringLiteral("NZB file:"), nzbRow);
+
+    auto* jobsBox = new QGroupBox(QStringLiteral("Jobs"));
+    auto* jobsLayout = new QVBoxLayout(jobsBox);
+    jobsList = new QTreeWidget;
+    jobsList->setRootIsDecorated(false);
+    jobsList->setUniformRowHeights(true);
+    jobsList->setHeaderLabels({QStringLiteral("Directory"), QStringLiteral("State"), QStringLiteral("Done"),
+                               QStringLiteral("Rate"), QStringLiteral("Time left"), QStringLiteral("Result")});
+    jobsList->header()->setStretchLastSection(true);
+    jobsList->setMinimumHeight(jobsList->fontMetrics().height() * 7);
+    jobsList->setTextElideMode(Qt::ElideMiddle);  // a long path keeps its start and its folder
+    {
+        // Wide enough for every state, a rate and the headers, whatever the font.
+        const QFontMetrics fm = jobsList->fontMetrics();
+        const auto widest = [&fm](std::initializer_list<QString> texts) {
+            int w = 0;
+            for (const QString& t : texts) w = std::max(w, fm.horizontalAdvance(t));
+            return w + 3 * fm.averageCharWidth();
+        };
+        const int widths[] = {fm.averageCharWidth() * 34,
+                              widest({stateText(Job::State::MakingPar2), stateText(Job::State::Cancelled), QStringLiteral("State")}),
+                              widest({QStringLiteral("100%"), QStringLiteral("Done")}),
+                              widest({QStringLiteral("999.9 MB/s"), QStringLiteral("Rate")}),
+                              widest({QStringLiteral("10:00:00"), QStringLiteral("Time left")})};
+        int total = fm.averageCharWidth() * 56;  // the result
+        for (int c = 0; c < 5; ++c) {
+            jobsList->setColumnWidth(c, widths[c]);
+            total += widths[c];
+        }
+        jobsList->setMinimumWidth(total);
+    }
+    openNzbFolder = new QPushButton(QStringLiteral("Open NZB &folder"));
+    cancelJob = new QPushButton(QStringLiteral("Cance&l job"));
+    retryJob = new QPushButton(QStringLiteral("&Retry"));
+    clearJobs = new QPushButton(QStringLiteral("Clear finis&hed"));
+    auto* jobButtonsRow = new QHBoxLayout;
+    for (QPushButton* b : {openNzbFolder, cancelJob, retryJob, clearJobs}) {
+        b->setAutoDefault(false);
+        jobButtonsRow->addWidget(b);
+    }
+    jobButtonsRow->addStretch();
+    jobsLayout->addWidget(jobsList);
+    jobsLayout->addLayout(jobButtonsRow);
 
     post = new QPushButton(QStringLiteral("&Post"));
     clearDirs = new QPushButton(QStringLiteral("&Clear dirs"));
@@ -213,6 +306,22 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
     auto* layout = new QVBoxLayout(this);
     layout->setMenuBar(menuBar);
     layout->addLayout(columns);
+    layout->addWidget(jobsBox, 1);
+
+    openFolder = [](const QString& folder) { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); };
+    connect(&jobs_, &JobQueue::changed, this, &CMainDlg::showJob);
+    connect(jobsList, &QTreeWidget::itemSelectionChanged, this, &CMainDlg::jobButtons);
+    connect(openNzbFolder, &QPushButton::clicked, this, [this] {
+        const int row = selectedJob();
+        if (row >= 0) openFolder(QFileInfo(jobs_.jobs()[static_cast<std::size_t>(row)].command.nzbPath).absolutePath());
+    });
+    connect(cancelJob, &QPushButton::clicked, this, [this] { jobs_.cancel(selectedJob()); });
+    connect(retryJob, &QPushButton::clicked, this, [this] { jobs_.retry(selectedJob()); });
+    connect(clearJobs, &QPushButton::clicked, &jobs_, &JobQueue::clearFinished);
+    connect(browseNzb, &QPushButton::clicked, this, [this] {
+        if (const auto path = prompts_.saveFile(this, QStringLiteral("NZB file (*.nzb);;All (*)"))) nzbFile->setText(*path);
+    });
+    jobButtons();
 
     connect(formattedSubject, &QCheckBox::clicked, this, &CMainDlg::formattedSubjectClicked);
     connect(scramble, &QCheckBox::clicked, this, &CMainDlg::scrambleClicked);
@@ -277,6 +386,7 @@ void CMainDlg::ApplyProfileToControls() {
     reference->setText(fieldText(p.reference));
     filemask->setText(fieldText(p.filemask));
     maxBandwidth->setText(QString::number(p.maxBandwidth));
+    nzbFile->setText(QString::fromStdString(p.extras.nzbPath));
     setEditable(separator, p.useFormattedSubject);
     for (QLineEdit* f : {author, separator, newsgroups, subject, reference, filemask}) f->setCursorPosition(0);
 }
@@ -292,6 +402,7 @@ void CMainDlg::GatherControlsIntoProfile() {
     p.reference = fieldBytes(reference->text(), p.reference);
     p.filemask = fieldBytes(filemask->text(), p.filemask);
     p.maxBandwidth = leadingNumber(maxBandwidth->text());
+    p.extras.nzbPath = nzbFile->text().trimmed().toStdString();
 }
 
 MainFields CMainDlg::fields() const {
@@ -346,13 +457,23 @@ void CMainDlg::runCommand() {
         return;
     }
     const MainFields f = fields();
+    // The NZB field as it stands, whether or not the profile was saved.
+    ProfileData profile = settings_.profile();
+    profile.extras.nzbPath = nzbFile->text().trimmed().toStdString();
+    const bool terminal = profile.extras.terminal;
+    jobs_.setMaxRunning(profile.extras.jobsAtOnce);
     QStringList background;  // "DIR: LOG" of runners without a terminal
     for (const QString& dir : directories->entries()) {
         std::vector<Message> messages;
-        const auto command = buildRunnerCommand(f, settings_.profile(), intro_.text, dir, messages);
+        const auto command = buildRunnerCommand(f, profile, intro_.text, dir, messages);
         for (const Message& m : messages)
             say(m.text, m.caption, m.owner == Message::Owner::AuthorField ? author : nullptr);
         if (!command) continue;
+        if (!terminal) {
+            // In the jobs list, one after another (or N at once).
+            jobs_.add(dir, *command);
+            continue;
+        }
         const Launcher::Result r = launcher_.start(*command);
         if (!r.started) {
             say(r.error, QStringLiteral("Error"));
@@ -368,6 +489,57 @@ void CMainDlg::runCommand() {
                                         "Its output goes to a log file for each directory:\n") +
                              background.join(QLatin1Char('\n')),
                          QStringLiteral("Tarvel Skivor"), MessageIcon::Information);
+}
+
+// --- the jobs list ------------------------------------------------------------
+
+void CMainDlg::showJob(int row) {
+    const auto& all = jobs_.jobs();
+    if (row < 0) {
+        // Rows added or removed: the list follows the queue.
+        while (jobsList->topLevelItemCount() > static_cast<int>(all.size())) delete jobsList->takeTopLevelItem(jobsList->topLevelItemCount() - 1);
+        while (jobsList->topLevelItemCount() < static_cast<int>(all.size())) jobsList->addTopLevelItem(new QTreeWidgetItem);
+        for (int i = 0; i < static_cast<int>(all.size()); ++i) showJob(i);
+        jobButtons();
+        return;
+    }
+    if (row >= static_cast<int>(all.size()) || row >= jobsList->topLevelItemCount()) return;
+    const Job& j = all[static_cast<std::size_t>(row)];
+    QTreeWidgetItem* item = jobsList->topLevelItem(row);
+    const bool live = j.running();
+    QString done = j.state == Job::State::MakingPar2 && j.par2Percent >= 0 ? QStringLiteral("%1%").arg(j.par2Percent)
+                   : live || j.state == Job::State::Done ? QStringLiteral("%1%").arg(static_cast<int>(j.share * 100))
+                                                          : QString();
+    const QString texts[] = {j.directory,
+                             stateText(j.state),
+                             done,
+                             live && j.rate ? sizeText(static_cast<double>(j.rate)) + QStringLiteral("/s") : QString(),
+                             live ? durationText(j.secondsLeft) : QString(),
+                             resultText(j)};
+    for (int c = 0; c < 6; ++c) {
+        item->setText(c, texts[c]);
+        item->setToolTip(c, texts[c]);
+    }
+    item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+    item->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
+    item->setTextAlignment(4, Qt::AlignRight | Qt::AlignVCenter);
+    if (j.state == Job::State::Failed) item->setForeground(1, QColor(170, 0, 0));
+    else item->setForeground(1, palette().color(QPalette::Text));
+    jobButtons();
+}
+
+int CMainDlg::selectedJob() const {
+    QTreeWidgetItem* item = jobsList->currentItem();
+    return item && item->isSelected() ? jobsList->indexOfTopLevelItem(item) : -1;
+}
+
+void CMainDlg::jobButtons() {
+    const int row = selectedJob();
+    const Job* j = row >= 0 && row < static_cast<int>(jobs_.jobs().size()) ? &jobs_.jobs()[static_cast<std::size_t>(row)] : nullptr;
+    openNzbFolder->setEnabled(j && !j->command.nzbPath.isEmpty());
+    cancelJob->setEnabled(j && (j->running() || j->state == Job::State::Waiting));
+    retryJob->setEnabled(j && (j->state == Job::State::Failed || j->state == Job::State::Cancelled));
+    clearJobs->setEnabled(std::any_of(jobs_.jobs().begin(), jobs_.jobs().end(), [](const Job& x) { return x.finished(); }));
 }
 
 // --- profiles ------------------------------------------------------------------

@@ -6,9 +6,11 @@
 #include <QDialog>
 #include <QListWidget>
 
+#include <functional>
 #include <memory>
 
 #include "intro_text_dlg.h"
+#include "job_queue.h"
 #include "runner_command.h"
 #include "settings.h"
 
@@ -17,6 +19,7 @@ class QLineEdit;
 class QMenuBar;
 class QPushButton;
 class QSettings;
+class QTreeWidget;
 
 namespace tskivor {
 
@@ -68,11 +71,17 @@ public:
     CBalloonTip& balloon() { return *balloon_; }
     QSettings& lastUsedStore() { return *store_; }
 
-    QLineEdit *subject, *separator, *author, *newsgroups, *reference, *filemask, *maxBandwidth;
+    QLineEdit *subject, *separator, *author, *newsgroups, *reference, *filemask, *maxBandwidth, *nzbFile;
     QCheckBox *formattedSubject, *scramble;
     CDirectoryList* directories;
-    QPushButton *addDirectory, *post, *clearDirs, *loadProfile, *settingsButton, *introduce, *quit;
+    QPushButton *addDirectory, *post, *clearDirs, *loadProfile, *settingsButton, *introduce, *quit, *browseNzb;
     QMenuBar* menuBar;
+    // The jobs list: a row per directory posted, with what its runner reports.
+    QTreeWidget* jobsList;
+    QPushButton *openNzbFolder, *cancelJob, *retryJob, *clearJobs;
+    JobQueue& jobs() { return jobs_; }
+    // Shows a folder in the file manager (tests look instead).
+    std::function<void(const QString& folder)> openFolder;
 
     static QIcon programIcon();
 
@@ -83,6 +92,9 @@ private:
     void formattedSubjectClicked();
     void scrambleClicked();
     void say(const QString& text, const QString& caption, QWidget* owner = nullptr);
+    void showJob(int row);
+    void jobButtons();
+    int selectedJob() const;
 
     Prompts& prompts_;
     Launcher& launcher_;
@@ -91,6 +103,7 @@ private:
     CIntroText intro_;
     CBalloonTip* balloon_ = nullptr;
     bool profileLoaded_ = false;
+    JobQueue jobs_;
 };
 
 }  // namespace tskivor

@@ -86,11 +86,25 @@ CSettingsPostStyle::CSettingsPostStyle()
       nonFolderLike(new QCheckBox(QStringLiteral("Non folder like subject"))),
       contactSheets(new QCheckBox(QStringLiteral("Auto generate contactsheets"))),
       checkPosts(new QCheckBox(QStringLiteral("Check posts on the server"))),
-      resume(new QCheckBox(QStringLiteral("Resume an interrupted posting"))) {
+      resume(new QCheckBox(QStringLiteral("Resume an interrupted posting"))),
+      terminal(new QCheckBox(QStringLiteral("Run each job in a terminal window"))),
+      privatePosting(new QCheckBox(QStringLiteral("Private posting (random names on the wire)"))),
+      nzbTitle(new QLineEdit),
+      nzbPassword(new QLineEdit),
+      nzbCategory(new QLineEdit) {
     setWindowTitle(QStringLiteral("Posting style"));
     auto* l = new QVBoxLayout(this);
-    for (QCheckBox* b : {uuencodeFirstOnly, useUuencoding, nonFolderLike, contactSheets, checkPosts, resume})
+    for (QCheckBox* b : {uuencodeFirstOnly, useUuencoding, nonFolderLike, contactSheets, checkPosts, resume, terminal,
+                         privatePosting})
         l->addWidget(b);
+    privatePosting->setToolTip(QStringLiteral("Random subjects, file names and senders on the server; the real names "
+                                              "stay in the NZB file. No contact sheets or intro text."));
+    auto* nzb = new QGroupBox(QStringLiteral("NZB details for indexers"));
+    auto* form = new QFormLayout(nzb);
+    form->addRow(QStringLiteral("Title:"), nzbTitle);
+    form->addRow(QStringLiteral("Password:"), nzbPassword);
+    form->addRow(QStringLiteral("Category:"), nzbCategory);
+    l->addWidget(nzb);
     l->addStretch();
     connect(uuencodeFirstOnly, &QCheckBox::clicked, this, &CSettingsPostStyle::enforceUuencodeRule);
     connect(useUuencoding, &QCheckBox::clicked, this, &CSettingsPostStyle::enforceUuencodeRule);
@@ -107,11 +121,18 @@ void CSettingsPostStyle::showValues() {
     contactSheets->setChecked(values.contactSheets);
     checkPosts->setChecked(values.checkPosts);
     resume->setChecked(values.resume);
+    terminal->setChecked(values.terminal);
+    privatePosting->setChecked(values.privatePosting);
+    nzbTitle->setText(values.nzbTitle);
+    nzbPassword->setText(values.nzbPassword);
+    nzbCategory->setText(values.nzbCategory);
 }
 
 bool CSettingsPostStyle::takeValues() {
     values = {uuencodeFirstOnly->isChecked(), useUuencoding->isChecked(), nonFolderLike->isChecked(),
-              contactSheets->isChecked(),       checkPosts->isChecked(),    resume->isChecked()};
+              contactSheets->isChecked(),       checkPosts->isChecked(),    resume->isChecked(),
+              terminal->isChecked(),            privatePosting->isChecked(), nzbTitle->text(),
+              nzbPassword->text(),              nzbCategory->text()};
     return true;
 }
 
@@ -183,8 +204,14 @@ CSettingsServer::CSettingsServer(Prompts& prompts)
       userName(new QLineEdit),
       password(new QLineEdit),
       connections(digitsField()),
+      jobsAtOnce(digitsField()),
+      backupServer(new QLineEdit),
+      backupUser(new QLineEdit),
+      backupPassword(new QLineEdit),
+      proxy(new QLineEdit),
       useAuthentication(new QCheckBox(QStringLiteral("Use server authentication"))),
       useTls(new QCheckBox(QStringLiteral("Use SSL/TLS"))),
+      backupTls(new QCheckBox(QStringLiteral("Backup uses SSL/TLS"))),
       prompts_(prompts) {
     setWindowTitle(QStringLiteral("Server"));
     for (QLineEdit* f : {server, userName, password}) limitToField(f);
@@ -196,10 +223,29 @@ CSettingsServer::CSettingsServer(Prompts& prompts)
     form->addRow(useTls);
     form->addRow(QStringLiteral("Connections:"), connections);
     connections->setToolTip(QStringLiteral("How many connections post at once (1 to 64)."));
+    form->addRow(QStringLiteral("Jobs at once:"), jobsAtOnce);
+    jobsAtOnce->setToolTip(QStringLiteral("How many directories post at the same time (1 to 16); the rest wait."));
     form->addRow(useAuthentication);
     form->addRow(QStringLiteral("Username:"), userName);
     form->addRow(QStringLiteral("Password:"), password);
+    form->addRow(QStringLiteral("Backup server:"), backupServer);
+    backupServer->setPlaceholderText(QStringLiteral("host[:port], optional"));
+    backupServer->setToolTip(QStringLiteral("Articles the server refuses or keeps failing go here."));
+    form->addRow(QStringLiteral("Backup username:"), backupUser);
+    form->addRow(QStringLiteral("Backup password:"), backupPassword);
+    form->addRow(backupTls);
+    form->addRow(QStringLiteral("SOCKS5 proxy:"), proxy);
+    proxy->setPlaceholderText(QStringLiteral("socks5://[user:password@]host:port"));
+    backupPassword->setEchoMode(QLineEdit::Password);
+    for (QLineEdit* f : {backupServer, backupUser, backupPassword, proxy}) limitToField(f);
     connect(useAuthentication, &QCheckBox::clicked, this, &CSettingsServer::authenticationClicked);
+    connect(useTls, &QCheckBox::clicked, this, &CSettingsServer::tlsClicked);
+}
+
+void CSettingsServer::tlsClicked() {
+    // A port that holds the other default follows the box.
+    const QString from = useTls->isChecked() ? QStringLiteral("119") : QStringLiteral("563");
+    if (port->text().trimmed() == from) port->setText(useTls->isChecked() ? QStringLiteral("563") : QStringLiteral("119"));
 }
 
 void CSettingsServer::authenticationClicked() {
@@ -217,6 +263,12 @@ void CSettingsServer::showValues() {
     password->setText(values.password);
     useTls->setChecked(values.useTls);
     connections->setText(QString::number(values.connections));
+    jobsAtOnce->setText(QString::number(values.jobsAtOnce));
+    backupServer->setText(values.backupServer);
+    backupUser->setText(values.backupUser);
+    backupPassword->setText(values.backupPassword);
+    backupTls->setChecked(values.backupTls);
+    proxy->setText(values.proxy);
     authenticationClicked();
 }
 
@@ -234,8 +286,16 @@ bool CSettingsServer::takeValues() {
     const int count = connections->text().toInt(&ok);
     if (!ok || count < 1 || count > 64)
         return refuse(prompts_, QStringLiteral("Please enter a number of connections from 1 to 64."), connections);
-    values = {server->text(),   numbers[0],       numbers[1],          useAuthentication->isChecked(),
-              userName->text(), password->text(), useTls->isChecked(), count};
+    const int jobs = jobsAtOnce->text().toInt(&ok);
+    if (!ok || jobs < 1 || jobs > 16)
+        return refuse(prompts_, QStringLiteral("Please enter a number of jobs at once from 1 to 16."), jobsAtOnce);
+    const QString url = proxy->text().trimmed();
+    if (!url.isEmpty() && !url.startsWith(QStringLiteral("socks5://")))
+        return refuse(prompts_, QStringLiteral("Please enter the proxy as socks5://[user:password@]host:port."), proxy);
+    values = {server->text(),       numbers[0],          numbers[1],          useAuthentication->isChecked(),
+              userName->text(),     password->text(),    useTls->isChecked(), count,
+              jobs,                 backupServer->text().trimmed(), backupUser->text(), backupPassword->text(),
+              backupTls->isChecked(), url};
     return true;
 }
 
@@ -244,6 +304,7 @@ bool CSettingsServer::takeValues() {
 CSettingsPAR2::CSettingsPAR2(Prompts& prompts)
     : create(new QCheckBox(QStringLiteral("Create PAR2 recovery files"))),
       recovery(new QSlider(Qt::Horizontal)),
+      recoveryValue(new QLabel),
       generate(digitsField()),
       blockCount(new QLineEdit),
       blockSize(digitsField()),
@@ -253,8 +314,15 @@ CSettingsPAR2::CSettingsPAR2(Prompts& prompts)
     auto* l = new QVBoxLayout(this);
     l->addWidget(create);
     auto* percentage = new QGroupBox(QStringLiteral("Recovery percentage"));
-    (new QVBoxLayout(percentage))->addWidget(recovery);
+    auto* sliderRow = new QHBoxLayout(percentage);
+    sliderRow->addWidget(recovery, 1);
+    sliderRow->addWidget(recoveryValue);
+    recoveryValue->setMinimumWidth(recoveryValue->fontMetrics().horizontalAdvance(QStringLiteral("100%")) + 4);
+    recoveryValue->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     recovery->setTickPosition(QSlider::TicksBelow);
+    connect(recovery, &QSlider::valueChanged, this,
+            [this](int v) { recoveryValue->setText(QStringLiteral("%1%").arg(v)); });
+    connect(create, &QCheckBox::toggled, this, &CSettingsPAR2::createClicked);
     auto* files = new QGroupBox(QStringLiteral("Static"));
     auto* row = new QHBoxLayout(files);
     row->addWidget(new QLabel(QStringLiteral("Generate")));
@@ -280,6 +348,16 @@ void CSettingsPAR2::showValues() {
     equalFileSizes->setChecked(values.equal);
     blockCount->setText(values.blocks ? QString::number(values.blocks) : QString());
     blockSize->setText(values.blockSize ? QString::number(values.blockSize) : QString());
+    recoveryValue->setText(QStringLiteral("%1%").arg(recovery->value()));
+    createClicked();
+}
+
+void CSettingsPAR2::createClicked() {
+    // While PAR2 is off, its values are kept but not edited.
+    const bool on = create->isChecked();
+    for (QWidget* w : std::initializer_list<QWidget*>{recovery, recoveryValue, generate, equalFileSizes, blockCount,
+                                                      blockSize})
+        w->setEnabled(on);
 }
 
 bool CSettingsPAR2::takeValues() {
@@ -358,10 +436,15 @@ void CSettings::ApplyProfileToPages() {
     const ProfileData& p = profile_;
     contactSheet.values = {fieldText(p.authorLogo), colourText(p.fontColour), colourText(p.backgroundColour),
                            fieldText(p.backgroundImage)};
-    postStyle.values = {p.uuencodeFirstOnly, p.useUuencoding, p.nonFolderLikeSubject,
-                        p.contactSheets,     p.checkPosts(),  p.resume()};
+    const ProfileExtras& x = p.extras;
+    const auto text = [](const std::string& s) { return QString::fromStdString(s); };
+    postStyle.values = {p.uuencodeFirstOnly, p.useUuencoding,    p.nonFolderLikeSubject, p.contactSheets,
+                        p.checkPosts(),      p.resume(),         x.terminal,             x.privatePosting,
+                        text(x.nzbTitle),    text(x.nzbPassword), text(x.nzbCategory)};
     server.values = {fieldText(p.server),   p.port,           p.maxLines,  p.useAuthentication,
-                     fieldText(p.userName), fieldText(p.password), p.useTls(), p.connections()};
+                     fieldText(p.userName), fieldText(p.password), p.useTls(), p.connections(),
+                     x.jobsAtOnce,          text(x.backupServer),  text(x.backupUser), text(x.backupPassword),
+                     x.backupTls,           text(x.proxy)};
     par2.values = p.par2();
     if (isVisible()) page(tabs_->currentIndex())->showValues();
 }
@@ -391,6 +474,18 @@ void CSettings::GatherPagesIntoProfile() {
     p.setUseTls(sv.useTls);
     p.setConnections(sv.connections);
     p.setPar2(par2.values);
+    ProfileExtras& x = p.extras;
+    x.terminal = ps.terminal;
+    x.privatePosting = ps.privatePosting;
+    x.nzbTitle = ps.nzbTitle.toStdString();
+    x.nzbPassword = ps.nzbPassword.toStdString();
+    x.nzbCategory = ps.nzbCategory.toStdString();
+    x.jobsAtOnce = sv.jobsAtOnce;
+    x.backupServer = sv.backupServer.toStdString();
+    x.backupUser = sv.backupUser.toStdString();
+    x.backupPassword = sv.backupPassword.toStdString();
+    x.backupTls = sv.backupTls;
+    x.proxy = sv.proxy.toStdString();
 }
 
 }  // namespace tskivor

@@ -15,6 +15,7 @@
 
 class QCheckBox;
 class QDialogButtonBox;
+class QLabel;
 class QLineEdit;
 class QSlider;
 class QTabWidget;
@@ -46,10 +47,14 @@ public:
     struct Values {
         bool uuencodeFirstOnly = false, useUuencoding = false, nonFolderLike = true, contactSheets = false;
         bool checkPosts = false, resume = false;
+        bool terminal = false, privatePosting = false;
+        QString nzbTitle, nzbPassword, nzbCategory;
     } values;
     void showValues() override;
     bool takeValues() override;
     QCheckBox *uuencodeFirstOnly, *useUuencoding, *nonFolderLike, *contactSheets, *checkPosts, *resume;
+    QCheckBox *terminal, *privatePosting;
+    QLineEdit *nzbTitle, *nzbPassword, *nzbCategory;
 
 private:
     void enforceUuencodeRule();
@@ -84,14 +89,20 @@ public:
         QString userName, password;
         bool useTls = false;
         int connections = 1;
+        int jobsAtOnce = 1;
+        QString backupServer, backupUser, backupPassword;
+        bool backupTls = false;
+        QString proxy;
     } values;
     void showValues() override;
     bool takeValues() override;
-    QLineEdit *server, *port, *maxLines, *userName, *password, *connections;
-    QCheckBox *useAuthentication, *useTls;
+    QLineEdit *server, *port, *maxLines, *userName, *password, *connections, *jobsAtOnce;
+    QLineEdit *backupServer, *backupUser, *backupPassword, *proxy;
+    QCheckBox *useAuthentication, *useTls, *backupTls;
 
 private:
     void authenticationClicked();
+    void tlsClicked();
     Prompts& prompts_;
 };
 
@@ -104,10 +115,12 @@ public:
     bool takeValues() override;
     QCheckBox* create;
     QSlider* recovery;
+    QLabel* recoveryValue;  // the slider's value, "15%"
     QLineEdit *generate, *blockCount, *blockSize;
     QCheckBox* equalFileSizes;
 
 private:
+    void createClicked();
     Prompts& prompts_;
 };
 

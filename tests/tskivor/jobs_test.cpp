@@ -1,0 +1,173 @@
+// The jobs list of the main window, with the real runner against a scripted
+// server: jobs in order, one at a time; a cancelled job resumed; a failed one
+// with its reason.
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "fake_nntp_server.h"
+#include "gui_stubs.h"
+#include "main_dlg.h"
+
+using namespace tskivor;
+using testing_support::ConcurrentNntpServer;
+
+namespace {
+
+void writeRandom(const QString& path, int size, unsigned seed) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QByteArray data(size, '\0');
+    for (int i = 0; i < size; ++i) data[i] = static_cast<char>((seed * 2654435761u + static_cast<unsigned>(i) * 40503u) >> 13);
+    f.write(data);
+}
+
+// "name part" of an article's yEnc header.
+std::string partKey(const testing_support::ReceivedArticle& a) {
+    std::smatch m;
+    const std::string body = a.body();
+    std::regex_search(body, m, std::regex("=ybegin part=([0-9]+) .* name=([^\r]*)\r\n"));
+    return m[2].str() + " " + m[1].str();
+}
+
+}  // namespace
+
+class JobsTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir work_;
+    tskivor_testing::StubPrompts prompts_;
+    tskivor_testing::StubLauncher launcher_;
+
+    // A window set up to post *.bin files to `port`, one job at a time.
+    std::unique_ptr<CMainDlg> window(int port) {
+        launcher_.runner = QStringLiteral(TSKIVO_BIN);
+        auto w = std::make_unique<CMainDlg>(prompts_, launcher_, work_.filePath(QStringLiteral("store.ini")));
+        w->author->setText(QStringLiteral("Tester <tester@example.org>"));
+        w->subject->setText(QStringLiteral("Jobs"));
+        w->newsgroups->setText(QStringLiteral("alt.binaries.test"));
+        w->filemask->setText(QStringLiteral("*.bin"));
+        w->introText().text.clear();
+        auto& server = w->settings().server.values;
+        server.server = QStringLiteral("127.0.0.1");
+        server.port = port;
+        server.maxLines = 20;
+        w->settings().GatherPagesIntoProfile();
+        return w;
+    }
+    QString folder(const QString& name, int files, int size) {
+        const QString path = work_.filePath(name);
+        QDir().mkpath(path);
+        for (int i = 1; i <= files; ++i) writeRandom(path + QStringLiteral("/%1%2.bin").arg(name).arg(i), size, qHash(name) + i);
+        return path;
+    }
+    static const Job& job(CMainDlg& w, int row) { return w.jobs().jobs()[static_cast<std::size_t>(row)]; }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(work_.isValid());
+        // One attempt an article: a server that is down fails the job at once.
+        QDir().mkpath(work_.filePath(QStringLiteral("config")));
+        QFile ini(work_.filePath(QStringLiteral("config/pelmor.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("max_retries\t1\n");
+        ini.close();
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(work_.filePath(QStringLiteral("config"))));
+        qputenv("TMPDIR", QFile::encodeName(work_.path()));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(work_.filePath(QStringLiteral("data"))));
+    }
+
+    void threeDirectoriesRunInOrderOneAtATime() {
+        ConcurrentNntpServer server;
+        auto w = window(server.port());
+        for (const char* name : {"c", "a", "b"}) prompts_.folders.push_back(folder(QString::fromLatin1(name), 2, 3000));
+        for (int i = 0; i < 3; ++i) w->addDirectory->click();
+        w->post->click();
+        QCOMPARE(w->jobsList->topLevelItemCount(), 3);
+        QCOMPARE(w->jobsList->topLevelItem(2)->text(1), QStringLiteral("waiting"));
+        QTRY_VERIFY_WITH_TIMEOUT(w->jobs().running() == 0 && job(*w, 2).finished(), 60000);
+        std::uint64_t articles = 0;
+        for (int row = 0; row < 3; ++row) {
+            const Job& j = job(*w, row);
+            QCOMPARE(stateText(j.state), QStringLiteral("done"));
+            QCOMPARE(w->jobsList->topLevelItem(row)->text(1), QStringLiteral("done"));
+            QCOMPARE(j.status, 0);
+            QVERIFY(j.articles > 0);
+            articles += j.articles;
+            QVERIFY2(QFile::exists(j.command.nzbPath), qPrintable(j.command.nzbPath));
+            QVERIFY(w->jobsList->topLevelItem(row)->text(5).contains(j.command.nzbPath));
+        }
+        QCOMPARE(server.server().mostAtOnce(), 1);
+        const auto posted = server.server().acceptedArticles();
+        QCOMPARE(static_cast<std::uint64_t>(posted.size()), articles);
+        // In the list's order: every article of a's files, then b's, then c's.
+        std::string order;
+        for (const auto& a : posted)
+            if (order.empty() || order.back() != partKey(a)[0]) order += partKey(a)[0];
+        QCOMPARE(QString::fromStdString(order), QStringLiteral("abc"));
+        // The NZB's folder opens on request.
+        QString opened;
+        w->openFolder = [&](const QString& f) { opened = f; };
+        w->jobsList->setCurrentItem(w->jobsList->topLevelItem(0));
+        w->openNzbFolder->click();
+        QCOMPARE(opened, QFileInfo(job(*w, 0).command.nzbPath).absolutePath());
+        w->clearJobs->click();
+        QCOMPARE(w->jobsList->topLevelItemCount(), 0);
+    }
+
+    void aCancelledJobSavesItsNzbAndRetryPostsTheRestOnce() {
+        ConcurrentNntpServer server;
+        // A slow server: the job is still posting when it is cancelled.
+        server.script->beforeAccepting = [](const std::string&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        };
+        auto w = window(server.port());
+        prompts_.folders.push_back(folder(QStringLiteral("slow"), 1, 100000));
+        w->addDirectory->click();
+        w->post->click();
+        QTRY_VERIFY_WITH_TIMEOUT(server.server().acceptedArticles().size() >= 3, 30000);
+        w->jobsList->setCurrentItem(w->jobsList->topLevelItem(0));
+        QVERIFY(w->cancelJob->isEnabled());
+        w->cancelJob->click();
+        QTRY_VERIFY_WITH_TIMEOUT(job(*w, 0).finished(), 30000);
+        QCOMPARE(stateText(job(*w, 0).state), QStringLiteral("cancelled"));
+        QCOMPARE(job(*w, 0).status, 130);
+        const auto before = server.server().acceptedArticles().size();
+        QFile nzb(job(*w, 0).command.nzbPath);
+        QVERIFY(nzb.open(QIODevice::ReadOnly));
+        QCOMPARE(static_cast<std::size_t>(nzb.readAll().count("<segment ")), before);
+        QVERIFY(w->retryJob->isEnabled());
+        w->retryJob->click();
+        QTRY_VERIFY_WITH_TIMEOUT(job(*w, 0).finished(), 60000);
+        QCOMPARE(stateText(job(*w, 0).state), QStringLiteral("done"));
+        std::set<std::string> parts;
+        for (const auto& a : server.server().acceptedArticles()) QVERIFY2(parts.insert(partKey(a)).second, partKey(a).c_str());
+        QVERIFY(parts.size() > before);
+        QCOMPARE(static_cast<int>(parts.size()), (100000 + 128 * 20 - 1) / (128 * 20));
+    }
+
+    void aJobThatFailsSaysWhyAndWithWhatStatus() {
+        auto w = window(1);  // nothing listens there
+        prompts_.folders.push_back(folder(QStringLiteral("down"), 1, 100));
+        w->addDirectory->click();
+        w->post->click();
+        QTRY_VERIFY_WITH_TIMEOUT(job(*w, 0).finished(), 30000);
+        QCOMPARE(stateText(job(*w, 0).state), QStringLiteral("failed"));
+        QCOMPARE(job(*w, 0).status, 255);
+        const QString result = w->jobsList->topLevelItem(0)->text(5);
+        QVERIFY2(result.startsWith(QStringLiteral("Status 255: ")) && result.contains(QStringLiteral("Unable to create IP socket")),
+                 qPrintable(result));
+    }
+};
+
+QTEST_MAIN(JobsTest)
+#include "jobs_test.moc"

@@ -1,0 +1,241 @@
+#include "job_queue.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+
+namespace tskivor {
+
+QString stateText(Job::State state) {
+    switch (state) {
+        case Job::State::Waiting: return QStringLiteral("waiting");
+        case Job::State::MakingPar2: return QStringLiteral("making PAR2");
+        case Job::State::Posting: return QStringLiteral("posting");
+        case Job::State::Checking: return QStringLiteral("checking");
+        case Job::State::Done: return QStringLiteral("done");
+        case Job::State::Failed: return QStringLiteral("failed");
+        case Job::State::Cancelled: return QStringLiteral("cancelled");
+    }
+    return QString();
+}
+
+JobQueue::JobQueue(QString runner, QObject* parent) : QObject(parent), runner_(std::move(runner)) {}
+
+JobQueue::~JobQueue() {
+    // Whoever watched the rows may be gone already.
+    disconnect(this, &JobQueue::changed, nullptr, nullptr);
+    stopAll();
+}
+
+void JobQueue::setMaxRunning(int n) {
+    maxRunning_ = std::clamp(n, 1, 16);
+    startDue();
+}
+
+int JobQueue::rowOf(int id) const {
+    for (std::size_t i = 0; i < jobs_.size(); ++i)
+        if (jobs_[i].id == id) return static_cast<int>(i);
+    return -1;
+}
+
+int JobQueue::add(const QString& directory, RunnerCommand command) {
+    Job job;
+    job.id = nextId_++;
+    job.directory = directory;
+    job.command = std::move(command);
+    jobs_.push_back(std::move(job));
+    emit changed(-1);
+    startDue();
+    return static_cast<int>(jobs_.size()) - 1;
+}
+
+int JobQueue::running() const {
+    return static_cast<int>(std::count_if(jobs_.begin(), jobs_.end(), [](const Job& j) { return j.running(); }));
+}
+
+void JobQueue::startDue() {
+    // In the order they were added.
+    for (Job& job : jobs_) {
+        if (running() >= maxRunning_) return;
+        if (job.state == Job::State::Waiting) start(job);
+    }
+}
+
+void JobQueue::start(Job& job) {
+    auto slot = std::make_unique<Slot>();
+    slot->process = std::make_unique<QProcess>();
+    QProcess& p = *slot->process;
+    const int id = job.id;
+    QStringList arguments = job.command.arguments;
+    if (!arguments.contains(QStringLiteral("/json"))) arguments << QStringLiteral("/json");
+    p.setProgram(runner_);
+    p.setArguments(arguments);
+    p.setProcessEnvironment(runnerEnvironment(job.command));
+    p.setWorkingDirectory(QDir::currentPath());
+    p.setStandardInputFile(QProcess::nullDevice());
+    connect(&p, &QProcess::readyReadStandardOutput, this, [this, id] { readEvents(id); });
+    connect(&p, &QProcess::readyReadStandardError, this, [this, id] {
+        const auto it = slots_.find(id);
+        if (it == slots_.end()) return;
+        const QStringList lines =
+            QString::fromUtf8(it->second->process->readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+        if (!lines.isEmpty()) it->second->lastStderr = lines.last().trimmed();
+    });
+    connect(&p, &QProcess::finished, this, [this, id](int code, QProcess::ExitStatus how) { ended(id, code, how); });
+    connect(&p, &QProcess::errorOccurred, this, [this, id](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart) notStarted(id);
+    });
+    job.state = Job::State::Posting;
+    job.share = 0;
+    job.rate = 0;
+    job.secondsLeft = -1;
+    job.par2Percent = -1;
+    job.status = -1;
+    job.error.clear();
+    slots_[id] = std::move(slot);
+    emit changed(rowOf(id));
+    p.start();
+}
+
+void JobQueue::notStarted(int id) {
+    const auto it = slots_.find(id);
+    const int row = rowOf(id);
+    if (it == slots_.end() || row < 0) return;
+    Job& job = jobs_[static_cast<std::size_t>(row)];
+    job.state = Job::State::Failed;
+    job.error = QStringLiteral("The runner %1 could not be started: %2").arg(runner_, it->second->process->errorString());
+    it->second->process.release()->deleteLater();
+    slots_.erase(it);
+    emit changed(row);
+    startDue();
+}
+
+void JobQueue::readEvents(int id) {
+    const auto it = slots_.find(id);
+    const int row = rowOf(id);
+    if (it == slots_.end() || row < 0) return;
+    Slot& slot = *it->second;
+    slot.pending += slot.process->readAllStandardOutput();
+    for (qsizetype eol; (eol = slot.pending.indexOf('\n')) >= 0;) {
+        const QByteArray line = slot.pending.left(eol);
+        slot.pending.remove(0, eol + 1);
+        event(jobs_[static_cast<std::size_t>(row)], line);
+    }
+    emit changed(row);
+}
+
+void JobQueue::event(Job& job, const QByteArray& line) {
+    const QJsonObject e = QJsonDocument::fromJson(line).object();
+    const QString type = e.value(QStringLiteral("type")).toString();
+    const auto number = [&e](const char* key) { return e.value(QLatin1String(key)).toDouble(); };
+    if (type == QStringLiteral("progress")) {
+        const bool run = e.contains(QStringLiteral("run_bytes_total"));
+        const double done = number(run ? "run_bytes_done" : "bytes_done");
+        const double total = number(run ? "run_bytes_total" : "bytes_total");
+        job.share = total > 0 ? std::min(1.0, done / total) : 0;
+        job.rate = static_cast<std::uint64_t>(number("rate"));
+        job.secondsLeft = job.rate ? static_cast<std::int64_t>(number("eta_seconds")) : -1;
+        job.par2Percent = e.contains(QStringLiteral("par2")) ? static_cast<int>(number("par2")) : -1;
+        const bool allSent = number("bytes_done") >= number("bytes_total");
+        if (e.contains(QStringLiteral("check")) && allSent) job.state = Job::State::Checking;
+        else if (job.par2Percent >= 0 && job.par2Percent < 100 && number("bytes_done") == 0)
+            job.state = Job::State::MakingPar2;
+        else job.state = Job::State::Posting;
+    } else if (type == QStringLiteral("error")) {
+        job.error = e.value(QStringLiteral("message")).toString();
+    } else if (type == QStringLiteral("finished")) {
+        job.status = static_cast<int>(number("status"));
+        job.bytes = static_cast<std::uint64_t>(number("bytes"));
+        job.articles = static_cast<std::uint64_t>(number("articles"));
+        job.reposted = static_cast<std::uint64_t>(number("reposted"));
+        job.skipped = static_cast<std::uint64_t>(number("skipped"));
+        job.seconds = number("seconds");
+    }
+}
+
+void JobQueue::ended(int id, int exitCode, QProcess::ExitStatus how) {
+    const auto it = slots_.find(id);
+    const int row = rowOf(id);
+    if (it == slots_.end() || row < 0) return;
+    readEvents(id);
+    Job& job = jobs_[static_cast<std::size_t>(row)];
+    const QString lastStderr = it->second->lastStderr;
+    it->second->process.release()->deleteLater();
+    slots_.erase(it);
+    job.rate = 0;
+    job.secondsLeft = -1;
+    if (how == QProcess::CrashExit) {
+        job.state = Job::State::Failed;
+        job.status = -1;
+        if (job.error.isEmpty()) job.error = QStringLiteral("The runner ended abnormally.");
+    } else {
+        job.status = exitCode;
+        // 0: done; 1: done with files skipped; 130: stopped on request.
+        job.state = exitCode == 0 || exitCode == 1 ? Job::State::Done
+                    : exitCode == 130              ? Job::State::Cancelled
+                                                   : Job::State::Failed;
+        if (job.state == Job::State::Done) job.share = 1;
+        if (job.state == Job::State::Failed && job.error.isEmpty())
+            job.error = lastStderr.isEmpty() ? QStringLiteral("The runner ended with status %1.").arg(exitCode)
+                                             : lastStderr;
+    }
+    emit changed(row);
+    startDue();
+}
+
+void JobQueue::cancel(int row) {
+    if (row < 0 || row >= static_cast<int>(jobs_.size())) return;
+    Job& job = jobs_[static_cast<std::size_t>(row)];
+    if (job.state == Job::State::Waiting) {
+        job.state = Job::State::Cancelled;
+        emit changed(row);
+        return;
+    }
+    const auto it = slots_.find(job.id);
+    if (it == slots_.end()) return;
+    it->second->cancelRequested = true;
+    it->second->process->terminate();  // SIGTERM: the runner saves its NZB file and ends with 130
+}
+
+void JobQueue::retry(int row) {
+    if (row < 0 || row >= static_cast<int>(jobs_.size())) return;
+    Job& job = jobs_[static_cast<std::size_t>(row)];
+    if (job.state != Job::State::Failed && job.state != Job::State::Cancelled) return;
+    // What the NZB file lists is on the server: only the rest is posted.
+    if (!job.command.nzbPath.isEmpty() && !job.command.arguments.contains(QStringLiteral("/resume")))
+        job.command.arguments << QStringLiteral("/resume");
+    job.state = Job::State::Waiting;
+    job.error.clear();
+    job.status = -1;
+    job.share = 0;
+    emit changed(row);
+    startDue();
+}
+
+void JobQueue::clearFinished() {
+    jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(), [](const Job& j) { return j.finished(); }), jobs_.end());
+    emit changed(-1);
+}
+
+void JobQueue::showRow(Job job) {
+    job.id = nextId_++;
+    jobs_.push_back(std::move(job));
+    emit changed(-1);
+}
+
+void JobQueue::stopAll(int ms) {
+    // Waiting jobs first, or they would start as the running ones end.
+    for (Job& job : jobs_)
+        if (job.state == Job::State::Waiting) job.state = Job::State::Cancelled;
+    std::vector<QProcess*> processes;
+    for (auto& [id, slot] : slots_) {
+        slot->cancelRequested = true;
+        slot->process->terminate();
+        processes.push_back(slot->process.get());
+    }
+    for (QProcess* p : processes) p->waitForFinished(ms);
+}
+
+}  // namespace tskivor

@@ -1,0 +1,92 @@
+// The front end's jobs: one folder runner per directory, at most N at once,
+// the rest waiting in order. Each runner reports in JSON lines (/json);
+// a job's row follows them from waiting to done, failed or cancelled.
+#pragma once
+
+#include <QObject>
+#include <QProcess>
+#include <QString>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "runner_command.h"
+
+namespace tskivor {
+
+struct Job {
+    int id = 0;  // stays with the job while rows come and go
+    enum class State { Waiting, MakingPar2, Posting, Checking, Done, Failed, Cancelled };
+    QString directory;
+    RunnerCommand command;
+    State state = State::Waiting;
+    double share = 0;            // of the directory's bytes, 0 to 1
+    std::uint64_t rate = 0;      // bytes per second
+    std::int64_t secondsLeft = -1;
+    int par2Percent = -1;        // while the recovery set is made
+    // At the end: the runner's totals, exit status and last error.
+    std::uint64_t bytes = 0, articles = 0, reposted = 0, skipped = 0;
+    double seconds = 0;
+    int status = -1;
+    QString error;
+    bool running() const { return state == State::MakingPar2 || state == State::Posting || state == State::Checking; }
+    bool finished() const { return state == State::Done || state == State::Failed || state == State::Cancelled; }
+};
+
+// "waiting", "making PAR2", "posting", "checking", "done", "failed", "cancelled".
+QString stateText(Job::State state);
+
+class JobQueue : public QObject {
+    Q_OBJECT
+public:
+    // `runner`: the tskivo program.
+    explicit JobQueue(QString runner, QObject* parent = nullptr);
+    // Running runners are stopped (their NZB files saved) and waited for.
+    ~JobQueue() override;
+
+    void setMaxRunning(int n);
+    int maxRunning() const { return maxRunning_; }
+    // Queues a job; it starts when a place is free. Returns its row.
+    int add(const QString& directory, RunnerCommand command);
+    // A running job's runner is asked to stop (SIGTERM: it saves its NZB
+    // file and ends); a waiting one is cancelled at once.
+    void cancel(int row);
+    // A failed or cancelled job again, resuming from its NZB file.
+    void retry(int row);
+    // Removes the finished rows.
+    void clearFinished();
+    const std::vector<Job>& jobs() const { return jobs_; }
+    int running() const;
+    // Stops every runner and waits for each up to `ms` milliseconds.
+    void stopAll(int ms = 15000);
+    // A row as it would stand, without a runner (the window's screenshots).
+    void showRow(Job job);
+
+signals:
+    void changed(int row);  // -1: rows added or removed
+
+private:
+    struct Slot {
+        std::unique_ptr<QProcess> process;
+        QByteArray pending;  // a line not yet whole
+        QString lastStderr;
+        bool cancelRequested = false;
+    };
+    int rowOf(int id) const;
+    void startDue();
+    void start(Job& job);
+    void readEvents(int id);
+    void event(Job& job, const QByteArray& line);
+    void ended(int id, int exitCode, QProcess::ExitStatus how);
+    void notStarted(int id);
+
+    QString runner_;
+    int maxRunning_ = 1;
+    int nextId_ = 1;
+    std::vector<Job> jobs_;
+    std::map<int, std::unique_ptr<Slot>> slots_;  // by job id, while a runner runs
+};
+
+}  // namespace tskivor
