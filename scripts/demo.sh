@@ -84,7 +84,7 @@ options = {"OutputMode": "log", "MainDir": dl, "DestDir": os.path.join(dl, "dst"
 cmd = ["nzbget", "-n"] + [a for k, v in options.items() for a in ("-o", "%s=%s" % (k, v))]
 run = subprocess.run(cmd + [os.path.join(work, "holiday.nzb")], capture_output=True, text=True, timeout=600)
 for line in run.stdout.splitlines():
-    if re.search(r"repaired|Repair|completely downloaded|damaged|Par-check", line):
+    if "[INFO]" in line and re.search(r"repaired|Repair|completely downloaded", line):
         print("  nzbget: " + line.split("\t")[-1].strip())
 out = os.path.join(dl, "dst", "holiday")
 bad = 0
