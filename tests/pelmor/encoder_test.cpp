@@ -265,32 +265,6 @@ TEST(Encoders, UnreadableFileAtEncodeTimeFails) {
 }
 
 // A third-party decoder must give back the original bytes.
-TEST(Encoders, UudeviewDecodesMultiPartYencAndUuencode) {
-    if (std::system("command -v uudeview >/dev/null 2>&1") != 0) GTEST_SKIP() << "uudeview is not installed";
-    TempDir dir;
-    const std::string data = randomBytes(128 * 20 * 3 + 77, 99);
-    writeFile("photo.jpg", data);
-    std::filesystem::create_directory("y");
-    std::filesystem::create_directory("u");
-    std::filesystem::create_directory("out-y");
-    std::filesystem::create_directory("out-u");
-    YencEncoder y("photo.jpg", 20);
-    for (int n = 1; n <= y.parts(); ++n)
-        writeFile("y/part" + std::to_string(n),
-                  "Subject: test yEnc \"photo.jpg\" (" + std::to_string(n) + "/" + std::to_string(y.parts()) +
-                      ")\r\n\r\n" + encode(y, n, y.parts()));
-    UuEncoder u("photo.jpg", 20);
-    ASSERT_GT(u.parts(), 2);
-    for (int n = 1; n <= u.parts(); ++n)
-        writeFile("u/part" + std::to_string(n),
-                  "Subject: test \"photo.jpg\" (" + std::to_string(n) + "/" + std::to_string(u.parts()) + ")\n\n" +
-                      encode(u, n, u.parts()));
-    ASSERT_EQ(std::system("uudeview -i -o -n -q -p out-y/ y/part* >/dev/null 2>&1"), 0);
-    ASSERT_EQ(std::system("uudeview -i -o -n -q -p out-u/ u/part* >/dev/null 2>&1"), 0);
-    EXPECT_EQ(readFile("out-y/photo.jpg"), data);
-    EXPECT_EQ(readFile("out-u/photo.jpg"), data);
-}
-
 // Every vector kernel against the byte-at-a-time reference: random data of
 // every length up to a few lines, escapes at every column (the last one and
 // the pair that straddles the end included), and runs of escapes.

@@ -110,18 +110,6 @@ TEST(Nzb, EverySegmentMatchesWhatTheServerAccepted) {
     EXPECT_EQ(nzb.files[1].subject, "Set [2/2] 1 bytes - yEnc \"caf\xc3\xa9 \xc3\xa9.jpg\" (1/1)");
 }
 
-TEST(Nzb, AFailedJobLeavesAValidNzbOfTheAcceptedFiles) {
-    NzbRun h;
-    h.job.options["max_retries"] = "1";
-    for (const char* f : {"1.jpg", "2.jpg", "3.jpg"}) writeFile(f, "abc");
-    h.server.script->articleReplies = {"240 ok", "240 ok", "441 no"};
-    EXPECT_THROW(h.run({"1.jpg", "2.jpg", "3.jpg"}), Kelvo_Exception);
-    const ParsedNzb nzb = parseNzb(readFile("posted.nzb"));
-    ASSERT_TRUE(nzb.wellFormed);
-    ASSERT_EQ(nzb.files.size(), 2u);
-    EXPECT_THAT(nzb.files[1].subject, testing::HasSubstr("\"2.jpg\""));
-}
-
 TEST(Nzb, EveryWayOutRecordsWhatWasAccepted) {
     // The file vanishes after its first part: the job ends, the part stays in the NZB.
     NzbRun h;

@@ -201,7 +201,7 @@ TEST(RunnerProgram, SaysWhichLibraryIsMissing) {
     };
     EXPECT_EQ(run(), "  Unable to load required DLL library: libpelmor.so, aborting.\n"
                      "  Unable to load required DLL library: libtplat.so, aborting.\n");
-    EXPECT_EQ(readFile(dir / "rc.txt"), "0\n");
+    EXPECT_EQ(readFile(dir / "rc.txt"), "255\n") << "nothing can be posted: no success";
     EXPECT_EQ(readFile(dir / "out.txt"), "Tarvel Skivor v0.36 - Usenet binary folder poster\n");
     std::filesystem::copy_file(PELMOR_SO, dir / "lib/libpelmor.so");
     EXPECT_EQ(run(), "  Unable to load required DLL library: libtplat.so, aborting.\n");

@@ -35,22 +35,23 @@ int main(int argc, char** argv) {
     bool json = false;
     for (int i = 1; i < argc; ++i) json = json || strncasecmp(argv[i], "/json", 5) == 0;
     if (!json) std::cout << tskivo::kBanner << std::endl;
-    // Loaded at run time, so that a missing library gets our own message.
+    // Loaded at run time, so that a missing library gets our own message;
+    // nothing can be posted without them, which the status says too.
     void* engine = loadLibrary("libpelmor.so");
     void* sheets = loadLibrary("libtplat.so");
     if (!engine) std::cerr << "  Unable to load required DLL library: libpelmor.so, aborting.\n";
     if (!sheets) std::cerr << "  Unable to load required DLL library: libtplat.so, aborting.\n";
-    if (!engine || !sheets) return 0;
+    if (!engine || !sheets) return 255;
     const auto postFolder = reinterpret_cast<tskivo::PostFolderFn>(dlsym(engine, "postFolder"));
     const auto createContactSheets =
         reinterpret_cast<tskivo::CreateContactSheetsFn>(dlsym(sheets, "createContactSheets"));
     if (!postFolder) {
         std::cerr << "  Unable to load required DLL library: libpelmor.so, aborting.\n";
-        return 0;
+        return 255;
     }
     if (!createContactSheets) {
         std::cerr << "  Unable to load required DLL library: libtplat.so, aborting.\n";
-        return 0;
+        return 255;
     }
     const int status = tskivo::runRunner(std::vector<std::string>(argv, argv + argc), postFolder,
                                          createContactSheets, std::cout);
