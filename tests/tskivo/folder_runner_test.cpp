@@ -172,10 +172,11 @@ TEST(FolderRunner, LongPathsLinkedLabelsAndFlags) {
     EXPECT_THAT(one.out.str(), HasSubstr("  From     : Me <me@x.org>\n"));
 }
 
-TEST(FolderRunner, MissingStartDirectory) {
+TEST(FolderRunner, MissingStartDirectoryAndUnknownOptionsAreSaid) {
     RunnerHarness h;
-    EXPECT_EQ(h.run({}), 255) << "nothing posted is no success";
-    EXPECT_EQ(h.out.str(), "  Unable to find: " + (h.dir / "start") + "\n");
+    // A mistyped option is said, not silently dropped ("/connections=4" is no "/conn=").
+    EXPECT_EQ(h.run({"", "/connections=4"}), 255) << "nothing posted is no success";
+    EXPECT_EQ(h.out.str(), "  Unknown option /connections=4 ignored.\n  Unable to find: " + (h.dir / "start") + "\n");
     EXPECT_TRUE(h.record.engine.empty());
 }
 
