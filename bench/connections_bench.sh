@@ -4,21 +4,11 @@
 # a delay and reads each connection at a capped rate (a far provider), and
 # with neither (the CPU-bound case).
 #   bench/connections_bench.sh [MiB=64]
-# Needs a Release build in build-bench/ (made if absent) and npm for nyuu.
+# Needs npm for nyuu (bench/bench_env.sh makes the build it needs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 MIB=${1:-64}
-BUILD=build-bench
-if [ ! -x "$BUILD/bin/tskivo" ] || [ ! -x "$BUILD/bin/nntp_sink" ]; then
-    cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTSKIVO_BUILD_TESTS=OFF -DTSKIVO_BUILD_GUI=OFF >/dev/null
-    cmake --build "$BUILD" -j "$(nproc)" --target tskivo pelmor tplat nntp_sink >/dev/null
-fi
-NYUU_DIR=${NYUU_DIR:-/tmp/tskivo-bench-nyuu}
-if [ ! -x "$NYUU_DIR/node_modules/.bin/nyuu" ]; then
-    mkdir -p "$NYUU_DIR"
-    (cd "$NYUU_DIR" && npm install --no-audit --no-fund nyuu >/dev/null 2>&1)
-fi
-NYUU="$NYUU_DIR/node_modules/.bin/nyuu"
+source bench/bench_env.sh
 
 WORK=$(mktemp -d /tmp/tskivo-conn-bench-XXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$WORK"' EXIT
@@ -29,13 +19,6 @@ LINES=2500                      # yEnc lines of 128 bytes: 320000 bytes a part
 ARTICLE=$((LINES * 128))
 PORT=18119
 
-seconds() { # command... ; prints the wall time
-    local t0 t1
-    t0=$(date +%s.%N)
-    "$@" >/dev/null 2>&1
-    t1=$(date +%s.%N)
-    awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
-}
 ours() {
     seconds "$BUILD/bin/tskivo" "Bench <bench@example.org>" "bench" "$WORK/data" alt.test 127.0.0.1 "" "*.bin" \
         "/port=$PORT" "/maxlines=$LINES" "/conn=$1"
@@ -51,9 +34,7 @@ scaling() { awk -v a="$1" -v n="$2" -v o="$3" 'BEGIN { printf "%.2f", a / (n * o
 printf "%-30s %5s %12s %12s %8s %10s\n" "case" "conns" "ours MB/s" "nyuu MB/s" "ratio" "vs N x 1"
 for setting in "30 8000000" "0 0"; do
     read -r delay cap <<<"$setting"
-    "$BUILD/bin/nntp_sink" "$PORT" "$delay" "$cap" &
-    SINK=$!
-    sleep 0.3
+    start_sink "$PORT" "$delay" "$cap"
     label=$([ "$delay" = 0 ] && echo "no delay, no cap" || echo "${delay} ms, $((cap / 1000000)) MB/s per conn")
     one=""
     for n in 1 8 20; do
@@ -65,6 +46,5 @@ for setting in "30 8000000" "0 0"; do
         printf "%-30s %5d %12s %12s %8s %10s\n" "$label" "$n" "$ra" "$rb" "$(ratio "$ra" "$rb")" \
             "$(scaling "$ra" "$n" "$one")"
     done
-    kill "$SINK" 2>/dev/null || true
-    wait "$SINK" 2>/dev/null || true
+    stop_sink
 done

@@ -7,22 +7,12 @@
 # neither. Then our runner's peak RSS for 384 MiB of recovery data (the
 # memory limit is 256 MiB).
 #   bench/par2_post_bench.sh [MiB=256]
-# Needs a Release build in build-bench/ (made if absent) and npm for nyuu.
+# Needs npm for nyuu (bench/bench_env.sh makes the build it needs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 MIB=${1:-256}
-BUILD=build-bench
+source bench/bench_env.sh
 TURBO=$(realpath ../shared/tools/par2-turbo)
-if [ ! -x "$BUILD/bin/tskivo" ] || [ ! -x "$BUILD/bin/nntp_sink" ]; then
-    cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTSKIVO_BUILD_TESTS=OFF -DTSKIVO_BUILD_GUI=OFF >/dev/null
-    cmake --build "$BUILD" -j "$(nproc)" --target tskivo pelmor tplat nntp_sink >/dev/null
-fi
-NYUU_DIR=${NYUU_DIR:-/tmp/tskivo-bench-nyuu}
-if [ ! -x "$NYUU_DIR/node_modules/.bin/nyuu" ]; then
-    mkdir -p "$NYUU_DIR"
-    (cd "$NYUU_DIR" && npm install --no-audit --no-fund nyuu >/dev/null 2>&1)
-fi
-NYUU="$NYUU_DIR/node_modules/.bin/nyuu"
 
 WORK=$(mktemp -d /tmp/tskivo-par2-post-XXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$WORK"' EXIT
@@ -37,13 +27,6 @@ PORT=18129
 CORES=$(nproc)
 echo "input $MIB MiB in 4 files, $CORES cores; CPU flags: $(grep -o -w -E 'ssse3|avx2|avx512f|avx512bw|gfni' /proc/cpuinfo | sort -u | tr '\n' ' ')"
 
-seconds() { # command... ; prints the wall time
-    local t0 t1
-    t0=$(date +%s.%N)
-    "$@" >/dev/null 2>&1
-    t1=$(date +%s.%N)
-    awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
-}
 ours() {
     "$BUILD/bin/tskivo" "Bench <bench@example.org>" "bench" "$WORK/data" alt.test 127.0.0.1 "" "*.bin" \
         "/port=$PORT" "/maxlines=$LINES" "/conn=8" "/par2=10"
@@ -58,26 +41,21 @@ peers() {
 printf "%-28s %10s %10s %8s\n" "sink" "ours s" "peers s" "ratio"
 for setting in "30 8000000" "0 0"; do
     read -r delay cap <<<"$setting"
-    "$BUILD/bin/nntp_sink" "$PORT" "$delay" "$cap" &
-    SINK=$!
-    sleep 0.3
+    start_sink "$PORT" "$delay" "$cap"
     label=$([ "$delay" = 0 ] && echo "no delay, no cap" || echo "${delay} ms, $((cap / 1000000)) MB/s per conn")
     a=$(seconds ours)
     b=$(seconds peers)
     printf "%-28s %10s %10s %8s  (target >= %s)\n" "$label" "$a" "$b" "$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f", b / a }')" \
         "$([ "$delay" = 0 ] && echo 1.0 || echo 1.2)"
-    kill "$SINK" 2>/dev/null || true
-    wait "$SINK" 2>/dev/null || true
+    stop_sink
 done
 
 # 384 MiB of recovery data: 768 MiB at 50%.
 rm -rf "$WORK/peer" "$WORK/data"
 mkdir -p "$WORK/big"
 for i in 1 2 3; do head -c $((256 * 1024 * 1024)) /dev/urandom >"$WORK/big/part$i.bin"; done
-"$BUILD/bin/nntp_sink" "$PORT" 0 0 &
-SINK=$!
-sleep 0.3
+start_sink "$PORT" 0 0
 /usr/bin/time -f "%M" -o "$WORK/rss" "$BUILD/bin/tskivo" "Bench <bench@example.org>" "bench" "$WORK/big" alt.test \
     127.0.0.1 "" "*.bin" "/port=$PORT" "/maxlines=$LINES" "/conn=8" "/par2=50" >/dev/null 2>&1
-kill "$SINK" 2>/dev/null || true
+stop_sink
 echo "peak RSS for 384 MiB of recovery data: $(($(cat "$WORK/rss") / 1024)) MiB (target <= 288 MiB)"

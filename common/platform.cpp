@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <random>
 
 namespace common {
 
@@ -167,6 +168,14 @@ std::string uuidText() {
     char text[37];
     uuid_unparse_lower(id, text);
     return text;
+}
+
+std::string randomLetters(int count, bool capital) {
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::uniform_int_distribution<int> letter(0, 25);
+    std::string out;
+    for (int i = 0; i < count; ++i) out += static_cast<char>((i == 0 && capital ? 'A' : 'a') + letter(generator));
+    return out;
 }
 
 std::optional<std::string> environment(const char* name) {

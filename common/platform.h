@@ -53,6 +53,9 @@ bool canOpenForRead(const std::string& path);
 
 // A fresh random UUID in its 36-character text form.
 std::string uuidText();
+// Letters a to z (the first upper case when `capital`), from a random
+// source that two calls in one millisecond do not share.
+std::string randomLetters(int count, bool capital = false);
 
 std::optional<std::string> environment(const char* name);
 

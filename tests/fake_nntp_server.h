@@ -24,6 +24,25 @@
 
 namespace testing_support {
 
+// A socket listening on 127.0.0.1 at a port the system picks; -1 when none
+// could be made.
+inline int listenOnLoopback(int backlog, int& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
 struct ReceivedArticle {
     std::string raw;  // as on the wire between the 340 reply and the "." line, dot-stuffed
     std::chrono::steady_clock::time_point postedAt{};  // when its POST command came
@@ -119,17 +138,7 @@ public:
     // real server does for a poster with several connections.
     explicit FakeNntpServer(std::vector<Handler> handlers, SSL_CTX* tls = nullptr, bool concurrent = false)
         : handlers_(std::move(handlers)), tls_(tls), concurrent_(concurrent) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listen_, 128);
-        socklen_t len = sizeof addr;
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        listen_ = listenOnLoopback(128, port_);
         thread_ = std::thread([this] { run(); });
     }
     ~FakeNntpServer() {

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "fake_nntp_server.h"
+
 namespace testing_support {
 
 class Socks5Proxy {
@@ -26,17 +28,7 @@ public:
     explicit Socks5Proxy(int targetPort, std::optional<std::pair<std::string, std::string>> login = std::nullopt,
                          bool refuse = false)
         : target_(targetPort), login_(std::move(login)), refuse_(refuse) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listen_, 64);
-        socklen_t len = sizeof addr;
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        listen_ = listenOnLoopback(64, port_);
         thread_ = std::thread([this] {
             while (!stop_) {
                 pollfd p{listen_, POLLIN, 0};

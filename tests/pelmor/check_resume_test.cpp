@@ -14,6 +14,7 @@
 #include "fake_nntp_server.h"
 #include "posting_run.h"
 #include "common/run_state.h"
+#include "common/text_fields.h"
 #include "kelvo_exception.h"
 #include "post/nzb.h"
 #include "test_support.h"
@@ -191,7 +192,7 @@ TEST(Resume, EntriesThatCannotBeTrustedAreNotResumed) {
     std::string nzb = readFile("out.nzb");
     const auto firstId = nzb.find("\">", nzb.find("<segment ")) + 2;
     nzb.replace(firstId, nzb.find("</segment>", firstId) - firstId, "x@y\r\nAUTHINFO USER injected");
-    nzb.replace(nzb.find(hexText("b.bin")), 2, "zz");
+    nzb.replace(nzb.find(common::hexText("b.bin")), 2, "zz");
     writeFile("out.nzb", nzb);
     const std::string again = h.runAgain({"-resume", "-check", "-checkdelay", "0", "a.bin", "b.bin"});
     EXPECT_THAT(again, HasSubstr("segment 1 has no valid Message-ID); its file is posted whole."));

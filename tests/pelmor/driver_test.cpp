@@ -256,12 +256,6 @@ TEST(Driver, NoFilesMeansNoConnection) {
     EXPECT_EQ(h.server.server().connections(), 0);
 }
 
-TEST(Driver, RandomCharsKeepsToItsAlphabet) {
-    testing_support::FakeClock clock;
-    EXPECT_TRUE(std::regex_match(randomChars(clock, 200, false), std::regex("[A-Za-z_]{200}")));
-    EXPECT_TRUE(std::regex_match(makeIdText(), std::regex("[A-Fa-j]{32}")));
-}
-
 // Refused credentials stay refused: one quick retry, not an hour of them.
 TEST(Driver, FailuresThatWaitingCannotMendEndTheJobAfterOneQuickRetry) {
     RunHarness h;

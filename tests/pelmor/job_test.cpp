@@ -51,16 +51,14 @@ std::string refusal(PostJob& job) {
 
 }  // namespace
 
-TEST(Options, LookupsNeverAddButGetOptionOrStoresTheFallback) {
+TEST(Options, LookupsNeverAdd) {
     JobHarness h;
     EXPECT_EQ(h.job.getOption("userid"), "");
     EXPECT_FALSE(h.job.hasOption("userid"));
-    EXPECT_EQ(h.job.getOptionOr("max_retries", "60"), "60");
-    EXPECT_TRUE(h.job.hasOption("max_retries"));
-    h.job.options["max_retries"] = "3";
-    EXPECT_EQ(h.job.getOptionOr("max_retries", "60"), "3");
     EXPECT_EQ(h.job.getOption("port"), "119");
     EXPECT_EQ(h.job.getOption("lines"), "2500");
+    EXPECT_EQ(readSettings(h.job).maxRetries, 60) << "unless the defaults file says otherwise";
+    EXPECT_FALSE(h.job.hasOption("max_retries"));
 }
 
 TEST(Options, LetterDispatchLooksOnlyAtTheCharactersItNeeds) {

@@ -87,15 +87,8 @@ TEST(NntpSession, LoginOnlyWithAUserIdAndItsRefusals) {
 
 TEST(NntpSession, ConnectionFailuresSayWhyAndWhetherWaitingHelps) {
     // Nothing listens on the port: said so, and retried (a server may be restarting).
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    const int closedPort = ntohs(addr.sin_port);
-    ::close(listener);
+    int closedPort = 0;
+    ::close(testing_support::listenOnLoopback(1, closedPort));
     testing_support::NetHarness<> h;
     SessionContext context{h.socket, 1, false, nullptr, 0};
     const auto fails = [&](const std::string& host, int port) {

@@ -171,52 +171,50 @@ TEST(Nzb, StrictUtf8AndTabsKeepTheFileWellFormed) {
     EXPECT_EQ(nzb.files[0].subject.find("\xED\xA0"), std::string::npos);
 }
 
-TEST(Nzb, WritersOfTheSameFileMergeInsteadOfDroppingEachOther) {
+// Writers of one NZB merge instead of dropping each other, one after the
+// other and at the very same time: the second, started while the first is
+// between reading and replacing the file, waits for it and then keeps what
+// it wrote.
+TEST(Nzb, WritersOfTheSameFileMergeAndTakeTurns) {
     TempDir dir;
     NzbWriter one, two;
     std::string error;
     ASSERT_TRUE(one.open("shared.nzb", error));
     ASSERT_TRUE(two.open("shared.nzb", error));
     const auto file = [](const char* subject) { return NzbFile{"p", 1, subject, {"g"}, {{subject, 1, 1}}, subject, 1}; };
+    const auto subjects = [] {
+        std::vector<std::string> out;
+        for (const auto& f : parseNzb(readFile("shared.nzb")).files) out.push_back(f.subject);
+        return out;
+    };
     one.add(file("A"));
     ASSERT_TRUE(one.save(error));
     two.add(file("B"));
     ASSERT_TRUE(two.save(error));
     one.add(file("C"));
     ASSERT_TRUE(one.save(error));
-    std::vector<std::string> subjects;
-    for (const auto& f : parseNzb(readFile("shared.nzb")).files) subjects.push_back(f.subject);
-    EXPECT_THAT(subjects, testing::ElementsAre("B", "A", "C"));
-}
+    EXPECT_THAT(subjects(), testing::ElementsAre("B", "A", "C"));
 
-// Two writers saving at the very same time take turns: the second, started
-// while the first is between reading and replacing the file, waits for it
-// and then keeps what it wrote.
-TEST(Nzb, ConcurrentSavesTakeTurns) {
-    TempDir dir;
-    NzbWriter one, two;
-    std::string error;
-    ASSERT_TRUE(one.open("shared.nzb", error));
-    ASSERT_TRUE(two.open("shared.nzb", error));
-    one.add(NzbFile{"p", 1, "A", {"g"}, {{"a@x", 1, 1}}, "A", 1});
-    two.add(NzbFile{"p", 1, "B", {"g"}, {{"b@x", 1, 1}}, "B", 1});
+    NzbWriter three, four;
+    ASSERT_TRUE(three.open("shared.nzb", error));
+    ASSERT_TRUE(four.open("shared.nzb", error));
+    three.add(file("D"));
+    four.add(file("E"));
     std::atomic<bool> secondDone{false};
     std::thread second;
-    one.setSaveHook([&] {
+    three.setSaveHook([&] {
         second = std::thread([&] {
             std::string e;
-            EXPECT_TRUE(two.save(e)) << e;
+            EXPECT_TRUE(four.save(e)) << e;
             secondDone = true;
         });
         // Without a lock it would be done long before this.
         for (int i = 0; i < 50 && !secondDone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_FALSE(secondDone) << "the second save went ahead inside the first";
     });
-    ASSERT_TRUE(one.save(error)) << error;
+    ASSERT_TRUE(three.save(error)) << error;
     second.join();
-    std::vector<std::string> subjects;
-    for (const auto& f : parseNzb(readFile("shared.nzb")).files) subjects.push_back(f.subject);
-    EXPECT_THAT(subjects, testing::UnorderedElementsAre("A", "B"));
+    EXPECT_THAT(subjects(), testing::UnorderedElementsAre("B", "A", "C", "D", "E"));
 }
 
 // Everything outside the <file> elements stays as it was: the head an

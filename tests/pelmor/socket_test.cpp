@@ -163,15 +163,10 @@ TEST(ThrottledSocket, WritesAndConnectsTimeOut) {
     close(stop[1]);
 
     // A listener whose queue is full drops further SYNs: connect times out.
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    socklen_t len = sizeof addr;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    const std::string port = std::to_string(ntohs(addr.sin_port));
+    int listening = 0;
+    const int listener = testing_support::listenOnLoopback(0, listening);
+    ASSERT_GE(listener, 0);
+    const std::string port = std::to_string(listening);
     std::vector<std::unique_ptr<ThrottledSocket>> filling;
     bool timedOut = false;
     for (int i = 0; i < 8 && !timedOut; ++i) {

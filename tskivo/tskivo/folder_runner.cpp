@@ -22,6 +22,7 @@
 
 #include "common/platform.h"
 #include "common/run_state.h"
+#include "common/size_text.h"
 
 namespace tskivo {
 
@@ -162,10 +163,6 @@ std::deque<std::string> makeSheets(const RunOptions& options, CreateContactSheet
     return created;
 }
 
-}  // namespace
-
-namespace {
-
 // What a run found before it posts: each folder's files (the mask's
 // matches) and their bytes, and whether two folders hold files of the same
 // name (then, so that a downloader keeps them apart, the files of every
@@ -220,18 +217,6 @@ const char* statusMeaning(int status) {
         case 130: return "stopped on request; /resume finishes the posting";
         default: return "a job failed; the folders after it were not posted";
     }
-}
-
-std::string sizeText(double bytes) {
-    char buf[32];
-    const char* unit = "bytes";
-    for (const char* u : {"kB", "MB", "GB", "TB"}) {
-        if (bytes < 1000) break;
-        bytes /= 1000;
-        unit = u;
-    }
-    std::snprintf(buf, sizeof buf, unit[0] == 'b' ? "%.0f %s" : "%.1f %s", bytes, unit);
-    return buf;
 }
 
 // A stream that goes nowhere: the human lines of a run that writes events.
@@ -326,9 +311,9 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
                    << std::endl;
         } else if (isatty(STDOUT_FILENO)) {
             char line[256];
-            std::snprintf(line, sizeof line, "\n  Posted %s in %llu articles in %.1f s (%s/s)", sizeText(bytes).c_str(),
+            std::snprintf(line, sizeof line, "\n  Posted %s in %llu articles in %.1f s (%s/s)", common::sizeText(bytes).c_str(),
                           static_cast<unsigned long long>(articles), seconds,
-                          sizeText(seconds > 0 ? bytes / seconds : 0).c_str());
+                          common::sizeText(seconds > 0 ? bytes / seconds : 0).c_str());
             out << line;
             if (reposted) out << ", " << reposted << " posted again after the check";
             out << ".\n";

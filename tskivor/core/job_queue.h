@@ -47,7 +47,6 @@ public:
     ~JobQueue() override;
 
     void setMaxRunning(int n);
-    int maxRunning() const { return maxRunning_; }
     // Queues a job; it starts when a place is free. Returns its row.
     int add(const QString& directory, RunnerCommand command);
     // A running job's runner is asked to stop (SIGTERM: it saves its NZB

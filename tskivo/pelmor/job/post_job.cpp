@@ -1,5 +1,6 @@
 #include "post_job.h"
 
+#include "common/text_fields.h"
 #include "defaults.h"
 #include "job_check.h"
 #include "kelvo_exception.h"
@@ -21,10 +22,6 @@ std::string PostJob::getOption(const std::string& key) const {
 }
 
 bool PostJob::hasOption(const std::string& key) const { return options.count(key) != 0; }
-
-std::string PostJob::getOptionOr(const std::string& key, const std::string& fallback) {
-    return options.try_emplace(key, fallback).first->second;
-}
 
 std::string postedName(const FileEntry& file) {
     std::string name = !file.postAs.empty() ? file.postAs
@@ -134,12 +131,7 @@ int parseArgument(PostJob& job, int remaining, char** args) {
         // The last entry's fields: host:port, user, password, TLS.
         const auto entry = list.rfind('\n') == std::string::npos ? 0 : list.rfind('\n') + 1;
         std::vector<std::string> fields;
-        for (std::size_t at = entry;;) {
-            const auto sep = list.find('\x1f', at);
-            fields.push_back(list.substr(at, sep == std::string::npos ? std::string::npos : sep - at));
-            if (sep == std::string::npos) break;
-            at = sep + 1;
-        }
+        for (const auto field : common::splitFields(std::string_view(list).substr(entry), '\x1f')) fields.emplace_back(field);
         fields.resize(4);
         fields[arg == "-backupuser" ? 1 : arg == "-backuppass" ? 2 : 3] = flag ? "1" : args[1];
         list.erase(entry);

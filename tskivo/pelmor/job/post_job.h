@@ -76,8 +76,6 @@ public:
 
     std::string getOption(const std::string& key) const;
     bool hasOption(const std::string& key) const;
-    // Stores the fallback when the key is absent, then returns the value.
-    std::string getOptionOr(const std::string& key, const std::string& fallback);
 
     void line(std::string_view text) { log.line(text); }
     void put(std::string_view text) { log.put(text); }

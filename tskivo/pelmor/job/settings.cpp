@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "common/run_state.h"
+#include "common/text_fields.h"
 #include "defaults.h"
 
 namespace pelmor {
@@ -127,10 +128,8 @@ JobSettings readSettings(const PostJob& job) {
         // A domain that says nothing about the poster: a random name under
         // a common top-level domain, fresh for every job.
         std::random_device random;
-        std::string label;
-        for (int i = 0, n = 6 + static_cast<int>(random() % 5); i < n; ++i) label += static_cast<char>('a' + random() % 26);
         static const char* const kTop[] = {"com", "net", "org"};
-        s.idDomain = label + "." + kTop[random() % 3];
+        s.idDomain = common::randomLetters(6 + static_cast<int>(random() % 5)) + "." + kTop[random() % 3];
     }
     for (const auto& [option, type] : {std::pair{"nzbtitle", "title"}, std::pair{"nzbpassword", "password"},
                                         std::pair{"nzbcategory", "category"}})
@@ -143,18 +142,12 @@ JobSettings readSettings(const PostJob& job) {
     // Backups: "host:port", user, password, TLS, a line each.
     std::istringstream backups(job.getOption("backup"));
     for (std::string line; std::getline(backups, line);) {
-        std::vector<std::string> f;
-        for (std::size_t at = 0;;) {
-            const auto sep = line.find('\x1f', at);
-            f.push_back(line.substr(at, sep == std::string::npos ? std::string::npos : sep - at));
-            if (sep == std::string::npos) break;
-            at = sep + 1;
-        }
+        auto f = common::splitFields(line, '\x1f');
         f.resize(4);
         ServerSettings b;
         b.tls = f[3] == "1";
-        if (!splitHostPort(f[0], b.tls ? 563 : 119, b.host, b.port)) continue;  // the job check said so
-        if (!f[1].empty()) b.login = Credentials{f[1], f[2]};
+        if (!splitHostPort(std::string(f[0]), b.tls ? 563 : 119, b.host, b.port)) continue;  // the job check said so
+        if (!f[1].empty()) b.login = Credentials{std::string(f[1]), std::string(f[2])};
         s.backups.push_back(b);
     }
     if (job.hasOption("checkserver")) {

@@ -16,225 +16,56 @@ constexpr std::uint32_t kSine[64] = {
     0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
     0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
+constexpr int kShift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+
+// The word each of a round's steps reads.
+constexpr int wordF(int i) { return i % 16; }
+constexpr int wordG(int i) { return (5 * i + 1) % 16; }
+constexpr int wordH(int i) { return (3 * i + 5) % 16; }
+constexpr int wordI(int i) { return (7 * i) % 16; }
+
 #define F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
 #define G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
 #define H(x, y, z) ((x) ^ (y) ^ (z))
 #define I(x, y, z) ((y) ^ ((x) | ~(z)))
-#define STEP(f, a, b, c, d, x, t, s) \
-    a += f(b, c, d) + (x) + (t);     \
-    a = ((a << (s)) | (a >> (32 - (s)))) + (b)
+// Step i, for each of the N chunks in turn: while one chain waits for its
+// last result, the others' steps run.
+#define STEP(f, a, b, c, d, w, i)                                                    \
+    _Pragma("GCC unroll 2") for (int l = 0; l < N; ++l) {                            \
+        a[l] += f(b[l], c[l], d[l]) + m[l][w(i)] + kSine[i];                         \
+        a[l] = ((a[l] << kShift[(i) / 16][(i) % 4]) | (a[l] >> (32 - kShift[(i) / 16][(i) % 4]))) + b[l]; \
+    }
+#define FOUR(f, w, i)               \
+    STEP(f, a, b, c, d, w, i);      \
+    STEP(f, d, a, b, c, w, i + 1);  \
+    STEP(f, c, d, a, b, w, i + 2);  \
+    STEP(f, b, c, d, a, w, i + 3)
+#define ROUND(f, w, i) \
+    FOUR(f, w, i);     \
+    FOUR(f, w, i + 4); \
+    FOUR(f, w, i + 8); \
+    FOUR(f, w, i + 12)
 
-// One chunk into one state.
-void compress1(std::uint32_t* state, const std::uint8_t* chunk) {
-    std::uint32_t m0[16];
-    std::memcpy(m0, chunk, 64);  // little-endian, as MD5 reads words
-    std::uint32_t a0 = state[0], b0 = state[1], c0 = state[2], d0 = state[3];
-    STEP(F, a0, b0, c0, d0, m0[0], kSine[0], 7);
-    STEP(F, d0, a0, b0, c0, m0[1], kSine[1], 12);
-    STEP(F, c0, d0, a0, b0, m0[2], kSine[2], 17);
-    STEP(F, b0, c0, d0, a0, m0[3], kSine[3], 22);
-    STEP(F, a0, b0, c0, d0, m0[4], kSine[4], 7);
-    STEP(F, d0, a0, b0, c0, m0[5], kSine[5], 12);
-    STEP(F, c0, d0, a0, b0, m0[6], kSine[6], 17);
-    STEP(F, b0, c0, d0, a0, m0[7], kSine[7], 22);
-    STEP(F, a0, b0, c0, d0, m0[8], kSine[8], 7);
-    STEP(F, d0, a0, b0, c0, m0[9], kSine[9], 12);
-    STEP(F, c0, d0, a0, b0, m0[10], kSine[10], 17);
-    STEP(F, b0, c0, d0, a0, m0[11], kSine[11], 22);
-    STEP(F, a0, b0, c0, d0, m0[12], kSine[12], 7);
-    STEP(F, d0, a0, b0, c0, m0[13], kSine[13], 12);
-    STEP(F, c0, d0, a0, b0, m0[14], kSine[14], 17);
-    STEP(F, b0, c0, d0, a0, m0[15], kSine[15], 22);
-    STEP(G, a0, b0, c0, d0, m0[1], kSine[16], 5);
-    STEP(G, d0, a0, b0, c0, m0[6], kSine[17], 9);
-    STEP(G, c0, d0, a0, b0, m0[11], kSine[18], 14);
-    STEP(G, b0, c0, d0, a0, m0[0], kSine[19], 20);
-    STEP(G, a0, b0, c0, d0, m0[5], kSine[20], 5);
-    STEP(G, d0, a0, b0, c0, m0[10], kSine[21], 9);
-    STEP(G, c0, d0, a0, b0, m0[15], kSine[22], 14);
-    STEP(G, b0, c0, d0, a0, m0[4], kSine[23], 20);
-    STEP(G, a0, b0, c0, d0, m0[9], kSine[24], 5);
-    STEP(G, d0, a0, b0, c0, m0[14], kSine[25], 9);
-    STEP(G, c0, d0, a0, b0, m0[3], kSine[26], 14);
-    STEP(G, b0, c0, d0, a0, m0[8], kSine[27], 20);
-    STEP(G, a0, b0, c0, d0, m0[13], kSine[28], 5);
-    STEP(G, d0, a0, b0, c0, m0[2], kSine[29], 9);
-    STEP(G, c0, d0, a0, b0, m0[7], kSine[30], 14);
-    STEP(G, b0, c0, d0, a0, m0[12], kSine[31], 20);
-    STEP(H, a0, b0, c0, d0, m0[5], kSine[32], 4);
-    STEP(H, d0, a0, b0, c0, m0[8], kSine[33], 11);
-    STEP(H, c0, d0, a0, b0, m0[11], kSine[34], 16);
-    STEP(H, b0, c0, d0, a0, m0[14], kSine[35], 23);
-    STEP(H, a0, b0, c0, d0, m0[1], kSine[36], 4);
-    STEP(H, d0, a0, b0, c0, m0[4], kSine[37], 11);
-    STEP(H, c0, d0, a0, b0, m0[7], kSine[38], 16);
-    STEP(H, b0, c0, d0, a0, m0[10], kSine[39], 23);
-    STEP(H, a0, b0, c0, d0, m0[13], kSine[40], 4);
-    STEP(H, d0, a0, b0, c0, m0[0], kSine[41], 11);
-    STEP(H, c0, d0, a0, b0, m0[3], kSine[42], 16);
-    STEP(H, b0, c0, d0, a0, m0[6], kSine[43], 23);
-    STEP(H, a0, b0, c0, d0, m0[9], kSine[44], 4);
-    STEP(H, d0, a0, b0, c0, m0[12], kSine[45], 11);
-    STEP(H, c0, d0, a0, b0, m0[15], kSine[46], 16);
-    STEP(H, b0, c0, d0, a0, m0[2], kSine[47], 23);
-    STEP(I, a0, b0, c0, d0, m0[0], kSine[48], 6);
-    STEP(I, d0, a0, b0, c0, m0[7], kSine[49], 10);
-    STEP(I, c0, d0, a0, b0, m0[14], kSine[50], 15);
-    STEP(I, b0, c0, d0, a0, m0[5], kSine[51], 21);
-    STEP(I, a0, b0, c0, d0, m0[12], kSine[52], 6);
-    STEP(I, d0, a0, b0, c0, m0[3], kSine[53], 10);
-    STEP(I, c0, d0, a0, b0, m0[10], kSine[54], 15);
-    STEP(I, b0, c0, d0, a0, m0[1], kSine[55], 21);
-    STEP(I, a0, b0, c0, d0, m0[8], kSine[56], 6);
-    STEP(I, d0, a0, b0, c0, m0[15], kSine[57], 10);
-    STEP(I, c0, d0, a0, b0, m0[6], kSine[58], 15);
-    STEP(I, b0, c0, d0, a0, m0[13], kSine[59], 21);
-    STEP(I, a0, b0, c0, d0, m0[4], kSine[60], 6);
-    STEP(I, d0, a0, b0, c0, m0[11], kSine[61], 10);
-    STEP(I, c0, d0, a0, b0, m0[2], kSine[62], 15);
-    STEP(I, b0, c0, d0, a0, m0[9], kSine[63], 21);
-    state[0] += a0, state[1] += b0, state[2] += c0, state[3] += d0;
+// One chunk into each of N states (two: the slice's and its file's hash).
+template <int N>
+void compress(std::uint32_t* const* states, const std::uint8_t* const* chunks) {
+    std::uint32_t m[N][16], a[N], b[N], c[N], d[N];
+    for (int l = 0; l < N; ++l) {
+        std::memcpy(m[l], chunks[l], 64);  // little-endian, as MD5 reads words
+        a[l] = states[l][0], b[l] = states[l][1], c[l] = states[l][2], d[l] = states[l][3];
+    }
+    ROUND(F, wordF, 0);
+    ROUND(G, wordG, 16);
+    ROUND(H, wordH, 32);
+    ROUND(I, wordI, 48);
+    for (int l = 0; l < N; ++l)
+        states[l][0] += a[l], states[l][1] += b[l], states[l][2] += c[l], states[l][3] += d[l];
 }
 
-// Two chunks into two states, the steps of the two alternating.
-void compress2(std::uint32_t* s0, const std::uint8_t* chunk0, std::uint32_t* s1, const std::uint8_t* chunk1) {
-    std::uint32_t m0[16], m1[16];
-    std::memcpy(m0, chunk0, 64);
-    std::memcpy(m1, chunk1, 64);
-    std::uint32_t a0 = s0[0], b0 = s0[1], c0 = s0[2], d0 = s0[3];
-    std::uint32_t a1 = s1[0], b1 = s1[1], c1 = s1[2], d1 = s1[3];
-    STEP(F, a0, b0, c0, d0, m0[0], kSine[0], 7);
-    STEP(F, a1, b1, c1, d1, m1[0], kSine[0], 7);
-    STEP(F, d0, a0, b0, c0, m0[1], kSine[1], 12);
-    STEP(F, d1, a1, b1, c1, m1[1], kSine[1], 12);
-    STEP(F, c0, d0, a0, b0, m0[2], kSine[2], 17);
-    STEP(F, c1, d1, a1, b1, m1[2], kSine[2], 17);
-    STEP(F, b0, c0, d0, a0, m0[3], kSine[3], 22);
-    STEP(F, b1, c1, d1, a1, m1[3], kSine[3], 22);
-    STEP(F, a0, b0, c0, d0, m0[4], kSine[4], 7);
-    STEP(F, a1, b1, c1, d1, m1[4], kSine[4], 7);
-    STEP(F, d0, a0, b0, c0, m0[5], kSine[5], 12);
-    STEP(F, d1, a1, b1, c1, m1[5], kSine[5], 12);
-    STEP(F, c0, d0, a0, b0, m0[6], kSine[6], 17);
-    STEP(F, c1, d1, a1, b1, m1[6], kSine[6], 17);
-    STEP(F, b0, c0, d0, a0, m0[7], kSine[7], 22);
-    STEP(F, b1, c1, d1, a1, m1[7], kSine[7], 22);
-    STEP(F, a0, b0, c0, d0, m0[8], kSine[8], 7);
-    STEP(F, a1, b1, c1, d1, m1[8], kSine[8], 7);
-    STEP(F, d0, a0, b0, c0, m0[9], kSine[9], 12);
-    STEP(F, d1, a1, b1, c1, m1[9], kSine[9], 12);
-    STEP(F, c0, d0, a0, b0, m0[10], kSine[10], 17);
-    STEP(F, c1, d1, a1, b1, m1[10], kSine[10], 17);
-    STEP(F, b0, c0, d0, a0, m0[11], kSine[11], 22);
-    STEP(F, b1, c1, d1, a1, m1[11], kSine[11], 22);
-    STEP(F, a0, b0, c0, d0, m0[12], kSine[12], 7);
-    STEP(F, a1, b1, c1, d1, m1[12], kSine[12], 7);
-    STEP(F, d0, a0, b0, c0, m0[13], kSine[13], 12);
-    STEP(F, d1, a1, b1, c1, m1[13], kSine[13], 12);
-    STEP(F, c0, d0, a0, b0, m0[14], kSine[14], 17);
-    STEP(F, c1, d1, a1, b1, m1[14], kSine[14], 17);
-    STEP(F, b0, c0, d0, a0, m0[15], kSine[15], 22);
-    STEP(F, b1, c1, d1, a1, m1[15], kSine[15], 22);
-    STEP(G, a0, b0, c0, d0, m0[1], kSine[16], 5);
-    STEP(G, a1, b1, c1, d1, m1[1], kSine[16], 5);
-    STEP(G, d0, a0, b0, c0, m0[6], kSine[17], 9);
-    STEP(G, d1, a1, b1, c1, m1[6], kSine[17], 9);
-    STEP(G, c0, d0, a0, b0, m0[11], kSine[18], 14);
-    STEP(G, c1, d1, a1, b1, m1[11], kSine[18], 14);
-    STEP(G, b0, c0, d0, a0, m0[0], kSine[19], 20);
-    STEP(G, b1, c1, d1, a1, m1[0], kSine[19], 20);
-    STEP(G, a0, b0, c0, d0, m0[5], kSine[20], 5);
-    STEP(G, a1, b1, c1, d1, m1[5], kSine[20], 5);
-    STEP(G, d0, a0, b0, c0, m0[10], kSine[21], 9);
-    STEP(G, d1, a1, b1, c1, m1[10], kSine[21], 9);
-    STEP(G, c0, d0, a0, b0, m0[15], kSine[22], 14);
-    STEP(G, c1, d1, a1, b1, m1[15], kSine[22], 14);
-    STEP(G, b0, c0, d0, a0, m0[4], kSine[23], 20);
-    STEP(G, b1, c1, d1, a1, m1[4], kSine[23], 20);
-    STEP(G, a0, b0, c0, d0, m0[9], kSine[24], 5);
-    STEP(G, a1, b1, c1, d1, m1[9], kSine[24], 5);
-    STEP(G, d0, a0, b0, c0, m0[14], kSine[25], 9);
-    STEP(G, d1, a1, b1, c1, m1[14], kSine[25], 9);
-    STEP(G, c0, d0, a0, b0, m0[3], kSine[26], 14);
-    STEP(G, c1, d1, a1, b1, m1[3], kSine[26], 14);
-    STEP(G, b0, c0, d0, a0, m0[8], kSine[27], 20);
-    STEP(G, b1, c1, d1, a1, m1[8], kSine[27], 20);
-    STEP(G, a0, b0, c0, d0, m0[13], kSine[28], 5);
-    STEP(G, a1, b1, c1, d1, m1[13], kSine[28], 5);
-    STEP(G, d0, a0, b0, c0, m0[2], kSine[29], 9);
-    STEP(G, d1, a1, b1, c1, m1[2], kSine[29], 9);
-    STEP(G, c0, d0, a0, b0, m0[7], kSine[30], 14);
-    STEP(G, c1, d1, a1, b1, m1[7], kSine[30], 14);
-    STEP(G, b0, c0, d0, a0, m0[12], kSine[31], 20);
-    STEP(G, b1, c1, d1, a1, m1[12], kSine[31], 20);
-    STEP(H, a0, b0, c0, d0, m0[5], kSine[32], 4);
-    STEP(H, a1, b1, c1, d1, m1[5], kSine[32], 4);
-    STEP(H, d0, a0, b0, c0, m0[8], kSine[33], 11);
-    STEP(H, d1, a1, b1, c1, m1[8], kSine[33], 11);
-    STEP(H, c0, d0, a0, b0, m0[11], kSine[34], 16);
-    STEP(H, c1, d1, a1, b1, m1[11], kSine[34], 16);
-    STEP(H, b0, c0, d0, a0, m0[14], kSine[35], 23);
-    STEP(H, b1, c1, d1, a1, m1[14], kSine[35], 23);
-    STEP(H, a0, b0, c0, d0, m0[1], kSine[36], 4);
-    STEP(H, a1, b1, c1, d1, m1[1], kSine[36], 4);
-    STEP(H, d0, a0, b0, c0, m0[4], kSine[37], 11);
-    STEP(H, d1, a1, b1, c1, m1[4], kSine[37], 11);
-    STEP(H, c0, d0, a0, b0, m0[7], kSine[38], 16);
-    STEP(H, c1, d1, a1, b1, m1[7], kSine[38], 16);
-    STEP(H, b0, c0, d0, a0, m0[10], kSine[39], 23);
-    STEP(H, b1, c1, d1, a1, m1[10], kSine[39], 23);
-    STEP(H, a0, b0, c0, d0, m0[13], kSine[40], 4);
-    STEP(H, a1, b1, c1, d1, m1[13], kSine[40], 4);
-    STEP(H, d0, a0, b0, c0, m0[0], kSine[41], 11);
-    STEP(H, d1, a1, b1, c1, m1[0], kSine[41], 11);
-    STEP(H, c0, d0, a0, b0, m0[3], kSine[42], 16);
-    STEP(H, c1, d1, a1, b1, m1[3], kSine[42], 16);
-    STEP(H, b0, c0, d0, a0, m0[6], kSine[43], 23);
-    STEP(H, b1, c1, d1, a1, m1[6], kSine[43], 23);
-    STEP(H, a0, b0, c0, d0, m0[9], kSine[44], 4);
-    STEP(H, a1, b1, c1, d1, m1[9], kSine[44], 4);
-    STEP(H, d0, a0, b0, c0, m0[12], kSine[45], 11);
-    STEP(H, d1, a1, b1, c1, m1[12], kSine[45], 11);
-    STEP(H, c0, d0, a0, b0, m0[15], kSine[46], 16);
-    STEP(H, c1, d1, a1, b1, m1[15], kSine[46], 16);
-    STEP(H, b0, c0, d0, a0, m0[2], kSine[47], 23);
-    STEP(H, b1, c1, d1, a1, m1[2], kSine[47], 23);
-    STEP(I, a0, b0, c0, d0, m0[0], kSine[48], 6);
-    STEP(I, a1, b1, c1, d1, m1[0], kSine[48], 6);
-    STEP(I, d0, a0, b0, c0, m0[7], kSine[49], 10);
-    STEP(I, d1, a1, b1, c1, m1[7], kSine[49], 10);
-    STEP(I, c0, d0, a0, b0, m0[14], kSine[50], 15);
-    STEP(I, c1, d1, a1, b1, m1[14], kSine[50], 15);
-    STEP(I, b0, c0, d0, a0, m0[5], kSine[51], 21);
-    STEP(I, b1, c1, d1, a1, m1[5], kSine[51], 21);
-    STEP(I, a0, b0, c0, d0, m0[12], kSine[52], 6);
-    STEP(I, a1, b1, c1, d1, m1[12], kSine[52], 6);
-    STEP(I, d0, a0, b0, c0, m0[3], kSine[53], 10);
-    STEP(I, d1, a1, b1, c1, m1[3], kSine[53], 10);
-    STEP(I, c0, d0, a0, b0, m0[10], kSine[54], 15);
-    STEP(I, c1, d1, a1, b1, m1[10], kSine[54], 15);
-    STEP(I, b0, c0, d0, a0, m0[1], kSine[55], 21);
-    STEP(I, b1, c1, d1, a1, m1[1], kSine[55], 21);
-    STEP(I, a0, b0, c0, d0, m0[8], kSine[56], 6);
-    STEP(I, a1, b1, c1, d1, m1[8], kSine[56], 6);
-    STEP(I, d0, a0, b0, c0, m0[15], kSine[57], 10);
-    STEP(I, d1, a1, b1, c1, m1[15], kSine[57], 10);
-    STEP(I, c0, d0, a0, b0, m0[6], kSine[58], 15);
-    STEP(I, c1, d1, a1, b1, m1[6], kSine[58], 15);
-    STEP(I, b0, c0, d0, a0, m0[13], kSine[59], 21);
-    STEP(I, b1, c1, d1, a1, m1[13], kSine[59], 21);
-    STEP(I, a0, b0, c0, d0, m0[4], kSine[60], 6);
-    STEP(I, a1, b1, c1, d1, m1[4], kSine[60], 6);
-    STEP(I, d0, a0, b0, c0, m0[11], kSine[61], 10);
-    STEP(I, d1, a1, b1, c1, m1[11], kSine[61], 10);
-    STEP(I, c0, d0, a0, b0, m0[2], kSine[62], 15);
-    STEP(I, c1, d1, a1, b1, m1[2], kSine[62], 15);
-    STEP(I, b0, c0, d0, a0, m0[9], kSine[63], 21);
-    STEP(I, b1, c1, d1, a1, m1[9], kSine[63], 21);
-    s0[0] += a0, s0[1] += b0, s0[2] += c0, s0[3] += d0;
-    s1[0] += a1, s1[1] += b1, s1[2] += c1, s1[3] += d1;
-}
+void compress1(std::uint32_t* state, const std::uint8_t* chunk) { compress<1>(&state, &chunk); }
 
+#undef ROUND
+#undef FOUR
 #undef STEP
 #undef F
 #undef G
@@ -292,7 +123,9 @@ void md5AddBoth(Md5& a, Md5& b, const void* data, std::size_t length) {
         }
     }
     while (length - at[0] >= 64 && length - at[1] >= 64) {
-        compress2(a.state_, in + at[0], b.state_, in + at[1]);
+        std::uint32_t* states[2] = {a.state_, b.state_};
+        const std::uint8_t* chunks[2] = {in + at[0], in + at[1]};
+        compress<2>(states, chunks);
         at[0] += 64;
         at[1] += 64;
         a.total_ += 64;

@@ -38,13 +38,6 @@ std::string hex(int bytes) {
 
 std::string makeRandomMessageId(const std::string& domain) { return "<" + hex(16) + "@" + domain + ">"; }
 
-std::string randomLetters(int count, bool capital) {
-    std::uniform_int_distribution<int> letter(0, 25);
-    std::string out;
-    for (int i = 0; i < count; ++i) out += static_cast<char>((i == 0 && capital ? 'A' : 'a') + letter(generator()));
-    return out;
-}
-
 std::string makePlausibleSender() {
     // Syllables make names that read like names.
     static const char* const kSyllables[] = {"ka", "lo", "mi", "ren", "tor", "vi", "sa", "del", "an", "bro",
@@ -80,10 +73,10 @@ std::string randomChars(common::Clock& clock, int count, bool hyphens) {
 std::string makeRandomSender(common::Clock& clock) {
     // The whole alphabet: one from the letters a to j only stood out.
     std::string name;
-    for (int i = 0; i < 8; ++i) name += randomLetters(1, generator()() & 1);
-    const std::string user = randomLetters(6);
+    for (int i = 0; i < 8; ++i) name += common::randomLetters(1, generator()() & 1);
+    const std::string user = common::randomLetters(6);
     const std::string domain = randomChars(clock, 7, true);
-    const std::string top = randomLetters(3);
+    const std::string top = common::randomLetters(3);
     std::string sender = name + " <" + user + "@" + domain + "." + top + ">";
     for (std::size_t i = sender.find('<'); i < sender.size(); ++i)
         if (sender[i] >= 'A' && sender[i] <= 'Z') sender[i] = static_cast<char>(sender[i] + 32);

@@ -18,9 +18,6 @@ std::string makeRandomMessageId(const std::string& domain);
 std::string makeRandomSender(common::Clock& clock);
 std::string randomChars(common::Clock& clock, int count, bool hyphens);
 
-// Letters a to z (first upper case when `capital`), from a random source
-// that two calls in one millisecond do not share.
-std::string randomLetters(int count, bool capital = false);
 // A plausible address of nobody in particular: "Ilvane Korst <ilvane.korst@tebrin.net>".
 std::string makePlausibleSender();
 // A name that says nothing: 32 random hexadecimal digits.

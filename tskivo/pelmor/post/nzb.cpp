@@ -15,6 +15,7 @@
 #include <map>
 #include <tuple>
 
+#include "common/text_fields.h"
 #include "common/utf8.h"
 #include "net/nntp_session.h"
 
@@ -132,8 +133,8 @@ std::string render(const NzbFile& file) {
     std::string x = "<file poster=\"" + xmlEscape(file.poster) + "\" date=\"" + std::to_string(file.date) +
                     "\" subject=\"" + xmlEscape(file.subject) + "\">\n";
     if (!file.name.empty())
-        x += "  <!-- tskivo name=\"" + hexText(file.name) + "\" size=\"" + std::to_string(file.size) + "\"" +
-             (file.wireName.empty() ? "" : " wire=\"" + hexText(file.wireName) + "\"") + " -->\n";
+        x += "  <!-- tskivo name=\"" + common::hexText(file.name) + "\" size=\"" + std::to_string(file.size) + "\"" +
+             (file.wireName.empty() ? "" : " wire=\"" + common::hexText(file.wireName) + "\"") + " -->\n";
     x += "  <groups>\n";
     for (const auto& g : file.groups) x += "   <group>" + xmlEscape(g) + "</group>\n";
     x += "  </groups>\n  <segments>\n";
@@ -174,20 +175,6 @@ std::string_view attribute(std::string_view element, const std::string& name) {
     const auto start = at + key.size();
     const auto end = element.find('"', start);
     return element.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-}
-
-bool fromHex(std::string_view hex, std::string& out) {
-    if (hex.size() % 2) return false;
-    out.clear();
-    const auto digit = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    };
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int hi = digit(hex[i]), lo = digit(hex[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out += static_cast<char>(hi * 16 + lo);
-    }
-    return true;
 }
 
 constexpr const char* kPrologue =
@@ -297,8 +284,8 @@ bool replaceMerged(const std::string& path, const std::function<bool(const std::
 std::string journalLine(const NzbFile& f, const NzbSegment& s) {
     std::string groups;
     for (const auto& g : f.groups) groups += (groups.empty() ? "" : "\n") + g;
-    return "J2\t" + hexText(f.wireName) + "\t" + hexText(f.name) + "\t" + std::to_string(f.size) + "\t" + std::to_string(f.date) + "\t" +
-           hexText(f.subject) + "\t" + hexText(f.poster) + "\t" + hexText(groups) + "\t" + std::to_string(s.number) +
+    return "J2\t" + common::hexText(f.wireName) + "\t" + common::hexText(f.name) + "\t" + std::to_string(f.size) + "\t" + std::to_string(f.date) + "\t" +
+           common::hexText(f.subject) + "\t" + common::hexText(f.poster) + "\t" + common::hexText(groups) + "\t" + std::to_string(s.number) +
            "\t" + std::to_string(s.bytes) + "\t" + s.messageId + "\n";
 }
 
@@ -314,18 +301,11 @@ std::vector<NzbFile> readJournal(const std::string& path) {
     for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(n));
     ::close(fd);
     for (std::size_t at = 0, eol; (eol = text.find('\n', at)) != std::string::npos; at = eol + 1) {
-        std::vector<std::string_view> f;
-        const std::string_view l(text.data() + at, eol - at);
-        for (std::size_t p = 0;;) {
-            const auto tab = l.find('\t', p);
-            f.push_back(l.substr(p, tab == std::string_view::npos ? std::string_view::npos : tab - p));
-            if (tab == std::string_view::npos) break;
-            p = tab + 1;
-        }
+        auto f = common::splitFields(std::string_view(text.data() + at, eol - at), '\t');
         std::string wire, name, subject, poster, groups;
-        if (f.size() != 11 || f[0] != "J2" || !fromHex(f[1], wire)) continue;
+        if (f.size() != 11 || f[0] != "J2" || !common::fromHex(f[1], wire)) continue;
         f.erase(f.begin() + 1);
-        if (!fromHex(f[1], name) || !fromHex(f[4], subject) || !fromHex(f[5], poster) || !fromHex(f[6], groups) ||
+        if (!common::fromHex(f[1], name) || !common::fromHex(f[4], subject) || !common::fromHex(f[5], poster) || !common::fromHex(f[6], groups) ||
             !validMessageId(std::string(f[9])))
             continue;
         const std::uint64_t size = std::strtoull(std::string(f[2]).c_str(), nullptr, 10);
@@ -380,16 +360,6 @@ std::string xmlEscape(const std::string& text) {
     return out;
 }
 
-std::string hexText(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
 bool parseFileElement(const std::string& element, NzbFile& out, std::string* problem) {
     const auto comment = element.find("<!-- tskivo ");
     if (element.rfind("<file ", 0) != 0 || comment == std::string::npos) return false;
@@ -400,9 +370,9 @@ bool parseFileElement(const std::string& element, NzbFile& out, std::string* pro
         if (problem) *problem = std::move(why);
         return false;
     };
-    if (!fromHex(attribute(meta, "name"), out.name)) return untrusted("its name is not written in hexadecimal");
+    if (!common::fromHex(attribute(meta, "name"), out.name)) return untrusted("its name is not written in hexadecimal");
     out.size = std::strtoull(std::string(attribute(meta, "size")).c_str(), nullptr, 10);
-    if (!fromHex(attribute(meta, "wire"), out.wireName)) return untrusted("its wire name is not written in hexadecimal");
+    if (!common::fromHex(attribute(meta, "wire"), out.wireName)) return untrusted("its wire name is not written in hexadecimal");
     const std::string_view head = all.substr(0, element.find('>'));
     out.poster = unescape(attribute(head, "poster"));
     out.subject = unescape(attribute(head, "subject"));

@@ -83,7 +83,5 @@ private:
 };
 
 std::string xmlEscape(const std::string& text);
-// Bytes as lower-case hexadecimal digits (names of any bytes in a comment).
-std::string hexText(const std::string& bytes);
 
 }  // namespace pelmor

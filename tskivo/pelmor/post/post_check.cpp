@@ -8,6 +8,7 @@
 #include <map>
 
 #include "article.h"
+#include "common/text_fields.h"
 #include "kelvo_exception.h"
 #include "message_id.h"
 #include "nzb.h"
@@ -31,50 +32,33 @@ StatResult askFor(PostJob& job, NntpSession& session, const std::string& message
     }
 }
 
-std::string unhex(const std::string& hex) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
 std::string absolute(const std::string& path) {
     return !path.empty() && path[0] == '/' ? path : common::currentDirectory() + "/" + path;
 }
 
 // One entry a line, the texts in hexadecimal.
 std::string carriedLine(const CheckEntry& e) {
-    return hexText(e.path) + "\t" + hexText(e.postAs) + "\t" + std::to_string(e.encoding) + "\t" +
-           std::to_string(e.lines) + "\t" + std::to_string(e.part) + "\t" + hexText(e.subject) + "\t" +
-           hexText(e.sender) + "\t" + hexText(e.references) + "\t" + (e.intro ? "1" : "0") + "\t" + e.messageId +
+    return common::hexText(e.path) + "\t" + common::hexText(e.postAs) + "\t" + std::to_string(e.encoding) + "\t" +
+           std::to_string(e.lines) + "\t" + std::to_string(e.part) + "\t" + common::hexText(e.subject) + "\t" +
+           common::hexText(e.sender) + "\t" + common::hexText(e.references) + "\t" + (e.intro ? "1" : "0") + "\t" + e.messageId +
            "\t" + std::to_string(e.due) + "\t" + std::to_string(e.reposts) + "\t" + (e.counted ? "1" : "0") + "\n";
 }
 
 bool parseCarried(const std::string& line, CheckEntry& e) {
-    std::vector<std::string> f;
-    for (std::size_t at = 0;;) {
-        const auto tab = line.find('\t', at);
-        f.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
-        if (tab == std::string::npos) break;
-        at = tab + 1;
-    }
-    if (f.size() != 13 || !validMessageId(f[9])) return false;
-    try {
-        e.path = unhex(f[0]);
-        e.postAs = unhex(f[1]);
-        e.encoding = std::stoi(f[2]);
-        e.lines = std::stoi(f[3]);
-        e.part = std::stoi(f[4]);
-        e.subject = unhex(f[5]);
-        e.sender = unhex(f[6]);
-        e.references = unhex(f[7]);
-        e.intro = f[8] == "1";
-        e.messageId = f[9];
-        e.due = static_cast<std::uint32_t>(std::stoul(f[10]));
-        e.reposts = std::stoi(f[11]);
-        e.counted = f[12] == "1";
-    } catch (const std::exception&) {
+    const auto f = common::splitFields(line, '\t');
+    const auto number = [](std::string_view text) { return common::readDecimal(std::string(text)); };
+    if (f.size() != 13 || !validMessageId(std::string(f[9])) || !common::fromHex(f[0], e.path) ||
+        !common::fromHex(f[1], e.postAs) || !common::fromHex(f[5], e.subject) || !common::fromHex(f[6], e.sender) ||
+        !common::fromHex(f[7], e.references))
         return false;
-    }
+    e.encoding = static_cast<int>(number(f[2]));
+    e.lines = static_cast<int>(number(f[3]));
+    e.part = static_cast<int>(number(f[4]));
+    e.intro = f[8] == "1";
+    e.messageId = std::string(f[9]);
+    e.due = static_cast<std::uint32_t>(number(f[10]));
+    e.reposts = static_cast<int>(number(f[11]));
+    e.counted = f[12] == "1";
     e.file = -1;
     return e.part > 0 && e.lines > 0;
 }

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "codec/encoder.h"
+#include "common/size_text.h"
 #include "common/utf8.h"
 
 namespace pelmor {
@@ -15,18 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
-
-std::string sizeText(double bytes) {
-    char buf[32];
-    const char* unit = "B";
-    for (const char* u : {"kB", "MB", "GB", "TB"}) {
-        if (bytes < 1000) break;
-        bytes /= 1000;
-        unit = u;
-    }
-    std::snprintf(buf, sizeof buf, bytes < 10 && unit[0] != 'B' ? "%.1f %s" : "%.0f %s", bytes, unit);
-    return buf;
-}
 
 std::string durationText(std::uint64_t seconds) {
     char buf[32];
@@ -184,18 +173,22 @@ void Reporter::checkDone(std::uint64_t checked, std::uint64_t missing, std::uint
         event(json{{"type", "check"}, {"checked", checked}, {"missing", missing}, {"reposted", reposted}}.dump());
 }
 
+namespace {
+
+std::string errorEvent(int status, const std::string& message) {
+    return json{{"type", "error"}, {"message", common::toUtf8(message)}, {"status", status}}.dump();
+}
+
+}  // namespace
+
 void jsonJobFailed(int status, const std::string& message) {
-    std::string out = json{{"type", "error"}, {"message", common::toUtf8(message)}, {"status", status}}.dump() + "\n" +
-                      json{{"type", "job_finished"}, {"status", status}}.dump() + "\n";
-    writeOut(out);
+    writeOut(errorEvent(status, message) + "\n" + json{{"type", "job_finished"}, {"status", status}}.dump() + "\n");
 }
 
 void Reporter::finished(int status, const std::string& message, const JobTotals& totals) {
-    reportedEnd_ = true;
     job_.totals.reported = true;
     if (mode_ != Mode::Json) return;
-    if (!message.empty() && status != 0)
-        event(json{{"type", "error"}, {"message", common::toUtf8(message)}, {"status", status}}.dump());
+    if (!message.empty() && status != 0) event(errorEvent(status, message));
     event(json{{"type", "job_finished"}, {"status", status}, {"folder", settings_.run.folder},
                {"bytes", totals.bytes}, {"articles", totals.articles}, {"reposted", totals.reposted},
                {"skipped", totals.skipped}, {"nzb", common::toUtf8(settings_.nzbPath)}}
@@ -222,8 +215,8 @@ std::string Reporter::statusText() {
     if (settings_.run.folders > 0)
         s += "[folder " + std::to_string(settings_.run.folder) + "/" + std::to_string(settings_.run.folders) + "] ";
     if (!current_.empty()) s += current_ + "  ";
-    s += std::to_string(total ? done * 100 / total : 100) + "% of " + sizeText(static_cast<double>(total)) + "  " +
-         sizeText(static_cast<double>(rate)) + "/s  ";
+    s += std::to_string(total ? done * 100 / total : 100) + "% of " + common::sizeText(static_cast<double>(total)) + "  " +
+         common::sizeText(static_cast<double>(rate)) + "/s  ";
     s += rate > 0 ? durationText((total - std::min(total, done)) / rate) + " left" : "--:-- left";
     s += "  " + std::to_string(connections_.load()) + " conn";
     if (retries_) s += "  " + std::to_string(retries_) + " retried";

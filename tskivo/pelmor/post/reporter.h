@@ -60,7 +60,6 @@ public:
     void checkDone(std::uint64_t checked, std::uint64_t missing, std::uint64_t reposted);
     // The job's end: its status and, when it failed, why.
     void finished(int status, const std::string& message, const JobTotals& totals);
-    bool reportedEnd() const { return reportedEnd_; }
 
     // The status line (Overlay): taken away and drawn again around log lines.
     void hide() override;
@@ -89,7 +88,6 @@ private:
     std::function<double()> par2_;
     std::string lastProgress_;
     bool shown_ = false;
-    bool reportedEnd_ = false;
     std::thread ticker_;
     std::condition_variable wake_;
     bool stop_ = false;

@@ -1,0 +1,33 @@
+# What the posting benchmarks share, sourced by them from the project root:
+# a Release build in build-bench/ (made if absent), nyuu from npm, a timer
+# and the local sink server.
+BUILD=build-bench
+if [ ! -x "$BUILD/bin/tskivo" ] || [ ! -x "$BUILD/bin/nntp_sink" ]; then
+    cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTSKIVO_BUILD_TESTS=OFF -DTSKIVO_BUILD_GUI=OFF >/dev/null
+    cmake --build "$BUILD" -j "$(nproc)" --target tskivo pelmor tplat nntp_sink >/dev/null
+fi
+NYUU_DIR=${NYUU_DIR:-/tmp/tskivo-bench-nyuu}
+if [ ! -x "$NYUU_DIR/node_modules/.bin/nyuu" ]; then
+    mkdir -p "$NYUU_DIR"
+    (cd "$NYUU_DIR" && npm install --no-audit --no-fund nyuu >/dev/null 2>&1)
+fi
+NYUU="$NYUU_DIR/node_modules/.bin/nyuu"
+
+seconds() { # command... ; prints the wall time
+    local t0 t1
+    t0=$(date +%s.%N)
+    "$@" >/dev/null 2>&1
+    t1=$(date +%s.%N)
+    awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
+}
+
+# start_sink PORT DELAY_MS CAP_BYTES_PER_S; stop_sink
+start_sink() {
+    "$BUILD/bin/nntp_sink" "$1" "$2" "$3" &
+    SINK=$!
+    sleep 0.3
+}
+stop_sink() {
+    kill "$SINK" 2>/dev/null || true
+    wait "$SINK" 2>/dev/null || true
+}
