@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "par2/gf16.h"
+#include "par2/md5.h"
 #include "par2/par2_create.h"
 #include "test_support.h"
 
@@ -38,7 +39,7 @@ TEST(Gf16, VectorKernelsMatchTheScalarReference) {
         if (!gfKernelSupported(k)) continue;
         for (std::size_t blockSize : {4u, 8u, 60u, 124u, 128u, 132u, 1000u, 4100u, 65536u}) {
             const std::size_t padded = (blockSize + kMaxGfChunk - 1) / kMaxGfChunk * kMaxGfChunk;
-            std::string want(padded, '\0'), acc(padded, '\0'), region(padded, '\0'), got(padded, '\0');
+            std::string want(padded, '\0'), acc(padded, '\0'), region, got(padded, '\0');
             for (int source = 0; source < 3; ++source) {
                 std::string in = randomBytes(blockSize, ++seed);
                 in.resize(padded, '\0');
@@ -46,13 +47,35 @@ TEST(Gf16, VectorKernelsMatchTheScalarReference) {
                 const auto* data = reinterpret_cast<const std::uint8_t*>(in.data());
                 gfMultiplyAdd(GfKernel::Scalar, reinterpret_cast<std::uint8_t*>(want.data()), data, padded,
                               gfFactor(factor));
-                gfToRegion(k, reinterpret_cast<std::uint8_t*>(region.data()), data, padded);
+                region = in;  // converted in place, as the creator does
+                gfToRegion(k, reinterpret_cast<std::uint8_t*>(region.data()),
+                           reinterpret_cast<const std::uint8_t*>(region.data()), padded);
                 gfMultiplyAdd(k, reinterpret_cast<std::uint8_t*>(acc.data()),
                               reinterpret_cast<const std::uint8_t*>(region.data()), padded, gfFactor(factor));
             }
             gfFromRegion(k, reinterpret_cast<std::uint8_t*>(got.data()), reinterpret_cast<const std::uint8_t*>(acc.data()),
                          padded);
             ASSERT_EQ(got, want) << gfKernelName(k) << ", blocks of " << blockSize;
+        }
+    }
+}
+
+// Blocks hashed eight at a time in vector lanes, or two at a time, against
+// one at a time: every length class of the padding (a short tail, one that
+// needs a second chunk, whole chunks), groups of eight and the rest.
+TEST(Md5, BlocksHashedTogetherMatchOneAtATime) {
+    EXPECT_EQ(md5("abc", 3), (Hash{0x90, 0x01, 0x50, 0x98, 0x3c, 0xd2, 0x4f, 0xb0, 0xd6, 0x96, 0x3f, 0x7d, 0x28, 0xe1,
+                                   0x7f, 0x72}));  // RFC 1321
+    for (std::size_t length : {0u, 4u, 55u, 56u, 64u, 120u, 4100u}) {
+        std::vector<std::string> blocks;
+        std::vector<const std::uint8_t*> data;
+        for (std::uint32_t b = 0; b < 11; ++b) blocks.push_back(randomBytes(length, 100 * length + b));
+        for (const auto& b : blocks) data.push_back(reinterpret_cast<const std::uint8_t*>(b.data()));
+        for (bool vector : {true, false}) {
+            std::vector<Hash> got(blocks.size());
+            md5Blocks(data.data(), blocks.size(), length, got.data(), vector);
+            for (std::size_t b = 0; b < blocks.size(); ++b)
+                EXPECT_EQ(got[b], md5(blocks[b])) << length << " bytes, block " << b << (vector ? ", vector" : "");
         }
     }
 }

@@ -23,8 +23,8 @@ namespace par2 {
 // Threads that run one function each, all at once, again and again.
 class ThreadPool {
 public:
-    // `background`: the threads yield the CPU to the rest of the process.
-    ThreadPool(unsigned threads, bool background);
+    // The threads yield the CPU to the rest of the process.
+    explicit ThreadPool(unsigned threads);
     ~ThreadPool();
     unsigned size() const { return static_cast<unsigned>(threads_.size()); }
     // Starts work(i) on thread i of each; wait() blocks until all are done.
@@ -32,7 +32,7 @@ public:
     void wait();
 
 private:
-    void loop(unsigned index, bool background);
+    void loop(unsigned index);
     std::vector<std::thread> threads_;
     std::mutex mutex_;
     std::condition_variable wake_, done_;
@@ -47,10 +47,14 @@ public:
     RecoveryPass(const SetPlan& plan, GfKernel kernel, std::uint32_t firstExponent, std::uint32_t count);
     std::uint32_t first() const { return first_; }
     std::uint32_t count() const { return count_; }
-    // Starts adding `n` source blocks (kernel layout, plan.paddedBlock bytes
-    // apart, numbered `blocks`) on the pool; the group must stay until
-    // the pool is waited for.
-    void add(ThreadPool& pool, const std::uint8_t* group, const std::uint32_t* blocks, std::uint32_t n);
+    // Starts adding `n` source blocks (plan.paddedBlock bytes apart,
+    // numbered `blocks`) on the pool; the group must stay until the pool is
+    // waited for. First, alongside the blocks' constants, `prepare` is called
+    // on the pool for each batch of up to kPrepareBatch blocks (first index,
+    // count): it must leave them in the kernel's layout.
+    static constexpr std::uint32_t kPrepareBatch = 8;
+    void add(ThreadPool& pool, const std::uint8_t* group, const std::uint32_t* blocks, std::uint32_t n,
+             const std::function<void(std::uint32_t, std::uint32_t)>& prepare);
     // Recovery block r of the pass in file order into `out`, which has room
     // for plan.paddedBlock bytes.
     void take(std::uint32_t r, std::uint8_t* out) const;

@@ -48,18 +48,25 @@ void multiplyAddScalar(std::uint8_t* out, const std::uint8_t* in, std::size_t by
 
 // Region layout: each chunk of 2W bytes (W words) holds the W low bytes, then
 // the W high bytes. Sixteen words at a time: a shuffle gathers each half's
-// low bytes and high bytes, and the halves are put together.
+// low bytes and high bytes, and the halves are put together. The whole chunk
+// is read before any of it is written, so `out` may be `in`.
 __attribute__((target("ssse3"))) void splitBytes(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes,
                                                 std::size_t words) {
     const __m128i gather = _mm_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
-    for (std::size_t c = 0; c < bytes; c += 2 * words)
+    __m128i low[kMaxGfChunk / 32], high[kMaxGfChunk / 32];
+    for (std::size_t c = 0; c < bytes; c += 2 * words) {
         for (std::size_t w = 0; w < words; w += 16) {
             const __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + c + 2 * w)), gather);
             const __m128i b =
                 _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + c + 2 * w + 16)), gather);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c + w), _mm_unpacklo_epi64(a, b));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c + words + w), _mm_unpackhi_epi64(a, b));
+            low[w / 16] = _mm_unpacklo_epi64(a, b);
+            high[w / 16] = _mm_unpackhi_epi64(a, b);
         }
+        for (std::size_t w = 0; w < words; w += 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c + w), low[w / 16]);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c + words + w), high[w / 16]);
+        }
+    }
 }
 __attribute__((target("ssse3"))) void joinBytes(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes,
                                                std::size_t words) {

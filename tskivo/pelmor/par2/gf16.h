@@ -33,7 +33,7 @@ std::size_t gfChunk(GfKernel k);
 inline constexpr std::size_t kMaxGfChunk = 128;
 
 // `bytes` (a multiple of gfChunk) of plain little-endian words into the
-// kernel's layout, and back.
+// kernel's layout (in place if `out` is `in`), and back.
 void gfToRegion(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);
 void gfFromRegion(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);
 

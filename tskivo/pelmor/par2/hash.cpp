@@ -5,16 +5,18 @@
 namespace par2 {
 
 void SourceHasher::addBlock(const std::uint8_t* block, std::size_t length) {
-    Md5 slice;
-    md5AddBoth(slice, full_, block, length);
-    slice.add(block + length, static_cast<std::size_t>(blockSize_) - length);
-    putHash(out_.slices, slice.done());
-    put32(out_.slices, pelmor::crc32Update(0, block, static_cast<std::size_t>(blockSize_)));
+    full_.add(block, length);
+    crcs_.push_back(pelmor::crc32Update(0, block, static_cast<std::size_t>(blockSize_)));
 }
 
-SourceChecksums SourceHasher::done() {
-    out_.full = full_.done();
-    return std::move(out_);
+SourceChecksums SourceHasher::done(const Hash* blockHashes) {
+    SourceChecksums out;
+    out.full = full_.done();
+    for (std::size_t b = 0; b < crcs_.size(); ++b) {
+        putHash(out.slices, blockHashes[b]);
+        put32(out.slices, crcs_[b]);
+    }
+    return out;
 }
 
 }  // namespace par2

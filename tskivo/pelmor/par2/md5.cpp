@@ -1,5 +1,7 @@
 #include "md5.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -24,15 +26,20 @@ constexpr int wordG(int i) { return (5 * i + 1) % 16; }
 constexpr int wordH(int i) { return (3 * i + 5) % 16; }
 constexpr int wordI(int i) { return (7 * i) % 16; }
 
+// Each step waits for the one before through x (the newest word): the
+// functions are written so that as little as possible comes after it. The
+// parts without x, and the message word and constant, are added first.
 #define F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
-#define H(x, y, z) ((x) ^ (y) ^ (z))
+// G's two terms share no bit, so they are added; unbracketed, the step adds
+// the one without x first.
+#define G(x, y, z) ((y) & ~(z)) + ((x) & (z))
+#define H(x, y, z) ((x) ^ ((y) ^ (z)))
 #define I(x, y, z) ((y) ^ ((x) | ~(z)))
 // Step i, for each of the N chunks in turn: while one chain waits for its
 // last result, the others' steps run.
 #define STEP(f, a, b, c, d, w, i)                                                    \
     _Pragma("GCC unroll 2") for (int l = 0; l < N; ++l) {                            \
-        a[l] += f(b[l], c[l], d[l]) + m[l][w(i)] + kSine[i];                         \
+        a[l] = a[l] + (m[l][w(i)] + kSine[i]) + f(b[l], c[l], d[l]);                 \
         a[l] = ((a[l] << kShift[(i) / 16][(i) % 4]) | (a[l] >> (32 - kShift[(i) / 16][(i) % 4]))) + b[l]; \
     }
 #define FOUR(f, w, i)               \
@@ -72,6 +79,128 @@ void compress1(std::uint32_t* state, const std::uint8_t* chunk) { compress<1>(&s
 #undef H
 #undef I
 
+// The chunks that end a message of `length` bytes once its whole chunks are
+// hashed: the rest of it, the 0x80 byte, zeros and the length in bits.
+std::size_t lastChunks(const std::uint8_t* data, std::size_t length, std::uint8_t* tail /* 128 bytes */) {
+    const std::size_t rest = length % 64;
+    std::memset(tail, 0, 128);
+    std::memcpy(tail, data + length - rest, rest);
+    tail[rest] = 0x80;
+    const std::size_t n = rest < 56 ? 64 : 128;
+    for (int i = 0; i < 8; ++i) tail[n - 8 + i] = static_cast<std::uint8_t>((std::uint64_t{length} * 8) >> (8 * i));
+    return n;
+}
+
+// N messages of the same length, their rounds interleaved.
+template <int N>
+void hashLanes(const std::uint8_t* const* data, std::size_t length, Hash* out) {
+    std::uint32_t state[N][4];
+    std::uint32_t* states[N];
+    const std::uint8_t* chunks[N];
+    std::uint8_t tails[N][128];
+    std::size_t tailBytes = 0;
+    for (int l = 0; l < N; ++l) {
+        state[l][0] = 0x67452301, state[l][1] = 0xefcdab89, state[l][2] = 0x98badcfe, state[l][3] = 0x10325476;
+        states[l] = state[l];
+        tailBytes = lastChunks(data[l], length, tails[l]);
+    }
+    for (std::size_t at = 0; at + 64 <= length; at += 64) {
+        for (int l = 0; l < N; ++l) chunks[l] = data[l] + at;
+        compress<N>(states, chunks);
+    }
+    for (std::size_t at = 0; at < tailBytes; at += 64) {
+        for (int l = 0; l < N; ++l) chunks[l] = tails[l] + at;
+        compress<N>(states, chunks);
+    }
+    for (int l = 0; l < N; ++l) std::memcpy(out[l].data(), state[l], 16);
+}
+
+// Eight messages at once, one in each 32-bit lane of the registers.
+__attribute__((target("avx2"))) inline void transpose8x8(__m256i* r) {
+    __m256i t[8], u[8];
+    for (int i = 0; i < 4; ++i) {
+        t[2 * i] = _mm256_unpacklo_epi32(r[2 * i], r[2 * i + 1]);
+        t[2 * i + 1] = _mm256_unpackhi_epi32(r[2 * i], r[2 * i + 1]);
+    }
+    for (int i = 0; i < 2; ++i)
+        for (int j = 0; j < 2; ++j) {
+            u[4 * i + 2 * j] = _mm256_unpacklo_epi64(t[4 * i + j], t[4 * i + 2 + j]);
+            u[4 * i + 2 * j + 1] = _mm256_unpackhi_epi64(t[4 * i + j], t[4 * i + 2 + j]);
+        }
+    for (int i = 0; i < 4; ++i) {
+        r[i] = _mm256_permute2x128_si256(u[i], u[4 + i], 0x20);
+        r[4 + i] = _mm256_permute2x128_si256(u[i], u[4 + i], 0x31);
+    }
+}
+
+__attribute__((target("avx2"))) void compressEight(__m256i* state, const std::uint8_t* const* chunks) {
+    __m256i m[16];
+    for (int l = 0; l < 8; ++l) {
+        m[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunks[l]));
+        m[8 + l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunks[l] + 32));
+    }
+    transpose8x8(m);  // m[k]: word k of each lane
+    transpose8x8(m + 8);
+    __m256i a = state[0], b = state[1], c = state[2], d = state[3];
+    const __m256i ones = _mm256_set1_epi32(-1);
+#define VF(x, y, z) _mm256_xor_si256(z, _mm256_and_si256(x, _mm256_xor_si256(y, z)))
+#define VG(x, y, z) _mm256_xor_si256(y, _mm256_and_si256(z, _mm256_xor_si256(x, y)))
+#define VH(x, y, z) _mm256_xor_si256(_mm256_xor_si256(x, y), z)
+#define VI(x, y, z) _mm256_xor_si256(y, _mm256_or_si256(x, _mm256_xor_si256(z, ones)))
+#define VSTEP(f, a, b, c, d, w, i)                                                                              \
+    {                                                                                                           \
+        const __m256i t = _mm256_add_epi32(_mm256_add_epi32(a, f(b, c, d)),                                     \
+                                           _mm256_add_epi32(m[w(i)], _mm256_set1_epi32(static_cast<int>(kSine[i])))); \
+        constexpr int s = kShift[(i) / 16][(i) % 4];                                                            \
+        a = _mm256_add_epi32(b, _mm256_or_si256(_mm256_slli_epi32(t, s), _mm256_srli_epi32(t, 32 - s)));        \
+    }
+#define VFOUR(f, w, i)              \
+    VSTEP(f, a, b, c, d, w, i);     \
+    VSTEP(f, d, a, b, c, w, i + 1); \
+    VSTEP(f, c, d, a, b, w, i + 2); \
+    VSTEP(f, b, c, d, a, w, i + 3)
+#define VROUND(f, w, i) \
+    VFOUR(f, w, i);     \
+    VFOUR(f, w, i + 4); \
+    VFOUR(f, w, i + 8); \
+    VFOUR(f, w, i + 12)
+    VROUND(VF, wordF, 0);
+    VROUND(VG, wordG, 16);
+    VROUND(VH, wordH, 32);
+    VROUND(VI, wordI, 48);
+#undef VROUND
+#undef VFOUR
+#undef VSTEP
+#undef VF
+#undef VG
+#undef VH
+#undef VI
+    state[0] = _mm256_add_epi32(state[0], a);
+    state[1] = _mm256_add_epi32(state[1], b);
+    state[2] = _mm256_add_epi32(state[2], c);
+    state[3] = _mm256_add_epi32(state[3], d);
+}
+
+__attribute__((target("avx2"))) void hashEight(const std::uint8_t* const* data, std::size_t length, Hash* out) {
+    __m256i state[4] = {_mm256_set1_epi32(0x67452301), _mm256_set1_epi32(static_cast<int>(0xefcdab89)),
+                        _mm256_set1_epi32(static_cast<int>(0x98badcfe)), _mm256_set1_epi32(0x10325476)};
+    const std::uint8_t* chunks[8];
+    std::uint8_t tails[8][128];
+    std::size_t tailBytes = 0;
+    for (int l = 0; l < 8; ++l) tailBytes = lastChunks(data[l], length, tails[l]);
+    for (std::size_t at = 0; at + 64 <= length; at += 64) {
+        for (int l = 0; l < 8; ++l) chunks[l] = data[l] + at;
+        compressEight(state, chunks);
+    }
+    for (std::size_t at = 0; at < tailBytes; at += 64) {
+        for (int l = 0; l < 8; ++l) chunks[l] = tails[l] + at;
+        compressEight(state, chunks);
+    }
+    alignas(32) std::uint32_t words[4][8];
+    for (int w = 0; w < 4; ++w) _mm256_store_si256(reinterpret_cast<__m256i*>(words[w]), state[w]);
+    for (int l = 0; l < 8; ++l)
+        for (int w = 0; w < 4; ++w) std::memcpy(out[l].data() + 4 * w, &words[w][l], 4);
+}
 }  // namespace
 
 void Md5::add(const void* data, std::size_t length) {
@@ -104,42 +233,26 @@ Hash Md5::done() {
     return h;
 }
 
-void md5AddBoth(Md5& a, Md5& b, const void* data, std::size_t length) {
-    const auto* in = static_cast<const std::uint8_t*>(data);
-    // Each hash first fills what it holds over to a whole chunk; from there
-    // on both read whole chunks of the data, each at its own offset.
-    std::size_t at[2] = {0, 0};
-    Md5* h[2] = {&a, &b};
-    for (int l = 0; l < 2; ++l) {
-        if (!h[l]->buffered_) continue;
-        const std::size_t take = std::min<std::size_t>(64 - h[l]->buffered_, length);
-        std::memcpy(h[l]->buffer_ + h[l]->buffered_, in, take);
-        h[l]->buffered_ += take;
-        h[l]->total_ += take;
-        at[l] = take;
-        if (h[l]->buffered_ == 64) {
-            compress1(h[l]->state_, h[l]->buffer_);
-            h[l]->buffered_ = 0;
-        }
-    }
-    while (length - at[0] >= 64 && length - at[1] >= 64) {
-        std::uint32_t* states[2] = {a.state_, b.state_};
-        const std::uint8_t* chunks[2] = {in + at[0], in + at[1]};
-        compress<2>(states, chunks);
-        at[0] += 64;
-        at[1] += 64;
-        a.total_ += 64;
-        b.total_ += 64;
-    }
-    // What is left (less than a chunk for one of them, maybe one more for the other).
-    for (int l = 0; l < 2; ++l)
-        if (at[l] < length) h[l]->add(in + at[l], length - at[l]);
-}
-
 Hash md5(const void* data, std::size_t length) {
     Md5 m;
     m.add(data, length);
     return m.done();
+}
+
+void md5Blocks(const std::uint8_t* const* blocks, std::size_t count, std::size_t length, Hash* out, bool vector) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    std::size_t i = 0;
+    if (vector && avx2)
+        for (; i < count; i += 8) {
+            // A short last group repeats its last block in the spare lanes.
+            const std::uint8_t* lanes[8];
+            Hash hashes[8];
+            for (std::size_t l = 0; l < 8; ++l) lanes[l] = blocks[std::min(i + l, count - 1)];
+            hashEight(lanes, length, hashes);
+            std::copy(hashes, hashes + std::min<std::size_t>(8, count - i), out + i);
+        }
+    for (; i + 2 <= count; i += 2) hashLanes<2>(blocks + i, length, out + i);
+    if (i < count) hashLanes<1>(blocks + i, length, out + i);
 }
 
 }  // namespace par2

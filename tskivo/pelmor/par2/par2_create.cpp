@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -82,11 +83,11 @@ SetBuilder::~SetBuilder() {
     if (thread_.joinable()) thread_.join();
 }
 
-Par2Result SetBuilder::run() { return build(false); }
+Par2Result SetBuilder::run() { return build(); }
 
 void SetBuilder::start() {
     thread_ = std::thread([this] {
-        result_ = build(true);
+        result_ = build();
         finished_ = true;
     });
 }
@@ -96,7 +97,7 @@ Par2Result SetBuilder::wait() {
     return result_;
 }
 
-Par2Result SetBuilder::build(bool background) {
+Par2Result SetBuilder::build() {
     Par2Result result = plannedResult(plan_);
     const auto failed = [&](std::string error) {
         result.error = std::move(error);
@@ -106,13 +107,15 @@ Par2Result SetBuilder::build(bool background) {
     if (!out.ok()) return failed("PAR2: cannot write the recovery files in " + plan_.indexPath + ": " + std::strerror(errno));
     const GfKernel kernel = gfKernel();
     const std::size_t padded = plan_.paddedBlock;
-    ThreadPool pool(plan_.threads, background);
-    // Two groups of input: one read (and hashed, in the first pass) while
-    // the pool works on the other.
+    ThreadPool pool(plan_.threads);
+    // Two groups of input: one read while the pool works on the other. The
+    // reader takes what must follow the file's order (its MD5, the blocks'
+    // CRCs); the pool takes the rest: the blocks' MD5s, eight at a time, and
+    // the kernel's layout, in place.
     auto groups = alignedBuffer(2 * plan_.groupBlocks * padded);
-    auto staging = alignedBuffer(padded);
     std::vector<std::uint32_t> numbers[2];
-    std::vector<SourceChecksums> checksums(plan_.sources.size());
+    std::vector<SourceHasher> hashers(plan_.sources.size(), SourceHasher(plan_.blockSize));
+    std::vector<Hash> blockHashes(plan_.sourceBlocks);
     const double work = static_cast<double>(plan_.passes()) * plan_.sourceBlocks;
     double done = 0;
 
@@ -125,8 +128,21 @@ Par2Result SetBuilder::build(bool background) {
         const auto flush = [&] {
             if (pending) pool.wait();
             if (inGroup == 0) return;
-            pass.add(pool, groups.get() + static_cast<std::size_t>(slot) * plan_.groupBlocks * padded,
-                     numbers[slot].data(), inGroup);
+            std::uint8_t* group = groups.get() + static_cast<std::size_t>(slot) * plan_.groupBlocks * padded;
+            const std::uint32_t* blocks = numbers[slot].data();
+            pass.add(pool, group, blocks, inGroup, [&](std::uint32_t from, std::uint32_t count) {
+                const std::uint8_t* data[RecoveryPass::kPrepareBatch] = {};
+                Hash hashes[RecoveryPass::kPrepareBatch];
+                for (std::uint32_t k = 0; k < count; ++k) data[k] = group + (from + k) * padded;
+                if (firstPass) {
+                    md5Blocks(data, count, static_cast<std::size_t>(plan_.blockSize), hashes);
+                    for (std::uint32_t k = 0; k < count; ++k) blockHashes[blocks[from + k]] = hashes[k];
+                }
+                for (std::uint32_t k = 0; k < count; ++k) {
+                    std::uint8_t* block = group + (from + k) * padded;
+                    gfToRegion(kernel, block, block, padded);
+                }
+            });
             pending = true;
             done += inGroup;
             if (progress_) progress_(done / work);
@@ -142,7 +158,6 @@ Par2Result SetBuilder::build(bool background) {
                 if (pending) pool.wait();
                 return failed("PAR2: cannot read " + src.input.path + ": " + std::strerror(errno));
             }
-            SourceHasher hasher(plan_.blockSize);
             bool ok = true;
             for (std::uint32_t b = 0; b < src.blocks && ok; ++b) {
                 if (cancelled_) {
@@ -152,13 +167,12 @@ Par2Result SetBuilder::build(bool background) {
                 }
                 const std::uint64_t offset = static_cast<std::uint64_t>(b) * plan_.blockSize;
                 const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(plan_.blockSize, src.size - offset));
-                std::memset(staging.get() + want, 0, padded - want);
-                ok = common::readFully(fd, staging.get(), want, offset) == static_cast<long long>(want);
-                if (!ok) break;
-                if (firstPass) hasher.addBlock(staging.get(), want);
                 std::uint8_t* into =
                     groups.get() + (static_cast<std::size_t>(slot) * plan_.groupBlocks + inGroup) * padded;
-                gfToRegion(kernel, into, staging.get(), padded);
+                std::memset(into + want, 0, padded - want);
+                ok = common::readFully(fd, into, want, offset) == static_cast<long long>(want);
+                if (!ok) break;
+                if (firstPass) hashers[i].addBlock(into, want);
                 numbers[slot].push_back(src.firstBlock + b);
                 if (++inGroup == plan_.groupBlocks) flush();
             }
@@ -170,24 +184,41 @@ Par2Result SetBuilder::build(bool background) {
                 if (pending) pool.wait();
                 return failed("PAR2: the files changed or could not be read while their recovery data was made");
             }
-            if (firstPass) checksums[i] = hasher.done();
         }
         flush();
         if (pending) pool.wait();
-        // The pass's recovery packets, in their places in the volumes.
-        for (std::uint32_t r = 0; r < pass.count(); ++r) {
-            const std::uint32_t exponent = first + r;
-            std::size_t v = 0;
-            while (exponent >= plan_.volumes[v].firstExponent + plan_.volumes[v].count) ++v;
-            pass.take(r, staging.get());
-            const std::string head = recoveryPacketHead(plan_.setId, exponent, staging.get(), plan_.blockSize);
-            const std::uint64_t at =
-                static_cast<std::uint64_t>(exponent - plan_.volumes[v].firstExponent) * recoveryPacketSize(plan_.blockSize);
-            if (!writeAt(out.volume(v), head.data(), head.size(), at) ||
-                !writeAt(out.volume(v), staging.get(), static_cast<std::size_t>(plan_.blockSize), at + head.size()))
-                return failed("PAR2: cannot write " + plan_.volumes[v].path + ": " + std::strerror(errno));
-        }
+        // The pass's recovery packets, in their places in the volumes: each
+        // thread takes blocks back to file order (in the idle input buffers),
+        // hashes their packets and writes them, so the end of a pass is not
+        // one thread's work.
+        std::atomic<std::uint32_t> nextBlock{0};
+        std::atomic<int> writeError{0};
+        std::atomic<std::size_t> failedVolume{0};
+        pool.start([&](unsigned thread) {
+            if (thread >= 2 * plan_.groupBlocks) return;
+            std::uint8_t* block = groups.get() + static_cast<std::size_t>(thread) * padded;
+            for (std::uint32_t r; writeError == 0 && (r = nextBlock++) < pass.count();) {
+                const std::uint32_t exponent = first + r;
+                std::size_t v = 0;
+                while (exponent >= plan_.volumes[v].firstExponent + plan_.volumes[v].count) ++v;
+                pass.take(r, block);
+                const std::string head = recoveryPacketHead(plan_.setId, exponent, block, plan_.blockSize);
+                const std::uint64_t at = static_cast<std::uint64_t>(exponent - plan_.volumes[v].firstExponent) *
+                                         recoveryPacketSize(plan_.blockSize);
+                if (!writeAt(out.volume(v), head.data(), head.size(), at) ||
+                    !writeAt(out.volume(v), block, static_cast<std::size_t>(plan_.blockSize), at + head.size())) {
+                    failedVolume = v;
+                    writeError = errno ? errno : EIO;
+                }
+            }
+        });
+        pool.wait();
+        if (writeError != 0)
+            return failed("PAR2: cannot write " + plan_.volumes[failedVolume].path + ": " + std::strerror(writeError));
     }
+    std::vector<SourceChecksums> checksums;
+    for (std::size_t i = 0; i < plan_.sources.size(); ++i)
+        checksums.push_back(hashers[i].done(blockHashes.data() + plan_.sources[i].firstBlock));
     // Every file ends with the critical packets; the index file is nothing else.
     const std::string critical = criticalPackets(plan_, checksums);
     if (!writeAt(out.index(), critical.data(), critical.size(), 0))

@@ -41,7 +41,8 @@ public:
 
     const SetPlan& plan() const { return plan_; }
     Par2Result run();
-    // In the background, its threads yielding the CPU to the rest of the process.
+    // In the background, the computing threads yielding the CPU to the rest
+    // of the process (as they do in run).
     void start();
     Par2Result wait();
     // The background build has ended (wait will not block).
@@ -49,7 +50,7 @@ public:
     void cancel() { cancelled_ = true; }
 
 private:
-    Par2Result build(bool background);
+    Par2Result build();
     SetPlan plan_;
     std::function<void(double)> progress_;
     std::atomic<bool> cancelled_{false};
