@@ -30,32 +30,34 @@ int runPar2(const std::string& verb, const std::string& dir, const std::string& 
 
 // Each kernel, through its own layout, against the word-by-word reference:
 // random factors, blocks of every size class (padded as the creator pads
-// them), several blocks added into one.
+// them), several blocks added into one, alone and in pairs of outputs.
 TEST(Gf16, VectorKernelsMatchTheScalarReference) {
     EXPECT_EQ(gfMultiply(2, 0x8000), 0x100B);  // x * x^15 = x^16 = the generator's low part
     EXPECT_EQ(gfMultiply(gfPow2(100), gfPow2(65535 - 100)), 1);
     std::uint32_t seed = 1;
+    const auto bytes = [](std::string& s) { return reinterpret_cast<std::uint8_t*>(s.data()); };
     for (auto k : {GfKernel::Ssse3, GfKernel::Avx2, GfKernel::Avx512}) {
         if (!gfKernelSupported(k)) continue;
         for (std::size_t blockSize : {4u, 8u, 60u, 124u, 128u, 132u, 1000u, 4100u, 65536u}) {
             const std::size_t padded = (blockSize + kMaxGfChunk - 1) / kMaxGfChunk * kMaxGfChunk;
-            std::string want(padded, '\0'), acc(padded, '\0'), region, got(padded, '\0');
+            std::string want[3], acc[3], got(padded, '\0');
+            for (int o = 0; o < 3; ++o) want[o] = acc[o] = std::string(padded, '\0');
             for (int source = 0; source < 3; ++source) {
                 std::string in = randomBytes(blockSize, ++seed);
                 in.resize(padded, '\0');
-                const auto factor = static_cast<std::uint16_t>(randomBytes(2, ++seed)[0] * 257 + source + 1);
-                const auto* data = reinterpret_cast<const std::uint8_t*>(in.data());
-                gfMultiplyAdd(GfKernel::Scalar, reinterpret_cast<std::uint8_t*>(want.data()), data, padded,
-                              gfFactor(factor));
-                region = in;  // converted in place, as the creator does
-                gfToRegion(k, reinterpret_cast<std::uint8_t*>(region.data()),
-                           reinterpret_cast<const std::uint8_t*>(region.data()), padded);
-                gfMultiplyAdd(k, reinterpret_cast<std::uint8_t*>(acc.data()),
-                              reinterpret_cast<const std::uint8_t*>(region.data()), padded, gfFactor(factor));
+                GfFactor f[3];
+                for (int o = 0; o < 3; ++o) {
+                    f[o] = gfFactor(static_cast<std::uint16_t>(randomBytes(2, ++seed)[0] * 257 + source + 1));
+                    gfMultiplyAdd(GfKernel::Scalar, bytes(want[o]), bytes(in), padded, f[o]);
+                }
+                gfToRegion(k, bytes(in), bytes(in), padded);  // in place, as the creator converts
+                gfMultiplyAdd(k, bytes(acc[0]), bytes(in), padded, f[0]);
+                gfMultiplyAdd2(k, bytes(acc[1]), bytes(acc[2]), bytes(in), padded, f[1], f[2]);
             }
-            gfFromRegion(k, reinterpret_cast<std::uint8_t*>(got.data()), reinterpret_cast<const std::uint8_t*>(acc.data()),
-                         padded);
-            ASSERT_EQ(got, want) << gfKernelName(k) << ", blocks of " << blockSize;
+            for (int o = 0; o < 3; ++o) {
+                gfFromRegion(k, bytes(got), bytes(acc[o]), padded);
+                ASSERT_EQ(got, want[o]) << gfKernelName(k) << ", blocks of " << blockSize << ", output " << o;
+            }
         }
     }
 }

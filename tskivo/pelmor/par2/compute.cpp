@@ -111,11 +111,15 @@ void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, const std::u
         for (std::size_t t; (t = next_++) < tiles;) {
             const std::size_t at = t * tile;
             const std::size_t len = std::min(tile, padded - at);
-            for (std::uint32_t r = 0; r < count_; ++r) {
+            // Two recovery blocks at a time: each input read once for both.
+            for (std::uint32_t r = 0; r < count_; r += 2) {
                 std::uint8_t* out = data_.get() + static_cast<std::size_t>(r) * padded + at;
                 const GfFactor* f = &factors_[static_cast<std::size_t>(r) * plan_.groupBlocks];
-                for (std::uint32_t s = 0; s < groupSize_; ++s)
-                    gfMultiplyAdd(kernel_, out, group_ + static_cast<std::size_t>(s) * padded + at, len, f[s]);
+                for (std::uint32_t s = 0; s < groupSize_; ++s) {
+                    const std::uint8_t* in = group_ + static_cast<std::size_t>(s) * padded + at;
+                    if (r + 1 < count_) gfMultiplyAdd2(kernel_, out, out + padded, in, len, f[s], f[s + plan_.groupBlocks]);
+                    else gfMultiplyAdd(kernel_, out, in, len, f[s]);
+                }
             }
         }
     });

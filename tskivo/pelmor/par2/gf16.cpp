@@ -81,54 +81,48 @@ __attribute__((target("ssse3"))) void joinBytes(std::uint8_t* out, const std::ui
 
 // Per chunk: the low and high halves of the words, four nibbles looked up in
 // the factor's tables, the products' low and high bytes added to the output.
-// Each shuffle looks up as many nibbles as the register has bytes.
-__attribute__((target("ssse3"))) void multiplyAddSsse3(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes,
-                                                      const GfFactor& f) {
-    __m128i lo[4], hi[4];
-    for (int k = 0; k < 4; ++k) {
-        lo[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(f.low[k]));
-        hi[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(f.high[k]));
+// Each shuffle looks up as many nibbles as the register has bytes. The pair
+// kernels add one input into two outputs: the input is read and split into
+// nibbles once for both (the second factor's tables are read from memory,
+// there are not registers enough for both).
+#define TSKIVO_GF_KERNELS(W, V, TARGET, LOADU, STOREU, AND, XOR, SRLI, SHUFFLE, SET1, TABLE)                      \
+    __attribute__((target(TARGET), always_inline)) inline void addProduct##W(                                     \
+        std::uint8_t* out, const V* lo, const V* hi, V n0, V n1, V n2, V n3) {                                    \
+        const V l = XOR(XOR(SHUFFLE(lo[0], n0), SHUFFLE(lo[1], n1)), XOR(SHUFFLE(lo[2], n2), SHUFFLE(lo[3], n3))); \
+        const V h = XOR(XOR(SHUFFLE(hi[0], n0), SHUFFLE(hi[1], n1)), XOR(SHUFFLE(hi[2], n2), SHUFFLE(hi[3], n3))); \
+        V* o = reinterpret_cast<V*>(out);                                                                         \
+        STOREU(o, XOR(LOADU(o), l));                                                                              \
+        STOREU(o + 1, XOR(LOADU(o + 1), h));                                                                      \
+    }                                                                                                             \
+    template <bool Pair>                                                                                          \
+    __attribute__((target(TARGET))) void multiplyAdd##W(std::uint8_t* out, std::uint8_t* out2,                    \
+                                                        const std::uint8_t* in, std::size_t bytes,               \
+                                                        const GfFactor& f, const GfFactor* f2) {                 \
+        V lo[4], hi[4];                                                                                           \
+        for (int k = 0; k < 4; ++k) lo[k] = TABLE(f.low[k]), hi[k] = TABLE(f.high[k]);                            \
+        const V nib = SET1(0x0F);                                                                                 \
+        for (std::size_t i = 0; i < bytes; i += 2 * sizeof(V)) {                                                  \
+            const V a = LOADU(reinterpret_cast<const V*>(in + i));                                                \
+            const V b = LOADU(reinterpret_cast<const V*>(in + i + sizeof(V)));                                    \
+            const V n0 = AND(a, nib), n1 = AND(SRLI(a, 4), nib), n2 = AND(b, nib), n3 = AND(SRLI(b, 4), nib);    \
+            addProduct##W(out + i, lo, hi, n0, n1, n2, n3);                                                       \
+            if constexpr (Pair) {                                                                                 \
+                const V lo2[4] = {TABLE(f2->low[0]), TABLE(f2->low[1]), TABLE(f2->low[2]), TABLE(f2->low[3])};    \
+                const V hi2[4] = {TABLE(f2->high[0]), TABLE(f2->high[1]), TABLE(f2->high[2]), TABLE(f2->high[3])}; \
+                addProduct##W(out2 + i, lo2, hi2, n0, n1, n2, n3);                                                \
+            }                                                                                                     \
+        }                                                                                                         \
     }
-    const __m128i nib = _mm_set1_epi8(0x0F);
-    for (std::size_t i = 0; i < bytes; i += 32) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 16));
-        const __m128i n0 = _mm_and_si128(a, nib), n1 = _mm_and_si128(_mm_srli_epi16(a, 4), nib);
-        const __m128i n2 = _mm_and_si128(b, nib), n3 = _mm_and_si128(_mm_srli_epi16(b, 4), nib);
-        const __m128i l = _mm_xor_si128(_mm_xor_si128(_mm_shuffle_epi8(lo[0], n0), _mm_shuffle_epi8(lo[1], n1)),
-                                        _mm_xor_si128(_mm_shuffle_epi8(lo[2], n2), _mm_shuffle_epi8(lo[3], n3)));
-        const __m128i h = _mm_xor_si128(_mm_xor_si128(_mm_shuffle_epi8(hi[0], n0), _mm_shuffle_epi8(hi[1], n1)),
-                                        _mm_xor_si128(_mm_shuffle_epi8(hi[2], n2), _mm_shuffle_epi8(hi[3], n3)));
-        __m128i* o = reinterpret_cast<__m128i*>(out + i);
-        _mm_storeu_si128(o, _mm_xor_si128(_mm_loadu_si128(o), l));
-        _mm_storeu_si128(o + 1, _mm_xor_si128(_mm_loadu_si128(o + 1), h));
-    }
-}
 
-__attribute__((target("avx2"))) void multiplyAddAvx2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes,
-                                                    const GfFactor& f) {
-    __m256i lo[4], hi[4];
-    for (int k = 0; k < 4; ++k) {
-        lo[k] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(f.low[k])));
-        hi[k] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(f.high[k])));
-    }
-    const __m256i nib = _mm256_set1_epi8(0x0F);
-    for (std::size_t i = 0; i < bytes; i += 64) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 32));
-        const __m256i n0 = _mm256_and_si256(a, nib), n1 = _mm256_and_si256(_mm256_srli_epi16(a, 4), nib);
-        const __m256i n2 = _mm256_and_si256(b, nib), n3 = _mm256_and_si256(_mm256_srli_epi16(b, 4), nib);
-        const __m256i l =
-            _mm256_xor_si256(_mm256_xor_si256(_mm256_shuffle_epi8(lo[0], n0), _mm256_shuffle_epi8(lo[1], n1)),
-                             _mm256_xor_si256(_mm256_shuffle_epi8(lo[2], n2), _mm256_shuffle_epi8(lo[3], n3)));
-        const __m256i h =
-            _mm256_xor_si256(_mm256_xor_si256(_mm256_shuffle_epi8(hi[0], n0), _mm256_shuffle_epi8(hi[1], n1)),
-                             _mm256_xor_si256(_mm256_shuffle_epi8(hi[2], n2), _mm256_shuffle_epi8(hi[3], n3)));
-        __m256i* o = reinterpret_cast<__m256i*>(out + i);
-        _mm256_storeu_si256(o, _mm256_xor_si256(_mm256_loadu_si256(o), l));
-        _mm256_storeu_si256(o + 1, _mm256_xor_si256(_mm256_loadu_si256(o + 1), h));
-    }
-}
+#define TSKIVO_TABLE128(t) _mm_load_si128(reinterpret_cast<const __m128i*>(t))
+#define TSKIVO_TABLE256(t) _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t)))
+TSKIVO_GF_KERNELS(Ssse3, __m128i, "ssse3", _mm_loadu_si128, _mm_storeu_si128, _mm_and_si128, _mm_xor_si128,
+                  _mm_srli_epi16, _mm_shuffle_epi8, _mm_set1_epi8, TSKIVO_TABLE128)
+TSKIVO_GF_KERNELS(Avx2, __m256i, "avx2", _mm256_loadu_si256, _mm256_storeu_si256, _mm256_and_si256,
+                  _mm256_xor_si256, _mm256_srli_epi16, _mm256_shuffle_epi8, _mm256_set1_epi8, TSKIVO_TABLE256)
+#undef TSKIVO_TABLE128
+#undef TSKIVO_TABLE256
+#undef TSKIVO_GF_KERNELS
 
 __attribute__((target("avx512f,avx512bw"))) void multiplyAddAvx512(std::uint8_t* out, const std::uint8_t* in,
                                                                   std::size_t bytes, const GfFactor& f) {
@@ -238,10 +232,21 @@ GfFactor gfFactor(std::uint16_t factor) {
 void gfMultiplyAdd(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::size_t bytes, const GfFactor& f) {
     if (f.factor == 0) return;
     switch (k) {
-        case GfKernel::Ssse3: return multiplyAddSsse3(out, in, bytes, f);
-        case GfKernel::Avx2: return multiplyAddAvx2(out, in, bytes, f);
+        case GfKernel::Ssse3: return multiplyAddSsse3<false>(out, nullptr, in, bytes, f, nullptr);
+        case GfKernel::Avx2: return multiplyAddAvx2<false>(out, nullptr, in, bytes, f, nullptr);
         case GfKernel::Avx512: return multiplyAddAvx512(out, in, bytes, f);
         default: return multiplyAddScalar(out, in, bytes, f.factor);
+    }
+}
+
+void gfMultiplyAdd2(GfKernel k, std::uint8_t* out, std::uint8_t* out2, const std::uint8_t* in, std::size_t bytes,
+                    const GfFactor& f, const GfFactor& f2) {
+    switch (k) {
+        case GfKernel::Ssse3: return multiplyAddSsse3<true>(out, out2, in, bytes, f, &f2);
+        case GfKernel::Avx2: return multiplyAddAvx2<true>(out, out2, in, bytes, f, &f2);
+        default:
+            gfMultiplyAdd(k, out, in, bytes, f);
+            gfMultiplyAdd(k, out2, in, bytes, f2);
     }
 }
 
