@@ -184,6 +184,12 @@ std::optional<std::string> environment(const char* name) {
     return std::string(v);
 }
 
+std::string makePrivateFolder() {
+    const auto tmp = environment("TMPDIR");
+    std::string pattern = (tmp && !tmp->empty() ? *tmp : std::string("/tmp")) + "/tskivo-XXXXXX";
+    return mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
 void exitProcess(int status) {
     std::fflush(stdout);
     std::fflush(stderr);

@@ -59,6 +59,10 @@ std::string randomLetters(int count, bool capital = false);
 
 std::optional<std::string> environment(const char* name);
 
+// A fresh private folder (mode 0700) in $TMPDIR or /tmp; empty when none
+// can be made.
+std::string makePrivateFolder();
+
 // Flushes standard output and error, then ends the process.
 [[noreturn]] void exitProcess(int status);
 

@@ -97,12 +97,8 @@ public:
         livePrivateFolders();
         static const bool registered = std::atexit(removePrivateFolders) == 0;
         (void)registered;
-        const auto tmp = common::environment("TMPDIR");
-        std::string pattern = (tmp && !tmp->empty() ? *tmp : std::string("/tmp")) + "/tskivo-XXXXXX";
-        if (mkdtemp(pattern.data())) {
-            path_ = pattern;
-            livePrivateFolders().insert(path_);
-        }
+        path_ = common::makePrivateFolder();
+        if (!path_.empty()) livePrivateFolders().insert(path_);
     }
     ~PrivateFolder() {
         std::error_code ec;

@@ -42,16 +42,18 @@ constexpr int wordI(int i) { return (7 * i) % 16; }
         a[l] = a[l] + (m[l][w(i)] + kSine[i]) + f(b[l], c[l], d[l]);                 \
         a[l] = ((a[l] << kShift[(i) / 16][(i) % 4]) | (a[l] >> (32 - kShift[(i) / 16][(i) % 4]))) + b[l]; \
     }
-#define FOUR(f, w, i)               \
-    STEP(f, a, b, c, d, w, i);      \
-    STEP(f, d, a, b, c, w, i + 1);  \
-    STEP(f, c, d, a, b, w, i + 2);  \
-    STEP(f, b, c, d, a, w, i + 3)
-#define ROUND(f, w, i) \
-    FOUR(f, w, i);     \
-    FOUR(f, w, i + 4); \
-    FOUR(f, w, i + 8); \
-    FOUR(f, w, i + 12)
+// A round: sixteen steps, the four words taking turns (the same for one
+// lane at a time and for eight in vector lanes).
+#define FOUR(step, f, w, i)               \
+    step(f, a, b, c, d, w, i);            \
+    step(f, d, a, b, c, w, i + 1);        \
+    step(f, c, d, a, b, w, i + 2);        \
+    step(f, b, c, d, a, w, i + 3)
+#define ROUND(step, f, w, i)  \
+    FOUR(step, f, w, i);      \
+    FOUR(step, f, w, i + 4);  \
+    FOUR(step, f, w, i + 8);  \
+    FOUR(step, f, w, i + 12)
 
 // One chunk into each of N states (two: the slice's and its file's hash).
 template <int N>
@@ -61,18 +63,16 @@ void compress(std::uint32_t* const* states, const std::uint8_t* const* chunks) {
         std::memcpy(m[l], chunks[l], 64);  // little-endian, as MD5 reads words
         a[l] = states[l][0], b[l] = states[l][1], c[l] = states[l][2], d[l] = states[l][3];
     }
-    ROUND(F, wordF, 0);
-    ROUND(G, wordG, 16);
-    ROUND(H, wordH, 32);
-    ROUND(I, wordI, 48);
+    ROUND(STEP, F, wordF, 0);
+    ROUND(STEP, G, wordG, 16);
+    ROUND(STEP, H, wordH, 32);
+    ROUND(STEP, I, wordI, 48);
     for (int l = 0; l < N; ++l)
         states[l][0] += a[l], states[l][1] += b[l], states[l][2] += c[l], states[l][3] += d[l];
 }
 
 void compress1(std::uint32_t* state, const std::uint8_t* chunk) { compress<1>(&state, &chunk); }
 
-#undef ROUND
-#undef FOUR
 #undef STEP
 #undef F
 #undef G
@@ -80,15 +80,34 @@ void compress1(std::uint32_t* state, const std::uint8_t* chunk) { compress<1>(&s
 #undef I
 
 // The chunks that end a message of `length` bytes once its whole chunks are
-// hashed: the rest of it, the 0x80 byte, zeros and the length in bits.
-std::size_t lastChunks(const std::uint8_t* data, std::size_t length, std::uint8_t* tail /* 128 bytes */) {
-    const std::size_t rest = length % 64;
+// hashed: the rest of it (`rest`, length % 64 bytes), the 0x80 byte, zeros
+// and the length in bits. Returns their size, 64 or 128.
+std::size_t lastChunks(const std::uint8_t* rest, std::uint64_t length, std::uint8_t* tail /* 128 bytes */) {
+    const auto kept = static_cast<std::size_t>(length % 64);
     std::memset(tail, 0, 128);
-    std::memcpy(tail, data + length - rest, rest);
-    tail[rest] = 0x80;
-    const std::size_t n = rest < 56 ? 64 : 128;
-    for (int i = 0; i < 8; ++i) tail[n - 8 + i] = static_cast<std::uint8_t>((std::uint64_t{length} * 8) >> (8 * i));
+    std::memcpy(tail, rest, kept);
+    tail[kept] = 0x80;
+    const std::size_t n = kept < 56 ? 64 : 128;
+    for (int i = 0; i < 8; ++i) tail[n - 8 + i] = static_cast<std::uint8_t>((length * 8) >> (8 * i));
     return n;
+}
+
+// Lanes messages of the same length, a chunk of each at a time to
+// `compress`, the closing chunks included.
+template <int Lanes, typename Compress>
+void eachChunk(const std::uint8_t* const* data, std::size_t length, Compress compress) {
+    const std::uint8_t* chunks[Lanes];
+    std::uint8_t tails[Lanes][128];
+    std::size_t tailBytes = 0;
+    for (int l = 0; l < Lanes; ++l) tailBytes = lastChunks(data[l] + length / 64 * 64, length, tails[l]);
+    for (std::size_t at = 0; at + 64 <= length; at += 64) {
+        for (int l = 0; l < Lanes; ++l) chunks[l] = data[l] + at;
+        compress(chunks);
+    }
+    for (std::size_t at = 0; at < tailBytes; at += 64) {
+        for (int l = 0; l < Lanes; ++l) chunks[l] = tails[l] + at;
+        compress(chunks);
+    }
 }
 
 // N messages of the same length, their rounds interleaved.
@@ -96,22 +115,11 @@ template <int N>
 void hashLanes(const std::uint8_t* const* data, std::size_t length, Hash* out) {
     std::uint32_t state[N][4];
     std::uint32_t* states[N];
-    const std::uint8_t* chunks[N];
-    std::uint8_t tails[N][128];
-    std::size_t tailBytes = 0;
     for (int l = 0; l < N; ++l) {
         state[l][0] = 0x67452301, state[l][1] = 0xefcdab89, state[l][2] = 0x98badcfe, state[l][3] = 0x10325476;
         states[l] = state[l];
-        tailBytes = lastChunks(data[l], length, tails[l]);
     }
-    for (std::size_t at = 0; at + 64 <= length; at += 64) {
-        for (int l = 0; l < N; ++l) chunks[l] = data[l] + at;
-        compress<N>(states, chunks);
-    }
-    for (std::size_t at = 0; at < tailBytes; at += 64) {
-        for (int l = 0; l < N; ++l) chunks[l] = tails[l] + at;
-        compress<N>(states, chunks);
-    }
+    eachChunk<N>(data, length, [&](const std::uint8_t* const* chunks) { compress<N>(states, chunks); });
     for (int l = 0; l < N; ++l) std::memcpy(out[l].data(), state[l], 16);
 }
 
@@ -154,27 +162,17 @@ __attribute__((target("avx2"))) void compressEight(__m256i* state, const std::ui
         constexpr int s = kShift[(i) / 16][(i) % 4];                                                            \
         a = _mm256_add_epi32(b, _mm256_or_si256(_mm256_slli_epi32(t, s), _mm256_srli_epi32(t, 32 - s)));        \
     }
-#define VFOUR(f, w, i)              \
-    VSTEP(f, a, b, c, d, w, i);     \
-    VSTEP(f, d, a, b, c, w, i + 1); \
-    VSTEP(f, c, d, a, b, w, i + 2); \
-    VSTEP(f, b, c, d, a, w, i + 3)
-#define VROUND(f, w, i) \
-    VFOUR(f, w, i);     \
-    VFOUR(f, w, i + 4); \
-    VFOUR(f, w, i + 8); \
-    VFOUR(f, w, i + 12)
-    VROUND(VF, wordF, 0);
-    VROUND(VG, wordG, 16);
-    VROUND(VH, wordH, 32);
-    VROUND(VI, wordI, 48);
-#undef VROUND
-#undef VFOUR
+    ROUND(VSTEP, VF, wordF, 0);
+    ROUND(VSTEP, VG, wordG, 16);
+    ROUND(VSTEP, VH, wordH, 32);
+    ROUND(VSTEP, VI, wordI, 48);
 #undef VSTEP
 #undef VF
 #undef VG
 #undef VH
 #undef VI
+#undef ROUND
+#undef FOUR
     state[0] = _mm256_add_epi32(state[0], a);
     state[1] = _mm256_add_epi32(state[1], b);
     state[2] = _mm256_add_epi32(state[2], c);
@@ -184,18 +182,7 @@ __attribute__((target("avx2"))) void compressEight(__m256i* state, const std::ui
 __attribute__((target("avx2"))) void hashEight(const std::uint8_t* const* data, std::size_t length, Hash* out) {
     __m256i state[4] = {_mm256_set1_epi32(0x67452301), _mm256_set1_epi32(static_cast<int>(0xefcdab89)),
                         _mm256_set1_epi32(static_cast<int>(0x98badcfe)), _mm256_set1_epi32(0x10325476)};
-    const std::uint8_t* chunks[8];
-    std::uint8_t tails[8][128];
-    std::size_t tailBytes = 0;
-    for (int l = 0; l < 8; ++l) tailBytes = lastChunks(data[l], length, tails[l]);
-    for (std::size_t at = 0; at + 64 <= length; at += 64) {
-        for (int l = 0; l < 8; ++l) chunks[l] = data[l] + at;
-        compressEight(state, chunks);
-    }
-    for (std::size_t at = 0; at < tailBytes; at += 64) {
-        for (int l = 0; l < 8; ++l) chunks[l] = tails[l] + at;
-        compressEight(state, chunks);
-    }
+    eachChunk<8>(data, length, [&](const std::uint8_t* const* chunks) { compressEight(state, chunks); });
     alignas(32) std::uint32_t words[4][8];
     for (int w = 0; w < 4; ++w) _mm256_store_si256(reinterpret_cast<__m256i*>(words[w]), state[w]);
     for (int l = 0; l < 8; ++l)
@@ -222,12 +209,9 @@ void Md5::add(const void* data, std::size_t length) {
 }
 
 Hash Md5::done() {
-    const std::uint64_t bits = total_ * 8;
-    static const std::uint8_t pad[64] = {0x80};
-    add(pad, buffered_ < 56 ? 56 - buffered_ : 120 - buffered_);
-    std::uint8_t length[8];
-    for (int i = 0; i < 8; ++i) length[i] = static_cast<std::uint8_t>(bits >> (8 * i));
-    add(length, 8);
+    std::uint8_t tail[128];
+    const std::size_t n = lastChunks(buffer_, total_, tail);
+    for (std::size_t at = 0; at < n; at += 64) compress1(state_, tail + at);
     Hash h;
     std::memcpy(h.data(), state_, 16);
     return h;

@@ -131,17 +131,14 @@ Par2Result SetBuilder::build() {
             std::uint8_t* group = groups.get() + static_cast<std::size_t>(slot) * plan_.groupBlocks * padded;
             const std::uint32_t* blocks = numbers[slot].data();
             pass.add(pool, group, blocks, inGroup, [&](std::uint32_t from, std::uint32_t count) {
-                const std::uint8_t* data[RecoveryPass::kPrepareBatch] = {};
+                std::uint8_t* data[RecoveryPass::kPrepareBatch] = {};
                 Hash hashes[RecoveryPass::kPrepareBatch];
                 for (std::uint32_t k = 0; k < count; ++k) data[k] = group + (from + k) * padded;
                 if (firstPass) {
                     md5Blocks(data, count, static_cast<std::size_t>(plan_.blockSize), hashes);
                     for (std::uint32_t k = 0; k < count; ++k) blockHashes[blocks[from + k]] = hashes[k];
                 }
-                for (std::uint32_t k = 0; k < count; ++k) {
-                    std::uint8_t* block = group + (from + k) * padded;
-                    gfToRegion(kernel, block, block, padded);
-                }
+                for (std::uint32_t k = 0; k < count; ++k) gfToRegion(kernel, data[k], data[k], padded);
             });
             pending = true;
             done += inGroup;

@@ -108,12 +108,12 @@ bool planSet(const std::vector<Par2Input>& inputs, const std::string& folder, co
     }
     plan.blockSize = size;
 
-    // The working set: a block's buffer for the kernels, two groups of input
-    // blocks (one read while the other is used) and the recovery blocks of a
-    // pass, with their factor tables.
+    // The working set: two groups of input blocks (one read while the other
+    // is used; at the end of a pass, the recovery blocks are turned back into
+    // file order in them) and the recovery blocks of a pass, with their
+    // factor tables.
     plan.paddedBlock = static_cast<std::size_t>((size + kMaxGfChunk - 1) / kMaxGfChunk * kMaxGfChunk);
-    // (and one more block to turn a recovery block back into file order).
-    const std::uint64_t least = 4 * static_cast<std::uint64_t>(plan.paddedBlock);
+    const std::uint64_t least = 3 * static_cast<std::uint64_t>(plan.paddedBlock);
     if (least > options.memoryLimit) {
         error = "PAR2: blocks of " + std::to_string(size) + " bytes need at least " + mib(least) +
                 " of memory, more than the limit of " + mib(options.memoryLimit) +
@@ -187,7 +187,7 @@ bool planSet(const std::vector<Par2Input>& inputs, const std::string& folder, co
         std::max(least, options.memoryLimit - std::min<std::uint64_t>(16u << 20, options.memoryLimit / 8));
     plan.groupBlocks = static_cast<std::uint32_t>(
         std::clamp<std::uint64_t>(std::min<std::uint64_t>(8u << 20, budget / 8) / padded, 1, 64));
-    const std::uint64_t fixed = (2ull * plan.groupBlocks + 1) * padded;
+    const std::uint64_t fixed = 2ull * plan.groupBlocks * padded;
     const std::uint64_t perRecovery = padded + plan.groupBlocks * sizeof(GfFactor);
     plan.recoveryPerPass = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
         budget > fixed ? (budget - fixed) / perRecovery : 1, 1, plan.recoveryBlocks));

@@ -4,15 +4,10 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/platform.h"
 #include "kelvo_exception.h"
 
 namespace pelmor {
-
-std::string makePrivateFolder() {
-    const auto tmp = common::environment("TMPDIR");
-    std::string pattern = (tmp && !tmp->empty() ? *tmp : std::string("/tmp")) + "/tskivo-XXXXXX";
-    return mkdtemp(pattern.data()) ? pattern : std::string();
-}
 
 RecoverySet::RecoverySet(PostJob& job, const JobSettings& settings) : job_(job), settings_(settings) {
     if (settings.par2.percent <= 0) return;
@@ -20,7 +15,7 @@ RecoverySet::RecoverySet(PostJob& job, const JobSettings& settings) : job_(job),
     for (const FileEntry& f : job.files)
         if (f.inPar2Set) inputs.push_back({f.name, postedName(f)});
     if (inputs.empty()) return;
-    folder_ = makePrivateFolder();
+    folder_ = common::makePrivateFolder();
     if (folder_.empty()) throw Kelvo_Exception(0, "PAR2: cannot make a private folder for the recovery files");
     par2::Par2Options o;
     o.percent = settings.par2.percent;

@@ -42,8 +42,4 @@ private:
     std::chrono::steady_clock::time_point started_;
 };
 
-// A fresh private folder (mode 0700) in $TMPDIR or /tmp; empty when none
-// can be made.
-std::string makePrivateFolder();
-
 }  // namespace pelmor
