@@ -1,11 +1,10 @@
 # What the posting benchmarks share, sourced by them from the project root:
-# a Release build in build-bench/ (made if absent), nyuu from npm, a timer
-# and the local sink server.
+# a Release build in build-bench/ (made, or brought up to date), nyuu from
+# npm, a timer and the local sink server.
 BUILD=build-bench
-if [ ! -x "$BUILD/bin/tskivo" ] || [ ! -x "$BUILD/bin/nntp_sink" ]; then
+[ -f "$BUILD/CMakeCache.txt" ] ||
     cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTSKIVO_BUILD_TESTS=OFF -DTSKIVO_BUILD_GUI=OFF >/dev/null
-    cmake --build "$BUILD" -j "$(nproc)" --target tskivo pelmor tplat nntp_sink >/dev/null
-fi
+cmake --build "$BUILD" -j "$(nproc)" --target tskivo pelmor tplat nntp_sink >/dev/null
 NYUU_DIR=${NYUU_DIR:-/tmp/tskivo-bench-nyuu}
 if [ ! -x "$NYUU_DIR/node_modules/.bin/nyuu" ]; then
     mkdir -p "$NYUU_DIR"

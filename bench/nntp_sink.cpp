@@ -1,13 +1,17 @@
 // A news server that accepts every article, for speed benchmarks: each
 // connection on a thread of its own, every reply after a delay (a far
 // server's round trip), and each connection read no faster than a cap (a
-// provider's per-connection limit).
-//   nntp_sink PORT [DELAY_MS=0] [CAP_BYTES_PER_SEC=0 (none)]
+// provider's per-connection limit). With a certificate and its key, every
+// connection speaks TLS; with SINK_CONNECTIONS=FILE in the environment, each
+// connection accepted adds a line to FILE (connections counted at the sink).
+//   nntp_sink PORT [DELAY_MS=0] [CAP_BYTES_PER_SEC=0 (none)] [CERT KEY]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <cstdio>
@@ -24,12 +28,35 @@ using Clock = std::chrono::steady_clock;
 struct Settings {
     int delayMs = 0;
     double cap = 0;
+    SSL_CTX* tls = nullptr;
 };
 
 void serve(int fd, Settings s) {
+    SSL* ssl = nullptr;
+    if (s.tls) {
+        ssl = SSL_new(s.tls);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) != 1) {
+            SSL_free(ssl);
+            close(fd);
+            return;
+        }
+    }
+    struct Done {
+        SSL* ssl;
+        int fd;
+        ~Done() {
+            if (ssl) SSL_free(ssl);
+            close(fd);
+        }
+    } done{ssl, fd};
+    auto recv = [&](int, char* into, std::size_t n, int) -> ssize_t {
+        return ssl ? SSL_read(ssl, into, static_cast<int>(n)) : ::recv(fd, into, n, 0);
+    };
     auto say = [&](const char* text) {
         if (s.delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(s.delayMs));
-        send(fd, text, std::strlen(text), MSG_NOSIGNAL);
+        if (ssl) SSL_write(ssl, text, static_cast<int>(std::strlen(text)));
+        else send(fd, text, std::strlen(text), MSG_NOSIGNAL);
     };
     say("200 sink ready\r\n");
     std::vector<char> buffer(1 << 16);
@@ -70,7 +97,6 @@ void serve(int fd, Settings s) {
                 pending.insert(0, "\r\n");  // an article may end at once
             } else if (line == "QUIT") {
                 say("205 bye\r\n");
-                close(fd);
                 return;
             } else if (line.rfind("MODE", 0) == 0 || line.rfind("DATE", 0) == 0) {
                 say("200 ok\r\n");
@@ -85,7 +111,6 @@ void serve(int fd, Settings s) {
             }
         }
     }
-    close(fd);
 }
 
 }  // namespace
@@ -99,6 +124,15 @@ int main(int argc, char** argv) {
     Settings s;
     s.delayMs = argc > 2 ? std::atoi(argv[2]) : 0;
     s.cap = argc > 3 ? std::atof(argv[3]) : 0;
+    if (argc > 5) {
+        s.tls = SSL_CTX_new(TLS_server_method());
+        if (SSL_CTX_use_certificate_chain_file(s.tls, argv[4]) != 1 ||
+            SSL_CTX_use_PrivateKey_file(s.tls, argv[5], SSL_FILETYPE_PEM) != 1) {
+            std::fprintf(stderr, "nntp_sink: cannot use %s and %s\n", argv[4], argv[5]);
+            return 1;
+        }
+    }
+    const char* counted = std::getenv("SINK_CONNECTIONS");
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     if (s.cap > 0) {  // a small window, inherited by every connection, so the cap holds the sender back
         int size = 64 * 1024;
@@ -117,6 +151,11 @@ int main(int argc, char** argv) {
     for (;;) {
         const int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) continue;
+        if (counted)
+            if (FILE* f = std::fopen(counted, "a")) {
+                std::fputs("connection\n", f);
+                std::fclose(f);
+            }
         std::thread(serve, fd, s).detach();
     }
 }

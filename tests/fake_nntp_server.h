@@ -119,6 +119,11 @@ public:
                 if (stopAfterBytes && raw.size() >= stopAfterBytes) return raw;
             }
         }
+        // A read that waits longer ends the connection (a server's idle time-out).
+        void setIdleTimeout(int ms) {
+            timeval tv{ms / 1000, (ms % 1000) * 1000};
+            setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        }
         // Waits until the client goes away.
         void waitForClose() {
             while (readLine()) {
@@ -263,6 +268,7 @@ struct NntpScript {
     std::mutex mutex;
     int connections = 0;
     int articlesSeen = 0;
+    int idleTimeoutMs = 0;  // > 0: a connection idle that long is closed
     // The reply to "STAT <id>"; default: 223, the server has it.
     std::function<std::string(const std::string& id)> statReply;
 };
@@ -303,6 +309,7 @@ inline FakeNntpServer::Handler scriptedServer(std::shared_ptr<NntpScript> script
         }
         if (!reply(c, greeting)) return;
         if (greeting.rfind("502", 0) == 0) return;  // turned away: the server hangs up
+        if (script->idleTimeoutMs > 0) c.setIdleTimeout(script->idleTimeoutMs);
         while (auto line = c.readLine()) {
             server.record(*line);
             if (line->rfind("AUTHINFO USER", 0) == 0) {

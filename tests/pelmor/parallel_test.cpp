@@ -7,6 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "common/run_state.h"
+#include "net/connection_pool.h"
 #include "post/run.h"
 #include "fake_nntp_server.h"
 #include "posting_run.h"
@@ -163,4 +165,73 @@ TEST(Parallel, AJobThatFailsStopsEveryConnectionAndKeepsWhatWasAccepted) {
         const std::string id = a.header("Message-ID");
         EXPECT_THAT(nzb, HasSubstr(id.substr(1, id.size() - 2)));
     }
+}
+
+namespace {
+
+// The jobs of a folder runner's run, folder after folder against one server.
+struct TreeRun : ParallelRun {
+    int folders = 0;
+    std::string log;
+    void folder(int i, const std::vector<std::string>& extra) {
+        common::writeRunState("run-state", {{"folder", std::to_string(i)}, {"folders", std::to_string(folders)}});
+        std::vector<std::string> words{"-runstate", "run-state"};
+        words.insert(words.end(), extra.begin(), extra.end());
+        log += runAgain(words);
+    }
+    int said(const std::string& command) {
+        const auto t = server.server().transcript();
+        return static_cast<int>(std::count(t.begin(), t.end(), command));
+    }
+};
+
+}  // namespace
+
+TEST(KeptConnections, EveryFolderOfARunPostsOverTheConnectionsTheFirstOpened) {
+    TreeRun h;
+    h.folders = 5;
+    for (int i = 1; i <= h.folders; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".bin";
+        writeFile(name, randomBytes(3000, static_cast<unsigned>(i)));
+        h.folder(i, {"-userid", "me", "-password", "pw", "-connections", "3", "-lines", "10", name});
+    }
+    EXPECT_EQ(h.server.server().connections(), 3);
+    EXPECT_EQ(h.said("AUTHINFO USER me"), 3);
+    EXPECT_EQ(h.accepted().size(), 5u * 3u);
+    // The last folder's job closes them, as a run without folders after it does.
+    EXPECT_EQ(h.said("QUIT"), 3);
+    EXPECT_EQ(ConnectionPool::instance().parked(), 0u);
+}
+
+TEST(KeptConnections, OnesTheServerClosedMeanwhileAreReplacedWithoutARetry) {
+    TreeRun h;
+    h.folders = 2;
+    h.script.idleTimeoutMs = 150;  // the server hangs up on idle connections
+    writeFile("a.bin", randomBytes(3000, 1));
+    h.folder(1, {"-connections", "2", "-lines", "10", "a.bin"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    h.folder(2, {"-connections", "2", "-lines", "10", "a.bin"});
+    EXPECT_EQ(h.accepted().size(), 2u * 3u);
+    EXPECT_EQ(h.server.server().connections(), 4);
+    EXPECT_THAT(h.log, testing::Not(HasSubstr("Caught exception")));
+    EXPECT_THAT(h.log, testing::Not(HasSubstr("retry")));
+}
+
+TEST(KeptConnections, KeptOnlyForTheSameServerLogInAndProxy) {
+    ServerSettings s{"news.example.org", 119, false, Credentials{"me", "pw"}};
+    const ProxySettings proxy{"proxy", 1080, std::nullopt};
+    const std::string key = ConnectionPool::keyFor(s, nullptr);
+    std::vector<std::pair<ServerSettings, const ProxySettings*>> others;
+    for (int change = 0; change < 5; ++change) {
+        ServerSettings o = s;
+        if (change == 0) o.host = "news.example.net";
+        if (change == 1) o.port = 563;
+        if (change == 2) o.tls = true;
+        if (change == 3) o.login->user = "you";
+        if (change == 4) o.login->password = "other";
+        others.emplace_back(o, nullptr);
+    }
+    others.emplace_back(s, &proxy);
+    for (const auto& [o, p] : others) EXPECT_NE(ConnectionPool::keyFor(o, p), key);
+    EXPECT_EQ(ConnectionPool::keyFor(s, nullptr), key);
 }

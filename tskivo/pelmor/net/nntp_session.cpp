@@ -3,6 +3,7 @@
 #include <cctype>
 #include <sstream>
 
+#include "connection_pool.h"
 #include "kelvo_exception.h"
 
 namespace pelmor {
@@ -114,8 +115,22 @@ bool NntpSession::readResponse() {
     return ok;
 }
 
+bool NntpSession::adoptKept() {
+    std::string greeting;
+    auto kept = ConnectionPool::instance().take(ConnectionPool::keyFor(server_, context_.proxy), greeting);
+    if (!kept) return false;
+    kept->rebind(context_.socket);
+    stream_ = std::move(kept);
+    if (context_.verbosity >= 4) context_.socket.log.line("Using the open connection to " + server_.label());
+    greeting_ = std::move(greeting);
+    broken_ = false;
+    limited_ = false;
+    return true;
+}
+
 bool NntpSession::login() {
     if (loggedIn_) return true;
+    if (adoptKept()) return loggedIn();
     loginFailed_ = true;  // until it has worked
     common::Log& log = context_.socket.log;
     if (context_.verbosity >= 4) log.line("Connecting to " + server_.host + ":" + std::to_string(server_.port));
@@ -147,6 +162,10 @@ bool NntpSession::login() {
     greeting_ = lastResponse_;
     if (lastResponse_[0] == '2' && server_.login) authenticate();
     if (context_.verbosity >= 4) log.line("Logged in.");
+    return loggedIn();
+}
+
+bool NntpSession::loggedIn() {
     if (context_.sharedLimiter) stream_->setSharedLimiter(context_.sharedLimiter);
     else stream_->setWriteRate(context_.writeRate);
     loggedIn_ = true;
@@ -336,6 +355,13 @@ StatResult NntpSession::stat(const std::string& messageId) {
 }
 
 bool NntpSession::logout() {
+    // In step with the server, logged in and idle: the next job takes it.
+    if (loggedIn_ && context_.keepOpen && stream_ && !broken_ && !greeting_.empty() && greeting_[0] == '2' &&
+        stream_->quiet()) {
+        ConnectionPool::instance().park(ConnectionPool::keyFor(server_, context_.proxy), std::move(stream_), greeting_);
+        loggedIn_ = false;
+        return true;
+    }
     if (loggedIn_) {
         if (context_.verbosity >= 4) context_.socket.log.line("Logging out of server");
         if (stream_) {

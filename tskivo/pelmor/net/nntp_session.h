@@ -46,6 +46,9 @@ struct SessionContext {
     RateLimiter* sharedLimiter = nullptr;
     std::uint32_t writeRate = 0;
     const ProxySettings* proxy = nullptr;  // every connection through it
+    // More jobs follow in this process: a session's connection is kept open
+    // for them (see ConnectionPool) instead of being closed with QUIT.
+    bool keepOpen = false;
 };
 
 // What STAT said of an article.
@@ -101,6 +104,11 @@ private:
     void ensureConnected();
     [[noreturn]] void fail(const std::string& message, int retryable = 1);
     void authenticate();
+    // Takes a connection kept open by an earlier job to the same server;
+    // false when there is none.
+    bool adoptKept();
+    // Ready to post: the job's write limit set.
+    bool loggedIn();
 
     ServerSettings server_;
     const SessionContext& context_;

@@ -49,7 +49,7 @@ bool connectWithin(int fd, const Endpoint& e, int timeoutMs, std::string& reason
 
 }  // namespace
 
-ThrottledSocket::ThrottledSocket(const SocketContext& context) : context_(context) {}
+ThrottledSocket::ThrottledSocket(const SocketContext& context) : context_(&context) {}
 
 ThrottledSocket::~ThrottledSocket() { close(); }
 
@@ -74,7 +74,7 @@ bool ThrottledSocket::openTcp(const ServerAddress& address) {
             failureReason_ = std::string("socket: ") + std::strerror(errno);
             continue;
         }
-        if (connectWithin(fd_, e, context_.timeoutMs, failureReason_)) {
+        if (connectWithin(fd_, e, context_->timeoutMs, failureReason_)) {
             failureReason_.clear();
             break;
         }
@@ -149,7 +149,7 @@ bool ThrottledSocket::connectVia(const ProxySettings& proxy, const std::string& 
 // RFC 1928: greeting, RFC 1929 log-in when the proxy asks for it, CONNECT
 // with the server's name (the proxy resolves it, so no lookup leaks here).
 bool ThrottledSocket::socksHandshake(const ProxySettings& proxy, const std::string& host, int port) {
-    const int ms = context_.timeoutMs > 0 ? context_.timeoutMs : 60000;
+    const int ms = context_->timeoutMs > 0 ? context_->timeoutMs : 60000;
     const auto refused = [&](const std::string& why, ConnectFailure kind = ConnectFailure::ProxyRefused) {
         failureReason_ = "the SOCKS5 proxy " + proxy.label() + " " + why;
         failure_ = kind;
@@ -208,7 +208,7 @@ bool ThrottledSocket::socksHandshake(const ProxySettings& proxy, const std::stri
 bool ThrottledSocket::prepare(const std::string& host, bool tls) {
     // Writes give up after the time-out too (EAGAIN from send), and so do
     // the reads of the TLS handshake.
-    const int ms = context_.timeoutMs;
+    const int ms = context_->timeoutMs;
     timeval tv{ms / 1000, (ms % 1000) * 1000};
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -231,6 +231,12 @@ bool ThrottledSocket::closedByPeer() {
     pollfd p{fd_, POLLRDHUP, 0};
     if (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) peerClosed_ = true;
     return peerClosed_;
+}
+
+bool ThrottledSocket::quiet() {
+    if (fd_ == -1 || peerClosed_ || inboxAt_ < inboxEnd_ || (tls_ && tls_->pending())) return false;
+    pollfd p{fd_, POLLIN | POLLRDHUP, 0};
+    return poll(&p, 1, 0) == 0;
 }
 
 bool ThrottledSocket::close() {
@@ -265,7 +271,7 @@ long long ThrottledSocket::sendSome(const char* data, std::size_t length) {
         if (n < 0 && errno == EINTR) return 0;
     }
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) context_.log.line("WARNING: Timeout writing to socket!");
+        if (errno == EAGAIN || errno == EWOULDBLOCK) context_->log.line("WARNING: Timeout writing to socket!");
         if (errno == EPIPE || errno == ECONNRESET) peerClosed_ = true;
     }
     return n;
@@ -288,7 +294,7 @@ long long ThrottledSocket::receiveSome(char* buffer, std::size_t length) {
 void ThrottledSocket::logLine(const std::string& text) {
     // Beside the defaults file, never in the folder being posted (the next
     // run would post it); created only while logging is on.
-    std::ofstream out(context_.performanceLog, std::ios::app);
+    std::ofstream out(context_->performanceLog, std::ios::app);
     if (out) out << text << '\n' << std::flush;
 }
 
@@ -297,7 +303,7 @@ std::string stamp(TickTime t) { return std::to_string(t.seconds) + "-" + std::to
 }  // namespace
 
 void ThrottledSocket::throttle(bool writing, std::uint32_t limit, RateWindow& window, std::uint32_t n) {
-    TickTime t = tickTime(context_.clock);
+    TickTime t = tickTime(context_->clock);
     for (;;) {
         const std::uint32_t rate = window.add(n, t);
         // Bytes counted within the clock's resolution of the start give no
@@ -320,15 +326,15 @@ void ThrottledSocket::throttle(bool writing, std::uint32_t limit, RateWindow& wi
         // Sleep until the rate fits, in steps of at most 250 ms: a fixed
         // 250 ms pause after every part held a 2 MB/s limit to 1.3 MB/s.
         const std::uint64_t ms = (window.waitMicros(limit) + 999) / 1000;
-        context_.clock.sleepMs(static_cast<std::uint32_t>(std::clamp<std::uint64_t>(ms, 1, 250)));
-        t = tickTime(context_.clock);
+        context_->clock.sleepMs(static_cast<std::uint32_t>(std::clamp<std::uint64_t>(ms, 1, 250)));
+        t = tickTime(context_->clock);
         n = 0;
     }
 }
 
 bool ThrottledSocket::write(const char* data, std::size_t length) {
     const bool logging = loggingOn() && writeRate_ != 0;
-    const TickTime start = tickTime(context_.clock);
+    const TickTime start = tickTime(context_->clock);
     RateWindow window;
     window.add(0, start);
     if (logging)
@@ -350,7 +356,7 @@ bool ThrottledSocket::write(const char* data, std::size_t length) {
 bool ThrottledSocket::read(char* buffer, std::size_t length, int timeoutMs) {
     if (timeoutMs != 0 && !awaitData(timeoutMs, "WARNING: Timeout reading from socket!")) return false;
     const bool logging = loggingOn() && readRate_ != 0;
-    const TickTime start = tickTime(context_.clock);
+    const TickTime start = tickTime(context_->clock);
     RateWindow window;
     window.add(0, start);
     if (logging) logLine("START TIME(read): [" + stamp(start) + "], bytes=" + std::to_string(length) + ".");
@@ -370,8 +376,8 @@ bool ThrottledSocket::read(char* buffer, std::size_t length, int timeoutMs) {
 
 bool ThrottledSocket::awaitData(int timeoutMs, const char* timeoutText) {
     const Wait w = waitReadable(timeoutMs);
-    if (w == Wait::TimedOut) context_.log.line(timeoutText);
-    if (w == Wait::Failed) context_.log.line("Error waiting for data on read socket. err=" + std::to_string(errno));
+    if (w == Wait::TimedOut) context_->log.line(timeoutText);
+    if (w == Wait::Failed) context_->log.line("Error waiting for data on read socket. err=" + std::to_string(errno));
     return w == Wait::Ready;
 }
 

@@ -84,6 +84,12 @@ public:
     // Whether the server has closed its side (seen by a read or write, or
     // waiting on the socket now): such a connection can carry no article.
     bool closedByPeer();
+    // Open, with nothing from the server waiting and its side not closed: a
+    // connection that can carry the next command (one kept between jobs).
+    bool quiet();
+    // The clock, log and time-out of another job from now on (a connection
+    // kept open from one job to the next).
+    void rebind(const SocketContext& context) { context_ = &context; }
 
     bool read(char* buffer, std::size_t length, int timeoutMs) override;
     bool write(const char* data, std::size_t length) override;
@@ -109,11 +115,11 @@ private:
     long long sendSome(const char* data, std::size_t length);
     long long receiveSome(char* buffer, std::size_t length);
     bool nextByte(char& c, int timeoutMs);
-    bool loggingOn() const { return !context_.performanceLog.empty(); }
+    bool loggingOn() const { return !context_->performanceLog.empty(); }
     void logLine(const std::string& text);
     void throttle(bool writing, std::uint32_t limit, RateWindow& window, std::uint32_t n);
 
-    const SocketContext& context_;
+    const SocketContext* context_;
     int fd_ = -1;
     std::uint32_t readRate_ = 0;
     std::uint32_t writeRate_ = 0;
