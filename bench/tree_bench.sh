@@ -4,7 +4,8 @@
 # folder) and by nyuu (the whole tree in one go, `-r keep`) in the same run,
 # to a far sink (every reply 30 ms late, each connection read at 8 MB/s),
 # plain and over TLS. Prints the times, the ratio and the connections each
-# opened (counted at the sink).
+# opened (counted at the sink). DELAY=0 CAP=0 give the near, CPU-bound sink;
+# TLS=0 leaves out the TLS round.
 #   bench/tree_bench.sh [FOLDERS=100] [FILES=10] [KIB=64]
 # OURS=path/to/tskivo compares another build of ours (say, the one before a change).
 set -euo pipefail
@@ -26,6 +27,8 @@ done
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
     -addext "subjectAltName=IP:127.0.0.1" -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
 PORT=18121
+DELAY=${DELAY:-30}
+CAP=${CAP:-8000000}
 LINES=2500
 ARTICLE=$((LINES * 128))
 
@@ -46,9 +49,9 @@ connections() { # runs "$@" against a fresh sink; prints "seconds connections"
     shift
     : > "$count"
     if [ "$tls" = 1 ]; then
-        SINK_CONNECTIONS="$count" "$BUILD/bin/nntp_sink" "$PORT" 30 8000000 "$WORK/cert.pem" "$WORK/key.pem" &
+        SINK_CONNECTIONS="$count" "$BUILD/bin/nntp_sink" "$PORT" "$DELAY" "$CAP" "$WORK/cert.pem" "$WORK/key.pem" &
     else
-        SINK_CONNECTIONS="$count" "$BUILD/bin/nntp_sink" "$PORT" 30 8000000 &
+        SINK_CONNECTIONS="$count" "$BUILD/bin/nntp_sink" "$PORT" "$DELAY" "$CAP" &
     fi
     SINK=$!
     sleep 0.3
@@ -58,9 +61,9 @@ connections() { # runs "$@" against a fresh sink; prints "seconds connections"
     echo "$t $(wc -l < "$count")"
 }
 
-echo "tree: $FOLDERS folders x $FILES files of $KIB KiB, 8 connections, sink 30 ms and 8 MB/s a connection"
+echo "tree: $FOLDERS folders x $FILES files of $KIB KiB, 8 connections, sink $DELAY ms and $CAP B/s a connection"
 printf "%-6s %10s %10s %8s %12s %12s\n" "" "ours s" "nyuu s" "ratio" "ours conns" "nyuu conns"
-for tls in 0 1; do
+for tls in 0 $([ "${TLS:-1}" = 1 ] && echo 1); do
     read -r a ac <<<"$(connections "$tls" ours)"
     read -r b bc <<<"$(connections "$tls" theirs)"
     printf "%-6s %10s %10s %8s %12s %12s\n" "$([ "$tls" = 1 ] && echo TLS || echo plain)" "$a" "$b" \

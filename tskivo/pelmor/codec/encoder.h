@@ -67,12 +67,19 @@ public:
     std::size_t encodedSizeBound() const override;
     bool encodePart(int n, char* buffer, std::size_t bufferSize, int total) override;
     std::uint64_t bytesPerPart() const override { return static_cast<std::uint64_t>(lines_) * kLineLength; }
+    // The whole file's CRC-32: known from the start for a file of several
+    // parts (their trailers carry it), and once its part is encoded for a
+    // file of one.
     std::uint32_t fileCrc() const { return fileCrc_; }
 
 private:
+    // Reads the file in `chunk`-byte pieces into input_.
+    std::uint32_t wholeFileCrc(std::size_t chunk);
     std::uint32_t partCrc_ = 0;
     std::uint32_t fileCrc_ = 0;
-    std::vector<unsigned char> input_;  // one part of the file, sized once
+    // One part of the file, sized to the file once and never cleared: every
+    // byte used is read into it first.
+    std::unique_ptr<unsigned char[]> input_;
 };
 
 class UuEncoder final : public Encoder {

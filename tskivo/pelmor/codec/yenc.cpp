@@ -375,12 +375,24 @@ char* yencEncodeLinesCrcWith(YencKernel k, const unsigned char* in, std::size_t 
 YencEncoder::YencEncoder(const std::string& path, int lines) : Encoder(path, lines) {
     const std::uint64_t perPart = bytesPerPart();
     parts_ = static_cast<int>(size_ / perPart + (size_ % perPart ? 1 : 0));
-    // The whole file's CRC for every part's trailer. Holes of a sparse file
-    // (disk images) are not read: their CRC is that of zeros.
+    input_ = std::make_unique_for_overwrite<unsigned char[]>(
+        static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(perPart, size_))));
+    // A file of one part: its trailer has no whole-file CRC, and its part's
+    // CRC is the file's; whether it can be read is still known at once.
+    if (parts_ > 1) {
+        fileCrc_ = wholeFileCrc(static_cast<std::size_t>(perPart));
+    } else {
+        const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw Kelvo_Exception(0, "Unable to read input file");
+        close(fd);
+    }
+}
+
+std::uint32_t YencEncoder::wholeFileCrc(std::size_t chunk) {
+    // Holes of a sparse file (disk images) are not read: their CRC is that of zeros.
     const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw Kelvo_Exception(0, "Unable to read input file");
     static const std::vector<unsigned char> zeros(1 << 20);
-    std::vector<unsigned char> chunk(1 << 20);
     std::uint64_t offset = 0;
     std::uint32_t crc = 0;
     while (offset < size_) {
@@ -397,19 +409,18 @@ YencEncoder::YencEncoder(const std::string& path, int lines) : Encoder(path, lin
         bool shrank = false;
         while (offset < holeAt) {
             const long long n = common::readFully(
-                fd, chunk.data(), static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), holeAt - offset)), offset);
+                fd, input_.get(), static_cast<std::size_t>(std::min<std::uint64_t>(chunk, holeAt - offset)), offset);
             if (n <= 0) {
                 shrank = true;  // a file that shrank: its CRC is of what is there
                 break;
             }
-            crc = crc32Update(crc, chunk.data(), static_cast<std::size_t>(n));
+            crc = crc32Update(crc, input_.get(), static_cast<std::size_t>(n));
             offset += static_cast<std::uint64_t>(n);
         }
         if (shrank) break;
     }
     close(fd);
-    fileCrc_ = crc;
-    input_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(perPart, size_)));
+    return crc;
 }
 
 std::size_t YencEncoder::encodedSizeBound() const {
@@ -438,10 +449,11 @@ bool YencEncoder::encodePart(int n, char* buffer, std::size_t bufferSize, int to
     out += w;
 
     // One read for the whole part; a file that shrank is encoded from what is there.
-    const long long got = readAt(first, input_.data(), static_cast<std::size_t>(end - first));
+    const long long got = readAt(first, input_.get(), static_cast<std::size_t>(end - first));
     if (got < 0) return false;
     partCrc_ = 0;
-    out = yencEncodeLinesCrcWith(activeKernel(), input_.data(), static_cast<std::size_t>(got), out, &partCrc_);
+    out = yencEncodeLinesCrcWith(activeKernel(), input_.get(), static_cast<std::size_t>(got), out, &partCrc_);
+    if (parts_ == 1) fileCrc_ = partCrc_;
 
     const std::size_t left = bufferSize - static_cast<std::size_t>(out - buffer);
     if (parts_ == 1) {

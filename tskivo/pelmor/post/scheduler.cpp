@@ -99,12 +99,13 @@ public:
     void accepted(std::unique_ptr<Article> a, Posting& posting) {
         std::lock_guard<std::mutex> lock(mutex_);
         --inFlight_;
+        bool opened = false;
         if (a->file == 0 && a->part == firstPart_ && !gateOpen_) {
             job_.firstMessageId = a->messageId;
-            gateOpen_ = true;
+            gateOpen_ = opened = true;
         }
         posting.accepted(*a);
-        ready_.notify_all();
+        wakeWhenDue(opened);
     }
     // Done with, not posted: its file is skipped. When that is the first
     // file, the later ones wait for its first article no longer (they refer
@@ -112,15 +113,16 @@ public:
     void dropped(int file) {
         std::lock_guard<std::mutex> lock(mutex_);
         --inFlight_;
+        const bool opened = file == 0 && !gateOpen_;
         if (file == 0) gateOpen_ = true;
-        ready_.notify_all();
+        wakeWhenDue(opened);
     }
     void retryLater(std::unique_ptr<Article> a, std::uint32_t waitMs) {
         std::lock_guard<std::mutex> lock(mutex_);
         --inFlight_;
         a->notBefore = job_.clock.tickMs() + waitMs;
         waiting_.push_back(std::move(a));
-        ready_.notify_all();
+        ready_.notify_one();  // one connection to keep its time
     }
     // Back at once, no attempt spent: its connection was refused.
     void handBack(std::unique_ptr<Article> a) {
@@ -128,7 +130,7 @@ public:
         --inFlight_;
         a->notBefore = job_.clock.tickMs();
         waiting_.push_front(std::move(a));
-        ready_.notify_all();
+        ready_.notify_one();
     }
     void fail(std::exception_ptr e) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -181,6 +183,13 @@ public:
 
 private:
     bool gated(const Article& a) const { return job_.threadPosts && a.file > 0 && !gateOpen_; }
+    // An article done with brings no new work: the connections waiting are
+    // woken only when the gate opened (the later files' articles may go) or
+    // the job is over (they leave). Waking them all for every article cost
+    // a futex storm per article.
+    void wakeWhenDue(bool gateOpened) {
+        if (gateOpened || (producerDone_ && fresh_.empty() && waiting_.empty() && inFlight_ == 0)) ready_.notify_all();
+    }
     PostJob& job_;
     std::mutex mutex_;
     std::condition_variable ready_, room_;
