@@ -96,7 +96,8 @@ int main(int argc, char** argv) {
         // Rounds of each contender in turn, the best of each kept: a busy
         // spell of this (shared) machine falls on all of them alike.
         std::vector<par2::GfKernel> kernels;
-        for (auto k : {par2::GfKernel::Ssse3, par2::GfKernel::Avx2, par2::GfKernel::Avx512})
+        for (auto k : {par2::GfKernel::Ssse3, par2::GfKernel::Avx2, par2::GfKernel::Avx512, par2::GfKernel::Avx2Gfni,
+                       par2::GfKernel::Avx512Gfni})
             if (par2::gfKernelSupported(k)) kernels.push_back(k);
         Measured theirs;
         std::vector<Measured> ours(kernels.size());

@@ -14,14 +14,19 @@ std::uint16_t gfPow2(std::uint32_t exponent);
 std::uint16_t gfPowLog(std::uint32_t logBase, std::uint32_t exponent);
 
 // The multiply-add kernels, all with the same result; the fastest the CPU
-// has is chosen once (TSKIVO_GF16_KERNEL=scalar|ssse3|avx2|avx512 forces one).
+// has is chosen once (TSKIVO_GF16_KERNEL=scalar|ssse3|avx2|avx2-gfni|avx512|
+// avx512-gfni forces one).
 //
 // The vector kernels work on regions in their own layout: chunks of
 // `gfChunk` bytes, the low bytes of the chunk's words first, then their high
 // bytes, so that one byte shuffle looks up sixteen (thirty-two, sixty-four)
 // nibbles at once. gfToRegion and gfFromRegion convert whole blocks; the
-// scalar kernel's layout is the plain one.
-enum class GfKernel { Scalar, Ssse3, Avx2, Avx512 };
+// scalar kernel's layout is the plain one. The GFNI kernels use the layout
+// of their width: multiplying by a factor is a linear map of the word's 16
+// bits, so each product byte is two affine transforms (one of the low
+// bytes, one of the high bytes) added together, four transforms a pair of
+// vectors instead of eight shuffles.
+enum class GfKernel { Scalar, Ssse3, Avx2, Avx512, Avx2Gfni, Avx512Gfni };
 GfKernel gfKernel();
 bool gfKernelSupported(GfKernel k);
 void setGfKernel(GfKernel k);  // tests and benchmarks
@@ -44,6 +49,10 @@ struct GfFactor {
     std::uint16_t factor = 0;
     alignas(16) std::uint8_t low[4][16];
     alignas(16) std::uint8_t high[4][16];
+    // The same map as four 8x8 bit matrices in GFNI's form (row of output
+    // bit i in byte 7 - i): low from low bytes, low from high bytes, high
+    // from low bytes, high from high bytes.
+    std::uint64_t affine[4];
 };
 GfFactor gfFactor(std::uint16_t factor);
 
