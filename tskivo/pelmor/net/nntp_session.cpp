@@ -9,22 +9,14 @@
 namespace pelmor {
 
 std::string_view DotStuffer::filter(std::string_view in, std::string& scratch) {
-    // Fast path: find whether any "." stands at a line start at all.
+    // Fast path: whether any "." stands at a line start at all, dot by dot
+    // (memchr): an encoded body has few dots or none, but thousands of lines.
     bool needed = false;
-    bool start = atLineStart_;
-    for (std::size_t pos = 0; pos < in.size();) {
-        if (start && in[pos] == '.') {
+    for (std::size_t pos = 0; (pos = in.find('.', pos)) != std::string_view::npos; ++pos)
+        if (pos == 0 ? atLineStart_ : in[pos - 1] == '\n') {
             needed = true;
             break;
         }
-        const std::size_t lf = in.find('\n', pos);
-        if (lf == std::string_view::npos) {
-            start = false;
-            break;
-        }
-        pos = lf + 1;
-        start = true;
-    }
     if (!needed) {
         if (!in.empty()) atLineStart_ = in.back() == '\n';
         return in;

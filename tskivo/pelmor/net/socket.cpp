@@ -431,6 +431,13 @@ bool ThrottledSocket::readLine(std::string& out, std::size_t limit, int timeoutM
 }
 
 bool ThrottledSocket::writePair(std::string_view first, std::string_view second) {
+    // A command and its line end in one send (and over TLS one record).
+    if (!second.empty() && first.size() + second.size() <= 512) {
+        char joined[512];
+        std::memcpy(joined, first.data(), first.size());
+        std::memcpy(joined + first.size(), second.data(), second.size());
+        return write(joined, first.size() + second.size());
+    }
     bool ok = write(first.data(), first.size());
     if (!second.empty()) ok = write(second.data(), second.size()) && ok;
     return ok;
