@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
         std::printf("  par2-turbo       %7.1f MB/s  %6.2f s  peak RSS %6.1f MiB  (%s)\n", bytes / 1e6 / theirs.seconds,
                     theirs.seconds, theirs.peakKiB / 1024.0, method.c_str());
         for (std::size_t i = 0; i < kernels.size(); ++i)
-            std::printf("  ours, %-8s   %7.1f MB/s  %6.2f s  peak RSS %6.1f MiB  ratio %.2f (target >= 1.0)\n",
+            std::printf("  ours, %-11s %7.1f MB/s  %6.2f s  peak RSS %6.1f MiB  ratio %.2f (target >= 1.0)\n",
                         par2::gfKernelName(kernels[i]), bytes / 1e6 / ours[i].seconds, ours[i].seconds,
                         ours[i].peakKiB / 1024.0, theirs.seconds / ours[i].seconds);
     }

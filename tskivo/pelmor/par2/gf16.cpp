@@ -271,8 +271,9 @@ GfFactor gfFactor(std::uint16_t factor) {
             f.high[place][v] = static_cast<std::uint8_t>(t[v] >> 8);
         }
     }
-    // Column j of the map is the product with the word's bit j; row i of a
-    // matrix holds the input bits that reach output bit i.
+    // Column j of the map is the product with the word's bit j. A matrix
+    // in GFNI's form holds in byte 7 - i the input bits that reach output
+    // bit i: the bytes of eight columns, bit-transposed, in reverse order.
     std::uint16_t column[16];
     std::uint32_t c = factor;
     for (int j = 0; j < 16; ++j) {
@@ -282,13 +283,16 @@ GfFactor gfFactor(std::uint16_t factor) {
     }
     for (int m = 0; m < 4; ++m) {
         const int fromHigh = m & 1, toHigh = m >> 1;
-        std::uint64_t matrix = 0;
-        for (int i = 0; i < 8; ++i) {
-            std::uint64_t row = 0;
-            for (int j = 0; j < 8; ++j) row |= static_cast<std::uint64_t>((column[8 * fromHigh + j] >> (8 * toHigh + i)) & 1) << j;
-            matrix |= row << (8 * (7 - i));
-        }
-        f.affine[m] = matrix;
+        std::uint64_t x = 0;  // byte j: column j's output bits
+        for (int j = 0; j < 8; ++j) x |= static_cast<std::uint64_t>((column[8 * fromHigh + j] >> (8 * toHigh)) & 0xFF) << (8 * j);
+        // 8x8 bit transpose (bit 8r + c to bit 8c + r).
+        std::uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
+        x ^= t ^ (t << 7);
+        t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
+        x ^= t ^ (t << 14);
+        t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
+        x ^= t ^ (t << 28);
+        f.affine[m] = __builtin_bswap64(x);
     }
     return f;
 }
