@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "par2/gf16.h"
 #include "par2/md5.h"
@@ -149,33 +150,80 @@ TEST(Par2, Par2VerifiesAndRepairsOurSets) {
     }
 }
 
-// A limit that forces several passes makes the very set one pass makes.
+namespace {
+// Bytes this process has read so far (rchar).
+std::uint64_t bytesRead() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:") return value;
+    return 0;
+}
+}  // namespace
+
+// A limit that forces several passes makes the very set one pass makes:
+// slices of every recovery block (of several widths, the files' last blocks
+// ending before, in and past a slice), each pass after the first reading
+// only its slice of the input; or, when not even a narrow slice fits, a
+// share of the recovery blocks a pass.
 TEST(Par2, PassesChangeNothingInTheSet) {
-    TempDir dir;
-    writeFile("a.bin", randomBytes(700000, 3));
-    writeFile("b.bin", randomBytes(123457, 4));
-    const std::vector<Par2Input> inputs{{dir / "a.bin", "a.bin"}, {dir / "b.bin", "b.bin"}};
-    std::filesystem::create_directories(dir / "one");
-    std::filesystem::create_directories(dir / "many");
-    Par2Options o;
-    o.percent = 30;
-    o.blockCount = 200;
-    const Par2Result one = createPar2(inputs, dir / "one", "set", o);
-    o.memoryLimit = 64 * 4096;
-    o.threads = 3;
-    const Par2Result many = createPar2(inputs, dir / "many", "set", o);
-    ASSERT_TRUE(one.error.empty() && many.error.empty()) << one.error << many.error;
-    EXPECT_EQ(one.passes, 1u);
-    EXPECT_GE(many.passes, 2u);
-    ASSERT_EQ(one.files.size(), many.files.size());
-    for (std::size_t i = 0; i < one.files.size(); ++i) {
-        const std::string name = std::filesystem::path(one.files[i]).filename();
-        EXPECT_EQ(readFile(many.files[i]), readFile(one.files[i])) << name;
+    struct Case {
+        std::vector<std::size_t> sizes;
+        std::uint32_t blocks;
+        std::uint64_t blockSize;
+        int percent;
+        std::uint64_t memory;
+        bool sliced;
+    } cases[] = {
+        {{700000, 123457}, 200, 0, 30, 64 * 4096, true},
+        {{700000, 123457}, 200, 0, 30, 40 * 4096, true},
+        {{16384 * 40 + 1, 16384 * 3 + 9000, 5000}, 0, 16384, 40, 5 * 16384 + 40000, true},
+        {{4096 * 199 + 7}, 0, 4096, 100, 64 * 1024, false},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        std::vector<Par2Input> inputs;
+        std::uint64_t input = 0;
+        for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+            const std::string name = "f" + std::to_string(i) + ".bin";
+            writeFile(name, randomBytes(c.sizes[i], static_cast<std::uint32_t>(c.sizes[i] + i)));
+            inputs.push_back({dir / name, name});
+            input += c.sizes[i];
+        }
+        std::filesystem::create_directories(dir / "one");
+        std::filesystem::create_directories(dir / "many");
+        Par2Options o;
+        o.percent = c.percent;
+        o.blockCount = c.blocks;
+        o.blockSize = c.blockSize;
+        const Par2Result one = createPar2(inputs, dir / "one", "set", o);
+        o.memoryLimit = c.memory;
+        o.threads = 3;
+        SetPlan plan;
+        std::string error;
+        ASSERT_TRUE(planSet(inputs, dir / "many", "set", o, plan, error)) << error;
+        EXPECT_EQ(plan.sliceBytes != 0, c.sliced) << c.memory;
+        const std::uint64_t before = bytesRead();
+        const Par2Result many = createPar2(inputs, dir / "many", "set", o);
+        const std::uint64_t read = bytesRead() - before;
+        ASSERT_TRUE(one.error.empty() && many.error.empty()) << one.error << many.error;
+        EXPECT_EQ(one.passes, 1u);
+        EXPECT_GE(many.passes, 2u);
+        // Slices: the whole input once, then each later slice's share.
+        if (c.sliced) {
+            EXPECT_LT(read, 2 * input) << many.passes << " passes";
+        }
+        ASSERT_EQ(one.files.size(), many.files.size());
+        for (std::size_t i = 0; i < one.files.size(); ++i) {
+            const std::string name = std::filesystem::path(one.files[i]).filename();
+            EXPECT_EQ(readFile(many.files[i]), readFile(one.files[i])) << name << ", limit " << c.memory;
+        }
+        // The planned sizes are the written ones.
+        std::uint64_t written = 0;
+        for (const auto& f : one.files) written += std::filesystem::file_size(f);
+        EXPECT_EQ(written, one.recoveryBytes);
     }
-    // The planned sizes are the written ones.
-    std::uint64_t written = 0;
-    for (const auto& f : one.files) written += std::filesystem::file_size(f);
-    EXPECT_EQ(written, one.recoveryBytes);
 }
 
 // Impossible parameters are refused before anything is read, with a message, never an abort.

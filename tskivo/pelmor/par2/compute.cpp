@@ -65,13 +65,15 @@ void ThreadPool::loop(unsigned index) {
     }
 }
 
-RecoveryPass::RecoveryPass(const SetPlan& plan, GfKernel kernel, std::uint32_t firstExponent, std::uint32_t count)
+RecoveryPass::RecoveryPass(const SetPlan& plan, GfKernel kernel, std::uint32_t firstExponent, std::uint32_t count,
+                           std::size_t bytes)
     : plan_(plan),
       kernel_(kernel),
       first_(firstExponent),
       count_(count),
-      data_(alignedBuffer(static_cast<std::size_t>(count) * plan.paddedBlock)) {
-    std::memset(data_.get(), 0, static_cast<std::size_t>(count) * plan.paddedBlock);
+      bytes_(bytes),
+      data_(alignedBuffer(static_cast<std::size_t>(count) * bytes)) {
+    std::memset(data_.get(), 0, static_cast<std::size_t>(count) * bytes);
     factors_.resize(static_cast<std::size_t>(count) * plan.groupBlocks);
 }
 
@@ -79,12 +81,13 @@ void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, const std::u
                        const std::function<void(std::uint32_t, std::uint32_t)>& prepare) {
     group_ = group;
     groupSize_ = n;
-    const std::size_t padded = plan_.paddedBlock;
+    const std::size_t padded = plan_.paddedBlock;  // between the group's blocks
+    const std::size_t bytes = bytes_;              // of each, and of each recovery block
     // Tiles of 8 KiB (measured best against 4 and 16 here), whole chunks of
     // the kernel's layout.
     const std::size_t chunk = gfChunk(kernel_) < kMaxGfChunk ? kMaxGfChunk : gfChunk(kernel_);
-    const std::size_t tile = std::min<std::size_t>(padded, std::max<std::size_t>(chunk, (8192 / chunk) * chunk));
-    const std::size_t tiles = (padded + tile - 1) / tile;
+    const std::size_t tile = std::min<std::size_t>(bytes, std::max<std::size_t>(chunk, (8192 / chunk) * chunk));
+    const std::size_t tiles = (bytes + tile - 1) / tile;
     // Work is handed out as it is asked for, not split in shares up front:
     // a thread that loses time to the reader (or anything else) makes no
     // other wait for it at the end of the group.
@@ -107,17 +110,17 @@ void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, const std::u
     // A tile at a time, into every recovery block in turn: the tile of the
     // group's blocks stays in the cache.
     next_ = 0;
-    pool.start([this, padded, tile, tiles](unsigned) {
+    pool.start([this, padded, bytes, tile, tiles](unsigned) {
         for (std::size_t t; (t = next_++) < tiles;) {
             const std::size_t at = t * tile;
-            const std::size_t len = std::min(tile, padded - at);
+            const std::size_t len = std::min(tile, bytes - at);
             // Two recovery blocks at a time: each input read once for both.
             for (std::uint32_t r = 0; r < count_; r += 2) {
-                std::uint8_t* out = data_.get() + static_cast<std::size_t>(r) * padded + at;
+                std::uint8_t* out = data_.get() + static_cast<std::size_t>(r) * bytes + at;
                 const GfFactor* f = &factors_[static_cast<std::size_t>(r) * plan_.groupBlocks];
                 for (std::uint32_t s = 0; s < groupSize_; ++s) {
                     const std::uint8_t* in = group_ + static_cast<std::size_t>(s) * padded + at;
-                    if (r + 1 < count_) gfMultiplyAdd2(kernel_, out, out + padded, in, len, f[s], f[s + plan_.groupBlocks]);
+                    if (r + 1 < count_) gfMultiplyAdd2(kernel_, out, out + bytes, in, len, f[s], f[s + plan_.groupBlocks]);
                     else gfMultiplyAdd(kernel_, out, in, len, f[s]);
                 }
             }
@@ -126,7 +129,7 @@ void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, const std::u
 }
 
 void RecoveryPass::take(std::uint32_t r, std::uint8_t* out) const {
-    gfFromRegion(kernel_, out, data_.get() + static_cast<std::size_t>(r) * plan_.paddedBlock, plan_.paddedBlock);
+    gfFromRegion(kernel_, out, data_.get() + static_cast<std::size_t>(r) * bytes_, bytes_);
 }
 
 }  // namespace par2

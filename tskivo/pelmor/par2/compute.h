@@ -44,7 +44,11 @@ private:
 
 class RecoveryPass {
 public:
-    RecoveryPass(const SetPlan& plan, GfKernel kernel, std::uint32_t firstExponent, std::uint32_t count);
+    // `bytes` of each recovery block (a multiple of kMaxGfChunk): the whole
+    // padded block, or a slice; the group's blocks hold theirs at the start
+    // of each plan.paddedBlock-sized place.
+    RecoveryPass(const SetPlan& plan, GfKernel kernel, std::uint32_t firstExponent, std::uint32_t count,
+                 std::size_t bytes);
     std::uint32_t first() const { return first_; }
     std::uint32_t count() const { return count_; }
     // Starts adding `n` source blocks (plan.paddedBlock bytes apart,
@@ -55,14 +59,15 @@ public:
     static constexpr std::uint32_t kPrepareBatch = 8;
     void add(ThreadPool& pool, const std::uint8_t* group, const std::uint32_t* blocks, std::uint32_t n,
              const std::function<void(std::uint32_t, std::uint32_t)>& prepare);
-    // Recovery block r of the pass in file order into `out`, which has room
-    // for plan.paddedBlock bytes.
+    // Recovery block r of the pass (its bytes) in file order into `out`.
     void take(std::uint32_t r, std::uint8_t* out) const;
+    std::size_t bytes() const { return bytes_; }
 
 private:
     const SetPlan& plan_;
     GfKernel kernel_;
     std::uint32_t first_, count_;
+    std::size_t bytes_;
     std::unique_ptr<std::uint8_t[], void (*)(void*)> data_;
     std::vector<GfFactor> factors_;  // by recovery block, then source block of the group
     // Of the group being added.

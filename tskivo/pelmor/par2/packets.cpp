@@ -66,19 +66,35 @@ std::uint64_t criticalPacketsSize(const SetPlan& plan) {
     return n;
 }
 
-std::string recoveryPacketHead(const Hash& setId, std::uint32_t exponent, const std::uint8_t* data,
-                               std::uint64_t blockSize) {
+namespace {
+std::string recoveryPacketTail(const Hash& setId, std::uint32_t exponent) {
     std::string tail;
     putHash(tail, setId);
     tail.append(kRecovery, 16);
     put32(tail, exponent);
+    return tail;
+}
+}  // namespace
+
+Md5 recoveryPacketHasher(const Hash& setId, std::uint32_t exponent) {
+    const std::string tail = recoveryPacketTail(setId, exponent);
     Md5 m;
     m.add(tail.data(), tail.size());
-    m.add(data, static_cast<std::size_t>(blockSize));
+    return m;
+}
+
+std::string recoveryPacketHead(const Hash& setId, std::uint32_t exponent, Md5& hasher, std::uint64_t blockSize) {
     std::string p("PAR2\0PKT", 8);
     put64(p, recoveryPacketSize(blockSize));
-    putHash(p, m.done());
-    return p + tail;
+    putHash(p, hasher.done());
+    return p + recoveryPacketTail(setId, exponent);
+}
+
+std::string recoveryPacketHead(const Hash& setId, std::uint32_t exponent, const std::uint8_t* data,
+                               std::uint64_t blockSize) {
+    Md5 m = recoveryPacketHasher(setId, exponent);
+    m.add(data, static_cast<std::size_t>(blockSize));
+    return recoveryPacketHead(setId, exponent, m, blockSize);
 }
 
 }  // namespace par2

@@ -31,6 +31,10 @@ inline std::uint64_t recoveryPacketSize(std::uint64_t blockSize) { return 64 + 4
 // The first 68 bytes of recovery packet `exponent`, whose block is `data`.
 std::string recoveryPacketHead(const Hash& setId, std::uint32_t exponent, const std::uint8_t* data,
                                std::uint64_t blockSize);
+// The same for a block hashed a piece at a time: the hash started with the
+// packet's fields before the block, then the head once the block is in.
+Md5 recoveryPacketHasher(const Hash& setId, std::uint32_t exponent);
+std::string recoveryPacketHead(const Hash& setId, std::uint32_t exponent, Md5& hasher, std::uint64_t blockSize);
 
 inline constexpr const char* kCreatorText = "Tarvel Skivor 0.36";
 

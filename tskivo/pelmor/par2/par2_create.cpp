@@ -118,10 +118,22 @@ Par2Result SetBuilder::build() {
     std::vector<Hash> blockHashes(plan_.sourceBlocks);
     const double work = static_cast<double>(plan_.passes()) * plan_.sourceBlocks;
     double done = 0;
+    // Made a slice at a time, each recovery packet's hash is carried from
+    // one pass to the next, and its head written at the end.
+    const bool sliced = plan_.sliceBytes != 0;
+    std::vector<Md5> packetHashes;
+    if (sliced)
+        for (std::uint32_t e = 0; e < plan_.recoveryBlocks; ++e) packetHashes.push_back(recoveryPacketHasher(plan_.setId, e));
 
-    for (std::uint32_t first = 0; first < plan_.recoveryBlocks; first += plan_.recoveryPerPass) {
-        const bool firstPass = first == 0;
-        RecoveryPass pass(plan_, kernel, first, std::min(plan_.recoveryPerPass, plan_.recoveryBlocks - first));
+    for (std::uint32_t passIndex = 0; passIndex < plan_.passes(); ++passIndex) {
+        const bool firstPass = passIndex == 0;
+        // This pass's recovery blocks, and the bytes of each: a share of
+        // the blocks whole, or a slice of every one.
+        const std::uint32_t first = sliced ? 0 : passIndex * plan_.recoveryPerPass;
+        const std::uint32_t blocksNow = sliced ? plan_.recoveryBlocks : std::min(plan_.recoveryPerPass, plan_.recoveryBlocks - first);
+        const std::size_t sliceAt = sliced ? passIndex * plan_.sliceBytes : 0;
+        const std::size_t sliceLength = sliced ? std::min(plan_.sliceBytes, padded - sliceAt) : padded;
+        RecoveryPass pass(plan_, kernel, first, blocksNow, sliceLength);
         int slot = 0;
         std::uint32_t inGroup = 0;
         bool pending = false;
@@ -138,7 +150,7 @@ Par2Result SetBuilder::build() {
                     md5Blocks(data, count, static_cast<std::size_t>(plan_.blockSize), hashes);
                     for (std::uint32_t k = 0; k < count; ++k) blockHashes[blocks[from + k]] = hashes[k];
                 }
-                for (std::uint32_t k = 0; k < count; ++k) gfToRegion(kernel, data[k], data[k], padded);
+                for (std::uint32_t k = 0; k < count; ++k) gfToRegion(kernel, data[k], data[k], sliceLength);
             });
             pending = true;
             done += inGroup;
@@ -163,13 +175,19 @@ Par2Result SetBuilder::build() {
                     return failed("PAR2: cancelled");
                 }
                 const std::uint64_t offset = static_cast<std::uint64_t>(b) * plan_.blockSize;
-                const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(plan_.blockSize, src.size - offset));
+                const auto inBlock = static_cast<std::size_t>(std::min<std::uint64_t>(plan_.blockSize, src.size - offset));
+                // The first pass reads whole blocks (their hashes need every
+                // byte); a later slice only its own bytes.
+                const std::size_t from = firstPass ? 0 : sliceAt;
+                const std::size_t want = firstPass ? inBlock : inBlock > sliceAt ? std::min(sliceLength, inBlock - sliceAt) : 0;
+                const std::size_t room = firstPass ? padded : sliceLength;
                 std::uint8_t* into =
                     groups.get() + (static_cast<std::size_t>(slot) * plan_.groupBlocks + inGroup) * padded;
-                std::memset(into + want, 0, padded - want);
-                ok = common::readFully(fd, into, want, offset) == static_cast<long long>(want);
+                std::memset(into + want, 0, room - want);
+                ok = common::readFully(fd, into, want, offset + from) == static_cast<long long>(want);
                 if (!ok) break;
                 if (firstPass) hashers[i].addBlock(into, want);
+                // The first pass's slice is at the start of the whole block.
                 numbers[slot].push_back(src.firstBlock + b);
                 if (++inGroup == plan_.groupBlocks) flush();
             }
@@ -187,7 +205,12 @@ Par2Result SetBuilder::build() {
         // The pass's recovery packets, in their places in the volumes: each
         // thread takes blocks back to file order (in the idle input buffers),
         // hashes their packets and writes them, so the end of a pass is not
-        // one thread's work.
+        // one thread's work. A slice goes to its place in the packet, its
+        // hash carried on; the head follows the last slice.
+        const bool lastPass = passIndex + 1 == plan_.passes();
+        const std::size_t inPacket = sliceAt < plan_.blockSize
+                                         ? static_cast<std::size_t>(std::min<std::uint64_t>(sliceLength, plan_.blockSize - sliceAt))
+                                         : 0;
         std::atomic<std::uint32_t> nextBlock{0};
         std::atomic<int> writeError{0};
         std::atomic<std::size_t> failedVolume{0};
@@ -199,11 +222,22 @@ Par2Result SetBuilder::build() {
                 std::size_t v = 0;
                 while (exponent >= plan_.volumes[v].firstExponent + plan_.volumes[v].count) ++v;
                 pass.take(r, block);
-                const std::string head = recoveryPacketHead(plan_.setId, exponent, block, plan_.blockSize);
                 const std::uint64_t at = static_cast<std::uint64_t>(exponent - plan_.volumes[v].firstExponent) *
                                          recoveryPacketSize(plan_.blockSize);
-                if (!writeAt(out.volume(v), head.data(), head.size(), at) ||
-                    !writeAt(out.volume(v), block, static_cast<std::size_t>(plan_.blockSize), at + head.size())) {
+                bool ok;
+                if (sliced) {
+                    packetHashes[exponent].add(block, inPacket);
+                    ok = writeAt(out.volume(v), block, inPacket, at + recoveryPacketSize(0) + sliceAt);
+                    if (ok && lastPass) {
+                        const std::string head = recoveryPacketHead(plan_.setId, exponent, packetHashes[exponent], plan_.blockSize);
+                        ok = writeAt(out.volume(v), head.data(), head.size(), at);
+                    }
+                } else {
+                    const std::string head = recoveryPacketHead(plan_.setId, exponent, block, plan_.blockSize);
+                    ok = writeAt(out.volume(v), head.data(), head.size(), at) &&
+                         writeAt(out.volume(v), block, static_cast<std::size_t>(plan_.blockSize), at + head.size());
+                }
+                if (!ok) {
                     failedVolume = v;
                     writeError = errno ? errno : EIO;
                 }

@@ -191,6 +191,19 @@ bool planSet(const std::vector<Par2Input>& inputs, const std::string& folder, co
     const std::uint64_t perRecovery = padded + plan.groupBlocks * sizeof(GfFactor);
     plan.recoveryPerPass = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
         budget > fixed ? (budget - fixed) / perRecovery : 1, 1, plan.recoveryBlocks));
+    // Too many for one pass: slices of every recovery block instead, as
+    // wide as the limit holds and all of about the same width, when even
+    // the narrowest slice fits; else passes over the input for a share of
+    // the recovery blocks each.
+    const std::uint64_t factors = static_cast<std::uint64_t>(plan.recoveryBlocks) * plan.groupBlocks * sizeof(GfFactor);
+    if (plan.recoveryPerPass < plan.recoveryBlocks && budget > fixed + factors) {
+        const std::uint64_t widest = (budget - fixed - factors) / plan.recoveryBlocks / kMaxGfChunk * kMaxGfChunk;
+        if (widest >= kMaxGfChunk) {
+            const std::uint64_t slices = (padded + widest - 1) / widest;
+            plan.sliceBytes = static_cast<std::size_t>((padded / kMaxGfChunk + slices - 1) / slices * kMaxGfChunk);
+            plan.recoveryPerPass = plan.recoveryBlocks;
+        }
+    }
     return true;
 }
 

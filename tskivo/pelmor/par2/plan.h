@@ -58,8 +58,18 @@ struct SetPlan {
     std::size_t paddedBlock = 0;
     std::uint32_t groupBlocks = 0;
     std::uint32_t recoveryPerPass = 0;
+    // When the recovery blocks do not fit the limit whole: every recovery
+    // block is made a slice at a time, the same byte range of every block
+    // (a multiple of every kernel's chunk), so that each pass after the
+    // first reads only its slice of the input. 0: whole blocks.
+    std::size_t sliceBytes = 0;
     unsigned threads = 1;
-    std::uint32_t passes() const { return (recoveryBlocks + recoveryPerPass - 1) / recoveryPerPass; }
+    std::uint32_t slices() const {
+        return sliceBytes ? static_cast<std::uint32_t>((paddedBlock + sliceBytes - 1) / sliceBytes) : 1;
+    }
+    std::uint32_t passes() const {
+        return sliceBytes ? slices() : (recoveryBlocks + recoveryPerPass - 1) / recoveryPerPass;
+    }
     std::uint64_t recoveryBytes() const;  // of every file of the set
 };
 
