@@ -66,23 +66,24 @@ void ThreadPool::loop(unsigned index) {
 }
 
 RecoveryPass::RecoveryPass(const SetPlan& plan, GfKernel kernel, std::uint32_t firstExponent, std::uint32_t count,
-                           std::size_t bytes)
+                           std::size_t bytes, std::uint32_t groupCap)
     : plan_(plan),
       kernel_(kernel),
       first_(firstExponent),
       count_(count),
       bytes_(bytes),
+      groupCap_(groupCap),
       data_(alignedBuffer(static_cast<std::size_t>(count) * bytes)) {
     std::memset(data_.get(), 0, static_cast<std::size_t>(count) * bytes);
-    factors_.resize(static_cast<std::size_t>(count) * plan.groupBlocks);
+    factors_.resize(static_cast<std::size_t>(count) * groupCap);
 }
 
-void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, const std::uint32_t* blocks, std::uint32_t n,
-                       const std::function<void(std::uint32_t, std::uint32_t)>& prepare) {
+void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, std::size_t stride, const std::uint32_t* blocks,
+                       std::uint32_t n, const std::function<void(std::uint32_t, std::uint32_t)>& prepare) {
     group_ = group;
+    stride_ = stride;
     groupSize_ = n;
-    const std::size_t padded = plan_.paddedBlock;  // between the group's blocks
-    const std::size_t bytes = bytes_;              // of each, and of each recovery block
+    const std::size_t bytes = bytes_;  // of each block, and of each recovery block
     // Tiles of 8 KiB (measured best against 4 and 16 here), whole chunks of
     // the kernel's layout.
     const std::size_t chunk = gfChunk(kernel_) < kMaxGfChunk ? kMaxGfChunk : gfChunk(kernel_);
@@ -102,7 +103,7 @@ void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, const std::u
             }
             const auto r = static_cast<std::uint32_t>(i - batches);
             for (std::uint32_t s = 0; s < groupSize_; ++s)
-                factors_[static_cast<std::size_t>(r) * plan_.groupBlocks + s] =
+                factors_[static_cast<std::size_t>(r) * groupCap_ + s] =
                     gfFactor(gfPowLog(plan_.logs[blocks[s]], first_ + r));
         }
     });
@@ -110,17 +111,17 @@ void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, const std::u
     // A tile at a time, into every recovery block in turn: the tile of the
     // group's blocks stays in the cache.
     next_ = 0;
-    pool.start([this, padded, bytes, tile, tiles](unsigned) {
+    pool.start([this, bytes, tile, tiles](unsigned) {
         for (std::size_t t; (t = next_++) < tiles;) {
             const std::size_t at = t * tile;
             const std::size_t len = std::min(tile, bytes - at);
             // Two recovery blocks at a time: each input read once for both.
             for (std::uint32_t r = 0; r < count_; r += 2) {
                 std::uint8_t* out = data_.get() + static_cast<std::size_t>(r) * bytes + at;
-                const GfFactor* f = &factors_[static_cast<std::size_t>(r) * plan_.groupBlocks];
+                const GfFactor* f = &factors_[static_cast<std::size_t>(r) * groupCap_];
                 for (std::uint32_t s = 0; s < groupSize_; ++s) {
-                    const std::uint8_t* in = group_ + static_cast<std::size_t>(s) * padded + at;
-                    if (r + 1 < count_) gfMultiplyAdd2(kernel_, out, out + bytes, in, len, f[s], f[s + plan_.groupBlocks]);
+                    const std::uint8_t* in = group_ + static_cast<std::size_t>(s) * stride_ + at;
+                    if (r + 1 < count_) gfMultiplyAdd2(kernel_, out, out + bytes, in, len, f[s], f[s + groupCap_]);
                     else gfMultiplyAdd(kernel_, out, in, len, f[s]);
                 }
             }

@@ -45,20 +45,19 @@ private:
 class RecoveryPass {
 public:
     // `bytes` of each recovery block (a multiple of kMaxGfChunk): the whole
-    // padded block, or a slice; the group's blocks hold theirs at the start
-    // of each plan.paddedBlock-sized place.
+    // padded block, or a slice; groups of up to `groupCap` blocks.
     RecoveryPass(const SetPlan& plan, GfKernel kernel, std::uint32_t firstExponent, std::uint32_t count,
-                 std::size_t bytes);
+                 std::size_t bytes, std::uint32_t groupCap);
     std::uint32_t first() const { return first_; }
     std::uint32_t count() const { return count_; }
-    // Starts adding `n` source blocks (plan.paddedBlock bytes apart,
-    // numbered `blocks`) on the pool; the group must stay until the pool is
+    // Starts adding `n` source blocks (`stride` bytes apart, each with its
+    // bytes at the start of its place, numbered `blocks`) on the pool; the group must stay until the pool is
     // waited for. First, alongside the blocks' constants, `prepare` is called
     // on the pool for each batch of up to kPrepareBatch blocks (first index,
     // count): it must leave them in the kernel's layout.
     static constexpr std::uint32_t kPrepareBatch = 8;
-    void add(ThreadPool& pool, const std::uint8_t* group, const std::uint32_t* blocks, std::uint32_t n,
-             const std::function<void(std::uint32_t, std::uint32_t)>& prepare);
+    void add(ThreadPool& pool, const std::uint8_t* group, std::size_t stride, const std::uint32_t* blocks,
+             std::uint32_t n, const std::function<void(std::uint32_t, std::uint32_t)>& prepare);
     // Recovery block r of the pass (its bytes) in file order into `out`.
     void take(std::uint32_t r, std::uint8_t* out) const;
     std::size_t bytes() const { return bytes_; }
@@ -68,10 +67,12 @@ private:
     GfKernel kernel_;
     std::uint32_t first_, count_;
     std::size_t bytes_;
+    std::uint32_t groupCap_;  // factors per recovery block
     std::unique_ptr<std::uint8_t[], void (*)(void*)> data_;
     std::vector<GfFactor> factors_;  // by recovery block, then source block of the group
     // Of the group being added.
     const std::uint8_t* group_ = nullptr;
+    std::size_t stride_ = 0;
     std::uint32_t groupSize_ = 0;
     std::atomic<std::size_t> next_{0};  // the next piece of work a thread takes
 };

@@ -133,7 +133,11 @@ Par2Result SetBuilder::build() {
         const std::uint32_t blocksNow = sliced ? plan_.recoveryBlocks : std::min(plan_.recoveryPerPass, plan_.recoveryBlocks - first);
         const std::size_t sliceAt = sliced ? passIndex * plan_.sliceBytes : 0;
         const std::size_t sliceLength = sliced ? std::min(plan_.sliceBytes, padded - sliceAt) : padded;
-        RecoveryPass pass(plan_, kernel, first, blocksNow, sliceLength);
+        // A later slice's group packs its blocks' slices side by side.
+        const bool packed = sliced && !firstPass;
+        const std::size_t stride = packed ? sliceLength : padded;
+        const std::uint32_t groupCap = packed ? plan_.sliceGroupBlocks : plan_.groupBlocks;
+        RecoveryPass pass(plan_, kernel, first, blocksNow, sliceLength, std::max(plan_.groupBlocks, plan_.sliceGroupBlocks));
         int slot = 0;
         std::uint32_t inGroup = 0;
         bool pending = false;
@@ -142,10 +146,10 @@ Par2Result SetBuilder::build() {
             if (inGroup == 0) return;
             std::uint8_t* group = groups.get() + static_cast<std::size_t>(slot) * plan_.groupBlocks * padded;
             const std::uint32_t* blocks = numbers[slot].data();
-            pass.add(pool, group, blocks, inGroup, [&](std::uint32_t from, std::uint32_t count) {
+            pass.add(pool, group, stride, blocks, inGroup, [&](std::uint32_t from, std::uint32_t count) {
                 std::uint8_t* data[RecoveryPass::kPrepareBatch] = {};
                 Hash hashes[RecoveryPass::kPrepareBatch];
-                for (std::uint32_t k = 0; k < count; ++k) data[k] = group + (from + k) * padded;
+                for (std::uint32_t k = 0; k < count; ++k) data[k] = group + (from + k) * stride;
                 if (firstPass) {
                     md5Blocks(data, count, static_cast<std::size_t>(plan_.blockSize), hashes);
                     for (std::uint32_t k = 0; k < count; ++k) blockHashes[blocks[from + k]] = hashes[k];
@@ -181,15 +185,14 @@ Par2Result SetBuilder::build() {
                 const std::size_t from = firstPass ? 0 : sliceAt;
                 const std::size_t want = firstPass ? inBlock : inBlock > sliceAt ? std::min(sliceLength, inBlock - sliceAt) : 0;
                 const std::size_t room = firstPass ? padded : sliceLength;
-                std::uint8_t* into =
-                    groups.get() + (static_cast<std::size_t>(slot) * plan_.groupBlocks + inGroup) * padded;
+                std::uint8_t* into = groups.get() + static_cast<std::size_t>(slot) * plan_.groupBlocks * padded +
+                                     static_cast<std::size_t>(inGroup) * stride;
                 std::memset(into + want, 0, room - want);
                 ok = common::readFully(fd, into, want, offset + from) == static_cast<long long>(want);
                 if (!ok) break;
                 if (firstPass) hashers[i].addBlock(into, want);
-                // The first pass's slice is at the start of the whole block.
                 numbers[slot].push_back(src.firstBlock + b);
-                if (++inGroup == plan_.groupBlocks) flush();
+                if (++inGroup == groupCap) flush();
             }
             // A file that grew would make a set that does not match it either.
             char extra;

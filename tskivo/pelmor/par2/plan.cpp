@@ -193,15 +193,21 @@ bool planSet(const std::vector<Par2Input>& inputs, const std::string& folder, co
         budget > fixed ? (budget - fixed) / perRecovery : 1, 1, plan.recoveryBlocks));
     // Too many for one pass: slices of every recovery block instead, as
     // wide as the limit holds and all of about the same width, when even
-    // the narrowest slice fits; else passes over the input for a share of
-    // the recovery blocks each.
-    const std::uint64_t factors = static_cast<std::uint64_t>(plan.recoveryBlocks) * plan.groupBlocks * sizeof(GfFactor);
-    if (plan.recoveryPerPass < plan.recoveryBlocks && budget > fixed + factors) {
-        const std::uint64_t widest = (budget - fixed - factors) / plan.recoveryBlocks / kMaxGfChunk * kMaxGfChunk;
-        if (widest >= kMaxGfChunk) {
+    // the narrowest slice fits (with the factor tables of groups of up to
+    // 64 slices, else of the groups' own size); else passes over the input
+    // for a share of the recovery blocks each.
+    if (plan.recoveryPerPass < plan.recoveryBlocks) {
+        for (const std::uint32_t wide : {std::max(64u, plan.groupBlocks), plan.groupBlocks}) {
+            const std::uint64_t factors = static_cast<std::uint64_t>(plan.recoveryBlocks) * wide * sizeof(GfFactor);
+            if (budget <= fixed + factors) continue;
+            const std::uint64_t widest = (budget - fixed - factors) / plan.recoveryBlocks / kMaxGfChunk * kMaxGfChunk;
+            if (widest < kMaxGfChunk) continue;
             const std::uint64_t slices = (padded + widest - 1) / widest;
             plan.sliceBytes = static_cast<std::size_t>((padded / kMaxGfChunk + slices - 1) / slices * kMaxGfChunk);
+            plan.sliceGroupBlocks = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
+                plan.groupBlocks * padded / plan.sliceBytes, plan.groupBlocks, wide));
             plan.recoveryPerPass = plan.recoveryBlocks;
+            break;
         }
     }
     return true;

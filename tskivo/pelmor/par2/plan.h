@@ -63,6 +63,10 @@ struct SetPlan {
     // (a multiple of every kernel's chunk), so that each pass after the
     // first reads only its slice of the input. 0: whole blocks.
     std::size_t sliceBytes = 0;
+    // Blocks a group holds in those later passes: their slices alone take
+    // the room, so a group has more of them and each recovery slice is
+    // read and written once for more input.
+    std::uint32_t sliceGroupBlocks = 0;
     unsigned threads = 1;
     std::uint32_t slices() const {
         return sliceBytes ? static_cast<std::uint32_t>((paddedBlock + sliceBytes - 1) / sliceBytes) : 1;
