@@ -280,6 +280,15 @@ TEST(Driver, FailuresThatWaitingCannotMendEndTheJobAfterOneQuickRetry) {
     EXPECT_THROW(many.run({"-connections", "4", "-userid", "joe", "-password", "wrong", "a.jpg"}), Kelvo_Exception);
     EXPECT_THAT(many.log.str(), testing::Not(HasSubstr("The server took")));
     EXPECT_THAT(many.log.str(), HasSubstr("481 Authentication failed (log-in as joe"));
+
+    // Nothing listening at the port: three tries seconds apart, not an hour.
+    int closedPort = 0;
+    ::close(testing_support::listenOnLoopback(1, closedPort));
+    RunHarness refused;
+    writeFile("a.jpg", "abc");
+    EXPECT_THROW(refused.run({"-port", std::to_string(closedPort), "a.jpg"}), Kelvo_Exception);
+    EXPECT_EQ(refused.clock.sleeps, (std::vector<std::uint32_t>{kQuickRetryMs, kQuickRetryMs}));
+    EXPECT_THAT(refused.log.str(), HasSubstr("refused the connection; check the server name and the port"));
 }
 
 // A name the server will not take (it says which header) skips that file;

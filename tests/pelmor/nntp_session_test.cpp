@@ -86,13 +86,14 @@ TEST(NntpSession, LoginOnlyWithAUserIdAndItsRefusals) {
 }
 
 TEST(NntpSession, ConnectionFailuresSayWhyAndWhetherWaitingHelps) {
-    // Nothing listens on the port: said so, and retried (a server may be restarting).
     int closedPort = 0;
     ::close(testing_support::listenOnLoopback(1, closedPort));
+    testing_support::ScriptedNntpServer plain;  // no TLS, and it wants a log-in to post
+    plain.script->postReplies = {"480 authentication required", "480 authentication required"};
     testing_support::NetHarness<> h;
     SessionContext context{h.socket, 1, false, nullptr, 0};
-    const auto fails = [&](const std::string& host, int port) {
-        NntpSession session(ServerSettings{host, port, false, std::nullopt}, context);
+    const auto fails = [&](const std::string& host, int port, bool tls = false) {
+        NntpSession session(ServerSettings{host, port, tls, std::nullopt}, context);
         try {
             session.post("g", "f", "s", "<i@h>", "", nullptr, "b", nullptr);
         } catch (const Kelvo_Exception& e) {
@@ -100,10 +101,23 @@ TEST(NntpSession, ConnectionFailuresSayWhyAndWhetherWaitingHelps) {
         }
         return std::make_pair(std::string("posted"), -1);
     };
+    // Nothing listens on the port: said so in words, a few quick tries (a
+    // server may be restarting), never an hour of them.
+    const std::string closed = "127.0.0.1:" + std::to_string(closedPort);
     const auto refused = fails("127.0.0.1", closedPort);
-    EXPECT_EQ(refused.first,
-              "Unable to create IP socket (127.0.0.1:" + std::to_string(closedPort) + ": connect: Connection refused)");
-    EXPECT_EQ(refused.second, kRetryLater);
+    EXPECT_EQ(refused.first, "Unable to create IP socket (" + closed + ": connect: Connection refused): " + closed +
+                                 " refused the connection; check the server name and the port (/port=).");
+    EXPECT_EQ(refused.second, kRetryFew);
+    // TLS spoken to a plain port, and a log-in wanted but none given: no
+    // wait mends either; the job ends at once saying what to change.
+    const std::string at = "127.0.0.1:" + std::to_string(plain.port());
+    const auto notTls = fails("127.0.0.1", plain.port(), true);
+    EXPECT_THAT(notTls.first, testing::StartsWith("The server at " + at + " does not speak TLS; drop /ssl or use port 563"));
+    EXPECT_EQ(notTls.second, kFatal);
+    const auto login = fails("127.0.0.1", plain.port());
+    EXPECT_EQ(login.first, "Bad result when beginning POST: 480 authentication required: the server at " + at +
+                               " wants a log-in; give your user name and password (/u= and /p=).");
+    EXPECT_EQ(login.second, kFatal);
     // A name that does not exist does not come to exist by waiting.
     const auto unknown = fails("no-such-host.invalid", 119);
     EXPECT_THAT(unknown.first, testing::StartsWith("Unable to create IP socket (no-such-host.invalid:119: cannot resolve"));

@@ -55,10 +55,11 @@ TEST(RunOptions, ReferenceAndFileMaskRules) {
         const char* mask;
     } cases[] = {
         {{}, "", "*.*"}, {{"*.jpg"}, "", "*.jpg"}, {{"", "*.jpg"}, "", "*.jpg"}, {{"/maxbw=32"}, "", "*.*"},
-        {{"/nfl"}, "/nfl", "*.*"}, {{"<abc@x>", "*.gif"}, "<abc@x>", "*.gif"}, {{"<a@b>", "*<x>"}, "<a@b>", "*.*"},
+        {{"/nfl"}, "", "*.*"}, {{"/conn=8", "*.jpg"}, "", "*.jpg"}, {{"<abc@x>", "*.gif"}, "<abc@x>", "*.gif"}, {{"<a@b>", "*<x>"}, "<a@b>", "*.*"},
         {{"<a@b>", "one.jpg"}, "<a@b>", "*.*"}, {{"x", "a?.jpg"}, "x", "a?.jpg"},
         // Sixth arguments that are never a reference: the References header
-        // is public, and option words are matched without regard to case.
+        // is public, no Message-ID starts with "/", and option words are
+        // matched without regard to case.
         {{"/UUTEASE"}, "", "*.*"}, {{"/p=secret"}, "", "*.*"}, {{"/P=secret"}, "", "*.*"}, {{"/u=joe"}, "", "*.*"},
         {{"/U=joe"}, "", "*.*"}, {{"/MAXBW=8"}, "", "*.*"}, {{"/MaxBw=8"}, "", "*.*"}, {{"/uuTease"}, "", "*.*"},
         // A mask holds none of < > @ (those mark an address or Message-ID).

@@ -36,6 +36,7 @@ struct RunnerProcess {
     std::string out, err;
     int status = -1;
     bool par2 = true;
+    std::vector<std::string> moreEnv;  // besides the fixed environment
     std::shared_ptr<void> keep;  // what a case needs while the runner runs
     RunnerProcess() {
         std::filesystem::create_directories(dir / "tree/sub");
@@ -57,6 +58,7 @@ struct RunnerProcess {
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<std::string> env{"TMPDIR=" + (dir / "tmp"), "XDG_CONFIG_HOME=" + (dir / "config"),
                                      "HOME=" + dir.path(), "PATH=/usr/bin:/bin"};
+        env.insert(env.end(), moreEnv.begin(), moreEnv.end());
         std::vector<char*> argv, envp;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -232,10 +234,15 @@ TEST(RunnerProgram, JsonEventsParseInOrderAndAddUp) {
 TEST(RunnerProgram, TheAfterCommandGetsThePostingAndItsFailureIsOnlyReported) {
     RunnerProcess r;
     r.par2 = false;
-    r.run({"/nzb=" + (r.dir / "x.nzb"), "/after=env | grep ^TSKIVO_ | sort > " + (r.dir / "hook.txt") + "; exit 3"});
+    r.moreEnv = {"TSKIVO_PASSWORD=secret", "TSKIVO_BACKUP_PASSWORD=secret2"};
+    r.run({"/nzb=" + (r.dir / "x.nzb"), "/after=env | grep ^TSKIVO_ | sort > " + (r.dir / "hook.txt") + "; pwd > " +
+                                            (r.dir / "pwd.txt") + "; exit 3"});
     EXPECT_EQ(r.exitStatus(), 0) << r.out << r.err;
     EXPECT_THAT(r.out, HasSubstr("\" failed with status 3; the posting itself is not affected.\n"));
     const std::string env = readFile(r.dir / "hook.txt");
+    // Run where the runner was started, without the secrets it was given.
+    EXPECT_EQ(readFile(r.dir / "pwd.txt"), std::filesystem::current_path().string() + "\n");
+    EXPECT_THAT(env, testing::Not(HasSubstr("secret")));
     for (const std::string& line :
          {"TSKIVO_NZB=" + (r.dir / "x.nzb"), "TSKIVO_FOLDER=" + (r.dir / "tree"), std::string("TSKIVO_STATUS=0"),
           "TSKIVO_ARTICLES=" + std::to_string(r.server.server().acceptedArticles().size())})

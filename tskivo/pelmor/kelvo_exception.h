@@ -24,6 +24,9 @@ inline constexpr int kFatal = 0;
 inline constexpr int kRetryLater = 1;
 inline constexpr int kRetryOnce = 2;
 inline constexpr int kSkipFile = 3;
+// A few quick tries, then no more (nothing listens at the server's port).
+inline constexpr int kRetryFew = 4;
+inline constexpr int kFewTries = 3;
 
 // Thrown where the engine must end the calling process ("-?", a part that
 // cannot be encoded). Only postFolder turns it into a real process exit, so

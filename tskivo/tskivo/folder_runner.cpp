@@ -16,6 +16,8 @@
 #include <iostream>
 #include <ostream>
 #include <set>
+#include <optional>
+#include <thread>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -228,6 +230,9 @@ struct Posted {
     std::uint64_t bytes = 0, articles = 0, reposted = 0, skipped = 0;
 };
 
+// How long an "/after=" command may run.
+constexpr std::chrono::minutes kAfterTimeLimit{30};
+
 // Runs the "/after=" command through the shell with the posting in its
 // environment; its exit status is reported, never the run's. For programs
 // (/json) its output goes to standard error, away from the events.
@@ -238,6 +243,13 @@ void runAfter(const RunOptions& options, const Posted& p, std::ostream& out, std
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
+        // In the folder the runner was started in (a relative command is
+        // found, and what it writes is never posted), without the secrets
+        // the runner was given, in a process group of its own that a stop
+        // request can end whole.
+        setpgid(0, 0);
+        if (!options.initialDirectory.empty() && chdir(options.initialDirectory.c_str()) != 0) _exit(127);
+        for (const char* secret : {"TSKIVO_PASSWORD", "TSKIVO_BACKUP_PASSWORD", "TSKIVO_PROXY"}) unsetenv(secret);
         setenv("TSKIVO_NZB", p.nzb.c_str(), 1);
         setenv("TSKIVO_FOLDER", p.folder.c_str(), 1);
         setenv("TSKIVO_STATUS", std::to_string(p.status).c_str(), 1);
@@ -250,9 +262,25 @@ void runAfter(const RunOptions& options, const Posted& p, std::ostream& out, std
         _exit(127);
     }
     int exitStatus = -1;
+    bool timedOut = false;
     if (child > 0) {
+        // A stop request, or a hook that outlasts its time, ends it (TERM,
+        // then KILL a few seconds later).
+        const auto started = std::chrono::steady_clock::now();
+        std::optional<std::chrono::steady_clock::time_point> termSent;
         int raw = 0;
-        while (waitpid(child, &raw, 0) < 0 && errno == EINTR) {
+        for (;;) {
+            const pid_t done = waitpid(child, &raw, WNOHANG);
+            if (done == child || (done < 0 && errno != EINTR)) break;
+            const auto now = std::chrono::steady_clock::now();
+            if (!termSent && (stopRequested || now - started > kAfterTimeLimit)) {
+                timedOut = !stopRequested;
+                kill(-child, SIGTERM);
+                termSent = now;
+            } else if (termSent && now - *termSent > std::chrono::seconds(5)) {
+                kill(-child, SIGKILL);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         exitStatus = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
     }
@@ -262,7 +290,9 @@ void runAfter(const RunOptions& options, const Posted& p, std::ostream& out, std
         out << "  After posting: \"" << command << "\" done.\n";
     } else {
         out << "  After posting: \"" << command << "\" "
-            << (exitStatus < 0 ? std::string("could not be started") : "failed with status " + std::to_string(exitStatus))
+            << (exitStatus < 0 ? std::string("could not be started")
+                : timedOut     ? "was ended after " + std::to_string(kAfterTimeLimit.count() / 60) + " minutes"
+                               : "failed with status " + std::to_string(exitStatus))
             << "; the posting itself is not affected.\n";
     }
     out.flush();

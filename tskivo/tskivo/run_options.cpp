@@ -92,6 +92,7 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
                      const std::optional<std::string>& backupPassword) {
     if (args.size() < 6) return false;
     out.args = args;
+    out.initialDirectory = initialDirectory;
     out.uutease = findOption(args, "/uutease");
     out.uuencode = findOption(args, "/uuencode");
     out.scramble = findOption(args, "/scramble");
@@ -208,14 +209,13 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
         const std::string& sixth = args[6];
         // Never a log-in value: the reference goes out in every article's
         // References header, for the world to read.
-        if (!(strcasecmp(sixth.c_str(), "/uutease") == 0 || startsWithNoCase(sixth, "/maxbw=") ||
-              startsWithNoCase(sixth, "/p=") || startsWithNoCase(sixth, "/u=") ||
-              sixth.find_first_of("*?") != std::string::npos))
-            out.reference = sixth;
+        // Nor an option: no Message-ID starts with "/" ("... host /conn=8"
+        // went out as "References: /conn=8").
+        if (!(sixth.rfind('/', 0) == 0 || sixth.find_first_of("*?") != std::string::npos)) out.reference = sixth;
     }
     // Slash options past the reference that are none of ours: a typing
     // slip ("/connections=4") would otherwise change nothing, unnoticed.
-    for (std::size_t i = 7; i < args.size(); ++i)
+    for (std::size_t i = out.reference.empty() ? 6 : 7; i < args.size(); ++i)
         if (!args[i].empty() && args[i][0] == '/' && !knownRunnerOption(args[i]) && !isMaskArgument(args[i]))
             out.unknown.push_back(args[i]);
     out.fileMask = "*.*";

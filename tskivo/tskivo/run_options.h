@@ -20,6 +20,7 @@ inline constexpr const char* kPlaceholderAuthor = "Unused (random senders) <unus
 
 struct RunOptions {
     std::vector<std::string> args;  // program name first
+    std::string initialDirectory;   // where the runner was started
     bool uutease = false;
     bool uuencode = false;
     bool scramble = false;

@@ -140,6 +140,21 @@ bool NntpSession::login() {
                                   stream_->failure() == ConnectFailure::ProxyRefused
                               ? kRetryOnce
                               : kRetryLater;
+    // Mistakes that waiting cannot mend end the job at once, saying how to
+    // mend them; nothing listening is tried a few times, seconds apart (a
+    // server just restarting).
+    if (stream_->failure() == ConnectFailure::NotTls) {
+        broken_ = true;
+        fail("The server at " + server_.label() + " does not speak TLS; drop /ssl or use port 563 (" +
+                 stream_->failureReason() + ").",
+             kFatal);
+    }
+    if (stream_->failure() == ConnectFailure::Refused && !context_.proxy) {
+        broken_ = true;
+        fail("Unable to create IP socket (" + server_.label() + ": " + stream_->failureReason() + "): " +
+                 server_.label() + " refused the connection; check the server name and the port (/port=).",
+             kRetryFew);
+    }
     if (server_.tls && !connected) {
         broken_ = true;
         fail("TLS connection to " + server_.label() + " failed: " + stream_->failureReason(), retryable);
@@ -268,6 +283,17 @@ bool NntpSession::post(const std::string& newsgroups, const std::string& from, c
     // Closed just as the command went out: still nothing of the article
     // sent, so a new connection at once is no failed attempt.
     const bool answered = beginPost() || (stream_ && stream_->closedByPeer() && beginPost());
+    // 480: a log-in is wanted. Without one given, no wait mends that;
+    // with one, once more after logging in again.
+    if (answered && lastResponse_.compare(0, 3, "480") == 0) {
+        if (!server_.login)
+            fail("Bad result when beginning POST: " + lastResponse_ + ": the server at " + server_.label() +
+                     " wants a log-in; give your user name and password (/u= and /p=).",
+                 kFatal);
+        authenticate();
+        if (!(send("POST", "\r\n") && readResponse()))
+            fail("Bad result when beginning POST: " + lastResponse_);
+    }
     if (!answered || lastResponse_[0] != '3') fail("Bad result when beginning POST: " + lastResponse_);
 
     // The header lines with their CR LF; the empty line that closes the

@@ -81,8 +81,9 @@ bool ThrottledSocket::openTcp(const ServerAddress& address) {
         lastErrno = errno;
     }
     if (!failureReason_.empty()) {
-        failure_ = lastErrno == ECONNREFUSED || lastErrno == ETIMEDOUT || lastErrno == EHOSTUNREACH ||
-                           lastErrno == ENETUNREACH || lastErrno == ECONNRESET
+        failure_ = lastErrno == ECONNREFUSED ? ConnectFailure::Refused
+                   : lastErrno == ETIMEDOUT || lastErrno == EHOSTUNREACH || lastErrno == ENETUNREACH ||
+                           lastErrno == ECONNRESET
                        ? ConnectFailure::Unreachable
                        : ConnectFailure::Other;
         return false;
@@ -221,7 +222,9 @@ bool ThrottledSocket::prepare(const std::string& host, bool tls) {
     if (!tls) return true;
     tls_ = std::make_unique<TlsLayer>();
     if (tls_->start(fd_, bareHost(host), failureReason_)) return true;
-    failure_ = tls_->certificateRejected() ? ConnectFailure::CertificateRejected : ConnectFailure::Other;
+    failure_ = tls_->certificateRejected() ? ConnectFailure::CertificateRejected
+               : tls_->plainTextPeer()    ? ConnectFailure::NotTls
+                                          : ConnectFailure::Other;
     return false;
 }
 

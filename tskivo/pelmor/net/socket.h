@@ -31,7 +31,9 @@ struct SocketContext {
 // Why a connection could not be made.
 enum class ConnectFailure {
     None,
-    Unreachable,          // refused, timed out, no route: the server may be back soon
+    Unreachable,          // timed out, no route: the server may be back soon
+    Refused,              // nothing listens there (a wrong port, a server not started)
+    NotTls,               // TLS was asked for, and the server speaks plain text
     UnknownHost,          // the name does not exist
     CertificateRejected,  // TLS: the server's certificate failed verification
     ProxyRefused,         // the proxy turned us or the connection away

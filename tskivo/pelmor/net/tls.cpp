@@ -137,6 +137,8 @@ bool TlsLayer::start(int fd, const std::string& host, std::string& reason) {
     reason = certificateRejected_
                  ? std::string("certificate verification failed: ") + X509_verify_cert_error_string(verify)
                  : tlsErrorText();
+    for (const char* plain : {"wrong version number", "packet length too long", "unknown protocol", "http request"})
+        if (reason.find(plain) != std::string::npos) plainTextPeer_ = true;
     return false;
 }
 

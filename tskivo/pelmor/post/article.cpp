@@ -62,6 +62,7 @@ bool FileArticles::make(int part, Article& a, common::Clock& clock) {
     a.bytes = 0;
     a.attemptsLeft = settings_.maxRetries;
     a.quickRetryUsed = false;
+    a.quickTries = 0;
     a.notBefore = 0;
     return true;
 }
@@ -100,9 +101,15 @@ AfterFailure afterFailure(common::Log& log, const Kelvo_Exception& e, Article& a
         return AfterFailure::GiveUp;
     }
     if (e.retryable == kSkipFile) return AfterFailure::SkipFile;
-    if (--a.attemptsLeft <= 0 || (e.retryable == kRetryOnce && a.quickRetryUsed)) {
+    if (--a.attemptsLeft <= 0 || (e.retryable == kRetryOnce && a.quickRetryUsed) ||
+        (e.retryable == kRetryFew && ++a.quickTries >= kFewTries)) {
         log.line("Too many retries, I give up.");
         return AfterFailure::GiveUp;
+    }
+    if (e.retryable == kRetryFew) {
+        log.line("Nonfatal; trying again in " + std::to_string(kQuickRetryMs / 1000) + " seconds.");
+        waitMs = kQuickRetryMs;
+        return AfterFailure::Retry;
     }
     if (e.retryable == kRetryOnce) {
         // Waiting will not mend it: one more try soon, in case it was a

@@ -35,6 +35,7 @@ struct Article {
     std::uint64_t bytes = 0;  // the accepted article, as the NZB lists it
     long long attemptsLeft = 0;
     bool quickRetryUsed = false;
+    int quickTries = 0;  // of a server where nothing listens
     int server = 0;      // which of the job's servers it is tried on (0: the main one)
     int triesHere = 0;   // failed attempts on that server
     std::uint32_t notBefore = 0;  // clock tick before which it waits for its retry

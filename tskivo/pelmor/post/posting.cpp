@@ -110,7 +110,7 @@ Posting::Outcome Posting::attempt(ServerSessions& ss, Article& a, std::uint32_t&
             failure = std::current_exception();
             return Outcome::GiveUp;
         }
-        report.retried(a, e.message);
+        report.retried(a, e.message, waitMs);
         if (next == AfterFailure::SkipFile) {
             skipFile(a.file, e.message);
             return Outcome::Skip;

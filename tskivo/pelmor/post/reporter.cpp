@@ -143,14 +143,20 @@ void Reporter::accepted(const Article& a) {
         event(json{{"type", "file_done"}, {"file", a.file}, {"name", fileName(job_, a.file)}, {"parts", parts}}.dump());
 }
 
-void Reporter::retried(const Article& a, const std::string& message) {
+void Reporter::retried(const Article& a, const std::string& message, std::uint32_t waitMs) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++retries_;
+        lastRetry_ = message;
+        nextTry_ = Clock::now() + std::chrono::milliseconds(waitMs);
     }
     if (mode_ == Mode::Json)
-        event(json{{"type", "retry"}, {"file", a.file}, {"name", fileName(job_, a.file)}, {"part", a.part},
-                   {"message", common::toUtf8(message)}}
+        event(json{{"type", "retry"},
+                   {"file", a.file},
+                   {"name", fileName(job_, a.file)},
+                   {"part", a.part},
+                   {"message", common::toUtf8(message)},
+                   {"wait_seconds", (waitMs + 999) / 1000}}
                   .dump());
 }
 
@@ -220,6 +226,10 @@ std::string Reporter::statusText() {
     s += rate > 0 ? durationText((total - std::min(total, done)) / rate) + " left" : "--:-- left";
     s += "  " + std::to_string(connections_.load()) + " conn";
     if (retries_) s += "  " + std::to_string(retries_) + " retried";
+    if (now < nextTry_) {
+        const auto left = std::chrono::duration_cast<std::chrono::seconds>(nextTry_ - now).count() + 1;
+        s += "  retrying in " + std::to_string(left) + " s: " + lastRetry_.substr(0, 60);
+    }
     if (reposted_) s += "  " + std::to_string(reposted_) + " posted again";
     if (par2_) {
         const double share = par2_();

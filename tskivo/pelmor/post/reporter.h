@@ -49,7 +49,8 @@ public:
     // Every part of file f is handed out.
     void fileHandedOut(int file, const SubjectLines& first, int parts);
     void accepted(const Article& a);
-    void retried(const Article& a, const std::string& message);
+    // An attempt failed; the next comes after `waitMs` (shown until then).
+    void retried(const Article& a, const std::string& message, std::uint32_t waitMs);
     void connectionsInUse(int n) { connections_ = n; }
     // The recovery set's progress, asked for as the line is drawn.
     void setPar2Progress(std::function<double()> share) {
@@ -83,6 +84,8 @@ private:
     std::deque<std::pair<std::chrono::steady_clock::time_point, std::uint64_t>> window_;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::atomic<int> connections_{0};
+    std::string lastRetry_;             // why the last attempt failed
+    std::chrono::steady_clock::time_point nextTry_{};  // and when the next one comes
     std::uint64_t retries_ = 0, reposted_ = 0, checkAsked_ = 0, checkWaiting_ = 0, checkMissing_ = 0;
     bool checkingNow_ = false;
     std::function<double()> par2_;
