@@ -84,7 +84,10 @@ TEST(Driver, RetriesAfterAMinuteWithFreshMessageIds) {
     h.run({"a.jpg"});
     EXPECT_EQ(h.clock.sleeps, (std::vector<std::uint32_t>{60000, 60000}));
     const std::string log = h.log.str();
-    EXPECT_THAT(log, HasSubstr("Caught exception Bad result at end of POST\nNonfatal; we'll try again, waiting 1min.\n"
+    // The server's own words come first: the message leaves them out.
+    EXPECT_THAT(log, HasSubstr("The server said: 441 refused\n"
+                               "Caught exception Bad result at end of POST\nNonfatal; we'll try again, waiting 1min.\n"
+                               "The server said: 441 refused again\n"
                                "Caught exception Bad result at end of POST\nNonfatal; we'll try again, waiting 1min.\n"));
     const auto articles = h.articles();
     ASSERT_EQ(articles.size(), 3u);

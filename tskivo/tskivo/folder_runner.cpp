@@ -335,7 +335,7 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
                                      {"nzb", options.nzbFile ? *options.nzbFile : ""}}
                           .dump()
                    << std::endl;
-        } else if (isatty(STDOUT_FILENO)) {
+        } else {  // piped or under cron too: only the redrawn status line needs a terminal
             char line[256];
             std::snprintf(line, sizeof line, "\n  Posted %s in %llu articles in %.1f s (%s/s)", common::sizeText(bytes).c_str(),
                           static_cast<unsigned long long>(articles), seconds,

@@ -342,7 +342,7 @@ bool NntpSession::post(const std::string& newsgroups, const std::string& from, c
     }
     if (ok && refusesAHeader(lastResponse_))
         fail("The server refuses the article's headers: " + lastResponse_, kSkipFile);
-    fail("Bad result at end of POST");
+    fail(kEndOfPostFailure);
 }
 
 StatResult NntpSession::stat(const std::string& messageId) {

@@ -32,6 +32,10 @@ inline constexpr std::size_t kMaxHeaderLine = 998;
 // longer than kMaxHeaderLine; nothing when it cannot be folded.
 std::optional<std::string> headerLine(const std::string& name, const std::string& value);
 
+// What post throws when the article is not confirmed; the reply is left in
+// lastResponse.
+inline constexpr const char* kEndOfPostFailure = "Bad result at end of POST";
+
 inline constexpr const char* kProductBanner = "Tarvel Skivor pelmor v0.36";
 
 // What the sessions of a job share besides the server.

@@ -105,12 +105,16 @@ Posting::Outcome Posting::attempt(ServerSessions& ss, Article& a, std::uint32_t&
             waitMs = 0;
             return Outcome::Retry;
         }
+        // The refusal's own words ("441 Newsgroup not allowed"), which the
+        // end-of-POST message leaves to the driver.
+        const std::string said = e.message == kEndOfPostFailure ? session.lastResponse() : std::string();
+        if (!said.empty()) job.line("The server said: " + said);
         const AfterFailure next = afterFailure(job.log, e, a, waitMs);
         if (next == AfterFailure::GiveUp) {
             failure = std::current_exception();
             return Outcome::GiveUp;
         }
-        report.retried(a, e.message, waitMs);
+        report.retried(a, said.empty() ? e.message : e.message + " (" + said + ")", waitMs);
         if (next == AfterFailure::SkipFile) {
             skipFile(a.file, e.message);
             return Outcome::Skip;
