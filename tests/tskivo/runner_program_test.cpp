@@ -191,7 +191,9 @@ TEST(RunnerProgram, StatusLineOnATerminalAndTodaysTextElsewhere) {
 
 TEST(RunnerProgram, JsonEventsParseInOrderAndAddUp) {
     RunnerProcess r;
-    r.run({"/json", "/nzb=" + (r.dir / "x.nzb")});
+    // Names and paths that are not UTF-8: every event stays valid JSON.
+    writeFile(r.dir / "tree/Latin1 \xe9t\xe9.bin", "not UTF-8 in its name");
+    r.run({"/json", "/nzb=" + (r.dir / "x\xe9.nzb")});
     EXPECT_EQ(r.exitStatus(), 0) << r.out << r.err;
     std::vector<nlohmann::json> events;
     std::size_t start = 0;
@@ -218,7 +220,7 @@ TEST(RunnerProgram, JsonEventsParseInOrderAndAddUp) {
     EXPECT_EQ(articles, r.server.server().acceptedArticles().size());
     EXPECT_EQ(fileDone, files) << "every file the jobs named, the recovery sets' included";
     EXPECT_GT(files, 2u);
-    EXPECT_EQ(events.back()["nzb"], r.dir / "x.nzb");
+    EXPECT_EQ(events.back()["nzb"], r.dir / "x\xef\xbf\xbd.nzb");  // U+FFFD for the byte
 
     // A job that fails: an error event, then the end with its status.
     RunnerProcess failing;

@@ -30,6 +30,10 @@ namespace tskivo {
 
 namespace {
 
+// Every event is valid UTF-8 JSON whatever the names: bytes that are not
+// UTF-8 become U+FFFD (nlohmann's default throws, and the program ended).
+constexpr auto kReplaceInvalid = nlohmann::json::error_handler_t::replace;
+
 using FolderId = std::pair<dev_t, ino_t>;
 
 bool folderId(const std::string& path, FolderId& id) {
@@ -285,7 +289,7 @@ void runAfter(const RunOptions& options, const Posted& p, std::ostream& out, std
         exitStatus = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
     }
     if (options.json) {
-        events << nlohmann::json{{"type", "after"}, {"command", command}, {"status", exitStatus}}.dump() << std::endl;
+        events << nlohmann::json{{"type", "after"}, {"command", command}, {"status", exitStatus}}.dump(-1, ' ', false, kReplaceInvalid) << std::endl;
     } else if (exitStatus == 0) {
         out << "  After posting: \"" << command << "\" done.\n";
     } else {
@@ -312,7 +316,7 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
     if (options.json)
         events << nlohmann::json{{"type", "started"},  {"version", "0.36"},    {"folders", folders.size()},
                                  {"files", scan.files}, {"bytes", scan.total}}
-                      .dump()
+                      .dump(-1, ' ', false, kReplaceInvalid)
                << std::endl;
     // The end of the run, however it ends: on a terminal and for programs
     // what was done; the status and what it means.
@@ -333,7 +337,7 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
                                      {"bytes", bytes},           {"articles", articles}, {"reposted", reposted},
                                      {"skipped", skipped},       {"seconds", seconds},
                                      {"nzb", options.nzbFile ? *options.nzbFile : ""}}
-                          .dump()
+                          .dump(-1, ' ', false, kReplaceInvalid)
                    << std::endl;
         } else {  // piped or under cron too: only the redrawn status line needs a terminal
             char line[256];
@@ -462,8 +466,8 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
     }
     const auto failed = [&](const std::string& message) {
         if (options.json)
-            out << nlohmann::json{{"type", "error"}, {"message", message}}.dump() << "\n"
-                << nlohmann::json{{"type", "finished"}, {"status", 255}, {"meaning", statusMeaning(255)}}.dump()
+            out << nlohmann::json{{"type", "error"}, {"message", message}}.dump(-1, ' ', false, kReplaceInvalid) << "\n"
+                << nlohmann::json{{"type", "finished"}, {"status", 255}, {"meaning", statusMeaning(255)}}.dump(-1, ' ', false, kReplaceInvalid)
                 << std::endl;
         else
             out << "  " << message << "\n";

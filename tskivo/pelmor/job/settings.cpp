@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include <strings.h>
+
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -54,10 +56,24 @@ bool splitHostPort(const std::string& text, int defaultPort, std::string& host, 
     return !host.empty();
 }
 
+namespace {
+
+// A proxy URL as it may be shown: any log-in before the host hidden, as a
+// message can end up in a log, a JSON event or a bug report.
+std::string shownProxy(const std::string& url) {
+    const auto scheme = url.find("://");
+    const auto from = scheme == std::string::npos ? 0 : scheme + 3;
+    const auto at = url.rfind('@');
+    if (at == std::string::npos || at < from) return url;
+    return url.substr(0, from) + "***@" + url.substr(at + 1);
+}
+
+}  // namespace
+
 bool parseProxy(const std::string& url, ProxySettings& out, std::string& error) {
     const std::string scheme = "socks5://";
-    if (url.rfind(scheme, 0) != 0) {
-        error = "The proxy \"" + url + "\" must be written socks5://[user:password@]host:port.";
+    if (url.size() < scheme.size() || strncasecmp(url.c_str(), scheme.c_str(), scheme.size()) != 0) {
+        error = "The proxy \"" + shownProxy(url) + "\" must be written socks5://[user:password@]host:port.";
         return false;
     }
     std::string rest = url.substr(scheme.size());
@@ -75,7 +91,7 @@ bool parseProxy(const std::string& url, ProxySettings& out, std::string& error) 
         rest = rest.substr(at + 1);
     }
     if (!splitHostPort(rest, 1080, out.host, out.port)) {
-        error = "The proxy \"" + url + "\" names no host and port.";
+        error = "The proxy \"" + shownProxy(url) + "\" names no host and port.";
         return false;
     }
     return true;

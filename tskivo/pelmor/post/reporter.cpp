@@ -14,6 +14,10 @@ namespace pelmor {
 
 namespace {
 
+// Every event is valid UTF-8 JSON whatever the names: bytes that are not
+// UTF-8 become U+FFFD (nlohmann's default throws, and the program ended).
+constexpr auto kReplaceInvalid = nlohmann::json::error_handler_t::replace;
+
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
@@ -79,7 +83,7 @@ void Reporter::started() {
     if (mode_ == Mode::Json)
         event(json{{"type", "job_started"}, {"folder", settings_.run.folder}, {"folders", settings_.run.folders},
                    {"bytes", totalBytes_}, {"files", files}}
-                  .dump());
+                  .dump(-1, ' ', false, kReplaceInvalid));
 }
 
 void Reporter::partStarting(int file, const SubjectLines& subject, int p, int parts) {
@@ -93,7 +97,7 @@ void Reporter::partStarting(int file, const SubjectLines& subject, int p, int pa
         if (handed == 1)
             event(json{{"type", "file_started"}, {"file", file}, {"name", fileName(job_, file)},
                        {"size", job_.files[static_cast<std::size_t>(file)].size}, {"parts", parts}}
-                      .dump());
+                      .dump(-1, ' ', false, kReplaceInvalid));
         return;
     }
     if (mode_ == Mode::StatusLine) return;
@@ -117,7 +121,7 @@ void Reporter::fileHandedOut(int file, const SubjectLines& first, int parts) {
         accepted = counts.second;
     }
     if (mode_ == Mode::Json && done)
-        event(json{{"type", "file_done"}, {"file", file}, {"name", fileName(job_, file)}, {"parts", accepted}}.dump());
+        event(json{{"type", "file_done"}, {"file", file}, {"name", fileName(job_, file)}, {"parts", accepted}}.dump(-1, ' ', false, kReplaceInvalid));
     if (parts == 0) return;
     if (mode_ == Mode::Log) job_.line("");
     // Above the status line, the file's line whole, without the dots.
@@ -140,7 +144,7 @@ void Reporter::accepted(const Article& a) {
         parts = counts.second;
     }
     if (mode_ == Mode::Json && done)
-        event(json{{"type", "file_done"}, {"file", a.file}, {"name", fileName(job_, a.file)}, {"parts", parts}}.dump());
+        event(json{{"type", "file_done"}, {"file", a.file}, {"name", fileName(job_, a.file)}, {"parts", parts}}.dump(-1, ' ', false, kReplaceInvalid));
 }
 
 void Reporter::retried(const Article& a, const std::string& message, std::uint32_t waitMs) {
@@ -157,7 +161,7 @@ void Reporter::retried(const Article& a, const std::string& message, std::uint32
                    {"part", a.part},
                    {"message", common::toUtf8(message)},
                    {"wait_seconds", (waitMs + 999) / 1000}}
-                  .dump());
+                  .dump(-1, ' ', false, kReplaceInvalid));
 }
 
 void Reporter::checking(std::uint64_t asked, std::uint64_t waiting, std::uint64_t missing, std::uint64_t reposted) {
@@ -176,19 +180,19 @@ void Reporter::checkDone(std::uint64_t checked, std::uint64_t missing, std::uint
         reposted_ = reposted;
     }
     if (mode_ == Mode::Json)
-        event(json{{"type", "check"}, {"checked", checked}, {"missing", missing}, {"reposted", reposted}}.dump());
+        event(json{{"type", "check"}, {"checked", checked}, {"missing", missing}, {"reposted", reposted}}.dump(-1, ' ', false, kReplaceInvalid));
 }
 
 namespace {
 
 std::string errorEvent(int status, const std::string& message) {
-    return json{{"type", "error"}, {"message", common::toUtf8(message)}, {"status", status}}.dump();
+    return json{{"type", "error"}, {"message", common::toUtf8(message)}, {"status", status}}.dump(-1, ' ', false, kReplaceInvalid);
 }
 
 }  // namespace
 
 void jsonJobFailed(int status, const std::string& message) {
-    writeOut(errorEvent(status, message) + "\n" + json{{"type", "job_finished"}, {"status", status}}.dump() + "\n");
+    writeOut(errorEvent(status, message) + "\n" + json{{"type", "job_finished"}, {"status", status}}.dump(-1, ' ', false, kReplaceInvalid) + "\n");
 }
 
 void Reporter::finished(int status, const std::string& message, const JobTotals& totals) {
@@ -198,7 +202,7 @@ void Reporter::finished(int status, const std::string& message, const JobTotals&
     event(json{{"type", "job_finished"}, {"status", status}, {"folder", settings_.run.folder},
                {"bytes", totals.bytes}, {"articles", totals.articles}, {"reposted", totals.reposted},
                {"skipped", totals.skipped}, {"nzb", common::toUtf8(settings_.nzbPath)}}
-              .dump());
+              .dump(-1, ' ', false, kReplaceInvalid));
 }
 
 std::uint64_t Reporter::rateLocked(Clock::time_point now) {
@@ -287,10 +291,10 @@ void Reporter::progressEvent() {
     json same = j;
     same.erase("rate");
     same.erase("eta_seconds");
-    const std::string key = same.dump();
+    const std::string key = same.dump(-1, ' ', false, kReplaceInvalid);
     if (key == lastProgress_) return;
     lastProgress_ = key;
-    event(j.dump());
+    event(j.dump(-1, ' ', false, kReplaceInvalid));
 }
 
 void Reporter::tick() {
