@@ -251,6 +251,37 @@ TEST(Nzb, TheHeadAndAllOutsideTheFilesIsKept) {
     EXPECT_TRUE(parseNzb(readFile("y.nzb")).wellFormed);
 }
 
+// The file's mode: a new one's from the umask, an existing one's kept (a
+// resume kept 0600 no longer), never more than the owner's with a password.
+TEST(Nzb, TheModeFollowsTheUmaskAndTheFileAndAPasswordKeepsItPrivate) {
+    TempDir dir;
+    const struct {
+        mode_t umask;
+        int existing;  // -1: no file yet
+        bool password;
+        mode_t mode;
+    } cases[] = {{022, -1, false, 0644}, {077, -1, false, 0600}, {022, 0600, false, 0600},
+                 {022, 0640, false, 0640}, {022, -1, true, 0600}, {002, 0664, true, 0600}};
+    for (const auto& c : cases) {
+        std::filesystem::remove("m.nzb");
+        if (c.existing >= 0) {
+            writeFile("m.nzb", "");
+            chmod("m.nzb", static_cast<mode_t>(c.existing));
+        }
+        const mode_t was = umask(c.umask);
+        NzbWriter w;
+        std::string error;
+        ASSERT_TRUE(w.open("m.nzb", error)) << error;
+        if (c.password) w.setMeta({{"password", "pw"}});
+        w.add(NzbFile{"p", 1, "s", {"g"}, {{"i@x", 1, 1}}, "n", 1});
+        ASSERT_TRUE(w.save(error)) << error;
+        umask(was);
+        struct stat st {};
+        ASSERT_EQ(stat("m.nzb", &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode) << std::oct << c.umask << " " << c.existing << " " << c.password;
+    }
+}
+
 TEST(Nzb, LaterJobsAddToAnExistingNzbButNeverOverwriteOtherFiles) {
     NzbRun h;
     writeFile("a.jpg", "a");

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <tuple>
 
@@ -203,6 +204,28 @@ std::string withMeta(std::string prologue, const std::vector<std::pair<std::stri
     return prologue.insert(rootEnd + 1, "\n <head>\n" + missing + " </head>");
 }
 
+// The process's umask, read without changing it (umask(2) would, for
+// every thread at once).
+mode_t currentUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+    return 022;
+}
+
+// An NZB file keeps the mode it has; a new one gets what the user's umask
+// allows; neither is readable by others while it holds a password (the
+// file is the only map to a private posting's names, and may hold the
+// archive's password).
+mode_t nzbFileMode(const std::string& path, const std::vector<std::pair<std::string, std::string>>& meta) {
+    struct stat st {};
+    mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~currentUmask());
+    for (const auto& [type, value] : meta)
+        if (type == "password") mode &= 0700;
+    return mode;
+}
+
 // Writes the merge of the current file (its text and the elements `keep`
 // lets through) and `added` into a new file that replaces it. Held under
 // the folder lock.
@@ -215,7 +238,7 @@ bool replaceMerged(const std::string& path, const std::function<bool(const std::
         error = "Unable to write the NZB file " + path + ": " + std::strerror(errno);
         return false;
     }
-    bool ok = fchmod(fd, 0644) == 0;
+    bool ok = fchmod(fd, nzbFileMode(path, meta)) == 0;
     bool isNzb = true, prologueDone = false;
     std::string held;  // text not written yet: the prologue, then the latest text between elements
     const auto flushHeld = [&] {
