@@ -165,7 +165,32 @@ TEST(RunnerFailures, AStopRequestSavesTheNzbSaysHowToResumeAndCleansUp) {
                                      " holds every article the server took; the same command with /resume finishes"));
         EXPECT_TRUE(r.privateFoldersGone());
         EXPECT_THAT(readFile(r.dir / "trip.nzb"), HasSubstr("<segment "));
+        const std::string all = r.out + r.err;
+        std::size_t said = 0;
+        for (auto at = all.find("Stopped on request"); at != std::string::npos; at = all.find("Stopped on request", at + 1))
+            ++said;
+        EXPECT_EQ(said, 1u) << "said once";
     }
+}
+
+// A run that posted nothing says so, in its words and its status.
+TEST(RunnerFailures, NothingPostedIsNoSuccess) {
+    RunnerProcess refusing;  // every file's header refused: each skipped
+    refusing.par2 = false;
+    refusing.server.script->articleReplies.assign(10, "441 Bad \"Newsgroups\" header");
+    refusing.run({"/nzb=" + (refusing.dir / "x.nzb")});
+    EXPECT_EQ(refusing.exitStatus(), 255) << refusing.out << refusing.err;
+    EXPECT_THAT(refusing.out, HasSubstr("  Status 255: nothing was posted (see above).\n"));
+
+    RunnerProcess none;  // the mask matches nothing
+    none.par2 = false;
+    std::filesystem::remove(none.dir / "tree/a.bin");
+    std::filesystem::remove(none.dir / "tree/sub/b.bin");
+    none.run({"/nzb=" + (none.dir / "x.nzb")});
+    EXPECT_EQ(none.exitStatus(), 0) << none.out << none.err;
+    EXPECT_THAT(none.out, HasSubstr("  No file matched *.bin here or in the folders below; nothing was posted and no "
+                                    "NZB file written.\n"));
+    EXPECT_THAT(none.out, testing::Not(HasSubstr("NZB file: ")));
 }
 
 TEST(RunnerProgram, StatusLineOnATerminalAndTodaysTextElsewhere) {

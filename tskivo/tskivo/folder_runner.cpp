@@ -212,12 +212,14 @@ void nameSheetsAfter(std::deque<std::string>& sheets, const std::string& relativ
     }
 }
 
-const char* statusMeaning(int status) {
+const char* statusMeaning(int status, std::uint64_t articles = 1) {
     switch (status) {
         case 0: return "everything was posted";
         case 1: return "posted, but some files were skipped (see above)";
         case 130: return "stopped on request; /resume finishes the posting";
-        default: return "a job failed; the folders after it were not posted";
+        default:
+            return articles == 0 ? "nothing was posted (see above)"
+                                 : "a job failed; the folders after it were not posted";
     }
 }
 
@@ -321,6 +323,9 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
     // The end of the run, however it ends: on a terminal and for programs
     // what was done; the status and what it means.
     const auto finish = [&](int status) {
+        // Files skipped and nothing posted at all (a server refusing every
+        // file): no success of any kind.
+        if (status == 1 && articles == 0) status = 255;
         // One NZB file for the run: the command runs once, when it is written.
         if (options.after && options.nzbFile)
             runAfter(options, {*options.nzbFile, start, status, bytes, articles, reposted, skipped}, out, events);
@@ -333,7 +338,7 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
             out << "\n";
         }
         if (options.json) {
-            events << nlohmann::json{{"type", "finished"},      {"status", status},   {"meaning", statusMeaning(status)},
+            events << nlohmann::json{{"type", "finished"},      {"status", status},   {"meaning", statusMeaning(status, articles)},
                                      {"bytes", bytes},           {"articles", articles}, {"reposted", reposted},
                                      {"skipped", skipped},       {"seconds", seconds},
                                      {"nzb", options.nzbFile ? *options.nzbFile : ""}}
@@ -347,8 +352,12 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
             out << line;
             if (reposted) out << ", " << reposted << " posted again after the check";
             out << ".\n";
-            if (options.nzbFile) out << "  NZB file: " << *options.nzbFile << "\n";
-            out << "  Status " << status << ": " << statusMeaning(status) << ".\n";
+            if (scan.files == 0)
+                out << "  No file matched " << options.fileMask << " here or in the folders below; nothing was posted"
+                    << (options.nzbFile ? " and no NZB file written" : "") << ".\n";
+            else if (options.nzbFile)
+                out << "  NZB file: " << *options.nzbFile << "\n";
+            out << "  Status " << status << ": " << statusMeaning(status, articles) << ".\n";
         }
         out.flush();
         return status;

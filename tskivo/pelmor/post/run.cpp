@@ -221,7 +221,8 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
             message = "Stopped on request.";
             if (job.hasOption("out"))
                 message += " The NZB file " + job.getOption("out") + " holds every article the server took.";
-            job.line(message);
+            // A folder runner says so itself, once for the run.
+            if (!job.hasOption("runstate")) job.line(message);
             status = kStatusInterrupted;
         } catch (const std::exception& e) {
             job.line(e.what());
