@@ -124,6 +124,14 @@ TEST(Resume, PostsOnlyWhatTheNzbLacksAndRefusesToMix) {
     std::size_t files = 0;
     for (std::size_t at = text.find("<file "); at != std::string::npos; at = text.find("<file ", at + 1)) ++files;
     EXPECT_EQ(files, 2u) << "the records taken over, not added twice";
+    // The same files again without -resume: refused with the way out, the
+    // NZB file as it was (never a doubled list).
+    std::string refused;
+    h.runAgain({"a.bin", "b.bin"}, &refused);
+    EXPECT_EQ(refused, "The NZB file out.nzb lists a.bin already: add /resume to finish that posting, or name another "
+                       "NZB file (/nzb=).");
+    EXPECT_EQ(readFile("out.nzb"), text);
+    EXPECT_EQ(h.articles().size(), 6u);
 
     // A file of the same name but another size, or another subject form, is posted whole again.
     writeFile("b.bin", randomBytes(700, 5));

@@ -88,6 +88,31 @@ TEST(FolderRunner, RecordsDepthFirstSkipsDotFoldersAndLabelsEachFolder) {
                                          start + "/b\n"));
 }
 
+// A folder that cannot be entered is named, not left out without a word
+// (the run then ends 1). Root enters any folder: the walk runs as nobody.
+TEST(FolderRunner, FoldersThatCannotBeEnteredAreNamed) {
+    RunnerHarness h;
+    for (const char* d : {"start/open", "start/locked"}) std::filesystem::create_directories(h.dir / d);
+    chmod(h.dir.path().c_str(), 0755);
+    chmod((h.dir / "start").c_str(), 0755);
+    chmod((h.dir / "start/open").c_str(), 0755);
+    chmod((h.dir / "start/locked").c_str(), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+        if (!common::changeDirectory(h.dir / "start")) _exit(3);
+        std::vector<std::string> folders{h.dir / "start"}, unreadable;
+        recordFolders(folders, &unreadable);
+        const bool right = folders == std::vector<std::string>{h.dir / "start", h.dir / "start/open"} &&
+                           unreadable == std::vector<std::string>{h.dir / "start/locked"};
+        _exit(right ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    chmod((h.dir / "start/locked").c_str(), 0755);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST(FolderRunner, LinksBackUpTheTreeDoNotLoopForever) {
     RunnerHarness h;
     std::filesystem::create_directories(h.dir / "start/a/b");

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <ostream>
@@ -46,7 +47,8 @@ bool folderId(const std::string& path, FolderId& id) {
 // Paths are built from the names as walked, not resolved: a linked folder's
 // label is its place in the tree, and a path longer than the system's limit
 // is still recorded whole.
-void recordBelow(const std::string& here, std::vector<std::string>& folders, std::set<FolderId>& seen) {
+void recordBelow(const std::string& here, std::vector<std::string>& folders, std::set<FolderId>& seen,
+                 std::vector<std::string>* unreadable) {
     std::vector<common::DirEntry> entries;
     int error = 0;
     common::findFiles(".", "*.*", entries, error);
@@ -57,11 +59,13 @@ void recordBelow(const std::string& here, std::vector<std::string>& folders, std
         // Back through a descriptor: ".." of a linked folder is not where we came from.
         const int back = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (back < 0) continue;
+        const std::string path = here + "/" + e.name;
         if (common::changeDirectory(e.name)) {
-            const std::string path = here + "/" + e.name;
             folders.push_back(path);
-            recordBelow(path, folders, seen);
+            recordBelow(path, folders, seen, unreadable);
             if (fchdir(back) != 0) common::changeDirectory(here);
+        } else if (unreadable) {
+            unreadable->push_back(path);
         }
         close(back);
     }
@@ -122,11 +126,11 @@ private:
 
 }  // namespace
 
-void recordFolders(std::vector<std::string>& folders) {
+void recordFolders(std::vector<std::string>& folders, std::vector<std::string>* unreadable) {
     std::set<FolderId> seen;
     FolderId id;
     if (folderId(".", id)) seen.insert(id);
-    recordBelow(folders.empty() ? common::currentDirectory() : folders.back(), folders, seen);
+    recordBelow(folders.empty() ? common::currentDirectory() : folders.back(), folders, seen, unreadable);
 }
 
 std::deque<std::string> listSheetSources(const std::string& mask) {
@@ -326,6 +330,8 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         // Files skipped and nothing posted at all (a server refusing every
         // file): no success of any kind.
         if (status == 1 && articles == 0) status = 255;
+        // Folders of the tree that could not be entered were not posted.
+        if (status == 0 && !options.unreadableFolders.empty()) status = 1;
         // One NZB file for the run: the command runs once, when it is written.
         if (options.after && options.nzbFile)
             runAfter(options, {*options.nzbFile, start, status, bytes, articles, reposted, skipped}, out, events);
@@ -501,7 +507,9 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         return status;
     }
     std::vector<std::string> folders{common::currentDirectory()};
-    recordFolders(folders);
+    recordFolders(folders, &options.unreadableFolders);
+    for (const auto& folder : options.unreadableFolders)
+        (options.json ? std::cerr : out) << "  Unable to enter: " << folder << "; its files are not posted.\n";
     if (!options.json) out << "  Recorded folders: " << folders.size() << "\n\n";
     out.flush();
     const int status = runFolders(options, folders, postFolder, createContactSheets, out);

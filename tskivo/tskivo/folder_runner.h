@@ -16,7 +16,8 @@ using CreateContactSheetsFn = void (*)(const char*, const char*, const char*, co
 
 // Appends the folders below the current directory, depth first, pre-order;
 // never enters a folder twice (links that loop back), nor dot folders.
-void recordFolders(std::vector<std::string>& folders);
+// Folders that cannot be entered go to `unreadable`, when given.
+void recordFolders(std::vector<std::string>& folders, std::vector<std::string>* unreadable = nullptr);
 
 // Names in the current folder that match the mask and are no directories.
 std::deque<std::string> listSheetSources(const std::string& mask);

@@ -21,6 +21,7 @@ inline constexpr const char* kPlaceholderAuthor = "Unused (random senders) <unus
 struct RunOptions {
     std::vector<std::string> args;  // program name first
     std::string initialDirectory;   // where the runner was started
+    std::vector<std::string> unreadableFolders;  // of the tree, found when it was recorded
     bool uutease = false;
     bool uuencode = false;
     bool scramble = false;

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "codec/encoder.h"
+#include "kelvo_exception.h"
 #include "subject.h"
 
 namespace pelmor {
@@ -22,10 +23,38 @@ PostRecord::PostRecord(PostJob& job, const JobSettings& settings, NzbWriter* nzb
     std::istringstream groups(settings.newsgroups);
     for (std::string g; std::getline(groups, g, ',');)
         if (!g.empty()) groups_.push_back(g);
-    if (!nzb_ || !settings.resume) return;
+    if (!nzb_) return;
     const int count = static_cast<int>(job.files.size());
     std::map<std::string, std::vector<int>> byName;  // the job's files by posted name
     for (int f = 0; f < count; ++f) byName[postedName(job.files[static_cast<std::size_t>(f)])].push_back(f);
+    // The same file only when its size and subject form are the same: the
+    // subject of its lowest listed part must come out unchanged.
+    const auto sameFile = [&](const NzbFile& old, int f, int& lowest) {
+        const FileEntry& file = job.files[static_cast<std::size_t>(f)];
+        lowest = old.segments.front().number;
+        for (const auto& seg : old.segments) lowest = std::min(lowest, seg.number);
+        const int parts = partCount(settings, file);
+        return old.size == file.size && lowest <= parts && subjectFor(job, settings, f, lowest, parts).subject == old.subject;
+    };
+    if (!settings.resume) {
+        // Posting a file the NZB file lists already would list it twice.
+        std::string listed;
+        nzb_->scan([&](const std::string& element) {
+            NzbFile old;
+            const auto named = parseFileElement(element, old, nullptr) && !old.segments.empty()
+                                   ? byName.find(old.name)
+                                   : byName.end();
+            if (!listed.empty() || named == byName.end()) return;
+            int lowest = 0;
+            for (const int f : named->second)
+                if (sameFile(old, f, lowest)) listed = old.name;
+        });
+        if (!listed.empty())
+            throw Kelvo_Exception(0, "The NZB file " + nzb_->path() + " lists " + listed +
+                                         " already: add /resume to finish that posting, or name another NZB "
+                                         "file (/nzb=).");
+        return;
+    }
     std::set<int> refused;
     // Every element of a file's name counts: a save and the journal of a
     // killed posting may each hold some of its parts.
@@ -42,14 +71,9 @@ PostRecord::PostRecord(PostJob& job, const JobSettings& settings, NzbWriter* nzb
         if (old.segments.empty() || named == byName.end()) return;
         for (const int f : named->second) {
             const FileEntry& file = job.files[static_cast<std::size_t>(f)];
-            // The same file only when its size and subject form are the same:
-            // the subject of its lowest listed part must come out unchanged.
-            int lowest = old.segments.front().number;
-            for (const auto& seg : old.segments) lowest = std::min(lowest, seg.number);
+            int lowest = 0;
             const int parts = partCount(settings, file);
-            const bool same = old.size == file.size && lowest <= parts &&
-                              subjectFor(job, settings, f, lowest, parts).subject == old.subject;
-            if (!same) {
+            if (!sameFile(old, f, lowest)) {
                 if (refused.insert(f).second)
                     job.line("Resume: " + file.name + " is not the file " + nzb_->path() +
                              " lists (size or subject differ); posting it whole again.");
