@@ -102,8 +102,37 @@ TEST(PostCheck, AnArticleTheServerNeverKeepsFailsTheJobWithTheNzbSaved) {
         EXPECT_THAT(e.message, HasSubstr("1 articles are still not on the server"));
     }
     EXPECT_EQ(h.articles().size(), 6u);  // 3, and part 3 three times more
-    EXPECT_EQ(h.clock.sleeps, (std::vector<std::uint32_t>{5000, 5000, 5000, 5000})) << "the default delay";
+    // Each copy: the default delay, then asked again three times 10 s apart
+    // before it counts as missing.
+    std::vector<std::uint32_t> perCopy{5000, 10000, 10000, 10000}, all;
+    for (int copy = 0; copy < 4; ++copy) all.insert(all.end(), perCopy.begin(), perCopy.end());
+    EXPECT_EQ(h.clock.sleeps, all);
     EXPECT_EQ(h.listed()["a.bin"].size(), 3u);
+}
+
+// A provider that shows articles only a while after taking them: each is
+// asked for again, spaced, and none is posted again for being slow.
+TEST(PostCheck, ASlowProviderIsNoLostArticle) {
+    for (const std::string asks : {"", "2"}) {
+        CheckRun h;
+        writeFile("a.bin", randomBytes(700, 1));  // 3 parts
+        std::map<std::string, int> asked;  // the first copies show by the third ask, copies posted again at once
+        h.server.script->statReply = [&](const std::string& id) {
+            const auto arts = h.articles();
+            const bool first = arts.size() >= 3 && (id == arts[0].header("Message-ID") ||
+                                                     id == arts[1].header("Message-ID") || id == arts[2].header("Message-ID"));
+            return first && ++asked[id] <= 2 ? std::string("430 no such article") : "223 0 " + id;
+        };
+        std::vector<std::string> words{"-check", "-checkspacing", "3", "a.bin"};
+        if (!asks.empty()) words.insert(words.begin(), {"-checkasks", asks});
+        h.run(words);
+        if (asks.empty()) {
+            EXPECT_EQ(h.articles().size(), 3u) << "none posted again";
+            EXPECT_THAT(h.log.str(), HasSubstr("3 articles checked, 0 missing, 0 posted again."));
+        } else {
+            EXPECT_EQ(h.articles().size(), 6u) << "two asks, then each posted again";
+        }
+    }
 }
 
 TEST(Resume, PostsOnlyWhatTheNzbLacksAndRefusesToMix) {

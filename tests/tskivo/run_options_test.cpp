@@ -207,6 +207,11 @@ TEST(EngineArgs, BackupsProxyPrivacyAndNzbDetails) {
     o = parse({"/ics", "/itf=intro.txt", "/obfuscate=keep"}, dir.path());
     EXPECT_TRUE(o.obfuscate && o.contactSheets && o.introTextFile);
     EXPECT_EQ(parse({"/backupuser=x"}).error, "/backupuser needs a /backup= before it.");
+    // The post check's asks before posting again, and their spacing.
+    const auto asks = buildEngineArgs(parse({"/check", "/checkasks=6", "/checkspacing=20"}), 0, "");
+    const auto at = std::find(asks.begin(), asks.end(), "-checkasks");
+    ASSERT_NE(at, asks.end());
+    EXPECT_THAT(std::vector<std::string>(at, at + 4), ElementsAre("-checkasks", "6", "-checkspacing", "20"));
 }
 
 TEST(Labels, FolderLikeAndNonFolderLike) {

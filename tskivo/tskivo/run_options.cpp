@@ -70,7 +70,7 @@ std::optional<long long> numberOption(const std::vector<std::string>& args, cons
 constexpr const char* kOptions[] = {
     "/uutease", "/maxbw=", "/uuencode", "/nfl", "/ics", "/maxlines=", "/fc=", "/bc=", "/bi=", "/al=", "/u=", "/p=",
     "/itf=", "/fs=", "/sf=", "/scramble", "/port=", "/ssl", "/nzb=", "/conn=", "/check", "/resume", "/par2=",
-    "/par2files=", "/par2equal", "/par2blocks=", "/par2blocksize=", "/json", "/verify", "/checkdelay=", "/backup=",
+    "/par2files=", "/par2equal", "/par2blocks=", "/par2blocksize=", "/json", "/verify", "/checkdelay=", "/checkasks=", "/checkspacing=", "/backup=",
     "/backupuser=", "/backuppass=", "/backupssl", "/checkserver=", "/checkuser=", "/checkpass=", "/proxy=",
     "/obfuscate", "/domain=", "/nzbtitle=", "/nzbpassword=", "/nzbcategory=", "/nzbtag=", "/after="};
 
@@ -149,6 +149,11 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     long long checkDelay = -1;
     ranged("/checkdelay=", 0, 86400, checkDelay);
     if (checkDelay >= 0) out.checkDelay = checkDelay;
+    long long checkAsks = -1, checkSpacing = -1;
+    ranged("/checkasks=", 1, 100, checkAsks);
+    ranged("/checkspacing=", 0, 86400, checkSpacing);
+    if (checkAsks >= 0) out.checkAsks = checkAsks;
+    if (checkSpacing >= 0) out.checkSpacing = checkSpacing;
     ranged("/par2files=", 1, 1000, out.par2Files);
     ranged("/par2blocks=", 1, 32768, out.par2Blocks);
     ranged("/par2blocksize=", 4, 1LL << 40, out.par2BlockSize);
@@ -244,6 +249,7 @@ void printRunnerUsage(std::ostream& out) {
            "              [/fs=<text>] [/sf=<format>] [/port=#] [/ssl] [/nzb=<file>]\n"
            "              [/conn=#] [/check] [/resume] [/par2=#] [/par2files=#]\n"
            "              [/par2equal] [/par2blocks=#] [/par2blocksize=#] [/checkdelay=#]\n"
+           "              [/checkasks=#] [/checkspacing=#]\n"
            "              [/verify] [/json] [/backup=<host[:port]>] [/backupuser=username]\n"
            "              [/backuppass=password] [/backupssl] [/checkserver=<host[:port]>]\n"
            "              [/checkuser=username] [/checkpass=password] [/proxy=<url>]\n"
@@ -297,6 +303,10 @@ void printRunnerUsage(std::ostream& out) {
            "                      after it was posted and post the missing ones again.\n"
            "                      With /resume, the articles earlier runs posted too.\n"
            "    [/checkdelay=#] = Optional. Seconds between posting and asking, default 5.\n"
+           "    [/checkasks=#]  = Optional. Asks that must find an article missing before\n"
+           "                      it is posted again, default 4 (a slow provider shows\n"
+           "                      articles only a while after taking them).\n"
+           "    [/checkspacing=#] = Optional. Seconds between those asks, default 10.\n"
            "    [/verify]       = Optional. With /nzb=: ask for every article the NZB file\n"
            "                      lists and say what is missing; posts nothing.\n"
            "    [/json]         = Optional. One JSON event per line on standard output\n"
@@ -407,6 +417,14 @@ std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index,
     if (o.checkDelay) {
         v.push_back("-checkdelay");
         v.push_back(std::to_string(*o.checkDelay));
+    }
+    if (o.checkAsks) {
+        v.push_back("-checkasks");
+        v.push_back(std::to_string(*o.checkAsks));
+    }
+    if (o.checkSpacing) {
+        v.push_back("-checkspacing");
+        v.push_back(std::to_string(*o.checkSpacing));
     }
     if (o.json) v.push_back("-json");
     for (const auto& b : o.backups) {

@@ -54,6 +54,8 @@ struct RunOptions {
     bool json = false;                   // "/json": events for programs instead of the log
     bool verify = false;                 // "/verify", with "/nzb=": ask for every article, post nothing
     std::optional<long long> checkDelay; // "/checkdelay=" seconds
+    std::optional<long long> checkAsks;     // "/checkasks=": asks that find a copy missing before it goes again
+    std::optional<long long> checkSpacing;  // "/checkspacing=" seconds between them
     // Servers to post on when the one before fails ("/backup=", each with
     // its "/backupuser=", "/backuppass=" and "/backupssl" after it).
     struct Backup {

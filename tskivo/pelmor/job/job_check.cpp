@@ -62,6 +62,8 @@ void checkJob(PostJob& job) {
             text += "The domain \"" + job.getOption("domain") + "\" cannot stand in a Message-ID.\n";
     }
     checkNumber(job, "checkdelay", 0, 86400, " of seconds", text);
+    checkNumber(job, "checkasks", 1, 100, "", text);
+    checkNumber(job, "checkspacing", 0, 86400, " of seconds", text);
     checkNumber(job, "par2", 1, 100, "", text);
     checkNumber(job, "par2files", 1, 1000, "", text);
     checkNumber(job, "par2blocks", 1, kMaxPar2Blocks, "", text);
@@ -138,6 +140,8 @@ void printUsage(std::ostream& out) {
            "    -connections (n)           - post over n connections at once (1-64), default = 1\n"
            "    -check                     - ask the server for every article afterwards; post missing ones again\n"
            "    -checkdelay (seconds)      - wait before the check, default = 5\n"
+           "    -checkasks (n)             - asks that find a copy missing before it is posted again, default = 4\n"
+           "    -checkspacing (seconds)    - between those asks, default = 10\n"
            "    -resume                    - with -out: post only what the NZB file does not list yet\n"
            "    -userid (userid)           - user id if authentication is required\n"
            "    -passwd (password)         - passwd if auth required\n"

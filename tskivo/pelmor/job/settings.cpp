@@ -127,6 +127,8 @@ JobSettings readSettings(const PostJob& job) {
     s.connections = static_cast<int>(number(job, "connections", 1));
     s.check = job.hasOption("check");
     s.checkDelaySeconds = number(job, "checkdelay", 5);
+    s.checkAsks = number(job, "checkasks", 4);
+    s.checkSpacingSeconds = number(job, "checkspacing", 10);
     s.resume = job.hasOption("resume");
     s.nzbPath = job.getOption("out");
 

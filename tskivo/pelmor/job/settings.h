@@ -61,6 +61,10 @@ struct JobSettings {
     int connections = 1;
     bool check = false;
     long long checkDelaySeconds = 5;
+    // A copy is posted again only after this many asks, this far apart, found
+    // it missing: a provider may take a while to show an article.
+    long long checkAsks = 4;
+    long long checkSpacingSeconds = 10;
     bool resume = false;
     std::string nzbPath;  // empty: no NZB file
     Par2Settings par2;

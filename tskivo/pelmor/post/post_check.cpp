@@ -59,6 +59,7 @@ bool parseCarried(const std::string& line, CheckEntry& e) {
     e.due = static_cast<std::uint32_t>(number(f[10]));
     e.reposts = static_cast<int>(number(f[11]));
     e.counted = f[12] == "1";
+    e.countedMissing = e.counted;
     e.file = -1;
     return e.part > 0 && e.lines > 0;
 }
@@ -179,7 +180,17 @@ bool PostChecker::check(CheckEntry e) {
     }
     if (!e.counted) ++checked_;
     if (r == StatResult::Present) return true;
-    if (!e.counted) ++missing_;
+    // Not there yet: asked again, spaced, before it counts as missing (a
+    // provider may show an article only seconds after it took it).
+    if (++e.missingAsks < posting_.settings.checkAsks) {
+        e.counted = true;
+        e.due = job.clock.tickMs() + static_cast<std::uint32_t>(posting_.settings.checkSpacingSeconds * 1000);
+        queue_.push(e);
+        return true;
+    }
+    e.missingAsks = 0;
+    if (!e.countedMissing) ++missing_;
+    e.countedMissing = true;
     e.counted = true;
     if (e.reposts == kRounds) {
         stillMissing_.push_back(e);

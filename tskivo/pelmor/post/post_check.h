@@ -34,8 +34,10 @@ struct CheckEntry {
     std::string messageId;  // with angle brackets
     std::uint32_t due = 0;  // clock tick from which it is asked for
     int reposts = 0;
+    int missingAsks = 0;  // asks that found this copy missing
     int file = -1;  // this job's file; -1 for one an earlier job posted
     bool counted = false;  // in the summary's "checked"
+    bool countedMissing = false;  // and in its "missing"
 };
 
 class PostChecker {
