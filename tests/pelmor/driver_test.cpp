@@ -294,6 +294,29 @@ TEST(Driver, FailuresThatWaitingCannotMendEndTheJobAfterOneQuickRetry) {
     EXPECT_THAT(refused.log.str(), HasSubstr("refused the connection; check the server name and the port"));
 }
 
+// A file written to while it is posted (cut short, or rewritten in place)
+// goes out no further: its articles would not make the file.
+TEST(Driver, AFileChangedWhileItIsPostedEndsTheJob) {
+    for (const bool shorter : {true, false}) {
+        RunHarness h;
+        writeFile("a.bin", randomBytes(1000, 1));  // 4 parts of 256 bytes
+        int seen = 0;
+        h.server.script->onArticle = [&] {
+            if (++seen != 1) return;
+            writeFile("a.bin", shorter ? randomBytes(300, 2) : randomBytes(1000, 3));
+            const timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 5, 0}};
+            utimensat(AT_FDCWD, "a.bin", later, 0);
+        };
+        try {
+            h.run({"-lines", "2", "a.bin"});
+            ADD_FAILURE() << "passed";
+        } catch (const Kelvo_Exception& e) {
+            EXPECT_THAT(e.message, HasSubstr("The file a.bin changed while it was posted")) << shorter;
+        }
+        EXPECT_LE(h.server.server().acceptedArticles().size(), 2u) << shorter;
+    }
+}
+
 // A name the server will not take (it says which header) skips that file;
 // the rest of the job goes on, over one connection and over several.
 TEST(Driver, AFileWhoseHeadersTheServerRefusesIsSkipped) {

@@ -1,6 +1,7 @@
 #include "encoder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/platform.h"
@@ -20,8 +21,10 @@ std::string wireSafeName(std::string_view name) {
 Encoder::Encoder(const std::string& path, int lines) : path_(path), lines_(lines) {
     const auto cut = path.find_last_of("\\/");
     name_ = wireSafeName(cut == std::string::npos ? path : path.substr(cut + 1));
-    const auto entry = common::statPath(path);
-    size_ = entry ? entry->size : 0;
+    struct stat st {};
+    const bool found = !path.empty() && stat(path.c_str(), &st) == 0;
+    size_ = found ? static_cast<std::uint64_t>(st.st_size) : 0;
+    modified_ = found ? st.st_mtim : timespec{};
 }
 
 void Encoder::setName(const std::string& name) { name_ = wireSafeName(name); }
@@ -31,11 +34,24 @@ std::uint64_t Encoder::partEnd(int n) const {
     return end < size_ ? end : size_;
 }
 
-long long Encoder::readAt(std::uint64_t offset, unsigned char* into, std::size_t length) const {
+long long Encoder::readAt(std::uint64_t offset, unsigned char* into, std::size_t length) {
     const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
+    // A file written to while it is posted would go out as a mix of two
+    // files (or as short parts claiming their whole ranges): none of it more.
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != size_ ||
+        st.st_mtim.tv_sec != modified_.tv_sec || st.st_mtim.tv_nsec != modified_.tv_nsec) {
+        changed_ = true;
+        close(fd);
+        return -1;
+    }
     const long long got = common::readFully(fd, into, length, offset);
     close(fd);
+    if (got >= 0 && static_cast<std::size_t>(got) < length) {
+        changed_ = true;  // shorter than it was: cut while it was read
+        return -1;
+    }
     return got;
 }
 

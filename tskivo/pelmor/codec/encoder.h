@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -38,9 +39,16 @@ public:
     std::size_t encodedLength() const { return encodedLength_; }
 
 protected:
-    // Reads up to `length` bytes at `offset` into `into`; returns the count,
-    // or -1 when the file cannot be opened.
-    long long readAt(std::uint64_t offset, unsigned char* into, std::size_t length) const;
+    // Reads `length` bytes at `offset` into `into`; returns the count, or -1
+    // when the file cannot be opened or is no longer the file it was when
+    // the encoder was made (size, modification time; then changed()).
+    long long readAt(std::uint64_t offset, unsigned char* into, std::size_t length);
+
+public:
+    // The file was written to since the encoder was made.
+    bool changed() const { return changed_; }
+
+protected:
 
     std::string path_;
     std::string name_;  // path after its last '/' or '\', safe to put in an article
@@ -48,6 +56,8 @@ protected:
     std::uint64_t size_;
     int parts_ = 0;
     std::size_t encodedLength_ = 0;
+    timespec modified_{};
+    bool changed_ = false;
 };
 
 // Encoding code 0 text, 1 uuencode, 2 yEnc; null for any other code.

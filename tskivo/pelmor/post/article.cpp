@@ -47,7 +47,13 @@ bool FileArticles::make(int part, Article& a, common::Clock& clock) {
         a.body.reset(new char[bound]);
         a.capacity = bound;
     }
-    if (!encoder_->encodePart(part, a.body.get(), a.capacity, parts())) return false;
+    if (!encoder_->encodePart(part, a.body.get(), a.capacity, parts())) {
+        if (encoder_->changed())
+            throw Kelvo_Exception(0, "The file " + job_.files[static_cast<std::size_t>(file_)].name +
+                                         " changed while it was posted (its size or time): its articles would not "
+                                         "make the file. Post it again once it is complete.");
+        return false;
+    }
     a.bodyLength = encoder_->encodedLength();
     a.file = file_;
     a.part = part;
