@@ -251,6 +251,25 @@ TEST(Nzb, TheHeadAndAllOutsideTheFilesIsKept) {
     EXPECT_TRUE(parseNzb(readFile("y.nzb")).wellFormed);
 }
 
+// Files named like a journal that are no regular file of ours are never
+// read (a FIFO hung the run; a link or a file others may write could steer
+// a resume), only named, and left as they are.
+TEST(Nzb, OnlyOurOwnJournalsAreRead) {
+    TempDir dir;
+    writeFile("elsewhere.txt", "J2\tzz\n");
+    ASSERT_EQ(mkfifo("j.nzb.journal.999999.1", 0600), 0);
+    ASSERT_EQ(symlink("elsewhere.txt", "j.nzb.journal.999999.2"), 0);
+    writeFile("j.nzb.journal.999999.3", "");
+    chmod("j.nzb.journal.999999.3", 0666);
+    NzbWriter w;
+    std::string error;
+    ASSERT_TRUE(w.open("j.nzb", error)) << error;
+    ASSERT_EQ(w.notes().size(), 3u);
+    for (const auto& note : w.notes()) EXPECT_THAT(note, testing::HasSubstr("is no regular file of yours"));
+    for (const char* left : {"j.nzb.journal.999999.1", "j.nzb.journal.999999.2", "j.nzb.journal.999999.3"})
+        EXPECT_TRUE(std::filesystem::symlink_status(left).type() != std::filesystem::file_type::not_found) << left;
+}
+
 // The file's mode: a new one's from the umask, an existing one's kept (a
 // resume kept 0600 no longer), never more than the owner's with a password.
 TEST(Nzb, TheModeFollowsTheUmaskAndTheFileAndAPasswordKeepsItPrivate) {

@@ -315,10 +315,19 @@ std::string journalLine(const NzbFile& f, const NzbSegment& s) {
 // The files a journal left by a killed posting records: its lines grouped
 // by file, the subject of each file's lowest part kept. Lines that cannot
 // be read (a cut last line) are passed over.
-std::vector<NzbFile> readJournal(const std::string& path) {
+// Only a regular file of this user, opened without following a link (a
+// planted one would make a resume skip parts and name foreign articles; a
+// FIFO would hang the run); `foreign` says when it is none of that.
+std::vector<NzbFile> readJournal(const std::string& path, bool& foreign) {
     std::map<std::tuple<std::string, std::uint64_t, std::string>, std::pair<NzbFile, int>> files;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
+    foreign = false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 022)) {
+        foreign = fd >= 0 || errno == ELOOP;
+        if (fd >= 0) ::close(fd);
+        return {};
+    }
     std::string text, line;
     char chunk[65536];
     for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(n));
@@ -467,7 +476,13 @@ bool NzbWriter::open(const std::string& path, std::string& error) {
     for (const auto& name : orphans) {
         const std::string journalFile = dirOf(path) + "/" + name;
         std::vector<std::string> elements;
-        for (const auto& f : readJournal(journalFile)) elements.push_back(render(f));
+        bool foreign = false;
+        for (const auto& f : readJournal(journalFile, foreign)) elements.push_back(render(f));
+        if (foreign) {
+            notes_.push_back("Not read: " + journalFile +
+                             " is named like a journal of this NZB file but is no regular file of yours (left as it is).");
+            continue;
+        }
         FolderLock lock(dirOf(path));
         if (!elements.empty() && !replaceMerged(path, [](const std::string&) { return true; }, elements, {}, {}, error))
             return false;
@@ -493,7 +508,7 @@ void NzbWriter::journal(const NzbFile& file, const NzbSegment& segment) {
         // Named for this process, so that a posting killed leaves it for the
         // next to fold in, and a live one's is left alone.
         journalPath_ = path_ + ".journal." + std::to_string(getpid()) + "." + std::to_string(std::rand() % 100000);
-        journalFd_ = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        journalFd_ = ::open(journalPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC, 0600);
         if (journalFd_ < 0) return;
     }
     // One write a line: appended whole even by two writers at once.

@@ -47,6 +47,9 @@ public:
     // take the file. Journals that killed postings left beside it are
     // folded into it first.
     bool open(const std::string& path, std::string& error);
+    // What open passed over and the job should say (files named like a
+    // journal that are none of ours).
+    const std::vector<std::string>& notes() const { return notes_; }
     // Each <file> element the file holds now, in order, one at a time.
     void scan(const std::function<void(const std::string& element)>& each) const;
     // Takes over an existing element: the next save replaces it with this
@@ -73,6 +76,7 @@ public:
 
 private:
     std::string path_;
+    std::vector<std::string> notes_;
     std::string journalPath_;
     int journalFd_ = -1;
     std::vector<std::string> added_;  // this writer's <file> elements

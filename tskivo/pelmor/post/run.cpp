@@ -63,6 +63,7 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
     if (!settings.nzbPath.empty()) {
         std::string error;
         if (!nzb.open(settings.nzbPath, error)) throw Kelvo_Exception(0, error);
+        for (const auto& note : nzb.notes()) job.line(note);
     }
     checkHeaders(job, settings);
     // The recovery set is built while the files are posted, and posted after them.
