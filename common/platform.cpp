@@ -3,6 +3,7 @@
 #include "name_order.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <random>
+#include <vector>
+#include <filesystem>
+#include <cstring>
 
 namespace common {
 
@@ -184,9 +188,38 @@ std::optional<std::string> environment(const char* name) {
     return std::string(v);
 }
 
+namespace {
+
+// Private folders of runs that ended without removing them (killed): their
+// names carry the process id, and a process that no longer exists needs
+// them no more (a half-made recovery set is about a tenth of a posting).
+void removeStalePrivateFolders(const std::string& base) {
+    DIR* d = opendir(base.c_str());
+    if (!d) return;
+    std::vector<std::string> stale;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.rfind("tskivo-", 0) != 0) continue;
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str() + 7, &end, 10);
+        if (pid <= 0 || *end != '-' || std::strlen(end) != 7) continue;
+        struct stat st {};
+        const std::string path = base + "/" + name;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) stale.push_back(path);
+    }
+    closedir(d);
+    std::error_code ec;
+    for (const auto& path : stale) std::filesystem::remove_all(path, ec);
+}
+
+}  // namespace
+
 std::string makePrivateFolder() {
     const auto tmp = environment("TMPDIR");
-    std::string pattern = (tmp && !tmp->empty() ? *tmp : std::string("/tmp")) + "/tskivo-XXXXXX";
+    const std::string base = tmp && !tmp->empty() ? *tmp : std::string("/tmp");
+    removeStalePrivateFolders(base);
+    std::string pattern = base + "/tskivo-" + std::to_string(getpid()) + "-XXXXXX";
     return mkdtemp(pattern.data()) ? pattern : std::string();
 }
 

@@ -1,5 +1,11 @@
 #include "common/platform.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "test_support.h"
@@ -64,4 +70,29 @@ TEST(Platform, UuidsAreFreshAndWellFormed) {
     EXPECT_NE(a, b);
     EXPECT_EQ(a[8], '-');
     EXPECT_EQ(a[23], '-');
+}
+
+// Private folders of runs that ended without removing them (killed) go with
+// the next run's; a live run's, a folder of another name and one whose
+// process id is not ours to judge stay.
+TEST(Platform, PrivateFoldersOfDeadRunsAreRemoved) {
+    testing_support::TempDir dir;
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);  // a process id that no longer runs
+    const std::string dead = dir / ("tskivo-" + std::to_string(child) + "-abcdef");
+    const std::string live = dir / ("tskivo-" + std::to_string(getpid()) + "-ghijkl");
+    const std::string other = dir / "tskivo-XXabcd";
+    for (const auto& f : {dead, live, other}) std::filesystem::create_directories(f + "/inner");
+    const char* was = std::getenv("TMPDIR");
+    const std::string saved = was ? was : "";
+    setenv("TMPDIR", dir.path().c_str(), 1);
+    const std::string made = common::makePrivateFolder();
+    if (was) setenv("TMPDIR", saved.c_str(), 1);
+    else unsetenv("TMPDIR");
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    EXPECT_TRUE(std::filesystem::exists(live));
+    EXPECT_TRUE(std::filesystem::exists(other));
+    EXPECT_EQ(made.rfind(dir / ("tskivo-" + std::to_string(getpid()) + "-"), 0), 0u) << made;
+    std::filesystem::remove_all(made);
 }
