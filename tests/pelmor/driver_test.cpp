@@ -1,6 +1,7 @@
 #include "post/run.h"
 #include "post/message_id.h"
 #include "post/article.h"
+#include "post/reporter.h"
 #include "par2/par2_create.h"
 
 #include <fcntl.h>
@@ -412,4 +413,32 @@ TEST(Driver, FilesOf5GiBPostWithOffsetsPast4GiB) {
     EXPECT_THAT(arts[0].header("Subject"), HasSubstr("5120.0 mb - yEnc \"big.bin\" (" + std::to_string(across) + "/" +
                                                      std::to_string(parts) + ")"));
     EXPECT_THAT(testing_support::readFile("big.nzb"), HasSubstr("size=\"" + std::to_string(size) + "\""));
+}
+
+// The status line on an 80-column terminal: the figures first (the recovery
+// set's progress included), a long file name shortened in its middle, or
+// left out, and a retry's reason last, where the line is cut.
+TEST(Reporter, TheStatusLineFitsEightyColumnsFiguresFirst) {
+    JobHarness h;
+    FileEntry file;
+    file.name = "A very long holiday picture name from the beach at sunset " + std::string(40, 'x') + ".jpg";
+    file.size = 1u << 20;
+    h.job.files.push_back(file);
+    JobSettings s;
+    s.run = RunContext{2, 5, 0, 1u << 30};
+    Reporter r(h.job, s, Reporter::Mode::Log);
+    r.setPar2Progress([] { return 0.5; });
+    r.partStarting(0, SubjectLines{"s", "d"}, 2, 3);
+    // 80 columns: the figures, the recovery set's among them; no room for the name.
+    const std::string line = r.statusText(79);
+    EXPECT_EQ(line, "  [folder 2/5] 0% of 1.1 GB  0 B/s  --:-- left  0 conn  making PAR2 50%");
+    // Wider: the name, shortened in its middle to the room there is.
+    const std::string wide = r.statusText(110);
+    EXPECT_EQ(wide.size(), 110u) << wide;
+    EXPECT_THAT(wide, testing::StartsWith("  [folder 2/5] A very long holid...xxxx"));
+    EXPECT_THAT(wide, HasSubstr("xx.jpg  0% of 1.1 GB"));
+    Article a;
+    r.retried(a, "Unable to create IP socket (news.example.com:119: connect: Connection refused)", 52000);
+    EXPECT_THAT(r.statusText(), testing::ContainsRegex("making PAR2 50%  retrying in 5[0-9] s: Unable to create IP socket"));
+    std::cout.flush();
 }

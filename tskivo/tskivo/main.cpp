@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ void* loadLibrary(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || strcasecmp(argv[1], "/version") == 0)) {
+        std::cout << "tskivo (Tarvel Skivor) 0.36" << std::endl;
+        return 0;
+    }
     // Programs that read the events get nothing else on standard output.
     bool json = false;
     for (int i = 1; i < argc; ++i) json = json || strncasecmp(argv[i], "/json", 5) == 0;

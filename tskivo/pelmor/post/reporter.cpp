@@ -214,26 +214,22 @@ std::uint64_t Reporter::rateLocked(Clock::time_point now) {
     return span > 0.2 ? static_cast<std::uint64_t>(static_cast<double>(bytes) / span) : 0;
 }
 
-std::string Reporter::statusText() {
+std::string Reporter::statusText(std::size_t width) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto now = Clock::now();
     const std::uint64_t rate = rateLocked(now);
     // The run's share when a folder runner said where the run stands.
     const std::uint64_t total = std::max<std::uint64_t>(settings_.run.total, settings_.run.done + totalBytes_);
     const std::uint64_t done = settings_.run.done + doneBytes_;
-    std::string s = "  ";
+    std::string head = "  ";
     if (settings_.run.folders > 0)
-        s += "[folder " + std::to_string(settings_.run.folder) + "/" + std::to_string(settings_.run.folders) + "] ";
-    if (!current_.empty()) s += current_ + "  ";
+        head += "[folder " + std::to_string(settings_.run.folder) + "/" + std::to_string(settings_.run.folders) + "] ";
+    std::string s;
     s += std::to_string(total ? done * 100 / total : 100) + "% of " + common::sizeText(static_cast<double>(total)) + "  " +
          common::sizeText(static_cast<double>(rate)) + "/s  ";
     s += rate > 0 ? durationText((total - std::min(total, done)) / rate) + " left" : "--:-- left";
     s += "  " + std::to_string(connections_.load()) + " conn";
     if (retries_) s += "  " + std::to_string(retries_) + " retried";
-    if (now < nextTry_) {
-        const auto left = std::chrono::duration_cast<std::chrono::seconds>(nextTry_ - now).count() + 1;
-        s += "  retrying in " + std::to_string(left) + " s: " + lastRetry_.substr(0, 60);
-    }
     if (reposted_) s += "  " + std::to_string(reposted_) + " posted again";
     if (par2_) {
         const double share = par2_();
@@ -242,7 +238,19 @@ std::string Reporter::statusText() {
     if (checkingNow_)
         s += "  checking: " + std::to_string(checkAsked_) + " asked, " + std::to_string(checkWaiting_) + " waiting, " +
              std::to_string(checkMissing_) + " missing";
-    return s;
+    // A wait for the next try, with its reason last: cut first when the
+    // line is too long.
+    if (now < nextTry_) {
+        const auto left = std::chrono::duration_cast<std::chrono::seconds>(nextTry_ - now).count() + 1;
+        s += "  retrying in " + std::to_string(left) + " s: " + lastRetry_;
+    }
+    // The file's name where there is room: the figures come first, and a
+    // long name is shortened in its middle before it goes.
+    const std::size_t room = width > head.size() + s.size() + 2 ? width - head.size() - s.size() - 2 : 0;
+    std::string name = current_;
+    if (name.size() > room && room >= 12) name = name.substr(0, room / 2 - 1) + "..." + name.substr(name.size() - (room - room / 2 - 2));
+    if (!name.empty() && name.size() <= room) head += name + "  ";
+    return head + s;
 }
 
 void Reporter::hide() {
@@ -251,9 +259,9 @@ void Reporter::hide() {
 }
 
 void Reporter::show() {
-    std::string text = statusText();
     winsize w{};
     const std::size_t width = ioctl(STDOUT_FILENO, TIOCGWINSZ, &w) == 0 && w.ws_col > 1 ? w.ws_col - 1 : 200;
+    std::string text = statusText(width);
     if (text.size() > width) text.resize(width);
     writeOut("\r\033[K" + text);
     shown_ = true;

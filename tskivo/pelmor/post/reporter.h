@@ -65,7 +65,8 @@ public:
     // The status line (Overlay): taken away and drawn again around log lines.
     void hide() override;
     void show() override;
-    std::string statusText();
+    // The status line for a terminal `width` columns wide (it is cut there).
+    std::string statusText(std::size_t width = 200);
 
 private:
     void tick();
