@@ -8,7 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/build.sh
+# Only what the demo runs: the runner, its two libraries and the picture maker.
+bash scripts/build.sh --target tskivo pelmor tplat make_pictures
 bash scripts/inn-server.sh start
 
 WORK=$(mktemp -d /tmp/tskivo-demo-XXXXXX)
