@@ -3,6 +3,7 @@
 # connections to the local sink speaking TLS (no delay, no cap), our runner
 # against nyuu in the same run, three rounds taking turns (the best of
 # each): wall time and CPU time (user + system) per byte, and their ratios.
+# OURS=path/to/tskivo compares another build of ours.
 #   bench/tls_bench.sh [MIB=256]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +27,7 @@ timed() { # command...; prints "wall cpu"
     awk '{ printf "%.3f %.3f", $1, $2 + $3 }' "$WORK/time"
 }
 ours() {
-    SSL_CERT_FILE="$WORK/cert.pem" timed "$BUILD/bin/tskivo" "Bench <bench@example.org>" bench "$WORK/data" \
+    SSL_CERT_FILE="$WORK/cert.pem" timed "${OURS:-$BUILD/bin/tskivo}" "Bench <bench@example.org>" bench "$WORK/data" \
         alt.test 127.0.0.1 "" "*.bin" "/port=$PORT" /ssl "/maxlines=$LINES" /conn=8
 }
 theirs() {
