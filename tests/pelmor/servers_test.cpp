@@ -107,6 +107,19 @@ TEST(Servers, TheBackupTakesWhatTheMainServerWillNotEachArticleOnce) {
     }
 }
 
+// A passing refusal sends an article to a backup that cannot be reached:
+// it comes back to the main server, which takes it, and the job succeeds.
+TEST(Servers, AnArticleTheBackupCannotTakeGoesBackToTheMainServer) {
+    ServersRun h;
+    int closedPort = 0;
+    ::close(testing_support::listenOnLoopback(1, closedPort));
+    h.server.script->articleReplies = {"441 try later", "441 try later"};
+    const std::string log =
+        h.runAgain({"-backup", "127.0.0.1:" + std::to_string(closedPort), "f0.bin", "f1.bin", "f2.bin"});
+    EXPECT_EQ(h.server.server().acceptedArticles().size(), 9u) << log;
+    EXPECT_THAT(log, HasSubstr("The backup 127.0.0.1:" + std::to_string(closedPort) + " cannot be used now; back to"));
+}
+
 TEST(Servers, TheCheckServerAsksAndTheMainServerGetsWhatIsPostedAgain) {
     ServersRun h;
     ScriptedNntpServer checker;

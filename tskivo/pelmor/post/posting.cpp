@@ -105,6 +105,16 @@ Posting::Outcome Posting::attempt(ServerSessions& ss, Article& a, std::uint32_t&
             waitMs = 0;
             return Outcome::Retry;
         }
+        // A backup that cannot be reached (or refuses the log-in) is no
+        // place for the article: back to the main server, under the usual
+        // retry rules (a passing refusal there is what sent it away).
+        if (a.server > 0 && session.loginFailed() && e.retryable != kFatal) {
+            job.line("The backup " + servers[static_cast<std::size_t>(a.server)].label() +
+                     " cannot be used now; back to " + servers[0].label() + ".");
+            a.server = 0;
+            a.triesHere = 0;
+            ss.backToMain();
+        }
         // The refusal's own words ("441 Newsgroup not allowed"), which the
         // end-of-POST message leaves to the driver.
         const std::string said = e.message == kEndOfPostFailure ? session.lastResponse() : std::string();

@@ -36,6 +36,7 @@ public:
     int preferred = 0;
     void preferBeyond(int server);
     void backToMainWhenDue();
+    void backToMain() { preferred = 0; }
 
 private:
     Posting& posting_;
