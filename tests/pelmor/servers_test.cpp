@@ -11,6 +11,7 @@
 #include "post/nzb.h"
 #include "posting_run.h"
 #include "socks_proxy.h"
+#include "post/message_id.h"
 #include "job/settings.h"
 
 using testing::HasSubstr;
@@ -210,7 +211,8 @@ TEST(Servers, APrivatePostingShowsNoRealNameOnTheWireAndKeepsThemInTheNzb) {
         for (const std::string& line : {a.body().substr(0, a.body().find("\r\n")),
                                         a.body().substr(a.body().rfind("=yend"))})
             words += "\n" + line;
-        for (const char* real : {"f0.bin", "Holiday", "Rome", "Secret", "Trip", "me@example.org", "par2"})
+        for (const char* real : {"f0.bin", "Holiday", "Rome", "Secret", "Trip", "me@example.org", "par2", "Tarvel",
+                                 "Skivor", "pelmor", "X-Newsposter"})
             EXPECT_EQ(words.find(real), std::string::npos) << real << " in\n" << words;
         EXPECT_TRUE(validMessageId(a.header("Message-ID")));
         EXPECT_THAT(a.header("Message-ID"), testing::Not(HasSubstr("tarvel-skivor")));
@@ -226,6 +228,37 @@ TEST(Servers, APrivatePostingShowsNoRealNameOnTheWireAndKeepsThemInTheNzb) {
     EXPECT_THAT(nzb, HasSubstr("f0.bin"));
     EXPECT_THAT(nzb, HasSubstr("Secret Trip"));
     EXPECT_EQ(h.listed().size(), articles.size());
+    // Names of letters and digits, of several lengths (one fixed shape would
+    // mark private postings).
+    std::set<std::size_t> lengths;
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = pelmor::makeWireName();
+        EXPECT_TRUE(name.size() >= 10 && name.size() <= 30) << name;
+        EXPECT_EQ(name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
+                  std::string::npos) << name;
+        lengths.insert(name.size());
+    }
+    EXPECT_GE(lengths.size(), 5u);
+}
+
+// A private posting stopped half way is finished privately: under the
+// names and senders its first parts had, and never in the open.
+TEST(Servers, AResumedPrivatePostingStaysPrivate) {
+    ServersRun h;
+    h.run({"-obfuscate", "f0.bin:1-2"});
+    const auto first = h.server.server().acceptedArticles();
+    ASSERT_EQ(first.size(), 2u);
+    std::string refused;
+    h.runAgain({"-resume", "f0.bin"}, &refused);
+    EXPECT_THAT(refused, HasSubstr("as posted privately; add /obfuscate to finish it the same way."));
+    h.runAgain({"-obfuscate", "-resume", "f0.bin"});
+    const auto all = h.server.server().acceptedArticles();
+    ASSERT_GT(all.size(), 2u);
+    const auto stem = [](const std::string& subject) { return subject.substr(0, subject.rfind('(')); };
+    for (const auto& a : all) {
+        EXPECT_EQ(a.header("From"), first[0].header("From"));
+        EXPECT_EQ(stem(a.header("Subject")), stem(first[0].header("Subject")));
+    }
 }
 
 TEST(Servers, NzbDetailsAreWrittenOnceAndKeptWhenTheNzbIsWrittenAgain) {

@@ -263,7 +263,7 @@ bool NntpSession::post(const std::string& newsgroups, const std::string& from, c
     add("Subject", subject);
     add("Message-ID", messageId);
     if (!references.empty()) add("References", references);
-    block += std::string("X-Newsposter: ") + kProductBanner + "\r\n";
+    if (!context_.anonymous) block += std::string("X-Newsposter: ") + kProductBanner + "\r\n";
     if (extraHeaders && !extraHeaders->empty()) {
         // Extra headers are lines of their own; each gets a CR LF end.
         std::istringstream lines(*extraHeaders);

@@ -50,6 +50,9 @@ struct SessionContext {
     RateLimiter* sharedLimiter = nullptr;
     std::uint32_t writeRate = 0;
     const ProxySettings* proxy = nullptr;  // every connection through it
+    // A private posting: no header names the program (every article the
+    // sessions post, first posts and the check's re-posts alike).
+    bool anonymous = false;
     // More jobs follow in this process: a session's connection is kept open
     // for them (see ConnectionPool) instead of being closed with QUIT.
     bool keepOpen = false;

@@ -57,7 +57,15 @@ std::string makePlausibleSender() {
     return name + " <" + first + "." + last + "@" + host + "." + kTop[pick(generator()) % 3] + ">";
 }
 
-std::string makeWireName() { return hex(16); }
+std::string makeWireName() {
+    // Letters and digits, 10 to 30 of them: one fixed shape (32 hexadecimal
+    // digits) would itself mark every private posting.
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::uniform_int_distribution<int> length(10, 30), pick(0, static_cast<int>(sizeof kAlphabet) - 2);
+    std::string out;
+    for (int i = length(generator()); i > 0; --i) out += kAlphabet[pick(generator())];
+    return out;
+}
 
 
 std::string randomChars(common::Clock& clock, int count, bool hyphens) {

@@ -81,7 +81,14 @@ PostRecord::PostRecord(PostJob& job, const JobSettings& settings, NzbWriter* nzb
             }
             nzb_->claim(element);
             // An obfuscated file goes on under the name its first parts had.
-            if (!old.wireName.empty()) job.files[static_cast<std::size_t>(f)].wireName = old.wireName;
+            if (!old.wireName.empty()) {
+                // Not finished in the open what began private.
+                if (!settings.obfuscate)
+                    throw Kelvo_Exception(0, "The NZB file " + nzb_->path() + " lists " + file.name +
+                                                 " as posted privately; add /obfuscate to finish it the same way.");
+                job.files[static_cast<std::size_t>(f)].wireName = old.wireName;
+                job.files[static_cast<std::size_t>(f)].wireSender = old.poster;
+            }
             auto& done = resumed_[f];
             for (const auto& seg : old.segments) {
                 if (seg.number < 1 || seg.number > parts || !done.insert(seg.number).second) continue;

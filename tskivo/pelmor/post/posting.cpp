@@ -22,6 +22,7 @@ Posting::Posting(PostJob& job_, const JobSettings& settings_, PostRecord& record
     // A folder runner's job with folders after it leaves its connections
     // open for the next folder's job.
     sessions.keepOpen = settings.run.folder > 0 && settings.run.folder < settings.run.folders;
+    sessions.anonymous = settings.obfuscate;
     servers.push_back(settings.server);
     servers.insert(servers.end(), settings.backups.begin(), settings.backups.end());
     took_ = std::make_unique<std::atomic<std::uint64_t>[]>(servers.size());

@@ -88,7 +88,7 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
     if (settings.obfuscate)
         for (FileEntry& f : job.files) {
             if (f.wireName.empty()) f.wireName = makeWireName();
-            f.wireSender = makePlausibleSender();
+            if (f.wireSender.empty()) f.wireSender = makePlausibleSender();  // a resumed file keeps its own
         }
     Posting posting(job, settings, record, report);
     posting.beforeFile = [&](int f) {
