@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/encoder.h"
+#include "common/utf8.h"
 #include "fake_nntp_server.h"
 #include "posting_run.h"
 #include "kelvo_exception.h"
@@ -293,6 +294,27 @@ TEST(Driver, FailuresThatWaitingCannotMendEndTheJobAfterOneQuickRetry) {
     EXPECT_THROW(refused.run({"-port", std::to_string(closedPort), "a.jpg"}), Kelvo_Exception);
     EXPECT_EQ(refused.clock.sleeps, (std::vector<std::uint32_t>{kQuickRetryMs, kQuickRetryMs}));
     EXPECT_THAT(refused.log.str(), HasSubstr("refused the connection; check the server name and the port"));
+}
+
+// A name that is not UTF-8 (Latin-1 from an old disk) goes out in its
+// UTF-8 form, in the subject, the yEnc header and the recovery set alike
+// (servers refuse the raw bytes; the file was skipped, its set kept it).
+TEST(Driver, ANameThatIsNotUtf8GoesOutInItsUtf8Form) {
+    RunHarness h;
+    writeFile("caf\xe9.jpg", randomBytes(300, 1));
+    h.run({"-par2", "50", "caf\xe9.jpg"});
+    const auto articles = h.articles();
+    ASSERT_GE(articles.size(), 2u);
+    EXPECT_THAT(articles[0].header("Subject"), HasSubstr("\"caf\xc3\xa9.jpg\""));
+    EXPECT_THAT(articles[0].body(), HasSubstr("name=caf\xc3\xa9.jpg\r\n"));
+    for (const auto& a : articles) EXPECT_EQ(common::toUtf8(a.header("Subject")), a.header("Subject"));
+    // The recovery set's file description names it the same way.
+    bool named = false;
+    for (const auto& a : articles)
+        if (a.header("Subject").find(".par2") != std::string::npos &&
+            testing_support::yencDecode(a.body()).find("caf\xc3\xa9.jpg") != std::string::npos)
+            named = true;
+    EXPECT_TRUE(named);
 }
 
 // A file written to while it is posted (cut short, or rewritten in place)

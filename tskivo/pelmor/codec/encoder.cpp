@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/utf8.h"
 #include "common/platform.h"
 #include "common/read_fully.h"
 
@@ -15,7 +16,7 @@ std::string wireSafeName(std::string_view name) {
     // header or a =ybegin line any more than CR or LF.
     for (char& c : out)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
-    return out;
+    return common::toUtf8(out);  // as the subject has it (see postedName)
 }
 
 Encoder::Encoder(const std::string& path, int lines) : path_(path), lines_(lines) {

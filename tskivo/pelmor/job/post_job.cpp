@@ -1,5 +1,6 @@
 #include "post_job.h"
 
+#include "common/utf8.h"
 #include "common/text_fields.h"
 #include "defaults.h"
 #include "job_check.h"
@@ -31,7 +32,10 @@ std::string postedName(const FileEntry& file) {
     // header or a =ybegin line any more than CR or LF.
     for (char& c : name)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
-    return name;
+    // A name that is not UTF-8 (Latin-1 from an old disk) in its UTF-8 form:
+    // servers refuse the raw bytes in a header, and the recovery set and the
+    // NZB name it the same way, so that the download matches both.
+    return common::toUtf8(name);
 }
 
 namespace {
