@@ -263,6 +263,9 @@ TEST(PostCheck, FiveFoldersWaitOneDelayInAll) {
         if (line.rfind("STAT ", 0) == 0) asked.insert(line.substr(5));
     EXPECT_EQ(asked.size(), 10u) << "every article of every folder";
     EXPECT_FALSE(std::filesystem::exists(state + ".checks"));
+    // Counts that say what they count: the run's so far, then the whole run's.
+    EXPECT_THAT(h.log.str(), HasSubstr("Post check so far: "));
+    EXPECT_THAT(h.log.str(), HasSubstr("Post check of the whole run: 10 articles checked, 0 missing, 0 posted again."));
 }
 
 // Days later: -resume -check asks for every article the NZB lists (the

@@ -80,7 +80,17 @@ PostChecker::PostChecker(Posting& posting, NzbWriter* nzb)
         std::ifstream in(carried);
         for (std::string line; std::getline(in, line);) {
             CheckEntry e;
-            if (parseCarried(line, e)) queue_.push(e);
+            // The run's counts so far: the line of the run's last job tells
+            // them whole (a folder's job mostly asks for its elder's).
+            const auto f = common::splitFields(line, '\t');
+            if (f.size() == 4 && f[0] == "T") {
+                checked_ = static_cast<std::uint64_t>(common::readDecimal(std::string(f[1])));
+                missing_ = static_cast<std::uint64_t>(common::readDecimal(std::string(f[2])));
+                reposted_ = static_cast<std::uint64_t>(common::readDecimal(std::string(f[3])));
+                carriedCounts_ = true;
+            } else if (parseCarried(line, e)) {
+                queue_.push(e);
+            }
         }
         in.close();
         unlink(carried.c_str());
@@ -272,8 +282,10 @@ void PostChecker::finish(bool handOver) {
         // The next folder's job asks for these while it posts.
         while (busy_ > 0 && !failure_) wake_.wait_for(lock, std::chrono::milliseconds(20));
         stop_ = true;
-        std::string text;
+        std::string text = "T\t" + std::to_string(checked_) + "\t" + std::to_string(missing_) + "\t" +
+                           std::to_string(reposted_) + "\n";
         for (auto copy = queue_; !copy.empty(); copy.pop()) text += carriedLine(copy.top());
+        handedOver_ = queue_.size();
         const std::string path = carriedChecksPath(posting_.settings);
         std::ofstream out(path, std::ios::trunc);
         out << text;
@@ -293,8 +305,15 @@ void PostChecker::finish(bool handOver) {
     if (posting_.record.saveFailed()) return;
     posting_.record.save();
     if (unanswerable_) return;
-    posting_.job.line("Post check: " + std::to_string(checked_) + " articles checked, " + std::to_string(missing_) +
-                      " missing, " + std::to_string(reposted_) + " posted again.");
+    // Counts of the run so far (each folder's articles are mostly asked for
+    // while the next folder posts), whole with the run's last job.
+    const std::string counts = std::to_string(checked_) + " articles checked, " + std::to_string(missing_) +
+                               " missing, " + std::to_string(reposted_) + " posted again";
+    if (handOver)
+        posting_.job.line("Post check so far: " + counts + "; " + std::to_string(handedOver_) +
+                          " more are asked for while the next folder posts.");
+    else
+        posting_.job.line(std::string(carriedCounts_ ? "Post check of the whole run: " : "Post check: ") + counts + ".");
     posting_.report.checkDone(checked_, missing_, reposted_);
     if (!stillMissing_.empty())
         throw Kelvo_Exception(0, "Post check: " + std::to_string(stillMissing_.size()) +

@@ -81,6 +81,8 @@ private:
     std::exception_ptr failure_;
     std::vector<CheckEntry> stillMissing_;
     std::uint64_t checked_ = 0, missing_ = 0, reposted_ = 0, asked_ = 0;
+    bool carriedCounts_ = false;  // counts of earlier folders' jobs taken over
+    std::size_t handedOver_ = 0;  // to the next folder's job
     std::thread thread_;
 };
 
