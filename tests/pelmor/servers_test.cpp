@@ -108,6 +108,20 @@ TEST(Servers, TheBackupTakesWhatTheMainServerWillNotEachArticleOnce) {
     }
 }
 
+// After a fail-over the check asks where each article went: the main
+// server, which turned every connection away, never had them.
+TEST(Servers, TheCheckAsksTheServerThatTookTheArticle) {
+    ServersRun h;
+    ConcurrentNntpServer backup;
+    h.server.script->greeting = "502 too many connections";
+    h.run({"-check", "-checkdelay", "0", "-backup", "127.0.0.1:" + std::to_string(backup.port()), "f0.bin"});
+    std::size_t stats = 0;
+    for (const auto& line : backup.server().transcript()) stats += line.rfind("STAT <", 0) == 0;
+    EXPECT_EQ(stats, 3u);
+    EXPECT_EQ(backup.server().acceptedArticles().size(), 3u) << "none posted again";
+    EXPECT_THAT(h.log.str(), HasSubstr("Post check: 3 articles checked, 0 missing, 0 posted again."));
+}
+
 // A passing refusal sends an article to a backup that cannot be reached:
 // it comes back to the main server, which takes it, and the job succeeds.
 TEST(Servers, AnArticleTheBackupCannotTakeGoesBackToTheMainServer) {

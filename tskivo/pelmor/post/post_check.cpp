@@ -41,13 +41,14 @@ std::string carriedLine(const CheckEntry& e) {
     return common::hexText(e.path) + "\t" + common::hexText(e.postAs) + "\t" + std::to_string(e.encoding) + "\t" +
            std::to_string(e.lines) + "\t" + std::to_string(e.part) + "\t" + common::hexText(e.subject) + "\t" +
            common::hexText(e.sender) + "\t" + common::hexText(e.references) + "\t" + (e.intro ? "1" : "0") + "\t" + e.messageId +
-           "\t" + std::to_string(e.due) + "\t" + std::to_string(e.reposts) + "\t" + (e.counted ? "1" : "0") + "\n";
+           "\t" + std::to_string(e.due) + "\t" + std::to_string(e.reposts) + "\t" + (e.counted ? "1" : "0") + "\t" +
+           std::to_string(e.server) + "\n";
 }
 
 bool parseCarried(const std::string& line, CheckEntry& e) {
     const auto f = common::splitFields(line, '\t');
     const auto number = [](std::string_view text) { return common::readDecimal(std::string(text)); };
-    if (f.size() != 13 || !validMessageId(std::string(f[9])) || !common::fromHex(f[0], e.path) ||
+    if ((f.size() != 13 && f.size() != 14) || !validMessageId(std::string(f[9])) || !common::fromHex(f[0], e.path) ||
         !common::fromHex(f[1], e.postAs) || !common::fromHex(f[5], e.subject) || !common::fromHex(f[6], e.sender) ||
         !common::fromHex(f[7], e.references))
         return false;
@@ -60,6 +61,7 @@ bool parseCarried(const std::string& line, CheckEntry& e) {
     e.reposts = static_cast<int>(number(f[11]));
     e.counted = f[12] == "1";
     e.countedMissing = e.counted;
+    e.server = f.size() == 14 ? static_cast<int>(number(f[13])) : 0;
     e.file = -1;
     return e.part > 0 && e.lines > 0;
 }
@@ -124,6 +126,7 @@ void PostChecker::enqueue(const Article& a, bool resumed) {
     // Resumed: posted long ago, asked for at once.
     e.due = posting_.job.clock.tickMs() + (resumed ? 0 : delayMs_);
     e.file = a.file;
+    e.server = a.server;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         queue_.push(e);
@@ -175,16 +178,29 @@ void PostChecker::loop() {
     wake_.notify_all();
 }
 
+NntpSession& PostChecker::askerFor(const CheckEntry& e) {
+    // The check server when one is given; else the server the article went
+    // to (a backup after a fail-over: the main server never had it).
+    if (posting_.settings.checkServer) {
+        if (!session_) session_ = posting_.openCheckSession();
+        return *session_;
+    }
+    const auto server = static_cast<std::size_t>(std::clamp<int>(e.server, 0, static_cast<int>(posting_.servers.size()) - 1));
+    if (askers_.size() < posting_.servers.size()) askers_.resize(posting_.servers.size());
+    if (!askers_[server]) askers_[server] = posting_.openSession(false, static_cast<int>(server));
+    return *askers_[server];
+}
+
 bool PostChecker::check(CheckEntry e) {
     PostJob& job = posting_.job;
-    if (!session_) session_ = posting_.openCheckSession();
-    const StatResult r = askFor(job, *session_, e.messageId);
+    NntpSession& asker = askerFor(e);
+    const StatResult r = askFor(job, asker, e.messageId);
     std::unique_lock<std::mutex> lock(mutex_);
     ++asked_;
     if (r == StatResult::Unanswerable) {
         // "500 unknown command", "502 no permission": the server cannot
         // tell, so nothing is posted again on its word.
-        job.line("The server cannot be checked (reply \"" + session_->lastResponse() + "\"); nothing was posted again.");
+        job.line("The server cannot be checked (reply \"" + asker.lastResponse() + "\"); nothing was posted again.");
         unanswerable_ = true;
         return false;
     }
@@ -241,8 +257,8 @@ void PostChecker::repost(CheckEntry& e) {
     const std::string previous = e.messageId;
     const std::string* extra = settings.extraHeaders.empty() ? nullptr : &settings.extraHeaders;
     const std::string* intro = e.intro && settings.introText ? &*settings.introText : nullptr;
-    if (settings.checkServer && !poster_) poster_ = posting_.openSession(false);
-    NntpSession& session = settings.checkServer ? *poster_ : *session_;
+    if (settings.checkServer && !poster_) poster_ = posting_.openSession(false, e.server);
+    NntpSession& session = settings.checkServer ? *poster_ : askerFor(e);
     for (;;) {
         posting_.checkStop();
         try {

@@ -36,6 +36,7 @@ struct CheckEntry {
     int reposts = 0;
     int missingAsks = 0;  // asks that found this copy missing
     int file = -1;  // this job's file; -1 for one an earlier job posted
+    int server = 0;  // where it went: the main server, or a backup
     bool counted = false;  // in the summary's "checked"
     bool countedMissing = false;  // and in its "missing"
 };
@@ -71,7 +72,10 @@ private:
     Posting& posting_;
     NzbWriter* nzb_;
     std::uint32_t delayMs_;
-    std::unique_ptr<NntpSession> session_;  // asks (the check server when given)
+    // The session that asks for `e`.
+    NntpSession& askerFor(const CheckEntry& e);
+    std::unique_ptr<NntpSession> session_;  // asks, on the check server when one is given
+    std::vector<std::unique_ptr<NntpSession>> askers_;  // else by server: where each article went
     std::unique_ptr<NntpSession> poster_;   // posts again when a check server asks
     std::mutex mutex_;
     std::condition_variable wake_;
