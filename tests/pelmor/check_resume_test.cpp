@@ -63,11 +63,14 @@ TEST(PostCheck, MissingArticlesArePostedAgainAndTheNzbFollows) {
         writeFile("a.bin", randomBytes(700, 1));  // 3 parts
         // The server loses the first copy of part 2.
         std::string lost;
+        bool onDisk = false;  // the copy posted again, named in the NZB file before anything else happens
         h.server.script->statReply = [&](const std::string& id) {
             const auto arts = h.articles();
             if (lost.empty())
                 for (const auto& a : arts)
                     if (a.header("Message-ID") == id && a.body().find("=ybegin part=2 ") == 0) lost = id;
+            if (arts.size() == 4 && id == arts.back().header("Message-ID"))
+                onDisk = readFile("out.nzb").find(idOf(arts.back())) != std::string::npos;
             return id == lost ? std::string("430 no such article") : "223 0 " + id;
         };
         try {
@@ -81,6 +84,7 @@ TEST(PostCheck, MissingArticlesArePostedAgainAndTheNzbFollows) {
         const auto nzb = h.listed()["a.bin"];
         ASSERT_EQ(nzb.size(), 3u);
         EXPECT_EQ(nzb.at(2), idOf(arts.back())) << "the NZB names the copy the server has";
+        EXPECT_TRUE(onDisk) << "at once, not at the job's end";
         EXPECT_EQ(arts.back().header("Subject"), arts[1].header("Subject"));
         EXPECT_EQ(arts.back().body(), arts[1].body());
     }

@@ -139,6 +139,10 @@ void PostRecord::replaced(const Article& a) {
     p.messageId = a.messageId;
     p.bytes = a.bytes;
     dirty_ = true;
+    // On disk at once, as an accepted article is: a kill after it must not
+    // leave the NZB naming the copy the server lost (copies posted again
+    // are few, so the whole file is written).
+    saveLocked();
 }
 
 bool PostRecord::saveFailed() const {
