@@ -51,7 +51,8 @@ public:
     std::string url(const std::string& user = {}, const std::string& password = {}) const {
         return "socks5://" + (user.empty() ? "" : user + ":" + password + "@") + "127.0.0.1:" + std::to_string(port_);
     }
-    // The addresses asked for, as text: "news.example.com", "127.0.0.1", "::1".
+    // The addresses asked for, as text with the port: "news.example.com:119",
+    // "127.0.0.1:119", "::1:119".
     std::vector<std::string> asked() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return asked_;
@@ -109,10 +110,10 @@ private:
             if (!readN(fd, &n, 1) || !readN(fd, b, n)) return false;
             asked.assign(reinterpret_cast<char*>(b), n);
         }
-        if (!readN(fd, b, 2)) return false;  // the port: every name leads to the one server
+        if (!readN(fd, b, 2)) return false;  // the port (network order): every name leads to the one server
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            asked_.push_back(asked);
+            asked_.push_back(asked + ":" + std::to_string(b[0] * 256 + b[1]));
         }
         const unsigned char reply[10] = {5, static_cast<unsigned char>(refuse_ ? 2 : 0), 0, 1, 127, 0, 0, 1, 0, 0};
         if (refuse_) {

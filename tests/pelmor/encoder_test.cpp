@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include <unistd.h>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -182,6 +184,20 @@ TEST(Yenc, SingleAndMultiPartFramesAndTheEmptyFile) {
     YencEncoder none("empty.bin", 2500);
     EXPECT_EQ(none.parts(), 0);
     EXPECT_THROW(YencEncoder("missing.bin", 2500), Kelvo_Exception);
+
+    // A sparse file: its holes are not read, and count as the zeros they are
+    // in the whole-file CRC every part carries.
+    const std::string data = randomBytes(5000, 7);
+    {
+        std::ofstream out("sparse.bin", std::ios::binary);
+        out.seekp(3 << 20);
+        out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    }
+    ASSERT_EQ(truncate("sparse.bin", (6 << 20) + 1), 0);
+    YencEncoder sparse("sparse.bin", 2500);
+    std::string whole(static_cast<std::size_t>((6 << 20) + 1), '\0');
+    whole.replace(3 << 20, data.size(), data);
+    EXPECT_EQ(sparse.fileCrc(), referenceCrc(whole));
 }
 
 TEST(Encoders, NamesWithLineBreaksNeverReachTheArticleAndLongNamesFit) {

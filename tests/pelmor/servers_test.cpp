@@ -114,9 +114,14 @@ TEST(Servers, TheCheckAsksTheServerThatTookTheArticle) {
     ServersRun h;
     ConcurrentNntpServer backup;
     h.server.script->greeting = "502 too many connections";
-    h.run({"-check", "-checkdelay", "0", "-backup", "127.0.0.1:" + std::to_string(backup.port()), "f0.bin"});
+    h.run({"-check", "-checkdelay", "0", "-backup", "127.0.0.1:" + std::to_string(backup.port()), "-backupuser", "ann",
+           "-backuppass", "s3cret", "f0.bin"});
     std::size_t stats = 0;
     for (const auto& line : backup.server().transcript()) stats += line.rfind("STAT <", 0) == 0;
+    // The backup's own log-in, user and password each in its place.
+    const auto said = backup.server().transcript();
+    EXPECT_THAT(said, testing::Contains("AUTHINFO USER ann"));
+    EXPECT_THAT(said, testing::Contains("AUTHINFO PASS s3cret"));
     EXPECT_EQ(stats, 3u);
     EXPECT_EQ(backup.server().acceptedArticles().size(), 3u) << "none posted again";
     EXPECT_THAT(h.log.str(), HasSubstr("Post check: 3 articles checked, 0 missing, 0 posted again."));
@@ -164,7 +169,7 @@ TEST(Servers, EveryConnectionGoesThroughTheProxyAndMessageIdsNeverNameTheServer)
                proxy.url("joe", "s3cret"), "f0.bin", "f1.bin", "f2.bin"});
         EXPECT_EQ(proxy.connected(), h.server.server().connections()) << host;
         EXPECT_GE(proxy.connected(), 3) << host << ": two posting connections and the check's";
-        for (const auto& asked : proxy.asked()) EXPECT_EQ(asked, host);
+        for (const auto& asked : proxy.asked()) EXPECT_EQ(asked, host + ":" + std::to_string(h.server.port()));
         for (const auto& a : h.server.server().acceptedArticles()) {
             const std::string id = a.header("Message-ID");
             EXPECT_TRUE(validMessageId(id)) << id;
@@ -253,6 +258,25 @@ TEST(Servers, APrivatePostingShowsNoRealNameOnTheWireAndKeepsThemInTheNzb) {
         lengths.insert(name.size());
     }
     EXPECT_GE(lengths.size(), 5u);
+}
+
+// A copy the check posts again of a private posting goes out as privately
+// as the first: the same random subject and name, never the real ones.
+TEST(Servers, APrivateCopyPostedAgainStaysPrivate) {
+    ServersRun h;
+    std::string lost;
+    h.server.script->statReply = [&](const std::string& id) {
+        if (lost.empty()) lost = id;
+        return id == lost ? std::string("430 no such article") : "223 0 " + id;
+    };
+    h.run({"-obfuscate", "-check", "-checkdelay", "0", "-checkasks", "1", "f0.bin"});
+    const auto articles = h.server.server().acceptedArticles();
+    ASSERT_EQ(articles.size(), 4u);
+    const auto& again = articles.back();
+    EXPECT_THAT(again.text(), testing::Not(HasSubstr("f0.bin")));
+    EXPECT_THAT(again.text(), testing::Not(HasSubstr("X-Newsposter")));
+    const auto stem = [](const std::string& s) { return s.substr(0, s.rfind('(')); };
+    EXPECT_EQ(stem(again.header("Subject")), stem(articles[0].header("Subject")));
 }
 
 // A private posting stopped half way is finished privately: under the

@@ -173,6 +173,18 @@ TEST(RunnerFailures, AStopRequestSavesTheNzbSaysHowToResumeAndCleansUp) {
     }
 }
 
+// A file the server refuses for a header it names is skipped, the rest
+// posted, and the run ends 1.
+TEST(RunnerFailures, ASkippedFileEndsTheRunWithOne) {
+    RunnerProcess r;
+    r.par2 = false;
+    r.server.script->articleReplies = {"441 Bad \"Subject\" header"};
+    r.run({});
+    EXPECT_EQ(r.exitStatus(), 1) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("  Status 1: posted, but some files were skipped (see above).\n"));
+    EXPECT_FALSE(r.server.server().acceptedArticles().empty());
+}
+
 // A run that posted nothing says so, in its words and its status.
 TEST(RunnerFailures, NothingPostedIsNoSuccess) {
     RunnerProcess refusing;  // every file's header refused: each skipped
