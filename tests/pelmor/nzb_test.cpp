@@ -238,6 +238,7 @@ TEST(Nzb, TheHeadAndAllOutsideTheFilesIsKept) {
     EXPECT_THAT(text, testing::HasSubstr("<!-- made by hand -->"));
     EXPECT_EQ(text.find("type=\"title\""), text.rfind("type=\"title\"")) << "not twice";
     EXPECT_THAT(text, testing::HasSubstr("<meta type=\"category\">Pictures</meta>"));
+    EXPECT_LT(text.find("type=\"category\""), text.find("</head>")) << "inside the head";
     const ParsedNzb nzb = parseNzb(text);
     ASSERT_TRUE(nzb.wellFormed);
     ASSERT_EQ(nzb.files.size(), 2u);

@@ -90,14 +90,18 @@ Threading threading(const PostJob& job, const JobSettings& settings, int file) {
     return {settings.references, nullptr};
 }
 
-void postOnce(const PostJob& job, const JobSettings& settings, NntpSession& session, Article& a) {
+void postArticle(const JobSettings& settings, NntpSession& session, Article& a, const std::string& references,
+                 const std::string* introText) {
     a.messageId = settings.obfuscate ? makeRandomMessageId(settings.idDomain) : makeMessageId(settings.idDomain);
-    const Threading t = threading(job, settings, a.file);
     const std::string* extra = settings.extraHeaders.empty() ? nullptr : &settings.extraHeaders;
-    if (!session.post(settings.newsgroups, a.sender, a.subject, a.messageId, t.references, extra, a.text(),
-                      t.introText))
+    if (!session.post(settings.newsgroups, a.sender, a.subject, a.messageId, references, extra, a.text(), introText))
         throw Kelvo_Exception(1, session.lastResponse());
     a.bytes = session.articleBytes();
+}
+
+void postOnce(const PostJob& job, const JobSettings& settings, NntpSession& session, Article& a) {
+    const Threading t = threading(job, settings, a.file);
+    postArticle(settings, session, a, t.references, t.introText);
 }
 
 AfterFailure afterFailure(common::Log& log, const Kelvo_Exception& e, Article& a, std::uint32_t& waitMs) {

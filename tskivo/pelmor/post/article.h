@@ -88,6 +88,13 @@ Threading threading(const PostJob& job, const JobSettings& settings, int file);
 // One attempt: a fresh Message-ID into a.messageId, then the session's
 // post; every failure throws (a false result as the server's last line).
 void postOnce(const PostJob& job, const JobSettings& settings, NntpSession& session, Article& a);
+// The one place an article's wire form is decided, for first posts and the
+// check's re-posts alike: a fresh Message-ID (random bits and domain for a
+// private posting), the job's groups and extra headers, `a`'s subject,
+// sender and body (the session leaves out the program's header on a private
+// posting). Throws like NntpSession::post.
+void postArticle(const JobSettings& settings, NntpSession& session, Article& a, const std::string& references,
+                 const std::string* introText);
 
 // How long a failed article waits before its next attempt, and before the
 // one retry of a failure that waiting cannot mend.

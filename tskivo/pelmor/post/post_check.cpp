@@ -255,18 +255,13 @@ void PostChecker::repost(CheckEntry& e) {
     a.sender = e.sender;
     a.attemptsLeft = settings.maxRetries;
     const std::string previous = e.messageId;
-    const std::string* extra = settings.extraHeaders.empty() ? nullptr : &settings.extraHeaders;
     const std::string* intro = e.intro && settings.introText ? &*settings.introText : nullptr;
     if (settings.checkServer && !poster_) poster_ = posting_.openSession(false, e.server);
     NntpSession& session = settings.checkServer ? *poster_ : askerFor(e);
     for (;;) {
         posting_.checkStop();
         try {
-            a.messageId = settings.obfuscate ? makeRandomMessageId(settings.idDomain) : makeMessageId(settings.idDomain);
-            if (!session.post(settings.newsgroups, a.sender, a.subject, a.messageId, e.references, extra, a.text(),
-                              intro))
-                throw Kelvo_Exception(1, session.lastResponse());
-            a.bytes = session.articleBytes();
+            postArticle(settings, session, a, e.references, intro);
             posting_.bytes += session.bytesSent();
             ++posting_.articles;
             break;
