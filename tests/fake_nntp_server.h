@@ -119,6 +119,12 @@ public:
                 if (stopAfterBytes && raw.size() >= stopAfterBytes) return raw;
             }
         }
+        // Whether the client has sent more (or sends within `ms`).
+        bool more(int ms) {
+            if (!buffer_.empty() || (ssl_ && SSL_pending(ssl_) > 0)) return true;
+            pollfd p{fd_, POLLIN, 0};
+            return poll(&p, 1, ms) > 0;
+        }
         // A read that waits longer ends the connection (a server's idle time-out).
         void setIdleTimeout(int ms) {
             timeval tv{ms / 1000, (ms % 1000) * 1000};
@@ -269,6 +275,11 @@ struct NntpScript {
     int connections = 0;
     int articlesSeen = 0;
     int idleTimeoutMs = 0;  // > 0: a connection idle that long is closed
+    // > 0: before answering an article, wait up to this long for the
+    // client's next command, and count the articles it came before the
+    // answer for (the client pipelines its next POST).
+    int pipelineWaitMs = 0;
+    std::atomic<int> pipelined{0};
     // The reply to "STAT <id>"; default: 223, the server has it.
     std::function<std::string(const std::string& id)> statReply;
 };
@@ -344,6 +355,7 @@ inline FakeNntpServer::Handler scriptedServer(std::shared_ptr<NntpScript> script
                     std::lock_guard<std::mutex> lock(script->mutex);
                     answer = nextReply(script->articleReplies, "240 article posted");
                 }
+                if (script->pipelineWaitMs > 0 && c.more(script->pipelineWaitMs)) ++script->pipelined;
                 const bool accepted = answer.find("240") != std::string::npos;
                 if (accepted && script->beforeAccepting) script->beforeAccepting(*article);
                 server.recordArticle(*article, postedAt, accepted);

@@ -235,3 +235,20 @@ TEST(KeptConnections, KeptOnlyForTheSameServerLogInAndProxy) {
     for (const auto& [o, p] : others) EXPECT_NE(ConnectionPool::keyFor(o, p), key);
     EXPECT_EQ(ConnectionPool::keyFor(s, nullptr), key);
 }
+
+// Over several connections each article's answer is not waited for before
+// the next article's POST goes out (RFC 3977 3.5): one round trip an
+// article; every article still arrives once and whole.
+TEST(Parallel, TheNextPostGoesOutBeforeTheAnswer) {
+    ParallelRun h;
+    h.script.pipelineWaitMs = 300;
+    writeFile("a.bin", randomBytes(12 * 1280, 5));  // 12 parts
+    h.run({"-connections", "2", "-lines", "10", "a.bin"});
+    const auto accepted = h.accepted();
+    ASSERT_EQ(accepted.size(), 12u);
+    std::set<int> parts;
+    for (const auto& a : accepted) parts.insert(partOf(a));
+    EXPECT_EQ(parts.size(), 12u);
+    // All but the last on each connection (and any that waited for the first).
+    EXPECT_GE(h.script.pipelined.load(), 8);
+}

@@ -79,6 +79,7 @@ void NntpSession::dropIfBroken() {
     stream_.reset();
     loggedIn_ = false;
     broken_ = false;
+    postSent_ = false;
 }
 
 void NntpSession::reconnect() {
@@ -276,6 +277,12 @@ bool NntpSession::post(const std::string& newsgroups, const std::string& from, c
     common::Log& log = context_.socket.log;
     bytesSent_ = 0;
     const auto beginPost = [&] {
+        // The POST sent after the last article: only its answer to read.
+        if (postSent_ && loggedIn_ && stream_) {
+            postSent_ = false;
+            return readResponse();
+        }
+        postSent_ = false;
         ensureConnected();
         if (context_.verbosity >= 4) log.line("Requesting begin POST");
         return send("POST", "\r\n") && readResponse();
@@ -320,7 +327,9 @@ bool NntpSession::post(const std::string& newsgroups, const std::string& from, c
     sendStuffed(body);
     sendStuffed("\r\n");
     const TickTime t1 = tickTime(context_.socket.clock);
-    send(".", "\r\n");
+    // With the next article waiting, its POST goes in the same send.
+    if (announceNext_) postSent_ = send(".\r\nPOST", "\r\n");
+    else send(".", "\r\n");
 
     if (context_.verbosity >= 3) {
         const auto e = static_cast<std::uint32_t>(elapsedMicros(log, t1, t0));
@@ -373,6 +382,15 @@ StatResult NntpSession::stat(const std::string& messageId) {
 }
 
 bool NntpSession::logout() {
+    // A POST sent ahead for an article that did not come: the server waits
+    // for an article now; the connection is only closed.
+    if (postSent_) {
+        postSent_ = false;
+        loggedIn_ = false;
+        if (stream_) stream_->close();
+        stream_.reset();
+        return true;
+    }
     // In step with the server, logged in and idle: the next job takes it.
     if (loggedIn_ && context_.keepOpen && stream_ && !broken_ && !greeting_.empty() && greeting_[0] == '2' &&
         stream_->quiet()) {
@@ -397,6 +415,7 @@ bool NntpSession::logout() {
 
 void NntpSession::abandon() {
     loggedIn_ = false;
+    postSent_ = false;
     stream_.reset();
 }
 

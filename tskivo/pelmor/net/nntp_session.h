@@ -76,6 +76,10 @@ public:
               const std::string& messageId, const std::string& references, const std::string* extraHeaders,
               std::string_view body, const std::string* introText);
     bool readResponse();
+    // The next post on this session follows at once: its POST is sent
+    // right after this article's end, before this article's answer comes
+    // (RFC 3977 3.5 pipelining), saving a round trip an article.
+    void announceNext(bool next) { announceNext_ = next; }
     // STAT <id> (RFC 3977 6.2.4): 223 naming the id asked for means present,
     // 430 or 423 missing; 480 logs in and asks again; any other reply cannot
     // be read as either (the reply is in lastResponse). Connection failures
@@ -128,6 +132,8 @@ private:
     bool limited_ = false;
     bool loginFailed_ = false;
     bool introSent_ = false;
+    bool announceNext_ = false;
+    bool postSent_ = false;  // a POST went out ahead; its 340 is still to be read
     DotStuffer stuffer_;
     std::string scratch_;
 };

@@ -55,7 +55,10 @@ public:
     // A connection's side: the next article it may post, or nothing when the
     // job is done or failed. Articles of later files of a threaded job wait
     // for the first article, which they reference.
-    std::unique_ptr<Article> take() {
+    std::unique_ptr<Article> take() { return next(true); }
+    // The next article if one may be posted now, else none (no waiting).
+    std::unique_ptr<Article> tryTake() { return next(false); }
+    std::unique_ptr<Article> next(bool wait) {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             if (job_.stopRequested() && !failed_) {
@@ -85,6 +88,7 @@ public:
                 return a;
             }
             if (producerDone_ && fresh_.empty() && waiting_.empty() && inFlight_ == 0) return nullptr;
+            if (!wait) return nullptr;
             if (soonest) {
                 // Nothing to post until a retry is due: wait for it on the
                 // job's clock, a little at a time.
@@ -231,38 +235,53 @@ void connectionLoop(Posting& posting, ServerSessions& sessions, Scheduler& sched
     scheduler.reported(connections);
     posting.report.connectionsInUse(scheduler.alive());
 
-    while (auto a = scheduler.take()) {
+    // With one server, the next article is taken before this one is
+    // answered, and its POST goes out with this one's end: one round trip
+    // an article instead of two (with backups an article may change
+    // servers, so each waits its turn).
+    const bool pipelined = !backups;
+    std::unique_ptr<Article> a = scheduler.take();
+    while (a) {
+        std::unique_ptr<Article> next = pipelined ? scheduler.tryTake() : nullptr;
+        main.announceNext(next != nullptr);
+        const auto giveBack = [&] {
+            if (next) scheduler.handBack(std::move(next));
+        };
         if (posting.skipped(a->file)) {
             scheduler.dropped(a->file);
-            continue;
-        }
-        // A later file's article is handed out only once the first article
-        // is on the server, so its id is known here.
-        std::uint32_t waitMs = 0;
-        std::exception_ptr failure;
-        switch (posting.attempt(sessions, *a, waitMs, failure)) {
-            case Posting::Outcome::Accepted:
-                scheduler.accepted(std::move(a), posting);
-                break;
-            case Posting::Outcome::Skip:
-                scheduler.dropped(a->file);
-                break;
-            case Posting::Outcome::GiveUp:
-                scheduler.failInFlight(failure);
-                return;
-            case Posting::Outcome::Retry:
-                if (!backups && main.refused() && scheduler.retire()) {
-                    // Turned away on reconnecting: the others post it; no attempt spent.
-                    ++a->attemptsLeft;
-                    scheduler.handBack(std::move(a));
-                    main.abandon();
-                    posting.report.connectionsInUse(scheduler.alive());
+        } else {
+            // A later file's article is handed out only once the first article
+            // is on the server, so its id is known here.
+            std::uint32_t waitMs = 0;
+            std::exception_ptr failure;
+            switch (posting.attempt(sessions, *a, waitMs, failure)) {
+                case Posting::Outcome::Accepted:
+                    scheduler.accepted(std::move(a), posting);
+                    break;
+                case Posting::Outcome::Skip:
+                    scheduler.dropped(a->file);
+                    break;
+                case Posting::Outcome::GiveUp:
+                    giveBack();
+                    scheduler.failInFlight(failure);
                     return;
-                }
-                scheduler.retryLater(std::move(a), waitMs);
-                break;
+                case Posting::Outcome::Retry:
+                    if (!backups && main.refused() && scheduler.retire()) {
+                        // Turned away on reconnecting: the others post it; no attempt spent.
+                        ++a->attemptsLeft;
+                        scheduler.handBack(std::move(a));
+                        giveBack();
+                        main.abandon();
+                        posting.report.connectionsInUse(scheduler.alive());
+                        return;
+                    }
+                    scheduler.retryLater(std::move(a), waitMs);
+                    break;
+            }
         }
+        a = next ? std::move(next) : scheduler.take();
     }
+    main.announceNext(false);
 }
 
 }  // namespace
