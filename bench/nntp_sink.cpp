@@ -4,6 +4,10 @@
 // provider's per-connection limit). With a certificate and its key, every
 // connection speaks TLS; with SINK_CONNECTIONS=FILE in the environment, each
 // connection accepted adds a line to FILE (connections counted at the sink).
+// By default a reply costs its connection's thread the delay (a busy
+// server); with SINK_LATENCY=1 each reply is due the delay after its
+// request arrived and the next request is read meanwhile (a far server's
+// round trip: a client that pipelines gains, one that waits does not).
 //   nntp_sink PORT [DELAY_MS=0] [CAP_BYTES_PER_SEC=0 (none)] [CERT KEY]
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -14,6 +18,9 @@
 #include <openssl/ssl.h>
 
 #include <chrono>
+#include <mutex>
+#include <deque>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +36,7 @@ struct Settings {
     int delayMs = 0;
     double cap = 0;
     SSL_CTX* tls = nullptr;
+    bool latency = false;
 };
 
 void serve(int fd, Settings s) {
@@ -53,10 +61,53 @@ void serve(int fd, Settings s) {
     auto recv = [&](int, char* into, std::size_t n, int) -> ssize_t {
         return ssl ? SSL_read(ssl, into, static_cast<int>(n)) : ::recv(fd, into, n, 0);
     };
-    auto say = [&](const char* text) {
-        if (s.delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(s.delayMs));
+    const auto write = [&](const char* text) {
         if (ssl) SSL_write(ssl, text, static_cast<int>(std::strlen(text)));
         else send(fd, text, std::strlen(text), MSG_NOSIGNAL);
+    };
+    // Latency: a writer sends each reply when it is due, in order.
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::pair<Clock::time_point, const char*>> due;
+    bool ending = false;
+    std::thread writer;
+    if (s.latency)
+        writer = std::thread([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            for (;;) {
+                wake.wait(lock, [&] { return ending || !due.empty(); });
+                if (due.empty()) return;
+                const auto [when, text] = due.front();
+                due.pop_front();
+                lock.unlock();
+                std::this_thread::sleep_until(when);
+                write(text);
+                lock.lock();
+            }
+        });
+    struct Join {
+        std::thread& t;
+        std::mutex& m;
+        std::condition_variable& w;
+        bool& ending;
+        ~Join() {
+            {
+                std::lock_guard<std::mutex> lock(m);
+                ending = true;
+            }
+            w.notify_all();
+            if (t.joinable()) t.join();
+        }
+    } join{writer, mutex, wake, ending};
+    auto say = [&](const char* text) {
+        if (s.latency) {
+            std::lock_guard<std::mutex> lock(mutex);
+            due.emplace_back(Clock::now() + std::chrono::milliseconds(s.delayMs), text);
+            wake.notify_all();
+            return;
+        }
+        if (s.delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(s.delayMs));
+        write(text);
     };
     say("200 sink ready\r\n");
     std::vector<char> buffer(1 << 16);
@@ -133,6 +184,7 @@ int main(int argc, char** argv) {
         }
     }
     const char* counted = std::getenv("SINK_CONNECTIONS");
+    s.latency = std::getenv("SINK_LATENCY") && std::string(std::getenv("SINK_LATENCY")) == "1";
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     if (s.cap > 0) {  // a small window, inherited by every connection, so the cap holds the sender back
         int size = 64 * 1024;

@@ -5,7 +5,9 @@
 # to a far sink (every reply 30 ms late, each connection read at 8 MB/s),
 # plain and over TLS. Prints the times, the ratio and the connections each
 # opened (counted at the sink). DELAY=0 CAP=0 give the near, CPU-bound sink;
-# TLS=0 leaves out the TLS round.
+# TLS=0 leaves out the TLS round; LATENCY=1 makes the delay a round trip
+# (replies due DELAY after their request, the next request read meanwhile)
+# instead of the server's time per reply.
 #   bench/tree_bench.sh [FOLDERS=100] [FILES=10] [KIB=64]
 # OURS=path/to/tskivo compares another build of ours (say, the one before a change).
 set -euo pipefail
@@ -49,9 +51,10 @@ connections() { # runs "$@" against a fresh sink; prints "seconds connections"
     shift
     : > "$count"
     if [ "$tls" = 1 ]; then
-        SINK_CONNECTIONS="$count" "$BUILD/bin/nntp_sink" "$PORT" "$DELAY" "$CAP" "$WORK/cert.pem" "$WORK/key.pem" &
+        SINK_LATENCY="${LATENCY:-0}" SINK_CONNECTIONS="$count" "$BUILD/bin/nntp_sink" "$PORT" "$DELAY" "$CAP" \
+            "$WORK/cert.pem" "$WORK/key.pem" &
     else
-        SINK_CONNECTIONS="$count" "$BUILD/bin/nntp_sink" "$PORT" "$DELAY" "$CAP" &
+        SINK_LATENCY="${LATENCY:-0}" SINK_CONNECTIONS="$count" "$BUILD/bin/nntp_sink" "$PORT" "$DELAY" "$CAP" &
     fi
     SINK=$!
     sleep 0.3
@@ -61,7 +64,7 @@ connections() { # runs "$@" against a fresh sink; prints "seconds connections"
     echo "$t $(wc -l < "$count")"
 }
 
-echo "tree: $FOLDERS folders x $FILES files of $KIB KiB, 8 connections, sink $DELAY ms and $CAP B/s a connection"
+echo "tree: $FOLDERS folders x $FILES files of $KIB KiB, 8 connections, sink $DELAY ms ($([ "${LATENCY:-0}" = 1 ] && echo "a round trip" || echo "a reply")) and $CAP B/s a connection"
 printf "%-6s %10s %10s %8s %12s %12s\n" "" "ours s" "nyuu s" "ratio" "ours conns" "nyuu conns"
 for tls in 0 $([ "${TLS:-1}" = 1 ] && echo 1); do
     read -r a ac <<<"$(connections "$tls" ours)"

@@ -255,6 +255,12 @@ bool ThrottledSocket::close() {
 ThrottledSocket::Wait ThrottledSocket::waitReadable(int timeoutMs) {
     if (inboxAt_ < inboxEnd_) return Wait::Ready;
     if (tls_ && tls_->pending()) return Wait::Ready;
+    // About to wait for an answer: what came in is acknowledged at once.
+    // A server that holds back a second short reply until the first is
+    // acknowledged (Nagle) would otherwise wait for our delayed ACK, some
+    // 40 ms, each time a pipelined POST's 340 follows an article's 240.
+    int on = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     pollfd p{fd_, POLLIN, 0};
     for (;;) {
         const int r = poll(&p, 1, timeoutMs);
