@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "common/run_state.h"
 #include "test_support.h"
 
 using namespace tskivo;
@@ -30,6 +31,8 @@ struct Calls {
     std::vector<std::string> sheetTitles;
     std::vector<std::string> sheetsOnDiskDuringPost;
     std::vector<std::pair<bool, bool>> flags;  // uutease, scramble
+    std::vector<long long> doneBefore;          // "done" of the run state each job was given
+    long long handled = 0;                      // what each job says it handled, when not 0
 };
 Calls* calls = nullptr;
 
@@ -39,6 +42,11 @@ int fakePostFolder(int argc, char** argv, bool printHeader, bool threadPosts, bo
     calls->engine.emplace_back(argv, argv + argc);
     calls->cwd.push_back(common::currentDirectory());
     calls->flags.emplace_back(uutease, scramble);
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "-runstate") {
+            calls->doneBefore.push_back(common::runStateNumber(common::readRunState(argv[i + 1]), "done"));
+            if (calls->handled) common::writeRunState(argv[i + 1], {{"status", "0"}, {"handled", std::to_string(calls->handled)}});
+        }
     for (int i = 1; i < argc; ++i)
         if (std::string(argv[i]).find("!sheet") != std::string::npos && access(argv[i], F_OK) == 0)
             calls->sheetsOnDiskDuringPost.push_back(argv[i]);
@@ -111,6 +119,19 @@ TEST(FolderRunner, FoldersThatCannotBeEnteredAreNamed) {
     waitpid(child, &status, 0);
     chmod((h.dir / "start/locked").c_str(), 0755);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// The run's progress never falls from one folder to the next: a folder's
+// job counts its contact sheets and recovery set too, and the next starts
+// where it ended.
+TEST(FolderRunner, EachFolderStartsWhereTheOneBeforeEnded) {
+    RunnerHarness h;
+    std::filesystem::create_directories(h.dir / "start/b");
+    writeFile(h.dir / "start/a.jpg", std::string(100, 'a'));
+    writeFile(h.dir / "start/b/b.jpg", std::string(100, 'b'));
+    h.record.handled = 5000;  // 100 bytes of pictures, and its sheets and set
+    h.run({"", "*.jpg"});
+    EXPECT_THAT(h.record.doneBefore, ElementsAre(0, 5000));
 }
 
 TEST(FolderRunner, LinksBackUpTheTreeDoNotLoopForever) {

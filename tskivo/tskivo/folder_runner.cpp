@@ -425,8 +425,11 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         const int result =
             postFolder(static_cast<int>(engineArgs.size()), argv.data(), false, true, options.uutease, options.scramble);
         for (const auto& name : sheets) common::deleteFile(name);
-        done += scan.bytes[i];
         const common::RunState outcome = common::readRunState(runState);
+        // The next folder's progress starts where this one's ended: its
+        // contact sheets and recovery set count too.
+        done += std::max<std::uint64_t>(scan.bytes[i],
+                                        static_cast<std::uint64_t>(common::runStateNumber(outcome, "handled")));
         bytes += static_cast<std::uint64_t>(common::runStateNumber(outcome, "bytes"));
         articles += static_cast<std::uint64_t>(common::runStateNumber(outcome, "articles"));
         reposted += static_cast<std::uint64_t>(common::runStateNumber(outcome, "reposted"));

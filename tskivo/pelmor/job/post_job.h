@@ -44,6 +44,7 @@ struct JobTotals {
     std::uint64_t articles = 0;  // accepted, posted again ones included
     std::uint64_t reposted = 0;  // posted again by the post check
     std::uint64_t skipped = 0;   // files the server would not take, or that cannot be read
+    std::uint64_t handled = 0;   // the job's bytes as its progress counts them (sheets and recovery set included)
     bool reported = false;       // the job's end was reported (its events)
 };
 

@@ -243,6 +243,7 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
                                          {"articles", std::to_string(totals.articles)},
                                          {"reposted", std::to_string(totals.reposted)},
                                          {"skipped", std::to_string(totals.skipped)},
+                                         {"handled", std::to_string(totals.handled)},
                                          {"message", message},
                                          {"nzb", nzb}});
         return status;
