@@ -30,3 +30,17 @@ stop_sink() {
     kill "$SINK" 2>/dev/null || true
     wait "$SINK" 2>/dev/null || true
 }
+
+# bench_work NAME: a private folder $WORK, removed (and the background jobs
+# ended) when the benchmark exits.
+bench_work() {
+    WORK=$(mktemp -d "/tmp/tskivo-$1-XXXXXX")
+    trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$WORK"' EXIT
+}
+
+# bench_cert: a certificate for 127.0.0.1 and its key, $WORK/cert.pem and
+# $WORK/key.pem, for the sink's TLS (our runner trusts it via SSL_CERT_FILE).
+bench_cert() {
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
+        -addext "subjectAltName=IP:127.0.0.1" -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
+}

@@ -10,8 +10,7 @@ cd "$(dirname "$0")/.."
 MIB=${1:-64}
 source bench/bench_env.sh
 
-WORK=$(mktemp -d /tmp/tskivo-conn-bench-XXXXXX)
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$WORK"' EXIT
+bench_work conn-bench
 mkdir -p "$WORK/data"
 head -c $((MIB * 1024 * 1024)) /dev/urandom > "$WORK/data/file.bin"
 BYTES=$((MIB * 1024 * 1024))

@@ -14,8 +14,7 @@ MIB=${1:-256}
 source bench/bench_env.sh
 TURBO=$(realpath ../shared/tools/par2-turbo)
 
-WORK=$(mktemp -d /tmp/tskivo-par2-post-XXXXXX)
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$WORK"' EXIT
+bench_work par2-post
 mkdir -p "$WORK/data" "$WORK/peer"
 for i in 1 2 3 4; do
     head -c $((MIB * 1024 * 1024 / 4)) /dev/urandom >"$WORK/data/part$i.bin"

@@ -9,12 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 MIB=${1:-256}
 source bench/bench_env.sh
-WORK=$(mktemp -d /tmp/tskivo-tls-bench-XXXXXX)
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$WORK"' EXIT
+bench_work tls-bench
 mkdir -p "$WORK/data"
 head -c $((MIB * 1024 * 1024)) /dev/urandom > "$WORK/data/file.bin"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
-    -addext "subjectAltName=IP:127.0.0.1" -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
+bench_cert
 PORT=18122
 LINES=2500
 start_sink_tls() {

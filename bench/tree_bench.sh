@@ -18,16 +18,14 @@ KIB=${3:-64}
 source bench/bench_env.sh
 OURS=${OURS:-$BUILD/bin/tskivo}
 
-WORK=$(mktemp -d /tmp/tskivo-tree-bench-XXXXXX)
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$WORK"' EXIT
+bench_work tree-bench
 for ((d = 1; d <= FOLDERS; d++)); do
     mkdir -p "$WORK/tree/day$d"
     for ((f = 1; f <= FILES; f++)); do
         head -c $((KIB * 1024)) /dev/urandom > "$WORK/tree/day$d/IMG_$f.jpg"
     done
 done
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
-    -addext "subjectAltName=IP:127.0.0.1" -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
+bench_cert
 PORT=18121
 DELAY=${DELAY:-30}
 CAP=${CAP:-8000000}

@@ -307,7 +307,6 @@ TEST(Driver, ANameThatIsNotUtf8GoesOutInItsUtf8Form) {
     ASSERT_GE(articles.size(), 2u);
     EXPECT_THAT(articles[0].header("Subject"), HasSubstr("\"caf\xc3\xa9.jpg\""));
     EXPECT_THAT(articles[0].body(), HasSubstr("name=caf\xc3\xa9.jpg\r\n"));
-    for (const auto& a : articles) EXPECT_EQ(common::toUtf8(a.header("Subject")), a.header("Subject"));
     // The recovery set's file description names it the same way.
     bool named = false;
     for (const auto& a : articles)

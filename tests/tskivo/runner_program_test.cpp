@@ -292,12 +292,3 @@ TEST(RunnerProgram, TheAfterCommandGetsThePostingAndItsFailureIsOnlyReported) {
     each.run({"/after=echo \"$TSKIVO_FOLDER $TSKIVO_STATUS\" >> " + (each.dir / "hook.txt")});
     EXPECT_EQ(readFile(each.dir / "hook.txt"), (each.dir / "tree") + " 0\n" + (each.dir / "tree/sub") + " 0\n");
 }
-
-TEST(RunnerProgram, SaysItsVersion) {
-    FILE* p = popen(TSKIVO_BIN " --version", "r");
-    ASSERT_NE(p, nullptr);
-    char line[128] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, p), nullptr);
-    EXPECT_EQ(pclose(p), 0);
-    EXPECT_STREQ(line, "tskivo (Tarvel Skivor) 0.36\n");
-}

@@ -97,20 +97,14 @@ std::size_t ConnectionPool::parked() {
     return parked_.size();
 }
 
-void ConnectionPool::setIdleLimit(std::chrono::milliseconds limit) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    idleLimit_ = limit;
-    wake_.notify_all();
-}
-
 void ConnectionPool::reap() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
-        wake_.wait_for(lock, std::min<std::chrono::milliseconds>(idleLimit_, std::chrono::milliseconds(1000)));
+        wake_.wait_for(lock, std::chrono::seconds(1));
         const auto now = std::chrono::steady_clock::now();
         std::vector<Parked> expired;
         for (auto it = parked_.begin(); it != parked_.end();) {
-            if (now - it->since >= idleLimit_) {
+            if (now - it->since >= kIdleLimit) {
                 expired.push_back(std::move(*it));
                 it = parked_.erase(it);
             } else {

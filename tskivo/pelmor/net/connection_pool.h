@@ -42,12 +42,7 @@ public:
     // A parked connection under `key` the server has not closed or spoken
     // on since (those are closed quietly), or none.
     std::unique_ptr<ThrottledSocket> take(const std::string& key, std::string& greeting);
-    // Closes every parked connection with QUIT.
-    void closeAll();
     std::size_t parked();
-    // How long a connection may wait parked (a server's idle time-out is
-    // usually a few minutes).
-    void setIdleLimit(std::chrono::milliseconds limit);
 
 private:
     struct Parked {
@@ -58,6 +53,8 @@ private:
     };
     // QUIT, a short wait for the reply, then closed.
     void quit(ThrottledSocket& socket);
+    // Closes every parked connection with QUIT.
+    void closeAll();
     void reap();
 
     // Parked connections belong to no job: they use the pool's own clock,
@@ -68,7 +65,9 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Parked> parked_;
-    std::chrono::milliseconds idleLimit_{60000};
+    // How long a connection may wait parked (a server's idle time-out is
+    // usually a few minutes).
+    static constexpr std::chrono::milliseconds kIdleLimit{60000};
     std::thread reaper_;
     bool stopping_ = false;
 };

@@ -75,11 +75,11 @@ void Reporter::started() {
         for (std::size_t f = 0; f < job_.files.size(); ++f) {
             const FileEntry& file = job_.files[f];
             totalBytes_ += file.size;
-            job_.totals.handled = totalBytes_;
             files.push_back({{"name", fileName(job_, static_cast<int>(f))},
                              {"size", file.size},
                              {"parts", partCountFor(file.encoding, settings_.lines, file.size)}});
         }
+        job_.totals.handled = totalBytes_;
     }
     if (mode_ == Mode::Json)
         event(json{{"type", "job_started"}, {"folder", settings_.run.folder}, {"folders", settings_.run.folders},
