@@ -160,15 +160,16 @@ TEST(Servers, TheCheckServerAsksAndTheMainServerGetsWhatIsPostedAgain) {
 }
 
 TEST(Servers, EveryConnectionGoesThroughTheProxyAndMessageIdsNeverNameTheServer) {
-    // A host name, an IPv4 and an IPv6 address: the proxy is asked for each
-    // as given (it resolves names) and leads them all to the test's server.
-    for (const std::string host : {"news.example.com", "127.0.0.1", "::1"}) {
+    // The proxy is asked for the name as given (it resolves names); the
+    // forms of the request are the SOCKS5 tests' business.
+    {
+        const std::string host = "news.example.com";
         ServersRun h;
         Socks5Proxy proxy(h.server.port(), std::pair<std::string, std::string>{"joe", "s3cret"});
         h.run({"-hostname", host, "-connections", "2", "-check", "-checkdelay", "0", "-proxy",
                proxy.url("joe", "s3cret"), "f0.bin", "f1.bin", "f2.bin"});
-        EXPECT_EQ(proxy.connected(), h.server.server().connections()) << host;
-        EXPECT_GE(proxy.connected(), 3) << host << ": two posting connections and the check's";
+        EXPECT_EQ(proxy.connected(), h.server.server().connections());
+        EXPECT_GE(proxy.connected(), 3) << "two posting connections and the check's";
         for (const auto& asked : proxy.asked()) EXPECT_EQ(asked, host + ":" + std::to_string(h.server.port()));
         for (const auto& a : h.server.server().acceptedArticles()) {
             const std::string id = a.header("Message-ID");
@@ -181,15 +182,12 @@ TEST(Servers, EveryConnectionGoesThroughTheProxyAndMessageIdsNeverNameTheServer)
     own.run({"-domain", "pix.example.net", "f0.bin"});
     for (const auto& a : own.server.server().acceptedArticles())
         EXPECT_THAT(a.header("Message-ID"), testing::EndsWith("@pix.example.net>"));
-    // A wrong password and a proxy that will not connect: clear errors.
+    // A proxy that will not connect: a clear error that names it.
     ServersRun h;
-    Socks5Proxy strict(h.server.port(), std::pair<std::string, std::string>{"joe", "s3cret"});
     Socks5Proxy refusing(h.server.port(), std::nullopt, true);
-    EXPECT_THAT(h.failure({"-proxy", strict.url("joe", "guess"), "f0.bin"}),
-                HasSubstr("the SOCKS5 proxy 127.0.0.1:" + std::to_string(strict.port()) +
-                          " refused the user name or password"));
     EXPECT_THAT(h.failure({"-proxy", refusing.url(), "f0.bin"}),
-                HasSubstr("could not reach 127.0.0.1:" + std::to_string(h.server.port()) + " (connection not allowed by its rules)"));
+                HasSubstr("the SOCKS5 proxy 127.0.0.1:" + std::to_string(refusing.port()) + " could not reach 127.0.0.1:" +
+                          std::to_string(h.server.port()) + " (connection not allowed by its rules)"));
     EXPECT_EQ(h.server.server().connections(), 0);
 }
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "socks5.h"
 #include "tls.h"
 
 namespace pelmor {
@@ -91,46 +92,6 @@ bool ThrottledSocket::openTcp(const ServerAddress& address) {
     return true;
 }
 
-namespace {
-
-// Whole messages of the proxy conversation, within the time-out.
-bool sendAll(int fd, const std::string& data) {
-    for (std::size_t done = 0; done < data.size();) {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool receiveAll(int fd, unsigned char* into, std::size_t length, int timeoutMs) {
-    for (std::size_t done = 0; done < length;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0) return false;
-        const ssize_t n = ::recv(fd, into + done, length - done, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-const char* socksReply(int code) {
-    static const char* const kReplies[] = {"succeeded",
-                                          "general failure",
-                                          "connection not allowed by its rules",
-                                          "network unreachable",
-                                          "host unreachable",
-                                          "connection refused",
-                                          "TTL expired",
-                                          "command not supported",
-                                          "address type not supported"};
-    return code >= 0 && code <= 8 ? kReplies[code] : "an unknown reply";
-}
-
-}  // namespace
-
 bool ThrottledSocket::connectVia(const ProxySettings& proxy, const std::string& host, int port, bool tls) {
     failureReason_.clear();
     failure_ = ConnectFailure::None;
@@ -147,63 +108,12 @@ bool ThrottledSocket::connectVia(const ProxySettings& proxy, const std::string& 
     return prepare(host, tls);
 }
 
-// RFC 1928: greeting, RFC 1929 log-in when the proxy asks for it, CONNECT
-// with the server's name (the proxy resolves it, so no lookup leaks here).
 bool ThrottledSocket::socksHandshake(const ProxySettings& proxy, const std::string& host, int port) {
-    const int ms = context_->timeoutMs > 0 ? context_->timeoutMs : 60000;
-    const auto refused = [&](const std::string& why, ConnectFailure kind = ConnectFailure::ProxyRefused) {
-        failureReason_ = "the SOCKS5 proxy " + proxy.label() + " " + why;
-        failure_ = kind;
-        return false;
-    };
-    unsigned char reply[4];
-    const std::string hello = proxy.login ? std::string("\x05\x02\x00\x02", 4) : std::string("\x05\x01\x00", 3);
-    if (!sendAll(fd_, hello) || !receiveAll(fd_, reply, 2, ms))
-        return refused("did not answer", ConnectFailure::Unreachable);
-    if (reply[0] != 5) return refused("does not speak SOCKS5");
-    if (reply[1] == 0x02) {
-        if (!proxy.login) return refused("wants a user name and password");
-        std::string auth("\x01", 1);
-        auth += static_cast<char>(proxy.login->user.size());
-        auth += proxy.login->user;
-        auth += static_cast<char>(proxy.login->password.size());
-        auth += proxy.login->password;
-        if (!sendAll(fd_, auth) || !receiveAll(fd_, reply, 2, ms)) return refused("did not answer the log-in");
-        if (reply[1] != 0) return refused("refused the user name or password");
-    } else if (reply[1] != 0x00) {
-        return refused("accepts none of our ways to log in");
-    }
-    std::string request("\x05\x01\x00", 3);
-    in_addr v4{};
-    in6_addr v6{};
-    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
-        request += '\x01';
-        request.append(reinterpret_cast<const char*>(&v4), 4);
-    } else if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
-        request += '\x04';
-        request.append(reinterpret_cast<const char*>(&v6), 16);
-    } else {
-        if (host.size() > 255) return refused("cannot be given a name that long");
-        request += '\x03';
-        request += static_cast<char>(host.size());
-        request += host;
-    }
-    request += static_cast<char>(port >> 8);
-    request += static_cast<char>(port & 0xFF);
-    if (!sendAll(fd_, request) || !receiveAll(fd_, reply, 4, ms)) return refused("did not answer the CONNECT");
-    if (reply[1] != 0)
-        return refused("could not reach " + host + ":" + std::to_string(port) + " (" + socksReply(reply[1]) + ")",
-                       reply[1] == 5 || reply[1] == 3 || reply[1] == 4 ? ConnectFailure::Unreachable
-                                                                       : ConnectFailure::ProxyRefused);
-    // The address the proxy connected from: read and set aside.
-    unsigned char rest[258];
-    std::size_t more = reply[3] == 1 ? 4 : reply[3] == 4 ? 16 : 0;
-    if (reply[3] == 3) {
-        if (!receiveAll(fd_, rest, 1, ms)) return refused("broke off its reply");
-        more = rest[0];
-    }
-    if (!receiveAll(fd_, rest, more + 2, ms)) return refused("broke off its reply");
-    return true;
+    const Socks5Result r = socks5Connect(fd_, proxy, host, port, context_->timeoutMs > 0 ? context_->timeoutMs : 60000);
+    if (r.connected()) return true;
+    failureReason_ = "the SOCKS5 proxy " + proxy.label() + " " + r.why;
+    failure_ = r.kind == Socks5Result::Kind::Unreachable ? ConnectFailure::Unreachable : ConnectFailure::ProxyRefused;
+    return false;
 }
 
 bool ThrottledSocket::prepare(const std::string& host, bool tls) {
