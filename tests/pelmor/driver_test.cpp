@@ -286,14 +286,23 @@ TEST(Driver, FailuresThatWaitingCannotMendEndTheJobAfterOneQuickRetry) {
     EXPECT_THAT(many.log.str(), testing::Not(HasSubstr("The server took")));
     EXPECT_THAT(many.log.str(), HasSubstr("481 Authentication failed (log-in as joe"));
 
-    // Nothing listening at the port: three tries seconds apart, not an hour.
+    // Nothing listening at the port: three tries seconds apart, not an hour,
+    // and by one connection, not by each of twenty.
     int closedPort = 0;
     ::close(testing_support::listenOnLoopback(1, closedPort));
     RunHarness refused;
     writeFile("a.jpg", "abc");
     EXPECT_THROW(refused.run({"-port", std::to_string(closedPort), "a.jpg"}), Kelvo_Exception);
     EXPECT_EQ(refused.clock.sleeps, (std::vector<std::uint32_t>{kQuickRetryMs, kQuickRetryMs}));
-    EXPECT_THAT(refused.log.str(), HasSubstr("refused the connection; check the server name and the port"));
+    RunHarness twenty;
+    writeFile("a.jpg", randomBytes(3000000, 3));
+    EXPECT_THROW(twenty.run({"-port", std::to_string(closedPort), "-connections", "20", "a.jpg"}), Kelvo_Exception);
+    const auto tries = [](const std::string& said) {
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = said.find("refused the connection;", at)) != std::string::npos; ++at) ++n;
+        return n;
+    };
+    EXPECT_EQ(tries(twenty.log.str()), tries(refused.log.str())) << twenty.log.str() << "\n---\n" << refused.log.str();
 }
 
 // A name that is not UTF-8 (Latin-1 from an old disk) goes out in its

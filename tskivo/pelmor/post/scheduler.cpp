@@ -47,6 +47,28 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         gateOpen_ = true;
     }
+    // The first connection tries the server alone; the others connect once
+    // it answered, so a server that cannot be reached meets one
+    // connection's few tries instead of every connection's. False when the
+    // job ended first (failed, stopped or done).
+    bool awaitServer() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            if (serverAnswered_) return true;
+            if (failed_ || job_.stopRequested() || over()) return false;
+            ready_.wait_for(lock, std::chrono::milliseconds(250));
+        }
+    }
+    bool answered() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return serverAnswered_;
+    }
+    void serverAnswered() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (serverAnswered_) return;
+        serverAnswered_ = true;
+        ready_.notify_all();
+    }
     void producerDone() {
         std::lock_guard<std::mutex> lock(mutex_);
         producerDone_ = true;
@@ -87,7 +109,7 @@ public:
                 room_.notify_one();
                 return a;
             }
-            if (producerDone_ && fresh_.empty() && waiting_.empty() && inFlight_ == 0) return nullptr;
+            if (over()) return nullptr;
             if (!wait) return nullptr;
             if (soonest) {
                 // Nothing to post until a retry is due: wait for it on the
@@ -192,8 +214,9 @@ private:
     // the job is over (they leave). Waking them all for every article cost
     // a futex storm per article.
     void wakeWhenDue(bool gateOpened) {
-        if (gateOpened || (producerDone_ && fresh_.empty() && waiting_.empty() && inFlight_ == 0)) ready_.notify_all();
+        if (gateOpened || over()) ready_.notify_all();
     }
+    bool over() const { return producerDone_ && fresh_.empty() && waiting_.empty() && inFlight_ == 0; }
     PostJob& job_;
     std::mutex mutex_;
     std::condition_variable ready_, room_;
@@ -208,22 +231,27 @@ private:
     int waitingToConnect_;
     int firstPart_ = 1;
     bool gateOpen_ = false;  // the first article, which later files reference, is on the server
+    bool serverAnswered_ = false;
     bool firstFileHasArticles_ = false;
 };
 
 // One connection: its own sessions, taking articles until none are left.
-void connectionLoop(Posting& posting, ServerSessions& sessions, Scheduler& scheduler) {
+void connectionLoop(Posting& posting, ServerSessions& sessions, Scheduler& scheduler, bool first) {
     const int connections = posting.settings.connections;
+    if (!first && !scheduler.awaitServer()) return;
     NntpSession& main = sessions.at(0);
     // Connect at once, so a server that takes fewer connections is known
     // before the articles are shared out. Only a server that turns the
     // connection away counts so; any other failure (down, a refused
     // certificate or log-in) meets the articles' own retry rules, with its
-    // own message. With a backup, a connection turned away posts there.
+    // own message. With a backup, a connection turned away posts there;
+    // once the main server is known unusable, none tries it again.
     try {
-        main.login();
+        if (posting.firstUsable.load() == 0) main.login();
     } catch (const Kelvo_Exception&) {
     }
+    // Turned away is an answer too: the server is there.
+    if (first && (!main.loginFailed() || main.refused())) scheduler.serverAnswered();
     const bool backups = posting.servers.size() > 1;
     if (main.refused() && !main.loginFailed() && backups) sessions.preferBeyond(0);
     if (main.refused() && !backups && scheduler.retire()) {
@@ -256,6 +284,7 @@ void connectionLoop(Posting& posting, ServerSessions& sessions, Scheduler& sched
             std::exception_ptr failure;
             switch (posting.attempt(sessions, *a, waitMs, failure)) {
                 case Posting::Outcome::Accepted:
+                    if (first) scheduler.serverAnswered();
                     scheduler.accepted(std::move(a), posting);
                     break;
                 case Posting::Outcome::Skip:
@@ -274,6 +303,21 @@ void connectionLoop(Posting& posting, ServerSessions& sessions, Scheduler& sched
                         main.abandon();
                         posting.report.connectionsInUse(scheduler.alive());
                         return;
+                    }
+                    if (first && !scheduler.answered()) {
+                        // Until the server has answered at all, its first
+                        // connection keeps to this article: a server that is
+                        // not there ends the job after the article's few
+                        // tries, not after a few tries of every article.
+                        giveBack();
+                        next = nullptr;
+                        try {
+                            posting.wait(waitMs);
+                        } catch (...) {
+                            scheduler.failInFlight(std::current_exception());
+                            return;
+                        }
+                        continue;
                     }
                     scheduler.retryLater(std::move(a), waitMs);
                     break;
@@ -306,8 +350,8 @@ void postInParallel(Posting& posting) {
     if (!job.firstMessageId.empty()) scheduler.openGate();
     std::vector<std::thread> threads;
     for (auto& session : sessions)
-        threads.emplace_back([&] {
-            connectionLoop(posting, *session, scheduler);
+        threads.emplace_back([&, first = threads.empty()] {
+            connectionLoop(posting, *session, scheduler, first);
             session.reset();  // QUIT, on every connection at once
         });
 
