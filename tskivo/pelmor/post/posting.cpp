@@ -18,7 +18,8 @@ Posting::Posting(PostJob& job_, const JobSettings& settings_, PostRecord& record
                settings_.printHeader,
                nullptr,
                settings_.throttle,
-               settings_.proxy ? &*settings_.proxy : nullptr} {
+               settings_.proxy ? &*settings_.proxy : nullptr},
+      choice(1 + static_cast<int>(settings_.backups.size())) {
     // A folder runner's job with folders after it leaves its connections
     // open for the next folder's job.
     sessions.keepOpen = settings.run.folder > 0 && settings.run.folder < settings.run.folders;
@@ -48,27 +49,13 @@ NntpSession& ServerSessions::at(int server) {
     return *s;
 }
 
-// How long a connection stays on a backup before it tries the main server again.
-constexpr std::uint32_t kBackToMainMs = 5 * 60 * 1000;
-
-void ServerSessions::preferBeyond(int server) {
-    preferred = std::max(preferred, server + 1);
-    preferredSince_ = posting_.job.clock.tickMs();
-}
-
-void ServerSessions::backToMainWhenDue() {
-    if (preferred > 0 && posting_.job.clock.tickMs() - preferredSince_ >= kBackToMainMs) preferred = 0;
-}
-
 void ServerSessions::abandon() {
     for (auto& s : sessions_)
         if (s) s->abandon();
 }
 
 Posting::Outcome Posting::attempt(ServerSessions& ss, Article& a, std::uint32_t& waitMs, std::exception_ptr& failure) {
-    const int last = static_cast<int>(servers.size()) - 1;
-    ss.backToMainWhenDue();
-    a.server = std::min(last, std::max({a.server, firstUsable.load(), ss.preferred}));
+    a.server = choice.serverFor(ss.choice, a.server, job.clock.tickMs());
     NntpSession& session = ss.at(a.server);
     try {
         postOnce(job, settings, session, a);
@@ -77,45 +64,32 @@ Posting::Outcome Posting::attempt(ServerSessions& ss, Article& a, std::uint32_t&
         ++took_[static_cast<std::size_t>(a.server)];
         return Outcome::Accepted;
     } catch (const Kelvo_Exception& e) {
-        if (a.server < last && e.retryable != kFatal && e.retryable != kSkipFile) {
+        using Step = ServerChoice::Step;
+        using Failure = ServerChoice::Failure;
+        const Failure why = e.retryable == kFatal || e.retryable == kSkipFile ? Failure::ForGood
+                            : session.refused() && !session.loginFailed()   ? Failure::TurnedAway
+                            : session.loginFailed()                         ? Failure::LogInFailed
+                                                                            : Failure::Passing;
+        const int was = a.server;
+        const auto label = [&](int server) { return servers[static_cast<std::size_t>(server)].label(); };
+        const Step step = choice.failed(ss.choice, a.server, a.triesHere, why, job.clock.tickMs());
+        if (step != Step::UseRetryRules && step != Step::BackToMain) {
             // A backup follows: no waiting a minute on this server.
             job.line("Caught exception " + e.message);
-            const std::string here = servers[static_cast<std::size_t>(a.server)].label();
-            const std::string next = servers[static_cast<std::size_t>(a.server) + 1].label();
-            if (session.refused() && !session.loginFailed()) {
-                // This connection was turned away (a limit): it posts on the backup.
-                ss.preferBeyond(a.server);
-            } else if (session.loginFailed()) {
-                int was = firstUsable.load();
-                while (was <= a.server && !firstUsable.compare_exchange_weak(was, a.server + 1)) {
-                }
-                if (was <= a.server) job.line("The server " + here + " cannot be used; posting on " + next + ".");
-            } else if (++a.triesHere < 2) {
+            waitMs = 0;
+            if (step == Step::ServerUnusable)
+                job.line("The server " + label(was) + " cannot be used; posting on " + label(a.server) + ".");
+            if (step == Step::GoesToNext)
+                job.line("Part " + std::to_string(a.part) + " of " + postedName(job.files[static_cast<std::size_t>(a.file)]) +
+                         " goes to " + label(a.server) + ".");
+            if (step == Step::TryAgainHere) {
                 job.line("Nonfatal; trying once more in " + std::to_string(kQuickRetryMs / 1000) + " seconds.");
                 waitMs = kQuickRetryMs;
-                return Outcome::Retry;
-            } else {
-                // Failed again: this article and the connection's next ones
-                // go to the backup for a while.
-                job.line("Part " + std::to_string(a.part) + " of " + postedName(job.files[static_cast<std::size_t>(a.file)]) +
-                         " goes to " + next + ".");
-                ss.preferBeyond(a.server);
             }
-            ++a.server;
-            a.triesHere = 0;
-            waitMs = 0;
             return Outcome::Retry;
         }
-        // A backup that cannot be reached (or refuses the log-in) is no
-        // place for the article: back to the main server, under the usual
-        // retry rules (a passing refusal there is what sent it away).
-        if (a.server > 0 && session.loginFailed() && e.retryable != kFatal) {
-            job.line("The backup " + servers[static_cast<std::size_t>(a.server)].label() +
-                     " cannot be used now; back to " + servers[0].label() + ".");
-            a.server = 0;
-            a.triesHere = 0;
-            ss.backToMain();
-        }
+        if (step == Step::BackToMain)
+            job.line("The backup " + label(was) + " cannot be used now; back to " + label(0) + ".");
         // The refusal's own words ("441 Newsgroup not allowed"), which the
         // end-of-POST message leaves to the driver.
         const std::string said = e.message == kEndOfPostFailure ? session.lastResponse() : std::string();

@@ -15,6 +15,7 @@
 #include "job/settings.h"
 #include "net/nntp_session.h"
 #include "post_record.h"
+#include "server_choice.h"
 
 namespace pelmor {
 
@@ -30,18 +31,12 @@ public:
     NntpSession& at(int server);
     // Leaves every connection without QUIT (the process is about to end).
     void abandon();
-    // The server this connection posts on first: a backup for a while
-    // after the one before it turned the connection away (a connection
-    // limit) or kept failing an article; then the main server again.
-    int preferred = 0;
-    void preferBeyond(int server);
-    void backToMainWhenDue();
-    void backToMain() { preferred = 0; }
+    // Which server this connection leans to (see ServerChoice).
+    ServerChoice::Connection choice;
 
 private:
     Posting& posting_;
     bool announce_;
-    std::uint32_t preferredSince_ = 0;
     std::vector<std::unique_ptr<NntpSession>> sessions_;
 };
 
@@ -69,8 +64,8 @@ public:
     std::unique_ptr<NntpSession> openCheckSession();
     // The main server, then the backups.
     std::vector<ServerSettings> servers;
-    // Servers before this one cannot be used (down, or the log-in refused).
-    std::atomic<int> firstUsable{0};
+    // Which server each attempt goes to, for every connection of the job.
+    ServerChoice choice;
     // What one attempt came to.
     enum class Outcome { Accepted, Retry, Skip, GiveUp };
     // One attempt of `a` on its server: on failure the retry rule, and with

@@ -247,13 +247,16 @@ void connectionLoop(Posting& posting, ServerSessions& sessions, Scheduler& sched
     // own message. With a backup, a connection turned away posts there;
     // once the main server is known unusable, none tries it again.
     try {
-        if (posting.firstUsable.load() == 0) main.login();
+        if (posting.choice.firstUsable() == 0) main.login();
     } catch (const Kelvo_Exception&) {
     }
     // Turned away is an answer too: the server is there.
     if (first && (!main.loginFailed() || main.refused())) scheduler.serverAnswered();
     const bool backups = posting.servers.size() > 1;
-    if (main.refused() && !main.loginFailed() && backups) sessions.preferBeyond(0);
+    if (main.refused() && !main.loginFailed() && backups) {
+        int server = 0, tries = 0;
+        posting.choice.failed(sessions.choice, server, tries, ServerChoice::Failure::TurnedAway, posting.job.clock.tickMs());
+    }
     if (main.refused() && !backups && scheduler.retire()) {
         main.abandon();
         scheduler.reported(connections);
