@@ -132,13 +132,23 @@ private slots:
         };
         auto w = window(server.port());
         prompts_.folders.push_back(folder(QStringLiteral("slow"), 1, 100000));
+        prompts_.folders.push_back(folder(QStringLiteral("waits"), 1, 1000));
+        w->addDirectory->click();
         w->addDirectory->click();
         w->post->click();
+        // The waiting job is cancelled at once and never posts.
+        w->jobsList->setCurrentItem(w->jobsList->topLevelItem(1));
+        w->cancelJob->click();
+        QCOMPARE(stateText(job(*w, 1).state), QStringLiteral("cancelled"));
         QTRY_VERIFY_WITH_TIMEOUT(server.server().acceptedArticles().size() >= 3, 30000);
         w->jobsList->setCurrentItem(w->jobsList->topLevelItem(0));
         QVERIFY(w->cancelJob->isEnabled());
+        // Once: a second stop request would end the runner before it saved its NZB.
         w->cancelJob->click();
+        QVERIFY(!w->cancelJob->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(job(*w, 0).finished(), 30000);
+        QCOMPARE(stateText(job(*w, 1).state), QStringLiteral("cancelled"));
+        for (const auto& a : server.server().acceptedArticles()) QVERIFY(partKey(a).rfind("waits", 0) != 0);
         QCOMPARE(stateText(job(*w, 0).state), QStringLiteral("cancelled"));
         QCOMPARE(job(*w, 0).status, 130);
         const auto before = server.server().acceptedArticles().size();

@@ -194,8 +194,12 @@ void JobQueue::cancel(int row) {
         return;
     }
     const auto it = slots_.find(job.id);
-    if (it == slots_.end()) return;
+    // Once only: a second SIGTERM ends the runner at once, before it has
+    // saved its NZB file.
+    if (it == slots_.end() || it->second->cancelRequested) return;
     it->second->cancelRequested = true;
+    job.cancelling = true;
+    emit changed(row);
     it->second->process->terminate();  // SIGTERM: the runner saves its NZB file and ends with 130
 }
 
@@ -208,6 +212,7 @@ void JobQueue::retry(int row) {
         job.command.arguments << QStringLiteral("/resume");
     job.state = Job::State::Waiting;
     job.error.clear();
+    job.cancelling = false;
     job.status = -1;
     job.share = 0;
     emit changed(row);

@@ -31,6 +31,7 @@ struct Job {
     double seconds = 0;
     int status = -1;
     QString error;
+    bool cancelling = false;  // asked to stop; the runner is saving its NZB file
     bool running() const { return state == State::MakingPar2 || state == State::Posting || state == State::Checking; }
     bool finished() const { return state == State::Done || state == State::Failed || state == State::Cancelled; }
 };

@@ -537,7 +537,7 @@ void CMainDlg::jobButtons() {
     const int row = selectedJob();
     const Job* j = row >= 0 && row < static_cast<int>(jobs_.jobs().size()) ? &jobs_.jobs()[static_cast<std::size_t>(row)] : nullptr;
     openNzbFolder->setEnabled(j && !j->command.nzbPath.isEmpty());
-    cancelJob->setEnabled(j && (j->running() || j->state == Job::State::Waiting));
+    cancelJob->setEnabled(j && ((j->running() && !j->cancelling) || j->state == Job::State::Waiting));
     retryJob->setEnabled(j && (j->state == Job::State::Failed || j->state == Job::State::Cancelled));
     clearJobs->setEnabled(std::any_of(jobs_.jobs().begin(), jobs_.jobs().end(), [](const Job& x) { return x.finished(); }));
 }
