@@ -8,7 +8,7 @@ PACKAGES=(cmake g++ make pkg-config python3 openssl
           libgtest-dev libgmock-dev libbenchmark-dev
           uuid-dev libdeflate-dev libssl-dev libvips-dev
           qt6-base-dev libexpat1-dev nlohmann-json3-dev fonts-dejavu-core
-          uudeview nzbget xvfb xauth
+          uudeview nzbget 7zip xvfb xauth
           dpkg-dev lintian desktop-file-utils man-db par2)
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -242,6 +242,61 @@ def private_posting(work, tag):
     compare(tree, download_nzb(nzb, os.path.join(work, "private-dl")), "private nzbget")
 
 
+def archived_posting(work, tag):
+    """/archive with a password, private and with PAR2: no article shows a
+    real name; the NZB's head holds the password, and nzbget (as a server,
+    picking the NZB up from its folder, which is how it reads the password)
+    downloads, unpacks and gives back every file byte for byte."""
+    tree = random_tree(work, "Secret Album", {"Beach photo.bin": 1500000, "Night photo.bin": 800000})
+    nzb = os.path.join(work, "album.nzb")
+    run = subprocess.run(runner(tree, tag, "/maxlines=300", "/par2=10", "/obfuscate", "/archive", "/volume=1",
+                                "/password=open sesame", "/nzb=" + nzb), capture_output=True, text=True, timeout=300)
+    check(run.returncode == 0, "tskivo posts an archive")
+    if run.returncode != 0:
+        print(run.stdout[-3000:], run.stderr[-2000:])
+    text = open(nzb, encoding="utf-8").read()
+    check('<meta type="password">open sesame</meta>' in text, "the NZB's head holds the password")
+    check(len(re.findall(r'\.7z\.00\d', text)) >= 3, "the archive is posted in volumes")
+    ids = re.findall(r"<segment [^>]*>([^<]+)</segment>", text)
+    reader = NntpReader(port=PORT)
+    shown = []
+    for message_id in ids:
+        article = reader.article("<%s>" % message_id)
+        shown += [w for w in (b"Beach", b"Night", b"photo", b"Secret", b"Album", b"tester", b"E2E", tag.encode())
+                  if w in article]
+    reader.close()
+    check(len(ids) > 20 and not shown, "no article names anything (%d articles; %s)" % (len(ids), shown))
+    dl = os.path.join(work, "album-dl")
+    os.makedirs(os.path.join(dl, "nzb"))
+    shutil.copy(nzb, os.path.join(dl, "nzb"))
+    options = {"OutputMode": "log", "MainDir": dl, "DestDir": os.path.join(dl, "dst"),
+               "InterDir": os.path.join(dl, "inter"), "TempDir": os.path.join(dl, "tmp"),
+               "QueueDir": os.path.join(dl, "queue"), "NzbDir": os.path.join(dl, "nzb"),
+               "LogFile": os.path.join(dl, "log.txt"), "WebDir": "", "ConfigTemplate": "",
+               "Server1.Host": "127.0.0.1", "Server1.Port": str(PORT), "Server1.Connections": "2",
+               "Server1.Active": "yes", "ParCheck": "auto", "Unpack": "yes",
+               "SevenZipCmd": shutil.which("7zz") or shutil.which("7z") or "7z",
+               "ControlIP": "127.0.0.1", "ControlPort": "16791", "NzbDirInterval": "1", "NzbDirFileAge": "1"}
+    cmd = ["nzbget", "-n"]
+    for key, value in options.items():
+        cmd += ["-o", "%s=%s" % (key, value)]
+    server = subprocess.Popen(cmd + ["-s"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    out = os.path.join(dl, "dst", "album")
+    deadline = time.time() + 120
+    while time.time() < deadline and server.poll() is None:
+        if os.path.exists(os.path.join(out, "Night photo.bin")) and not os.path.exists(os.path.join(out, "_unpack")):
+            break
+        time.sleep(0.5)
+    subprocess.run(cmd + ["-Q"], capture_output=True, timeout=30)
+    said = server.communicate(timeout=60)[0]
+    check("Unpack for album successful" in said, "nzbget unpacks with the NZB's password")
+    if "Unpack for album successful" not in said:
+        print(said[-3000:])
+    compare(tree, out, "archive nzbget")
+    volumes = [n for n in os.listdir(os.environ["TMPDIR"]) if n.startswith("tskivo-volumes")]
+    check(not volumes, "the volumes are removed once the posting is complete (%s)" % volumes)
+
+
 def main():
     work = tempfile.mkdtemp(prefix="tskivo-e2e-")
     # The runners' private folders too: a runner killed with SIGKILL cannot
@@ -274,6 +329,7 @@ def main():
         tree_comes_back_whole(work, tag + "t")
         par2_repair(work, tag + "p")
         private_posting(work, tag + "o")
+        archived_posting(work, tag + "z")
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (len(passes), len(failures)))

@@ -207,6 +207,13 @@ TEST(EngineArgs, BackupsProxyPrivacyAndNzbDetails) {
     o = parse({"/ics", "/itf=intro.txt", "/obfuscate=keep"}, dir.path());
     EXPECT_TRUE(o.obfuscate && o.contactSheets && o.introTextFile);
     EXPECT_EQ(parse({"/backupuser=x"}).error, "/backupuser needs a /backup= before it.");
+    // An archive's options; its password and volume size without it are a slip.
+    o = parse({"/archive", "/password=open sesame", "/volume=20"});
+    EXPECT_TRUE(o.archive);
+    EXPECT_EQ(o.archivePassword, "open sesame");
+    EXPECT_EQ(o.volumeMiB, 20u);
+    EXPECT_TRUE(o.unknown.empty());
+    EXPECT_EQ(parse({"/password=x"}).error, "/password= and /volume= go with /archive.");
     // The post check's asks before posting again, and their spacing.
     const auto asks = buildEngineArgs(parse({"/check", "/checkasks=6", "/checkspacing=20"}), 0, "");
     const auto at = std::find(asks.begin(), asks.end(), "-checkasks");

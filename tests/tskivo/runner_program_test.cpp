@@ -128,6 +128,20 @@ TEST(RunnerFailures, EveryWayAJobFailsEndsWith255AndLeavesNoPrivateFolder) {
              r.keep = proxy;
          },
          "could not reach 127.0.0.1:"},
+        {"7z missing",
+         [](RunnerProcess& r, std::vector<std::string>& extra, int&) {
+             r.moreEnv = {"TSKIVO_7Z="};
+             extra = {"/archive"};
+         },
+         "/archive needs the 7z program: install Debian's 7zip or p7zip-full package"},
+        {"7z fails (a full disk)",
+         [](RunnerProcess& r, std::vector<std::string>& extra, int&) {
+             writeFile(r.dir / "fake7z", "#!/bin/sh\necho 'ERROR: No space left on device'\nexit 2\n");
+             std::filesystem::permissions(r.dir / "fake7z", std::filesystem::perms::owner_all);
+             r.moreEnv = {"TSKIVO_7Z=" + (r.dir / "fake7z")};
+             extra = {"/archive", "/nzb=" + (r.dir / "full.nzb")};
+         },
+         "7z could not pack the folder (exit status 2): ERROR: No space left on device"},
         {"NZB unwritable",
          [](RunnerProcess& r, std::vector<std::string>& extra, int&) {
              std::filesystem::create_directories(r.dir / "taken.nzb");
@@ -144,6 +158,9 @@ TEST(RunnerFailures, EveryWayAJobFailsEndsWith255AndLeavesNoPrivateFolder) {
         EXPECT_EQ(r.exitStatus(), 255) << c.name << "\n" << r.out << r.err;
         EXPECT_THAT(r.out + r.err, HasSubstr(c.message)) << c.name;
         EXPECT_TRUE(r.privateFoldersGone()) << c.name;
+        if (!extra.empty() && extra[0] == "/archive") {
+            EXPECT_EQ(r.server.server().acceptedArticles().size(), 0u) << c.name;
+        }
         EXPECT_THAT(r.out, testing::Not(HasSubstr("Handling: " + (r.dir / "tree/sub")))) << "no later folder";
     }
 }
@@ -291,4 +308,41 @@ TEST(RunnerProgram, TheAfterCommandGetsThePostingAndItsFailureIsOnlyReported) {
     each.par2 = false;
     each.run({"/after=echo \"$TSKIVO_FOLDER $TSKIVO_STATUS\" >> " + (each.dir / "hook.txt")});
     EXPECT_EQ(readFile(each.dir / "hook.txt"), (each.dir / "tree") + " 0\n" + (each.dir / "tree/sub") + " 0\n");
+}
+
+// An archive: packed once, posted as volumes with its password in the NZB
+// file and the finished event; a posting cut short keeps its volumes, and
+// its /resume posts those same volumes, then removes them.
+TEST(RunnerProgram, AnArchiveIsPackedOncePostedAsVolumesAndRemovedWhenComplete) {
+    const char* sevenZip = access("/usr/bin/7zz", X_OK) == 0 ? "/usr/bin/7zz" : "/usr/bin/7z";
+    RunnerProcess r;
+    r.par2 = false;
+    writeFile(r.dir / "tree/c.bin", testing_support::randomBytes(30000, 3));
+    writeFile(r.dir / "count7z", std::string("#!/bin/sh\necho x >> ") + (r.dir / "calls") + "\nexec " + sevenZip + " \"$@\"\n");
+    std::filesystem::permissions(r.dir / "count7z", std::filesystem::perms::owner_all);
+    r.moreEnv = {"TSKIVO_7Z=" + (r.dir / "count7z")};
+    const std::string nzb = r.dir / "album.nzb";
+    r.server.script->articleReplies = {"240 ok", "240 ok", "441 no"};
+    r.run({"/archive", "/nzb=" + nzb});
+    EXPECT_EQ(r.exitStatus(), 255) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("for /resume."));
+    const auto posted = r.server.server().acceptedArticles().size();
+    ASSERT_EQ(posted, 2u);
+
+    r.server.script->articleReplies.clear();
+    r.run({"/archive", "/nzb=" + nzb, "/resume", "/json"});
+    EXPECT_EQ(r.exitStatus(), 0) << r.out << r.err;
+    EXPECT_EQ(readFile(r.dir / "calls"), "x\nx\n") << "each folder packed once";
+    const auto finished = nlohmann::json::parse(r.out.substr(r.out.rfind('{')));
+    const std::string password = finished.value("password", "");
+    EXPECT_EQ(password.size(), 24u) << r.out;
+    const std::string text = readFile(nzb);
+    EXPECT_THAT(text, HasSubstr("<meta type=\"password\">" + password + "</meta>"));
+    EXPECT_THAT(text, HasSubstr(".7z.001"));
+    EXPECT_THAT(text, testing::Not(HasSubstr("a.bin")));
+    for (const auto& a : r.server.server().acceptedArticles()) EXPECT_THAT(a.body(), testing::Not(HasSubstr("c.bin")));
+    EXPECT_TRUE(r.privateFoldersGone()) << "the volumes go once the posting is complete";
+    // What was posted opens with the password and holds the files.
+    EXPECT_EQ(std::filesystem::status(nzb).permissions() & std::filesystem::perms::others_read,
+              std::filesystem::perms::none) << "an NZB file with a password is the user's alone";
 }

@@ -26,6 +26,7 @@
 #include "common/platform.h"
 #include "common/run_state.h"
 #include "common/size_text.h"
+#include "archive.h"
 
 namespace tskivo {
 
@@ -326,10 +327,14 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
                << std::endl;
     // The end of the run, however it ends: on a terminal and for programs
     // what was done; the status and what it means.
+    RunArchives archives;
     const auto finish = [&](int status) {
         // Files skipped and nothing posted at all (a server refusing every
         // file): no success of any kind.
         if (status == 1 && articles == 0) status = 255;
+        // Volumes stay for a /resume only where some of them went out.
+        const bool volumesKept = options.archive && options.nzbFile && status != 0 && status != 1 && articles > 0;
+        archives.finish(!volumesKept);
         // Folders of the tree that could not be entered were not posted.
         if (status == 0 && !options.unreadableFolders.empty()) status = 1;
         // One NZB file for the run: the command runs once, when it is written.
@@ -344,11 +349,12 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
             out << "\n";
         }
         if (options.json) {
-            events << nlohmann::json{{"type", "finished"},      {"status", status},   {"meaning", statusMeaning(status, articles)},
+            nlohmann::json finished{{"type", "finished"},      {"status", status},   {"meaning", statusMeaning(status, articles)},
                                      {"bytes", bytes},           {"articles", articles}, {"reposted", reposted},
                                      {"skipped", skipped},       {"seconds", seconds},
-                                     {"nzb", options.nzbFile ? *options.nzbFile : ""}}
-                          .dump(-1, ' ', false, kReplaceInvalid)
+                                     {"nzb", options.nzbFile ? *options.nzbFile : ""}};
+            if (options.archive && !archives.password().empty()) finished["password"] = archives.password();
+            events << finished.dump(-1, ' ', false, kReplaceInvalid)
                    << std::endl;
         } else {  // piped or under cron too: only the redrawn status line needs a terminal
             char line[256];
@@ -363,11 +369,23 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
                     << (options.nzbFile ? " and no NZB file written" : "") << ".\n";
             else if (options.nzbFile)
                 out << "  NZB file: " << *options.nzbFile << "\n";
+            if (options.archive && archives.generated() && articles > 0)
+                out << "  Archive password: " << archives.password() << " (in the NZB file too)\n";
+            if (volumesKept && !archives.store().empty())
+                out << "  The archive volumes stay in " << archives.store() << " for /resume.\n";
             out << "  Status " << status << ": " << statusMeaning(status, articles) << ".\n";
         }
         out.flush();
         return status;
     };
+    if (options.archive) {
+        if (const std::string why = archives.prepare(options, privateFolder.path()); !why.empty()) {
+            out << "\n  Unable to pack: " << why << ".\n";
+            if (options.json)
+                events << nlohmann::json{{"type", "error"}, {"message", why}}.dump(-1, ' ', false, kReplaceInvalid) << std::endl;
+            return finish(255);
+        }
+    }
     int status = 0;
     for (std::size_t i = 0; i < folders.size(); ++i) {
         if (stopRequested) return finish(130);
@@ -411,8 +429,53 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
             for (char& c : pathNames)
                 if (c == '\\') c = '/';
         }
+        RunOptions packed;
+        if (options.archive) {
+            // The folder's files and its contact sheets go into the archive;
+            // its volumes are what the engine posts, from where they are.
+            std::vector<std::string> files;
+            for (auto& name : listSheetSources(options.fileMask)) files.push_back(std::move(name));
+            files.insert(files.end(), sheets.begin(), sheets.end());
+            if (!files.empty()) {
+                const bool terminal = !options.json && isatty(STDOUT_FILENO);
+                int said = -1;
+                const auto progress = [&](int percent) {
+                    if (options.json) {
+                        if (percent / 10 != said / 10)
+                            events << nlohmann::json{{"type", "packing"}, {"folder", i + 1}, {"percent", percent}}.dump() << std::endl;
+                    } else if (terminal) {
+                        out << "\r  packing " << percent << "%" << std::flush;
+                    } else if (percent / 25 != said / 25) {
+                        out << "  packing " << percent << "%\n";
+                    }
+                    said = percent;
+                };
+                std::string volumes;
+                std::uint64_t packing = scan.bytes[i];
+                std::error_code ec;
+                for (const auto& sheet : sheets) packing += std::filesystem::file_size(sheet, ec);
+                const std::string why = archives.pack(i, files, packing, setName, progress, volumes);
+                if (terminal && said >= 0) out << "\r  packing 100%\n";
+                for (const auto& name : sheets) common::deleteFile(name);
+                sheets.clear();
+                if (!why.empty()) {
+                    out << "\n  Unable to pack " << folders[i] << ": " << why << ".\n";
+                    if (options.json)
+                        events << nlohmann::json{{"type", "error"}, {"message", why}}.dump(-1, ' ', false, kReplaceInvalid) << std::endl;
+                    return finish(255);
+                }
+                if (stopRequested) return finish(130);
+                if (!common::changeDirectory(volumes)) return finish(255);
+            }
+            packed = options;
+            packed.fileMask = "*.7z.*";
+            pathNames.clear();
+            bool given = false;
+            for (const auto& meta : packed.nzbMeta) given = given || meta.first == "password";
+            if (!given) packed.nzbMeta.emplace_back("password", archives.password());
+        }
         std::vector<std::string> engineArgs =
-            buildEngineArgs(options, i, relative, sheets, setName, runState, pathNames);
+            buildEngineArgs(options.archive ? packed : options, i, relative, sheets, setName, runState, pathNames);
         out.flush();
         std::vector<char*> argv;
         for (auto& a : engineArgs) argv.push_back(a.data());

@@ -72,7 +72,8 @@ constexpr const char* kOptions[] = {
     "/itf=", "/fs=", "/sf=", "/scramble", "/port=", "/ssl", "/nzb=", "/conn=", "/check", "/resume", "/par2=",
     "/par2files=", "/par2equal", "/par2blocks=", "/par2blocksize=", "/json", "/verify", "/checkdelay=", "/checkasks=", "/checkspacing=", "/backup=",
     "/backupuser=", "/backuppass=", "/backupssl", "/checkserver=", "/checkuser=", "/checkpass=", "/proxy=",
-    "/obfuscate", "/domain=", "/nzbtitle=", "/nzbpassword=", "/nzbcategory=", "/nzbtag=", "/after="};
+    "/obfuscate", "/domain=", "/nzbtitle=", "/nzbpassword=", "/nzbcategory=", "/nzbtag=", "/after=",
+    "/archive", "/password=", "/volume="};
 
 // A flag given exactly ("/check", not "/checkserver=").
 bool flagOption(const std::vector<std::string>& args, const char* option) {
@@ -191,6 +192,15 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     out.domain = textOption(args, "/domain=");
     out.after = textOption(args, "/after=");
     if (out.after && out.after->empty()) out.after.reset();
+    out.archive = flagOption(args, "/archive");
+    out.archivePassword = textOption(args, "/password=");
+    if (!out.archivePassword) out.archivePassword = common::environment("TSKIVO_ARCHIVE_PASSWORD");
+    if (out.archivePassword && out.archivePassword->empty()) out.archivePassword.reset();
+    long long volume = -1;
+    ranged("/volume=", 1, 1 << 20, volume);
+    if (volume > 0) out.volumeMiB = static_cast<std::uint64_t>(volume);
+    if (!out.archive && out.error.empty() && (textOption(args, "/password=") || volume > 0))
+        out.error = "/password= and /volume= go with /archive.";
     for (const auto& [option, type] : {std::pair{"/nzbtitle=", "title"}, std::pair{"/nzbpassword=", "password"},
                                         std::pair{"/nzbcategory=", "category"}})
         if (auto v = textOption(args, option)) out.nzbMeta.emplace_back(type, *v);
@@ -255,7 +265,7 @@ void printRunnerUsage(std::ostream& out) {
            "              [/checkuser=username] [/checkpass=password] [/proxy=<url>]\n"
            "              [/obfuscate[=keep]] [/domain=<name>] [/nzbtitle=<text>]\n"
            "              [/nzbpassword=<text>] [/nzbcategory=<text>] [/nzbtag=<text>]\n"
-           "              [/after=<command>]\n"
+           "              [/after=<command>] [/archive] [/password=<text>] [/volume=#]\n"
            "\n"
            "  Arguments:\n"
            "    <from/scramble> = Mandatory. Either an address like this: name\n"
@@ -337,6 +347,12 @@ void printRunnerUsage(std::ostream& out) {
            "                      written (or after each folder without /nzb=), with\n"
            "                      TSKIVO_NZB, TSKIVO_FOLDER, TSKIVO_STATUS, TSKIVO_BYTES,\n"
            "                      TSKIVO_ARTICLES in its environment.\n"
+           "    [/archive]      = Optional. Packs each folder's files into a 7z archive\n"
+           "                      (AES-256, names encrypted) and posts its volumes; the\n"
+           "                      password goes into the NZB file. Needs the 7z program.\n"
+           "    [/password=<text>] = Optional. The archive's password (else\n"
+           "                      TSKIVO_ARCHIVE_PASSWORD, else a random one, printed).\n"
+           "    [/volume=#]     = Optional. Volume size in MiB (default 50).\n"
            "\n"
            "    Without /p= the password is taken from the TSKIVO_PASSWORD environment\n"
            "    variable, which other users cannot see in the process list; without\n"

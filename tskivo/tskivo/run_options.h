@@ -71,6 +71,12 @@ struct RunOptions {
     // "/nzbtitle=", "/nzbpassword=", "/nzbcategory=", "/nzbtag=": the NZB's head.
     std::vector<std::pair<std::string, std::string>> nzbMeta;
     std::optional<std::string> after;    // "/after=": a command run after posting
+    // "/archive": each folder's files packed into a 7z archive with a
+    // password ("/password=", else TSKIVO_ARCHIVE_PASSWORD, else a random
+    // one) in volumes of "/volume=" MiB.
+    bool archive = false;
+    std::optional<std::string> archivePassword;
+    std::uint64_t volumeMiB = 50;
     std::string error;                   // a value that cannot be used; nothing is posted
     std::vector<std::string> unknown;    // slash options the runner does not know (ignored, said so)
 
