@@ -195,6 +195,9 @@ std::string ProfileExtras::toBlock() const {
     put("nzb-title", nzbTitle);
     put("nzb-password", nzbPassword);
     put("nzb-category", nzbCategory);
+    put("archive", archive ? "1" : "0");
+    put("archive-password", archivePassword);
+    put("volume", std::to_string(volumeMiB));
     std::string block(kExtrasMagic, 4);
     for (int i = 0; i < 4; ++i) block += static_cast<char>((text.size() >> (8 * i)) & 0xFF);
     return block + text;
@@ -224,6 +227,9 @@ ProfileExtras ProfileExtras::fromBlock(const std::string& bytes) {
         else if (key == "nzb-title") e.nzbTitle = value;
         else if (key == "nzb-password") e.nzbPassword = value;
         else if (key == "nzb-category") e.nzbCategory = value;
+        else if (key == "archive") e.archive = value == "1";
+        else if (key == "archive-password") e.archivePassword = value;
+        else if (key == "volume") e.volumeMiB = std::clamp(std::atoi(value.c_str()), 1, 1 << 20);
     }
     return e;
 }

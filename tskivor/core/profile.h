@@ -45,6 +45,9 @@ struct ProfileExtras {
     std::string proxy;         // socks5://[user:password@]host:port
     bool privatePosting = false;
     std::string nzbTitle, nzbPassword, nzbCategory;
+    bool archive = false;         // "Pack into a password-protected archive"
+    std::string archivePassword;  // empty: a random one for each posting
+    int volumeMiB = 50;
     bool operator==(const ProfileExtras&) const = default;
 
     std::string toBlock() const;

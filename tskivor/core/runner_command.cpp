@@ -74,7 +74,8 @@ QProcessEnvironment runnerEnvironment(const RunnerCommand& command) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const auto& [name, value] : {std::pair{"TSKIVO_PASSWORD", &command.password},
                                       std::pair{"TSKIVO_BACKUP_PASSWORD", &command.backupPassword},
-                                      std::pair{"TSKIVO_PROXY", &command.proxy}}) {
+                                      std::pair{"TSKIVO_PROXY", &command.proxy},
+                                      std::pair{"TSKIVO_ARCHIVE_PASSWORD", &command.archivePassword}}) {
         env.remove(QString::fromLatin1(name));
         if (*value) env.insert(QString::fromLatin1(name), **value);
     }
@@ -171,6 +172,11 @@ std::optional<RunnerCommand> buildRunnerCommand(const MainFields& f, const Profi
     for (const auto& [option, value] : {std::pair{"/nzbtitle=", &x.nzbTitle}, std::pair{"/nzbpassword=", &x.nzbPassword},
                                         std::pair{"/nzbcategory=", &x.nzbCategory}})
         if (!value->empty()) a << QString::fromLatin1(option) + QString::fromStdString(*value);
+    if (x.archive) {
+        a << QStringLiteral("/archive");
+        if (x.volumeMiB != 50) a << QStringLiteral("/volume=%1").arg(x.volumeMiB);
+        if (!x.archivePassword.empty()) cmd.archivePassword = QString::fromStdString(x.archivePassword);
+    }
     // Always an NZB file: the profile's, else one per directory kept with
     // the front end's data (never among the pictures to post), which
     // "Resume" and a retry resume from.

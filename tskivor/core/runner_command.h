@@ -39,7 +39,7 @@ struct RunnerCommand {
     QStringList arguments;  // without the program
     // Reach the runner as TSKIVO_PASSWORD, TSKIVO_BACKUP_PASSWORD and
     // TSKIVO_PROXY, never on the command line (which others can read).
-    std::optional<QString> password, backupPassword, proxy;
+    std::optional<QString> password, backupPassword, proxy, archivePassword;
     QString nzbPath;  // the NZB file the runner writes
 };
 

@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <QSpinBox>
 #include <QApplication>
 
 #include <QCheckBox>
@@ -91,7 +92,10 @@ CSettingsPostStyle::CSettingsPostStyle()
       privatePosting(new QCheckBox(QStringLiteral("Private posting (random names on the wire)"))),
       nzbTitle(new QLineEdit),
       nzbPassword(new QLineEdit),
-      nzbCategory(new QLineEdit) {
+      nzbCategory(new QLineEdit),
+      archive(new QCheckBox(QStringLiteral("Pack into a password-protected archive"))),
+      archivePassword(new QLineEdit),
+      volumeMiB(new QSpinBox) {
     setWindowTitle(QStringLiteral("Posting style"));
     auto* l = new QVBoxLayout(this);
     for (QCheckBox* b : {uuencodeFirstOnly, useUuencoding, nonFolderLike, contactSheets, checkPosts, resume, terminal,
@@ -105,7 +109,25 @@ CSettingsPostStyle::CSettingsPostStyle()
     form->addRow(QStringLiteral("Password:"), nzbPassword);
     form->addRow(QStringLiteral("Category:"), nzbCategory);
     l->addWidget(nzb);
+    auto* packing = new QGroupBox(QStringLiteral("Archive"));
+    auto* packForm = new QFormLayout(packing);
+    packForm->addRow(archive);
+    archive->setToolTip(QStringLiteral("Each folder's files go into a 7z archive (AES-256, names encrypted) in "
+                                       "volumes; the password is written into the NZB file."));
+    archivePassword->setPlaceholderText(QStringLiteral("made at random for each posting when empty"));
+    archivePassword->setEchoMode(QLineEdit::PasswordEchoOnEdit);
+    volumeMiB->setRange(1, 1 << 20);
+    volumeMiB->setSuffix(QStringLiteral(" MiB"));
+    packForm->addRow(QStringLiteral("Archive password:"), archivePassword);
+    packForm->addRow(QStringLiteral("Volume size:"), volumeMiB);
+    l->addWidget(packing);
     l->addStretch();
+    const auto packingFields = [this] {
+        archivePassword->setEnabled(archive->isChecked());
+        volumeMiB->setEnabled(archive->isChecked());
+    };
+    connect(archive, &QCheckBox::toggled, this, packingFields);
+    packingFields();
     connect(uuencodeFirstOnly, &QCheckBox::clicked, this, &CSettingsPostStyle::enforceUuencodeRule);
     connect(useUuencoding, &QCheckBox::clicked, this, &CSettingsPostStyle::enforceUuencodeRule);
 }
@@ -126,13 +148,17 @@ void CSettingsPostStyle::showValues() {
     nzbTitle->setText(values.nzbTitle);
     nzbPassword->setText(values.nzbPassword);
     nzbCategory->setText(values.nzbCategory);
+    archive->setChecked(values.archive);
+    archivePassword->setText(values.archivePassword);
+    volumeMiB->setValue(values.volumeMiB);
 }
 
 bool CSettingsPostStyle::takeValues() {
     values = {uuencodeFirstOnly->isChecked(), useUuencoding->isChecked(), nonFolderLike->isChecked(),
               contactSheets->isChecked(),       checkPosts->isChecked(),    resume->isChecked(),
               terminal->isChecked(),            privatePosting->isChecked(), nzbTitle->text(),
-              nzbPassword->text(),              nzbCategory->text()};
+              nzbPassword->text(),              nzbCategory->text(),
+              archive->isChecked(),             archivePassword->text(),   volumeMiB->value()};
     return true;
 }
 
@@ -440,7 +466,8 @@ void CSettings::ApplyProfileToPages() {
     const auto text = [](const std::string& s) { return QString::fromStdString(s); };
     postStyle.values = {p.uuencodeFirstOnly, p.useUuencoding,    p.nonFolderLikeSubject, p.contactSheets,
                         p.checkPosts(),      p.resume(),         x.terminal,             x.privatePosting,
-                        text(x.nzbTitle),    text(x.nzbPassword), text(x.nzbCategory)};
+                        text(x.nzbTitle),    text(x.nzbPassword), text(x.nzbCategory),
+                        x.archive,           text(x.archivePassword), x.volumeMiB};
     server.values = {fieldText(p.server),   p.port,           p.maxLines,  p.useAuthentication,
                      fieldText(p.userName), fieldText(p.password), p.useTls(), p.connections(),
                      x.jobsAtOnce,          text(x.backupServer),  text(x.backupUser), text(x.backupPassword),
@@ -480,6 +507,9 @@ void CSettings::GatherPagesIntoProfile() {
     x.nzbTitle = ps.nzbTitle.toStdString();
     x.nzbPassword = ps.nzbPassword.toStdString();
     x.nzbCategory = ps.nzbCategory.toStdString();
+    x.archive = ps.archive;
+    x.archivePassword = ps.archivePassword.toStdString();
+    x.volumeMiB = ps.volumeMiB;
     x.jobsAtOnce = sv.jobsAtOnce;
     x.backupServer = sv.backupServer.toStdString();
     x.backupUser = sv.backupUser.toStdString();

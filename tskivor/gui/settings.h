@@ -18,6 +18,7 @@ class QDialogButtonBox;
 class QLabel;
 class QLineEdit;
 class QSlider;
+class QSpinBox;
 class QTabWidget;
 
 namespace tskivor {
@@ -49,12 +50,18 @@ public:
         bool checkPosts = false, resume = false;
         bool terminal = false, privatePosting = false;
         QString nzbTitle, nzbPassword, nzbCategory;
+        bool archive = false;
+        QString archivePassword;
+        int volumeMiB = 50;
     } values;
     void showValues() override;
     bool takeValues() override;
     QCheckBox *uuencodeFirstOnly, *useUuencoding, *nonFolderLike, *contactSheets, *checkPosts, *resume;
     QCheckBox *terminal, *privatePosting;
     QLineEdit *nzbTitle, *nzbPassword, *nzbCategory;
+    QCheckBox* archive;
+    QLineEdit* archivePassword;
+    QSpinBox* volumeMiB;
 
 private:
     void enforceUuencodeRule();
