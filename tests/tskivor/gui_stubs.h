@@ -34,6 +34,15 @@ public:
         messages.push_back({text, caption, icon, owner});
         if (onMessage) onMessage();
     }
+    std::deque<bool> answers;  // to questions; Yes when none is left
+    QStringList questions;
+    bool ask(QWidget*, const QString& text, const QString&) override {
+        questions << text;
+        if (answers.empty()) return true;
+        const bool yes = answers.front();
+        answers.pop_front();
+        return yes;
+    }
     std::optional<QString> openFile(QWidget*, const QString& f) override { return next(files, f); }
     std::optional<QString> saveFile(QWidget*, const QString& f) override { return next(files, f); }
     std::optional<QString> folder(QWidget*, const QString& title) override { return next(folders, title); }

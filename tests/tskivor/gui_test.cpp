@@ -372,11 +372,22 @@ private slots:
 
         prompts.folders = {QStringLiteral("/pics/c"), QStringLiteral("/pics/a"), QStringLiteral("/pics/b")};
         for (int i = 0; i < 3; ++i) w.addDirectory->click();
+        // A fresh profile's example server: the user is asked first.
+        prompts.answers = {false};
+        w.post->click();
+        QCOMPARE(prompts.questions.size(), 1);
+        QVERIFY(prompts.questions[0].contains(QStringLiteral("news.example.net")));
+        QVERIFY(launcher.started.empty());
+        // Yes: posted; the placeholder intro text is no intro at all.
         w.post->click();
         QCOMPARE(launcher.started.size(), size_t(3));
         QCOMPARE(launcher.started[0].arguments[2], QStringLiteral("/pics/a"));
         QCOMPARE(launcher.started[2].arguments[2], QStringLiteral("/pics/c"));
-        // Each directory has its own intro file.
+        for (const auto& c : launcher.started) QVERIFY(!c.arguments.join(' ').contains(QStringLiteral("/itf=")));
+        // Written intro text: each directory has its own intro file.
+        launcher.started.clear();
+        w.introText().text = QStringLiteral("Pictures of the oaks.");
+        w.post->click();
         QVERIFY(launcher.started[0].arguments.last().startsWith("/itf="));
         QVERIFY(launcher.started[0].arguments.last() != launcher.started[1].arguments.last());
         for (const auto& c : launcher.started) QFile::remove(c.arguments.last().mid(5));

@@ -167,6 +167,7 @@ private slots:
 
     void aJobThatFailsSaysWhyAndWithWhatStatus() {
         auto w = window(1);  // nothing listens there
+        w->introText().text = QStringLiteral("Hello from the oaks.");
         prompts_.folders.push_back(folder(QStringLiteral("down"), 1, 100));
         w->addDirectory->click();
         w->post->click();
@@ -174,8 +175,28 @@ private slots:
         QCOMPARE(stateText(job(*w, 0).state), QStringLiteral("failed"));
         QCOMPARE(job(*w, 0).status, 255);
         const QString result = w->jobsList->topLevelItem(0)->text(5);
-        QVERIFY2(result.startsWith(QStringLiteral("Status 255: ")) && result.contains(QStringLiteral("Unable to create IP socket")),
-                 qPrintable(result));
+        // The words that say it, first; the whole error in the tip and the log.
+        QVERIFY2(result.startsWith(QStringLiteral("Status 255: 127.0.0.1:1 refused the connection")), qPrintable(result));
+        QVERIFY(w->jobsList->topLevelItem(0)->toolTip(5).contains(QStringLiteral("Unable to create IP socket")));
+        w->jobsList->setCurrentItem(w->jobsList->topLevelItem(0));
+        QVERIFY(w->showLog->isEnabled());
+        QVERIFY2(w->jobLog(0).contains(QStringLiteral("tskivo ")) && w->jobLog(0).contains(QStringLiteral("Unable to create IP socket")),
+                 qPrintable(w->jobLog(0)));
+        // The port mended in Settings: Retry runs with it, resuming.
+        ConcurrentNntpServer server;
+        w->settings().server.values.port = server.port();
+        w->settings().GatherPagesIntoProfile();
+        const QString firstIntro = job(*w, 0).command.introFile;
+        QVERIFY(QFile::exists(firstIntro));
+        w->retryJob->click();
+        const QString secondIntro = job(*w, 0).command.introFile;
+        QVERIFY(secondIntro != firstIntro && !QFile::exists(firstIntro));
+        QTRY_VERIFY_WITH_TIMEOUT(job(*w, 0).finished(), 30000);
+        QVERIFY2(!QFile::exists(secondIntro), "no intro file is left behind");
+        QCOMPARE(stateText(job(*w, 0).state), QStringLiteral("done"));
+        QVERIFY(job(*w, 0).command.arguments.contains(QStringLiteral("/port=%1").arg(server.port())));
+        QVERIFY(job(*w, 0).command.arguments.contains(QStringLiteral("/resume")));
+        QVERIFY(!server.server().acceptedArticles().empty());
     }
 };
 

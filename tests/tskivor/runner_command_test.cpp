@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "balloon_shape.h"
+#include "job_queue.h"
 #include "test_support.h"
 
 using namespace tskivor;
@@ -253,4 +254,27 @@ TEST(BalloonShape, SizePointerAndPlacement) {
     EXPECT_EQ(balloonShape(QSize(10, 2), QSize(32, 40)).bodyHeight, 40) << "at least as high as the icon";
     EXPECT_EQ(balloonIconSize(QPoint(8, 8)), QSize(16, 16));
     EXPECT_EQ(balloonIconSize(QPoint(200, 0)), QSize(144, 0)) << "kept to eight bits";
+}
+
+// What the jobs list makes of the runner's events: a retry's wait and its
+// reason in words, the whole log, the wait gone once bytes flow.
+TEST(JobEvents, RetriesShowTheirWaitAndEveryLineIsKept) {
+    Job job;
+    JobQueue::event(job, R"({"type":"retry","file":0,"name":"a.jpg","part":1,"message":"Unable to create IP socket (h:119: connect: Connection refused): h:119 refused the connection; check the server name and the port (/port=).","wait_seconds":52})");
+    EXPECT_EQ(job.waiting, QStringLiteral("retrying in 52 s: h:119 refused the connection; check the server name and the port (/port=)."));
+    JobQueue::event(job, R"({"type":"progress","bytes_done":0,"bytes_total":10})");
+    EXPECT_FALSE(job.waiting.isEmpty()) << "nothing moved yet";
+    JobQueue::event(job, R"({"type":"progress","bytes_done":5,"bytes_total":10})");
+    EXPECT_TRUE(job.waiting.isEmpty());
+    JobQueue::event(job, R"({"type":"finished","status":0,"meaning":"everything was posted"})");
+    EXPECT_EQ(job.log.size(), 3);
+    EXPECT_TRUE(job.log[0].startsWith(QStringLiteral("Unable to create IP socket")));
+    EXPECT_EQ(job.log.last(), QStringLiteral("Status 0: everything was posted"));
+    EXPECT_EQ(errorGist(QStringLiteral("Too many retries")), QStringLiteral("Too many retries"));
+}
+
+TEST(RunnerCommand, OnlyWrittenIntroTextIsPosted) {
+    for (const char* none : {"", "   \n", "<< Place your post introduction text here >>"})
+        EXPECT_FALSE(introWritten(QString::fromUtf8(none))) << none;
+    EXPECT_TRUE(introWritten(QStringLiteral("Oaks in autumn.")));
 }

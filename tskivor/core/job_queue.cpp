@@ -8,6 +8,13 @@
 
 namespace tskivor {
 
+QString errorGist(const QString& message) {
+    // "Unable to create IP socket (h:119: connect: Connection refused): h:119
+    // refused the connection; ...": what follows the last "): " says it.
+    const qsizetype cut = message.lastIndexOf(QStringLiteral("): "));
+    return cut >= 0 ? message.mid(cut + 3) : message;
+}
+
 QString stateText(Job::State state) {
     switch (state) {
         case Job::State::Waiting: return QStringLiteral("waiting");
@@ -27,6 +34,11 @@ JobQueue::~JobQueue() {
     // Whoever watched the rows may be gone already.
     disconnect(this, &JobQueue::changed, nullptr, nullptr);
     stopAll();
+    for (const Job& job : jobs_) forgetIntro(job);
+}
+
+void JobQueue::forgetIntro(const Job& job) {
+    if (!job.command.introFile.isEmpty()) QFile::remove(job.command.introFile);
 }
 
 void JobQueue::setMaxRunning(int n) {
@@ -82,6 +94,11 @@ void JobQueue::start(Job& job) {
         const QStringList lines =
             QString::fromUtf8(it->second->process->readAllStandardError()).split('\n', Qt::SkipEmptyParts);
         if (!lines.isEmpty()) it->second->lastStderr = lines.last().trimmed();
+        const int row = rowOf(id);
+        if (row >= 0) {
+            for (const QString& line : lines) jobs_[static_cast<std::size_t>(row)].log << line;
+            emit changed(row);
+        }
     });
     connect(&p, &QProcess::finished, this, [this, id](int code, QProcess::ExitStatus how) { ended(id, code, how); });
     connect(&p, &QProcess::errorOccurred, this, [this, id](QProcess::ProcessError e) {
@@ -94,6 +111,8 @@ void JobQueue::start(Job& job) {
     job.par2Percent = -1;
     job.status = -1;
     job.error.clear();
+    job.waiting.clear();
+    job.log << QStringLiteral("tskivo ") + arguments.join(QLatin1Char(' '));
     slots_[id] = std::move(slot);
     emit changed(rowOf(id));
     p.start();
@@ -130,6 +149,17 @@ void JobQueue::event(Job& job, const QByteArray& line) {
     const QJsonObject e = QJsonDocument::fromJson(line).object();
     const QString type = e.value(QStringLiteral("type")).toString();
     const auto number = [&e](const char* key) { return e.value(QLatin1String(key)).toDouble(); };
+    const auto text = [&e](const char* key) { return e.value(QLatin1String(key)).toString(); };
+    if (type == QStringLiteral("retry")) {
+        job.waiting = QStringLiteral("retrying in %1 s: %2").arg(static_cast<int>(number("wait_seconds"))).arg(errorGist(text("message")));
+        job.log << text("message");
+        job.log << job.waiting;
+    } else if (type == QStringLiteral("error") || type == QStringLiteral("after")) {
+        job.log << (type == QStringLiteral("after") ? QStringLiteral("after: ") + text("command") : text("message"));
+    } else if (type == QStringLiteral("job_started")) {
+        job.log << QStringLiteral("Folder %1 of %2").arg(number("folder")).arg(number("folders"));
+    }
+    if (type == QStringLiteral("progress") && number("bytes_done") > 0) job.waiting.clear();
     if (type == QStringLiteral("progress")) {
         const bool run = e.contains(QStringLiteral("run_bytes_total"));
         const double done = number(run ? "run_bytes_done" : "bytes_done");
@@ -146,6 +176,7 @@ void JobQueue::event(Job& job, const QByteArray& line) {
     } else if (type == QStringLiteral("error")) {
         job.error = e.value(QStringLiteral("message")).toString();
     } else if (type == QStringLiteral("finished")) {
+        job.log << QStringLiteral("Status %1: %2").arg(static_cast<int>(number("status"))).arg(text("meaning"));
         job.status = static_cast<int>(number("status"));
         job.bytes = static_cast<std::uint64_t>(number("bytes"));
         job.articles = static_cast<std::uint64_t>(number("articles"));
@@ -166,6 +197,7 @@ void JobQueue::ended(int id, int exitCode, QProcess::ExitStatus how) {
     slots_.erase(it);
     job.rate = 0;
     job.secondsLeft = -1;
+    job.waiting.clear();
     if (how == QProcess::CrashExit) {
         job.state = Job::State::Failed;
         job.status = -1;
@@ -176,7 +208,10 @@ void JobQueue::ended(int id, int exitCode, QProcess::ExitStatus how) {
         job.state = exitCode == 0 || exitCode == 1 ? Job::State::Done
                     : exitCode == 130              ? Job::State::Cancelled
                                                    : Job::State::Failed;
-        if (job.state == Job::State::Done) job.share = 1;
+        if (job.state == Job::State::Done) {
+            job.share = 1;
+            forgetIntro(job);  // no retry needs it again
+        }
         if (job.state == Job::State::Failed && job.error.isEmpty())
             job.error = lastStderr.isEmpty() ? QStringLiteral("The runner ended with status %1.").arg(exitCode)
                                              : lastStderr;
@@ -203,10 +238,14 @@ void JobQueue::cancel(int row) {
     it->second->process->terminate();  // SIGTERM: the runner saves its NZB file and ends with 130
 }
 
-void JobQueue::retry(int row) {
+void JobQueue::retry(int row, std::optional<RunnerCommand> fresh) {
     if (row < 0 || row >= static_cast<int>(jobs_.size())) return;
     Job& job = jobs_[static_cast<std::size_t>(row)];
     if (job.state != Job::State::Failed && job.state != Job::State::Cancelled) return;
+    if (fresh) {
+        if (fresh->introFile != job.command.introFile) forgetIntro(job);
+        job.command = std::move(*fresh);
+    }
     // What the NZB file lists is on the server: only the rest is posted.
     if (!job.command.nzbPath.isEmpty() && !job.command.arguments.contains(QStringLiteral("/resume")))
         job.command.arguments << QStringLiteral("/resume");
@@ -220,6 +259,8 @@ void JobQueue::retry(int row) {
 }
 
 void JobQueue::clearFinished() {
+    for (const Job& j : jobs_)
+        if (j.finished()) forgetIntro(j);
     jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(), [](const Job& j) { return j.finished(); }), jobs_.end());
     emit changed(-1);
 }

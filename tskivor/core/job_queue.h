@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "runner_command.h"
@@ -31,6 +32,8 @@ struct Job {
     double seconds = 0;
     int status = -1;
     QString error;
+    QString waiting;  // a retry's wait: "retrying in 52 s: connection refused"
+    QStringList log;  // every line the runner wrote, the events' words among them
     bool cancelling = false;  // asked to stop; the runner is saving its NZB file
     bool running() const { return state == State::MakingPar2 || state == State::Posting || state == State::Checking; }
     bool finished() const { return state == State::Done || state == State::Failed || state == State::Cancelled; }
@@ -38,6 +41,9 @@ struct Job {
 
 // "waiting", "making PAR2", "posting", "checking", "done", "failed", "cancelled".
 QString stateText(Job::State state);
+// The words of a runner's error that say what went wrong, without the
+// technical lead-in.
+QString errorGist(const QString& message);
 
 class JobQueue : public QObject {
     Q_OBJECT
@@ -53,14 +59,17 @@ public:
     // A running job's runner is asked to stop (SIGTERM: it saves its NZB
     // file and ends); a waiting one is cancelled at once.
     void cancel(int row);
-    // A failed or cancelled job again, resuming from its NZB file.
-    void retry(int row);
-    // Removes the finished rows.
+    // A failed or cancelled job again, resuming from its NZB file; with
+    // `fresh`, under that command (the settings as they are now).
+    void retry(int row, std::optional<RunnerCommand> fresh = std::nullopt);
+    // Removes the finished rows (and their intro files).
     void clearFinished();
     const std::vector<Job>& jobs() const { return jobs_; }
     int running() const;
     // Stops every runner and waits for each up to `ms` milliseconds.
     void stopAll(int ms = 15000);
+    // One of the runner's JSON event lines, applied to its job's row and log.
+    static void event(Job& job, const QByteArray& line);
     // A row as it would stand, without a runner (the window's screenshots).
     void showRow(Job job);
 
@@ -78,9 +87,9 @@ private:
     void startDue();
     void start(Job& job);
     void readEvents(int id);
-    void event(Job& job, const QByteArray& line);
     void ended(int id, int exitCode, QProcess::ExitStatus how);
     void notStarted(int id);
+    static void forgetIntro(const Job& job);
 
     QString runner_;
     int maxRunning_ = 1;

@@ -183,10 +183,18 @@ std::optional<RunnerCommand> buildRunnerCommand(const MainFields& f, const Profi
     cmd.nzbPath = x.nzbPath.empty() ? resumeNzbPath(directory) : QString::fromStdString(x.nzbPath);
     a << QStringLiteral("/nzb=") + cmd.nzbPath;
     if (p.resume()) a << QStringLiteral("/resume");
-    if (!introText.isEmpty()) {
-        if (const auto file = makeIntroFile(introText)) a << QStringLiteral("/itf=") + *file;
+    if (introWritten(introText)) {
+        if (const auto file = makeIntroFile(introText)) {
+            a << QStringLiteral("/itf=") + *file;
+            cmd.introFile = *file;
+        }
     }
     return cmd;
+}
+
+bool introWritten(const QString& introText) {
+    const QString text = introText.trimmed();
+    return !text.isEmpty() && text != QString::fromUtf8(kDefaultIntroText);
 }
 
 }  // namespace tskivor

@@ -41,7 +41,12 @@ struct RunnerCommand {
     // TSKIVO_PROXY, never on the command line (which others can read).
     std::optional<QString> password, backupPassword, proxy, archivePassword;
     QString nzbPath;  // the NZB file the runner writes
+    QString introFile;  // the temporary intro-text file (/itf=), removed when the job is done with
 };
+
+// Whether the intro text is the user's: not empty, not the placeholder a
+// fresh profile shows.
+bool introWritten(const QString& introText);
 
 // The system's environment with the command's secrets (and none of an
 // earlier run's).

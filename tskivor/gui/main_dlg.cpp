@@ -15,6 +15,8 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPainter>
+#include <QPlainTextEdit>
+#include <QStyledItemDelegate>
 #include <QPushButton>
 #include <QHeaderView>
 #include <QStyle>
@@ -83,6 +85,18 @@ QString durationText(std::int64_t seconds) {
              : QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
 }
 
+// The result column elides at its end: its start says what happened.
+class ElideRightDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = Qt::ElideRight;
+    }
+};
+
 // The last column of a job's row: its totals, or why it failed.
 QString resultText(const Job& j) {
     const QString nzb = QStringLiteral("NZB: ") + j.command.nzbPath;
@@ -94,10 +108,11 @@ QString resultText(const Job& j) {
             return t + QStringLiteral(". ") + nzb;
         }
         case Job::State::Failed:
-            return (j.status >= 0 ? QStringLiteral("Status %1: ").arg(j.status) : QString()) + j.error;
+            return (j.status >= 0 ? QStringLiteral("Status %1: ").arg(j.status) : QString()) + errorGist(j.error);
         case Job::State::Cancelled:
             return j.status == 130 ? QStringLiteral("Stopped; Retry finishes it. ") + nzb : QStringLiteral("Not started.");
         default:
+            if (!j.waiting.isEmpty()) return j.waiting;
             return j.command.nzbPath.isEmpty() ? QString() : nzb;
     }
 }
@@ -239,6 +254,7 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
     jobsList->header()->setStretchLastSection(true);
     jobsList->setMinimumHeight(jobsList->fontMetrics().height() * 7);
     jobsList->setTextElideMode(Qt::ElideMiddle);  // a long path keeps its start and its folder
+    jobsList->setItemDelegateForColumn(5, new ElideRightDelegate(jobsList));  // the result reads from its start
     {
         // Wide enough for every state, a rate and the headers, whatever the font.
         const QFontMetrics fm = jobsList->fontMetrics();
@@ -262,9 +278,10 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
     openNzbFolder = new QPushButton(QStringLiteral("Open NZB &folder"));
     cancelJob = new QPushButton(QStringLiteral("Cance&l job"));
     retryJob = new QPushButton(QStringLiteral("&Retry"));
+    showLog = new QPushButton(QStringLiteral("Show lo&g"));
     clearJobs = new QPushButton(QStringLiteral("Clear finis&hed"));
     auto* jobButtonsRow = new QHBoxLayout;
-    for (QPushButton* b : {openNzbFolder, cancelJob, retryJob, clearJobs}) {
+    for (QPushButton* b : {openNzbFolder, cancelJob, retryJob, showLog, clearJobs}) {
         b->setAutoDefault(false);
         jobButtonsRow->addWidget(b);
     }
@@ -316,7 +333,8 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
         if (row >= 0) openFolder(QFileInfo(jobs_.jobs()[static_cast<std::size_t>(row)].command.nzbPath).absolutePath());
     });
     connect(cancelJob, &QPushButton::clicked, this, [this] { jobs_.cancel(selectedJob()); });
-    connect(retryJob, &QPushButton::clicked, this, [this] { jobs_.retry(selectedJob()); });
+    connect(retryJob, &QPushButton::clicked, this, &CMainDlg::retrySelectedJob);
+    connect(showLog, &QPushButton::clicked, this, &CMainDlg::showLogWindow);
     connect(clearJobs, &QPushButton::clicked, &jobs_, &JobQueue::clearFinished);
     connect(browseNzb, &QPushButton::clicked, this, [this] {
         if (const auto path = prompts_.saveFile(this, QStringLiteral("NZB file (*.nzb);;All (*)"))) nzbFile->setText(*path);
@@ -457,6 +475,15 @@ void CMainDlg::runCommand() {
         return;
     }
     const MainFields f = fields();
+    // A fresh profile's example server or author would post nowhere, or
+    // under a name that is not the user's.
+    const ProfileData example = ProfileData::defaults();
+    if ((settings_.profile().server == example.server || (!f.scramble && trimBlanks(f.author) == QString::fromStdString(example.author))) &&
+        !prompts_.ask(this,
+                      QStringLiteral("The server (%1) or the author is still the example of a new profile. Post anyway?")
+                          .arg(QString::fromStdString(settings_.profile().server)),
+                      QStringLiteral("Tarvel Skivor")))
+        return;
     // The NZB field as it stands, whether or not the profile was saved.
     ProfileData profile = settings_.profile();
     profile.extras.nzbPath = nzbFile->text().trimmed().toStdString();
@@ -493,6 +520,46 @@ void CMainDlg::runCommand() {
 
 // --- the jobs list ------------------------------------------------------------
 
+QString CMainDlg::jobLog(int row) const {
+    const auto& all = jobs_.jobs();
+    if (row < 0 || row >= static_cast<int>(all.size())) return {};
+    return all[static_cast<std::size_t>(row)].log.join(QLatin1Char('\n'));
+}
+
+void CMainDlg::showLogWindow() {
+    const int row = selectedJob();
+    if (row < 0 || row >= static_cast<int>(jobs_.jobs().size())) return;
+    const Job& j = jobs_.jobs()[static_cast<std::size_t>(row)];
+    if (!logWindow_) {
+        logWindow_ = new QDialog(this);
+        logWindow_->resize(760, 420);
+        logText_ = new QPlainTextEdit(logWindow_);
+        logText_->setReadOnly(true);
+        logText_->setLineWrapMode(QPlainTextEdit::NoWrap);
+        (new QVBoxLayout(logWindow_))->addWidget(logText_);
+    }
+    logJob_ = j.id;
+    logWindow_->setWindowTitle(QStringLiteral("Log of %1").arg(j.directory));
+    logText_->setPlainText(jobLog(row));
+    logWindow_->show();
+    logWindow_->raise();
+}
+
+void CMainDlg::retrySelectedJob() {
+    const int row = selectedJob();
+    if (row < 0 || row >= static_cast<int>(jobs_.jobs().size())) return;
+    const Job& j = jobs_.jobs()[static_cast<std::size_t>(row)];
+    // The settings as they are now (a mended port, say), for the same
+    // directory; the posting's NZB file stays the one it began, which
+    // /resume finishes.
+    ProfileData profile = settings_.profile();
+    profile.extras.nzbPath = j.command.nzbPath.toStdString();
+    std::vector<Message> messages;
+    auto command = buildRunnerCommand(fields(), profile, intro_.text, j.directory, messages);
+    for (const Message& m : messages) say(m.text, m.caption, m.owner == Message::Owner::AuthorField ? author : nullptr);
+    if (command) jobs_.retry(row, std::move(*command));
+}
+
 void CMainDlg::showJob(int row) {
     const auto& all = jobs_.jobs();
     if (row < 0) {
@@ -520,6 +587,8 @@ void CMainDlg::showJob(int row) {
         item->setText(c, texts[c]);
         item->setToolTip(c, texts[c]);
     }
+    if (j.state == Job::State::Failed) item->setToolTip(5, j.error);  // the whole of it
+    if (logWindow_ && logJob_ == j.id) logText_->setPlainText(j.log.join(QLatin1Char('\n')));
     item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
     item->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
     item->setTextAlignment(4, Qt::AlignRight | Qt::AlignVCenter);
@@ -539,6 +608,7 @@ void CMainDlg::jobButtons() {
     openNzbFolder->setEnabled(j && !j->command.nzbPath.isEmpty());
     cancelJob->setEnabled(j && ((j->running() && !j->cancelling) || j->state == Job::State::Waiting));
     retryJob->setEnabled(j && (j->state == Job::State::Failed || j->state == Job::State::Cancelled));
+    showLog->setEnabled(j != nullptr);
     clearJobs->setEnabled(std::any_of(jobs_.jobs().begin(), jobs_.jobs().end(), [](const Job& x) { return x.finished(); }));
 }
 

@@ -17,6 +17,7 @@
 class QCheckBox;
 class QLineEdit;
 class QMenuBar;
+class QPlainTextEdit;
 class QPushButton;
 class QSettings;
 class QTreeWidget;
@@ -78,7 +79,11 @@ public:
     QMenuBar* menuBar;
     // The jobs list: a row per directory posted, with what its runner reports.
     QTreeWidget* jobsList;
-    QPushButton *openNzbFolder, *cancelJob, *retryJob, *clearJobs;
+    QPushButton *openNzbFolder, *cancelJob, *retryJob, *showLog, *clearJobs;
+    // A job's whole log, as the runner wrote it (the log window shows it).
+    QString jobLog(int row) const;
+    // Retry: the job again with the settings as they are now, resuming.
+    void retrySelectedJob();
     JobQueue& jobs() { return jobs_; }
     // Shows a folder in the file manager (tests look instead).
     std::function<void(const QString& folder)> openFolder;
@@ -95,6 +100,7 @@ private:
     void showJob(int row);
     void jobButtons();
     int selectedJob() const;
+    void showLogWindow();
 
     Prompts& prompts_;
     Launcher& launcher_;
@@ -104,6 +110,9 @@ private:
     CBalloonTip* balloon_ = nullptr;
     bool profileLoaded_ = false;
     JobQueue jobs_;
+    QDialog* logWindow_ = nullptr;
+    QPlainTextEdit* logText_ = nullptr;
+    int logJob_ = 0;  // the job whose log the window shows
 };
 
 }  // namespace tskivor

@@ -16,6 +16,11 @@ void QtPrompts::message(QWidget* owner, const QString& text, const QString& capt
     box.exec();
 }
 
+bool QtPrompts::ask(QWidget* owner, const QString& text, const QString& caption) {
+    return QMessageBox::question(owner, caption, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+           QMessageBox::Yes;
+}
+
 std::optional<QString> QtPrompts::openFile(QWidget* owner, const QString& filters) {
     const QString path = QFileDialog::getOpenFileName(owner, QString(), QDir::currentPath(), filters);
     if (path.isEmpty()) return std::nullopt;

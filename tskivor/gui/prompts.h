@@ -24,6 +24,8 @@ public:
     virtual std::optional<QString> folder(QWidget* owner, const QString& title) = 0;
     // Platform colour form in and out (red in the low byte); none on cancel.
     virtual std::optional<std::uint32_t> pickColour(QWidget* owner, std::uint32_t initial) = 0;
+    // A question with Yes and No; true for Yes.
+    virtual bool ask(QWidget* owner, const QString& text, const QString& caption) = 0;
 };
 
 // The real dialogs.
@@ -34,6 +36,7 @@ public:
     std::optional<QString> saveFile(QWidget* owner, const QString& filters) override;
     std::optional<QString> folder(QWidget* owner, const QString& title) override;
     std::optional<std::uint32_t> pickColour(QWidget* owner, std::uint32_t initial) override;
+    bool ask(QWidget* owner, const QString& text, const QString& caption) override;
 };
 
 }  // namespace tskivor
