@@ -297,6 +297,24 @@ def archived_posting(work, tag):
     check(not volumes, "the volumes are removed once the posting is complete (%s)" % volumes)
 
 
+def releases_each(work, tag):
+    """/each: a release per subfolder, an NZB file each that lists only its
+    own files; nzbget downloads each whole."""
+    tree = os.path.join(work, "releases")
+    random_tree(work, os.path.join("releases", "Day one"), {"a1.bin": 90000, "a2.bin": 3000})
+    random_tree(work, os.path.join("releases", "Day two"), {"b1.bin": 120000})
+    nzbs = os.path.join(work, "release-nzbs")
+    os.makedirs(nzbs)
+    run = subprocess.run(runner(tree, tag, "/maxlines=300", "/each", "/nzbdir=" + nzbs), capture_output=True,
+                         text=True, timeout=300)
+    check(run.returncode == 0, "tskivo posts each subfolder as a release")
+    for day, own, other in (("Day one", "a1.bin", "b1.bin"), ("Day two", "b1.bin", "a1.bin")):
+        nzb = os.path.join(nzbs, day + ".nzb")
+        text = open(nzb, encoding="utf-8").read() if os.path.exists(nzb) else ""
+        check(own in text and other not in text, "%s.nzb lists its own files only" % day)
+        compare(os.path.join(tree, day), download_nzb(nzb, os.path.join(work, "each-" + day)), day + " nzbget")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="tskivo-e2e-")
     # The runners' private folders too: a runner killed with SIGKILL cannot
@@ -330,6 +348,7 @@ def main():
         par2_repair(work, tag + "p")
         private_posting(work, tag + "o")
         archived_posting(work, tag + "z")
+        releases_each(work, tag + "e")
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (len(passes), len(failures)))

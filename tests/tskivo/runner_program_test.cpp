@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -38,6 +39,7 @@ struct RunnerProcess {
     bool par2 = true;
     std::vector<std::string> moreEnv;  // besides the fixed environment
     std::shared_ptr<void> keep;  // what a case needs while the runner runs
+    std::function<void(std::vector<std::string>&)> runArgs;  // changes the command line before it runs
     RunnerProcess() {
         std::filesystem::create_directories(dir / "tree/sub");
         std::filesystem::create_directories(dir / "tmp");
@@ -56,6 +58,7 @@ struct RunnerProcess {
                                       "/maxlines=10"};
         if (par2) args.push_back("/par2=10");
         args.insert(args.end(), extra.begin(), extra.end());
+        if (runArgs) runArgs(args);
         std::vector<std::string> env{"TMPDIR=" + (dir / "tmp"), "XDG_CONFIG_HOME=" + (dir / "config"),
                                      "HOME=" + dir.path(), "PATH=/usr/bin:/bin"};
         env.insert(env.end(), moreEnv.begin(), moreEnv.end());
@@ -345,4 +348,42 @@ TEST(RunnerProgram, AnArchiveIsPackedOncePostedAsVolumesAndRemovedWhenComplete) 
     // What was posted opens with the password and holds the files.
     EXPECT_EQ(std::filesystem::status(nzb).permissions() & std::filesystem::perms::others_read,
               std::filesystem::perms::none) << "an NZB file with a password is the user's alone";
+}
+
+// /each: a release per subfolder, each with its own NZB file listing only
+// its files and the subfolder's name as its subject; a history line each.
+TEST(RunnerProgram, EachSubfolderIsAReleaseOfItsOwn) {
+    RunnerProcess r;
+    r.par2 = false;
+    std::filesystem::create_directories(r.dir / "tree/other/deeper");
+    writeFile(r.dir / "tree/other/deeper/c.bin", testing_support::randomBytes(2000, 3));
+    std::filesystem::create_directories(r.dir / "nzbs");
+    r.run({"/each", "/nzbdir=" + (r.dir / "nzbs"), "/history=" + (r.dir / "history.jsonl")});
+    EXPECT_EQ(r.exitStatus(), 0) << r.out << r.err;
+    const std::string other = readFile(r.dir / "nzbs/other.nzb"), sub = readFile(r.dir / "nzbs/sub.nzb");
+    EXPECT_THAT(other, HasSubstr("c.bin"));
+    EXPECT_THAT(other, testing::Not(HasSubstr("b.bin")));
+    EXPECT_THAT(sub, HasSubstr("b.bin"));
+    EXPECT_THAT(sub, testing::Not(HasSubstr("c.bin")));
+    EXPECT_THAT(sub + other, testing::Not(HasSubstr("a.bin"))) << "the start folder's own files are in no release";
+    for (const auto& a : r.server.server().acceptedArticles())
+        EXPECT_THAT(a.header("Subject"), testing::StartsWith("Trip ")) << "a subject given stays";
+    const std::string history = readFile(r.dir / "history.jsonl");
+    std::vector<nlohmann::json> lines;
+    for (std::size_t at = 0, eol; (eol = history.find('\n', at)) != std::string::npos; at = eol + 1)
+        lines.push_back(nlohmann::json::parse(history.substr(at, eol - at)));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["nzb"], r.dir / "nzbs/other.nzb");
+    EXPECT_EQ(lines[1]["status"], 0);
+    EXPECT_GT(lines[1]["articles"].get<int>(), 0);
+    EXPECT_EQ(std::filesystem::status(r.dir / "history.jsonl").permissions() & std::filesystem::perms::group_all,
+              std::filesystem::perms::none);
+    // No subject given: each release is named after its subfolder.
+    RunnerProcess unnamed;
+    unnamed.par2 = false;
+    unnamed.runArgs = [](std::vector<std::string>& args) { args[2] = ""; };
+    unnamed.run({"/each", "/nzbdir=" + (unnamed.dir / "tmp")});
+    EXPECT_EQ(unnamed.exitStatus(), 0) << unnamed.out;
+    ASSERT_FALSE(unnamed.server.server().acceptedArticles().empty());
+    EXPECT_THAT(unnamed.server.server().acceptedArticles()[0].header("Subject"), testing::StartsWith("sub "));
 }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <ostream>
@@ -23,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/name_order.h"
 #include "common/platform.h"
 #include "common/run_state.h"
 #include "common/size_text.h"
@@ -124,6 +126,16 @@ public:
 private:
     std::string path_;
 };
+
+// One line at the end of the history file, which is the user's alone
+// (0600; a link there is not followed).
+bool appendHistory(const std::string& path, const std::string& line) {
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const std::string text = line + "\n";
+    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return close(fd) == 0 && ok;
+}
 
 }  // namespace
 
@@ -341,6 +353,20 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         if (options.after && options.nzbFile)
             runAfter(options, {*options.nzbFile, start, status, bytes, articles, reposted, skipped}, out, events);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (options.history) {
+            nlohmann::json line{{"time", static_cast<long long>(std::time(nullptr))},
+                                {"folder", start},
+                                {"nzb", options.nzbFile ? *options.nzbFile : ""},
+                                {"bytes", bytes},
+                                {"articles", articles},
+                                {"reposted", reposted},
+                                {"skipped", skipped},
+                                {"status", status},
+                                {"meaning", statusMeaning(status, articles)}};
+            if (options.archive && !archives.password().empty()) line["password"] = archives.password();
+            if (!appendHistory(*options.history, line.dump(-1, ' ', false, kReplaceInvalid)))
+                out << "\n  Unable to add to the history file " << *options.history << ".\n";
+        }
         if (status == 130) {
             out << "\n  Stopped on request.";
             if (options.nzbFile)
@@ -572,15 +598,51 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         common::changeDirectory(initial);
         return status;
     }
-    std::vector<std::string> folders{common::currentDirectory()};
-    recordFolders(folders, &options.unreadableFolders);
-    for (const auto& folder : options.unreadableFolders)
-        (options.json ? std::cerr : out) << "  Unable to enter: " << folder << "; its files are not posted.\n";
-    if (!options.json) out << "  Recorded folders: " << folders.size() << "\n\n";
-    out.flush();
-    const int status = runFolders(options, folders, postFolder, createContactSheets, out);
+    const auto release = [&](RunOptions& o) {
+        std::vector<std::string> folders{common::currentDirectory()};
+        recordFolders(folders, &o.unreadableFolders);
+        for (const auto& folder : o.unreadableFolders)
+            (o.json ? std::cerr : out) << "  Unable to enter: " << folder << "; its files are not posted.\n";
+        if (!o.json) out << "  Recorded folders: " << folders.size() << "\n\n";
+        out.flush();
+        return runFolders(o, folders, postFolder, createContactSheets, out);
+    };
+    if (!options.each) {
+        const int status = release(options);
+        common::changeDirectory(initial);
+        return status;
+    }
+    // Every subfolder a release of its own, in name order; one that fails
+    // leaves the others to go on; a stop request ends the run.
+    const std::string start = common::currentDirectory();
+    std::vector<std::string> subfolders;
+    {
+        std::vector<common::DirEntry> entries;
+        int error = 0;
+        common::findFiles(".", "*.*", entries, error);
+        for (const auto& e : entries)
+            if (e.isDirectory && !e.name.empty() && e.name[0] != '.') subfolders.push_back(e.name);
+        std::sort(subfolders.begin(), subfolders.end(), [](const std::string& a, const std::string& b) { return common::sortsBefore(a, b); });
+    }
+    if (subfolders.empty()) {
+        common::changeDirectory(initial);
+        return failed("/each found no subfolder in " + start + ".");
+    }
+    int worst = 0;
+    const auto rank = [](int s) { return s == 0 ? 0 : s == 1 ? 1 : s == 130 ? 3 : 2; };
+    for (const auto& name : subfolders) {
+        if (stopRequested) break;
+        RunOptions o = options;
+        o.args[3] = start + "/" + name;
+        if (options.subject().empty()) o.args[2] = name;
+        o.nzbFile = options.nzbDir.value_or(initial) + "/" + name + ".nzb";
+        if (!options.json) out << "\n  Release: " << name << "\n";
+        const int status = common::changeDirectory(o.args[3]) ? release(o) : failed("Unable to find: " + o.args[3]);
+        if (rank(status) > rank(worst)) worst = status;
+        if (status == 130) break;
+    }
     common::changeDirectory(initial);
-    return status;
+    return stopRequested && worst != 130 ? 130 : worst;
 }
 
 }  // namespace tskivo

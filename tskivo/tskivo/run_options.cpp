@@ -73,7 +73,7 @@ constexpr const char* kOptions[] = {
     "/par2files=", "/par2equal", "/par2blocks=", "/par2blocksize=", "/json", "/verify", "/checkdelay=", "/checkasks=", "/checkspacing=", "/backup=",
     "/backupuser=", "/backuppass=", "/backupssl", "/checkserver=", "/checkuser=", "/checkpass=", "/proxy=",
     "/obfuscate", "/domain=", "/nzbtitle=", "/nzbpassword=", "/nzbcategory=", "/nzbtag=", "/after=",
-    "/archive", "/password=", "/volume="};
+    "/archive", "/password=", "/volume=", "/each", "/nzbdir=", "/history="};
 
 // A flag given exactly ("/check", not "/checkserver=").
 bool flagOption(const std::vector<std::string>& args, const char* option) {
@@ -161,7 +161,7 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     out.par2Equal = findOption(args, "/par2equal");
     if (out.par2BlockSize % 4 != 0 && out.error.empty())
         out.error = "The /par2blocksize= value must be a multiple of 4 bytes.";
-    if (out.resume && !out.nzbFile && out.error.empty())
+    if (out.resume && !out.nzbFile && !flagOption(args, "/each") && out.error.empty())
         out.error = "/resume needs /nzb= with the NZB file of the interrupted posting.";
     if (out.verify && !out.nzbFile && out.error.empty()) out.error = "/verify needs /nzb= with the NZB file to verify.";
     // Backups in the order given; the log-in options belong to the
@@ -192,6 +192,17 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
     out.domain = textOption(args, "/domain=");
     out.after = textOption(args, "/after=");
     if (out.after && out.after->empty()) out.after.reset();
+    const auto absolute = [&](const char* option) -> std::optional<std::string> {
+        auto v = textOption(args, option);
+        if (!v || v->empty()) return std::nullopt;
+        return (*v)[0] == '/' ? *v : initialDirectory + "/" + *v;
+    };
+    out.each = flagOption(args, "/each");
+    out.nzbDir = absolute("/nzbdir=");
+    out.history = absolute("/history=");
+    if (out.each && out.nzbFile && out.error.empty())
+        out.error = "/each writes an NZB file for each release: give /nzbdir= instead of /nzb=.";
+    if (out.nzbDir && !out.each && out.error.empty()) out.error = "/nzbdir= goes with /each.";
     out.archive = flagOption(args, "/archive");
     out.archivePassword = textOption(args, "/password=");
     if (!out.archivePassword) out.archivePassword = common::environment("TSKIVO_ARCHIVE_PASSWORD");
@@ -266,6 +277,7 @@ void printRunnerUsage(std::ostream& out) {
            "              [/obfuscate[=keep]] [/domain=<name>] [/nzbtitle=<text>]\n"
            "              [/nzbpassword=<text>] [/nzbcategory=<text>] [/nzbtag=<text>]\n"
            "              [/after=<command>] [/archive] [/password=<text>] [/volume=#]\n"
+           "              [/each] [/nzbdir=<folder>] [/history=<file>]\n"
            "\n"
            "  Arguments:\n"
            "    <from/scramble> = Mandatory. Either an address like this: name\n"
@@ -353,6 +365,10 @@ void printRunnerUsage(std::ostream& out) {
            "    [/password=<text>] = Optional. The archive's password (else\n"
            "                      TSKIVO_ARCHIVE_PASSWORD, else a random one, printed).\n"
            "    [/volume=#]     = Optional. Volume size in MiB (default 50).\n"
+           "    [/each]         = Optional. Each subfolder is a release of its own: its own\n"
+           "                      NZB file (in /nzbdir=<folder>), subject (the subfolder's\n"
+           "                      name when none is given), PAR2 set and /after= call.\n"
+           "    [/history=<file>] = Optional. Adds a JSON line per release to the file.\n"
            "\n"
            "    Without /p= the password is taken from the TSKIVO_PASSWORD environment\n"
            "    variable, which other users cannot see in the process list; without\n"

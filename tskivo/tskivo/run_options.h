@@ -74,6 +74,11 @@ struct RunOptions {
     // "/archive": each folder's files packed into a 7z archive with a
     // password ("/password=", else TSKIVO_ARCHIVE_PASSWORD, else a random
     // one) in volumes of "/volume=" MiB.
+    // "/each": every subfolder of the start folder a release of its own,
+    // its NZB file in "/nzbdir=" (else the folder the runner was started
+    // in); "/history=": a JSON line per release.
+    bool each = false;
+    std::optional<std::string> nzbDir, history;  // absolute
     bool archive = false;
     std::optional<std::string> archivePassword;
     std::uint64_t volumeMiB = 50;
