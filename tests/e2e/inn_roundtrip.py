@@ -197,6 +197,9 @@ def tree_comes_back_whole(work, tag):
         os.makedirs(os.path.join(tree, folder))
         subprocess.run([os.path.join(BIN, "make_pictures"), os.path.join(tree, folder), "1", *size, "cover"], check=True)
     subprocess.run([os.path.join(BIN, "make_pictures"), tree, "1", "700", "500"], check=True)
+    os.makedirs(os.path.join(tree, "CD1", "extra"))
+    subprocess.run([os.path.join(BIN, "make_pictures"), os.path.join(tree, "CD1", "extra"), "1", "300", "200", "scan"],
+                   check=True)
     nzb = os.path.join(work, "cds.nzb")
     run = subprocess.run([os.path.join(BIN, "tskivo"), "Tester <tester@example.org>", "E2E " + tag, tree, GROUP,
                           "127.0.0.1", "", "*.jpg", "/port=%d" % PORT, "/maxlines=300", "/ics", "/par2=10",
@@ -212,10 +215,24 @@ def tree_comes_back_whole(work, tag):
         for name in filenames:
             rel = os.path.relpath(os.path.join(dirpath, name), tree)
             got = os.path.join(out, rel.replace(os.sep, "_"))
+            if not os.path.exists(got):
+                got = os.path.join(out, name)  # a name no other folder has is stored bare
             same = os.path.exists(got) and open(os.path.join(dirpath, name), "rb").read() == open(got, "rb").read()
             check(same, "tree: %s comes back as %s" % (rel, os.path.basename(got)))
     sheets = [n for n in os.listdir(out) if "!contact-sheet" in n]
-    check(len(sheets) == 3, "every folder's contact sheet arrives (%s)" % ", ".join(sorted(sheets)))
+    check(len(sheets) == 4, "every folder's contact sheet arrives (%s)" % ", ".join(sorted(sheets)))
+    # The flat download back into its tree, by the NZB file.
+    restored = subprocess.run([os.path.join(BIN, "tskivo"), "--restore", nzb, out], capture_output=True, text=True,
+                              timeout=60)
+    print(restored.stdout, restored.stderr)
+    check(restored.returncode == 0, "tskivo --restore puts every file of the NZB in its folder")
+    for dirpath, _, filenames in os.walk(tree):
+        for name in filenames:
+            rel = os.path.relpath(os.path.join(dirpath, name), tree)
+            got = os.path.join(out, rel)
+            same = os.path.exists(got) and open(os.path.join(dirpath, name), "rb").read() == open(got, "rb").read()
+            check(same, "restored: %s is back in its folder" % rel)
+    check(os.path.exists(os.path.join(out, "CD1", "CD1.par2")), "a folder's recovery set goes with it")
 
 
 def private_posting(work, tag):

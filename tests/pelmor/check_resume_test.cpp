@@ -204,7 +204,7 @@ TEST(Resume, AKilledPostingLosesOnlyWhatWasInFlight) {
     const pid_t pid = fork();
     if (pid == 0) {
         try {
-            h.run({"a.bin"});
+            h.run({"-folder", "CD1\\extra", "a.bin"});
         } catch (...) {
         }
         _exit(0);
@@ -214,10 +214,16 @@ TEST(Resume, AKilledPostingLosesOnlyWhatWasInFlight) {
     waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status));
     h.server.script->onArticle = nullptr;
-    const std::string again = h.runAgain({"-resume", "a.bin"});
+    const std::string again = h.runAgain({"-folder", "CD1\\extra", "-resume", "a.bin"});
     EXPECT_THAT(again, HasSubstr("Resume: a.bin: 3 of 8 parts are posted already."));
     EXPECT_EQ(h.articles().size(), 4u + 5u) << "the one in flight posted twice, no more";
     EXPECT_EQ(h.listed()["a.bin"].size(), 8u);
+    // The folder it came from, as a path, for putting a flat download back.
+    NzbFile f;
+    const std::string text = readFile("out.nzb");
+    const auto at = text.find("<file ");
+    ASSERT_TRUE(parseFileElement(text.substr(at, text.find("</file>", at) + 7 - at), f));
+    EXPECT_EQ(f.folder, "CD1/extra");
     for (const auto& e : std::filesystem::directory_iterator("."))
         EXPECT_EQ(e.path().filename().string().find("journal"), std::string::npos) << "folded in and gone";
 }

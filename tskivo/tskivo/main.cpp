@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "folder_runner.h"
+#include "restore.h"
 
 namespace {
 
@@ -35,6 +36,14 @@ int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || strcasecmp(argv[1], "/version") == 0)) {
         std::cout << "tskivo (Tarvel Skivor) 0.36" << std::endl;
         return 0;
+    }
+    // A flat download back into its tree: needs no library.
+    if (argc >= 2 && std::strcmp(argv[1], "--restore") == 0) {
+        if (argc != 4) {
+            std::cerr << "  Usage: tskivo --restore <NZB file> <download folder>\n";
+            return 255;
+        }
+        return tskivo::restoreTree(argv[2], argv[3], std::cout);
     }
     // Programs that read the events get nothing else on standard output.
     bool json = false;

@@ -135,7 +135,8 @@ std::string render(const NzbFile& file) {
                     "\" subject=\"" + xmlEscape(file.subject) + "\">\n";
     if (!file.name.empty())
         x += "  <!-- tskivo name=\"" + common::hexText(file.name) + "\" size=\"" + std::to_string(file.size) + "\"" +
-             (file.wireName.empty() ? "" : " wire=\"" + common::hexText(file.wireName) + "\"") + " -->\n";
+             (file.wireName.empty() ? "" : " wire=\"" + common::hexText(file.wireName) + "\"") +
+             (file.folder.empty() ? "" : " folder=\"" + common::hexText(file.folder) + "\"") + " -->\n";
     x += "  <groups>\n";
     for (const auto& g : file.groups) x += "   <group>" + xmlEscape(g) + "</group>\n";
     x += "  </groups>\n  <segments>\n";
@@ -307,7 +308,7 @@ bool replaceMerged(const std::string& path, const std::function<bool(const std::
 std::string journalLine(const NzbFile& f, const NzbSegment& s) {
     std::string groups;
     for (const auto& g : f.groups) groups += (groups.empty() ? "" : "\n") + g;
-    return "J2\t" + common::hexText(f.wireName) + "\t" + common::hexText(f.name) + "\t" + std::to_string(f.size) + "\t" + std::to_string(f.date) + "\t" +
+    return "J3\t" + common::hexText(f.folder) + "\t" + common::hexText(f.wireName) + "\t" + common::hexText(f.name) + "\t" + std::to_string(f.size) + "\t" + std::to_string(f.date) + "\t" +
            common::hexText(f.subject) + "\t" + common::hexText(f.poster) + "\t" + common::hexText(groups) + "\t" + std::to_string(s.number) +
            "\t" + std::to_string(s.bytes) + "\t" + s.messageId + "\n";
 }
@@ -334,8 +335,15 @@ std::vector<NzbFile> readJournal(const std::string& path, bool& foreign) {
     ::close(fd);
     for (std::size_t at = 0, eol; (eol = text.find('\n', at)) != std::string::npos; at = eol + 1) {
         auto f = common::splitFields(std::string_view(text.data() + at, eol - at), '\t');
-        std::string wire, name, subject, poster, groups;
-        if (f.size() != 11 || f[0] != "J2" || !common::fromHex(f[1], wire)) continue;
+        std::string folder, wire, name, subject, poster, groups;
+        // J3 lines lead with the folder; J2 lines (before it was kept) have none.
+        if (f.size() == 12 && f[0] == "J3") {
+            if (!common::fromHex(f[1], folder)) continue;
+            f.erase(f.begin() + 1);
+        } else if (f.size() != 11 || f[0] != "J2") {
+            continue;
+        }
+        if (!common::fromHex(f[1], wire)) continue;
         f.erase(f.begin() + 1);
         if (!common::fromHex(f[1], name) || !common::fromHex(f[4], subject) || !common::fromHex(f[5], poster) || !common::fromHex(f[6], groups) ||
             !validMessageId(std::string(f[9])))
@@ -349,6 +357,7 @@ std::vector<NzbFile> readJournal(const std::string& path, bool& foreign) {
             file.size = size;
             file.poster = poster;
             file.wireName = wire;
+            file.folder = folder;
             file.date = std::strtoll(std::string(f[3]).c_str(), nullptr, 10);
             for (std::size_t p = 0; p <= groups.size();) {
                 const auto nl = std::min(groups.find('\n', p), groups.size());
@@ -405,6 +414,7 @@ bool parseFileElement(const std::string& element, NzbFile& out, std::string* pro
     if (!common::fromHex(attribute(meta, "name"), out.name)) return untrusted("its name is not written in hexadecimal");
     out.size = std::strtoull(std::string(attribute(meta, "size")).c_str(), nullptr, 10);
     if (!common::fromHex(attribute(meta, "wire"), out.wireName)) return untrusted("its wire name is not written in hexadecimal");
+    if (!common::fromHex(attribute(meta, "folder"), out.folder)) return untrusted("its folder is not written in hexadecimal");
     const std::string_view head = all.substr(0, element.find('>'));
     out.poster = unescape(attribute(head, "poster"));
     out.subject = unescape(attribute(head, "subject"));

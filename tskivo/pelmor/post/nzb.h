@@ -31,6 +31,9 @@ struct NzbFile {
     std::string name;
     std::uint64_t size = 0;
     std::string wireName = {};  // the random name an obfuscated file went out under
+    // The folder it was posted from, below the start ("CD1/extras"; empty
+    // for the start), so that a flat download can be put back in its tree.
+    std::string folder = {};
 };
 
 // Reads back a <file> element this writer wrote (subject, poster, segments

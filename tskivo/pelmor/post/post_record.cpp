@@ -1,5 +1,6 @@
 #include "post_record.h"
 
+#include <algorithm>
 #include <ctime>
 #include <map>
 #include <sstream>
@@ -113,6 +114,14 @@ const std::set<int>& PostRecord::alreadyPosted(int f) const {
     return it == resumed_.end() ? none : it->second;
 }
 
+// The job's folder as the runner names it ("CD1\\extras", what newsreaders
+// show) in the form of a path ("CD1/extras").
+std::string PostRecord::treeFolder(std::string folder) {
+    std::replace(folder.begin(), folder.end(), '\\', '/');
+    while (!folder.empty() && folder.front() == '/') folder.erase(0, 1);
+    return folder;
+}
+
 void PostRecord::accepted(const Article& a) {
     std::lock_guard<std::mutex> lock(mutex_);
     files_[a.file][a.part] = PostedPart{a.file, a.part, a.recordSubject, a.sender, a.messageId, a.bytes};
@@ -127,6 +136,7 @@ void PostRecord::accepted(const Article& a) {
         f.subject = a.recordSubject;
         f.poster = a.sender;
         f.wireName = job_.files[static_cast<std::size_t>(a.file)].wireName;
+        f.folder = treeFolder(settings_.folder);
         f.groups = groups_;
         nzb_->journal(f, NzbSegment{a.messageId.substr(1, a.messageId.size() - 2), a.bytes, a.part});
     }
@@ -179,6 +189,7 @@ NzbFile PostRecord::fileRecord(int f) const {
     r.name = postedName(file);
     r.size = file.size;
     r.wireName = file.wireName;
+    r.folder = treeFolder(settings_.folder);
     const auto& parts = files_.at(f);
     // The file's subject and poster are those of its first part.
     const PostedPart& first = parts.begin()->second;

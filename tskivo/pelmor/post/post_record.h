@@ -31,6 +31,7 @@ public:
     // `nzb` may be null (no "-out"). With "-resume", the parts of the job's
     // files that the NZB file already lists are taken as posted.
     PostRecord(PostJob& job, const JobSettings& settings, NzbWriter* nzb);
+    static std::string treeFolder(std::string folder);
 
     // Parts of file f that an earlier run posted.
     const std::set<int>& alreadyPosted(int f) const;
