@@ -387,3 +387,63 @@ TEST(RunnerProgram, EachSubfolderIsAReleaseOfItsOwn) {
     ASSERT_FALSE(unnamed.server.server().acceptedArticles().empty());
     EXPECT_THAT(unnamed.server.server().acceptedArticles()[0].header("Subject"), testing::StartsWith("sub "));
 }
+
+// /watch: releases posted as they come, each once, across a restart; a
+// release stopped half-way is resumed by the next start.
+TEST(RunnerProgram, AWatchedFolderPostsEachNewFolderOnceAcrossRestarts) {
+    RunnerProcess r;
+    r.par2 = false;
+    const std::string history = r.dir / "history.jsonl";
+    const auto lines = [&] {
+        const std::string text = testing_support::readFile(history);
+        return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+    };
+    const auto waitFor = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 300 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return done();
+    };
+    const std::vector<std::string> watch{"/watch=1", "/nzbdir=" + (r.dir / "tmp"), "/history=" + history};
+    r.moreEnv = {"XDG_STATE_HOME=" + (r.dir / "state")};
+    r.run(watch, 0, [&](pid_t pid) {
+        EXPECT_TRUE(waitFor([&] { return lines() == 1; })) << "the one subfolder there";
+        std::filesystem::create_directories(r.dir / "tree/later");
+        writeFile(r.dir / "tree/later/c.bin", testing_support::randomBytes(3000, 3));
+        EXPECT_TRUE(waitFor([&] { return lines() == 2; })) << "a folder dropped in";
+        kill(pid, SIGTERM);
+    });
+    EXPECT_EQ(r.exitStatus(), 0) << r.out;
+    const auto posted = r.server.server().acceptedArticles().size();
+    // Started again: nothing is posted twice.
+    r.run(watch, 0, [&](pid_t pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        kill(pid, SIGTERM);
+    });
+    EXPECT_EQ(r.exitStatus(), 0) << r.out;
+    EXPECT_EQ(r.server.server().acceptedArticles().size(), posted);
+    EXPECT_EQ(lines(), 2);
+
+    // Stopped during a release: the next start resumes it, and its NZB
+    // file names every part once.
+    r.server.script->beforeAccepting = [](const std::string&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    };
+    std::filesystem::create_directories(r.dir / "tree/slow");
+    writeFile(r.dir / "tree/slow/d.bin", testing_support::randomBytes(40000, 4));  // 32 articles
+    r.run(watch, 0, [&](pid_t pid) {
+        EXPECT_TRUE(waitFor([&] { return r.server.server().acceptedArticles().size() >= posted + 3; }));
+        kill(pid, SIGTERM);
+    });
+    EXPECT_EQ(r.exitStatus(), 130) << r.out;
+    r.server.script->beforeAccepting = nullptr;
+    r.run(watch, 0, [&](pid_t pid) {
+        EXPECT_TRUE(waitFor([&] { return lines() == 4; })) << "the stop and the end, a line each";
+        kill(pid, SIGTERM);
+    });
+    EXPECT_EQ(r.exitStatus(), 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("Release: slow (resumed)")) << r.out;
+    const std::string nzb = testing_support::readFile(r.dir / "tmp/slow.nzb");
+    std::set<std::string> numbers;
+    for (std::size_t at = nzb.find("number=\""); at != std::string::npos; at = nzb.find("number=\"", at + 1))
+        EXPECT_TRUE(numbers.insert(nzb.substr(at, nzb.find('"', at + 8) - at)).second);
+    EXPECT_EQ(numbers.size(), 32u);
+}

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <iostream>
 #include <ostream>
 #include <set>
@@ -29,6 +31,7 @@
 #include "common/run_state.h"
 #include "common/size_text.h"
 #include "archive.h"
+#include "watch.h"
 
 namespace tskivo {
 
@@ -126,6 +129,65 @@ public:
 private:
     std::string path_;
 };
+
+// The subfolders of `start` (not dot folders), by name.
+std::vector<std::string> subfoldersOf(const std::string& start) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(start, ec)) {
+        const std::string name = e.path().filename().string();
+        if (!name.empty() && name[0] != '.' && e.is_directory(ec)) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return common::sortsBefore(a, b); });
+    return names;
+}
+
+// Watches `start` until a stop request: each new subfolder quiet for the
+// watch's time is posted by `post` (name, resume); the record says what
+// was posted, so a restart posts nothing twice and resumes a release that
+// was stopped half-way. Ends with 0 (stopped as asked), or 255 when the
+// record cannot be kept.
+int watchFolder(const RunOptions& options, const std::string& start,
+                const std::function<int(const std::string&, bool)>& post, std::ostream& out) {
+    const std::string path = watchRecordPath(start, options.nzbDir ? &*options.nzbDir : nullptr);
+    WatchRecord record;
+    record.load(path);
+    FolderWatch watch(*options.watchSeconds);
+    if (!options.json)
+        out << "  Watching " << start << " (a new folder is posted once unchanged for " << *options.watchSeconds
+            << " s; Ctrl-C stops). Record: " << path << "\n";
+    out.flush();
+    const auto postOne = [&](const std::string& name, bool resume) {
+        record.current = name;
+        if (!record.save(path)) return false;
+        const int status = post(name, resume);
+        if (status == 130) return true;  // stopped: current stays, a restart resumes it
+        record.posted[name] = status;
+        record.current.clear();
+        return record.save(path);
+    };
+    if (!record.current.empty() && !stopRequested && !postOne(record.current, true)) {
+        out << "  Unable to keep the watch's record " << path << ".\n";
+        return 255;
+    }
+    while (!stopRequested) {
+        std::map<std::string, std::string> seen;
+        for (const auto& name : subfoldersOf(start)) seen[name] = folderSignature(start + "/" + name);
+        std::set<std::string> done;
+        for (const auto& [name, status] : record.posted) done.insert(name);
+        const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        for (const auto& name : watch.ready(seen, now, done)) {
+            if (stopRequested) break;
+            if (!postOne(name, false)) {
+                out << "  Unable to keep the watch's record " << path << ".\n";
+                return 255;
+            }
+        }
+        for (int i = 0; i < 10 && !stopRequested; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!options.json) out << "\n  Stopped watching " << start << ".\n";
+    return record.current.empty() ? 0 : 130;  // stopped during a release: a restart resumes it
+}
 
 // One line at the end of the history file, which is the user's alone
 // (0600; a link there is not followed).
@@ -612,18 +674,25 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         common::changeDirectory(initial);
         return status;
     }
+    const std::string start = common::currentDirectory();
+    // One subfolder as a release: its own NZB file and subject.
+    const auto postRelease = [&](const std::string& name, bool resume) {
+        RunOptions o = options;
+        o.args[3] = start + "/" + name;
+        if (options.subject().empty()) o.args[2] = name;
+        o.nzbFile = options.nzbDir.value_or(initial) + "/" + name + ".nzb";
+        o.resume = options.resume || resume;
+        if (!options.json) out << "\n  Release: " << name << (resume ? " (resumed)" : "") << "\n";
+        return common::changeDirectory(o.args[3]) ? release(o) : failed("Unable to find: " + o.args[3]);
+    };
+    if (options.watchSeconds) {
+        const int status = watchFolder(options, start, postRelease, out);
+        common::changeDirectory(initial);
+        return status;
+    }
     // Every subfolder a release of its own, in name order; one that fails
     // leaves the others to go on; a stop request ends the run.
-    const std::string start = common::currentDirectory();
-    std::vector<std::string> subfolders;
-    {
-        std::vector<common::DirEntry> entries;
-        int error = 0;
-        common::findFiles(".", "*.*", entries, error);
-        for (const auto& e : entries)
-            if (e.isDirectory && !e.name.empty() && e.name[0] != '.') subfolders.push_back(e.name);
-        std::sort(subfolders.begin(), subfolders.end(), [](const std::string& a, const std::string& b) { return common::sortsBefore(a, b); });
-    }
+    const std::vector<std::string> subfolders = subfoldersOf(start);
     if (subfolders.empty()) {
         common::changeDirectory(initial);
         return failed("/each found no subfolder in " + start + ".");
@@ -632,12 +701,7 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
     const auto rank = [](int s) { return s == 0 ? 0 : s == 1 ? 1 : s == 130 ? 3 : 2; };
     for (const auto& name : subfolders) {
         if (stopRequested) break;
-        RunOptions o = options;
-        o.args[3] = start + "/" + name;
-        if (options.subject().empty()) o.args[2] = name;
-        o.nzbFile = options.nzbDir.value_or(initial) + "/" + name + ".nzb";
-        if (!options.json) out << "\n  Release: " << name << "\n";
-        const int status = common::changeDirectory(o.args[3]) ? release(o) : failed("Unable to find: " + o.args[3]);
+        const int status = postRelease(name, false);
         if (rank(status) > rank(worst)) worst = status;
         if (status == 130) break;
     }

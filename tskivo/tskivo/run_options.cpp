@@ -73,7 +73,7 @@ constexpr const char* kOptions[] = {
     "/par2files=", "/par2equal", "/par2blocks=", "/par2blocksize=", "/json", "/verify", "/checkdelay=", "/checkasks=", "/checkspacing=", "/backup=",
     "/backupuser=", "/backuppass=", "/backupssl", "/checkserver=", "/checkuser=", "/checkpass=", "/proxy=",
     "/obfuscate", "/domain=", "/nzbtitle=", "/nzbpassword=", "/nzbcategory=", "/nzbtag=", "/after=",
-    "/archive", "/password=", "/volume=", "/each", "/nzbdir=", "/history="};
+    "/archive", "/password=", "/volume=", "/each", "/nzbdir=", "/history=", "/watch"};
 
 // A flag given exactly ("/check", not "/checkserver=").
 bool flagOption(const std::vector<std::string>& args, const char* option) {
@@ -198,6 +198,11 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
         return (*v)[0] == '/' ? *v : initialDirectory + "/" + *v;
     };
     out.each = flagOption(args, "/each");
+    if (flagOption(args, "/watch")) out.watchSeconds = 30;
+    long long watch = -1;
+    ranged("/watch=", 0, 86400, watch);
+    if (watch >= 0) out.watchSeconds = watch;
+    if (out.watchSeconds) out.each = true;  // a watched folder's subfolders are releases
     out.nzbDir = absolute("/nzbdir=");
     out.history = absolute("/history=");
     if (out.each && out.nzbFile && out.error.empty())
@@ -277,7 +282,7 @@ void printRunnerUsage(std::ostream& out) {
            "              [/obfuscate[=keep]] [/domain=<name>] [/nzbtitle=<text>]\n"
            "              [/nzbpassword=<text>] [/nzbcategory=<text>] [/nzbtag=<text>]\n"
            "              [/after=<command>] [/archive] [/password=<text>] [/volume=#]\n"
-           "              [/each] [/nzbdir=<folder>] [/history=<file>]\n"
+           "              [/each] [/nzbdir=<folder>] [/history=<file>] [/watch[=#]]\n"
            "\n"
            "  Arguments:\n"
            "    <from/scramble> = Mandatory. Either an address like this: name\n"
@@ -369,6 +374,8 @@ void printRunnerUsage(std::ostream& out) {
            "                      NZB file (in /nzbdir=<folder>), subject (the subfolder's\n"
            "                      name when none is given), PAR2 set and /after= call.\n"
            "    [/history=<file>] = Optional. Adds a JSON line per release to the file.\n"
+           "    [/watch[=#]]    = Optional. Keeps running: a new subfolder is posted as a\n"
+           "                      release once nothing in it changed for # seconds (30).\n"
            "\n"
            "    Without /p= the password is taken from the TSKIVO_PASSWORD environment\n"
            "    variable, which other users cannot see in the process list; without\n"

@@ -78,6 +78,9 @@ struct RunOptions {
     // its NZB file in "/nzbdir=" (else the folder the runner was started
     // in); "/history=": a JSON line per release.
     bool each = false;
+    // "/watch[=SECONDS]": keep running; a new subfolder is posted as a
+    // release (as with "/each") once nothing in it changed for SECONDS.
+    std::optional<long long> watchSeconds;
     std::optional<std::string> nzbDir, history;  // absolute
     bool archive = false;
     std::optional<std::string> archivePassword;
