@@ -447,3 +447,30 @@ TEST(RunnerProgram, AWatchedFolderPostsEachNewFolderOnceAcrossRestarts) {
         EXPECT_TRUE(numbers.insert(nzb.substr(at, nzb.find('"', at + 8) - at)).second);
     EXPECT_EQ(numbers.size(), 32u);
 }
+
+// Saved options: read after the typed ones, which win; a password in a
+// file others can read is pointed out.
+TEST(RunnerProgram, SavedOptionsFollowTheCommandLine) {
+    RunnerProcess r;
+    r.par2 = false;
+    std::filesystem::create_directories(r.dir / "config/tarvel-skivor");
+    writeFile(r.dir / "config/tarvel-skivor/tskivo.conf",
+              "# my usual\n  /nzb=" + (r.dir / "saved.nzb") + "\n\n/maxlines=20\r\n/u=joe\n/p=s3cret\n");
+    std::filesystem::permissions(r.dir / "config/tarvel-skivor/tskivo.conf", std::filesystem::perms::owner_read |
+                                 std::filesystem::perms::owner_write | std::filesystem::perms::others_read);
+    r.run({});
+    EXPECT_EQ(r.exitStatus(), 0) << r.out << r.err;
+    EXPECT_TRUE(std::filesystem::exists(r.dir / "saved.nzb"));
+    EXPECT_EQ(r.server.server().acceptedArticles().size(), 6u) << "/maxlines=10 as typed, not the saved 20";
+    EXPECT_THAT(r.server.server().transcript(), testing::Contains("AUTHINFO PASS s3cret"));
+    EXPECT_THAT(r.err, HasSubstr("hold a password and others can read them"));
+    // TSKIVO_CONFIG names another file; empty, none.
+    RunnerProcess none;
+    none.par2 = false;
+    std::filesystem::create_directories(none.dir / "config/tarvel-skivor");
+    writeFile(none.dir / "config/tarvel-skivor/tskivo.conf", "/nzb=" + (none.dir / "saved.nzb") + "\n");
+    none.moreEnv = {"TSKIVO_CONFIG="};
+    none.run({});
+    EXPECT_EQ(none.exitStatus(), 0);
+    EXPECT_FALSE(std::filesystem::exists(none.dir / "saved.nzb"));
+}

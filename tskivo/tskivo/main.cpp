@@ -45,9 +45,12 @@ int main(int argc, char** argv) {
         }
         return tskivo::restoreTree(argv[2], argv[3], std::cout);
     }
+    // The saved options after the typed ones.
+    std::string note;
+    const std::vector<std::string> args = tskivo::withSavedOptions(std::vector<std::string>(argv, argv + argc), note);
     // Programs that read the events get nothing else on standard output.
     bool json = false;
-    for (int i = 1; i < argc; ++i) json = json || strncasecmp(argv[i], "/json", 5) == 0;
+    for (std::size_t i = 1; i < args.size(); ++i) json = json || strncasecmp(args[i].c_str(), "/json", 5) == 0;
     if (!json) std::cout << tskivo::kBanner << std::endl;
     // Loaded at run time, so that a missing library gets our own message;
     // nothing can be posted without them, which the status says too.
@@ -67,7 +70,8 @@ int main(int argc, char** argv) {
         std::cerr << "  Unable to load required DLL library: libtplat.so, aborting.\n";
         return 255;
     }
-    const int status = tskivo::runRunner(std::vector<std::string>(argv, argv + argc), postFolder,
+    if (!note.empty()) std::cerr << "  " << note << "\n";
+    const int status = tskivo::runRunner(args, postFolder,
                                          createContactSheets, std::cout);
     std::cout.flush();
     dlclose(engine);

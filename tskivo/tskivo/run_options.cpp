@@ -1,5 +1,9 @@
 #include "run_options.h"
 
+#include <sys/stat.h>
+
+#include <fstream>
+
 #include <strings.h>
 
 #include <cstdlib>
@@ -263,6 +267,38 @@ bool knownRunnerOption(const std::string& argument) {
     for (const char* option : kOptions)
         if (startsWithNoCase(argument, option)) return true;
     return false;
+}
+
+std::vector<std::string> withSavedOptions(const std::vector<std::string>& args, std::string& note) {
+    note.clear();
+    if (args.size() < 6) return args;  // the usage text, --version, --restore: as typed
+    std::string path;
+    if (const auto named = common::environment("TSKIVO_CONFIG")) {
+        path = *named;
+    } else {
+        const auto config = common::environment("XDG_CONFIG_HOME");
+        const auto home = common::environment("HOME");
+        if (config && !config->empty()) path = *config + "/tarvel-skivor/tskivo.conf";
+        else if (home && !home->empty()) path = *home + "/.config/tarvel-skivor/tskivo.conf";
+    }
+    std::ifstream in(path);
+    if (path.empty() || !in) return args;
+    std::vector<std::string> out = args;
+    bool secret = false;
+    for (std::string line; std::getline(in, line);) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+        const auto first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
+        line.erase(0, first);
+        secret = secret || startsWithNoCase(line, "/p=") || startsWithNoCase(line, "/backuppass=") ||
+                 startsWithNoCase(line, "/checkpass=") || startsWithNoCase(line, "/password=") ||
+                 (startsWithNoCase(line, "/proxy=") && line.find('@') != std::string::npos);
+        out.push_back(line);
+    }
+    struct stat st {};
+    if (secret && stat(path.c_str(), &st) == 0 && (st.st_mode & 077))
+        note = "The saved options " + path + " hold a password and others can read them (chmod 600 " + path + ").";
+    return out;
 }
 
 void printRunnerUsage(std::ostream& out) {

@@ -106,6 +106,13 @@ bool parseRunOptions(const std::vector<std::string>& args, const std::string& in
 
 void printRunnerUsage(std::ostream& out);
 
+// The saved options: TSKIVO_CONFIG names the file (empty: none), else
+// $XDG_CONFIG_HOME/tarvel-skivor/tskivo.conf (~/.config/...). One option a
+// line, "#" starts a comment. They follow the command line's own, so that
+// what is typed wins. `note` gets a warning worth printing (a file others
+// can read that holds a password), or stays empty.
+std::vector<std::string> withSavedOptions(const std::vector<std::string>& args, std::string& note);
+
 // Whether an argument is one of the runner's slash options (by its prefix,
 // as they are matched).
 bool knownRunnerOption(const std::string& argument);
