@@ -66,6 +66,7 @@ private slots:
         startDir_ = QDir::currentPath();
         QDir::setCurrent(dir_.path());
         QFile::remove(storeFile());
+        QFile::remove(storeFile() + QStringLiteral(".jobs.json"));
     }
     void cleanup() { QDir::setCurrent(startDir_); }
 

@@ -49,8 +49,9 @@ class JobsTest : public QObject {
     tskivor_testing::StubLauncher launcher_;
 
     // A window set up to post *.bin files to `port`, one job at a time.
-    std::unique_ptr<CMainDlg> window(int port) {
+    std::unique_ptr<CMainDlg> window(int port, bool freshList = true) {
         launcher_.runner = QStringLiteral(TSKIVO_BIN);
+        if (freshList) QFile::remove(work_.filePath(QStringLiteral("store.ini.jobs.json")));  // each case its own list
         auto w = std::make_unique<CMainDlg>(prompts_, launcher_, work_.filePath(QStringLiteral("store.ini")));
         w->author->setText(QStringLiteral("Tester <tester@example.org>"));
         w->subject->setText(QStringLiteral("Jobs"));
@@ -155,6 +156,12 @@ private slots:
         QFile nzb(job(*w, 0).command.nzbPath);
         QVERIFY(nzb.open(QIODevice::ReadOnly));
         QCOMPARE(static_cast<std::size_t>(nzb.readAll().count("<segment ")), before);
+        // The window closed and opened again: the list is back, Retry finishes the job.
+        w.reset();
+        w = window(server.port(), false);
+        QCOMPARE(w->jobsList->topLevelItemCount(), 2);
+        QCOMPARE(stateText(job(*w, 0).state), QStringLiteral("cancelled"));
+        w->jobsList->setCurrentItem(w->jobsList->topLevelItem(0));
         QVERIFY(w->retryJob->isEnabled());
         w->retryJob->click();
         QTRY_VERIFY_WITH_TIMEOUT(job(*w, 0).finished(), 60000);

@@ -1,5 +1,7 @@
 #include "runner_command.h"
 
+#include <QFile>
+
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -277,4 +279,37 @@ TEST(RunnerCommand, OnlyWrittenIntroTextIsPosted) {
     for (const char* none : {"", "   \n", "<< Place your post introduction text here >>"})
         EXPECT_FALSE(introWritten(QString::fromUtf8(none))) << none;
     EXPECT_TRUE(introWritten(QStringLiteral("Oaks in autumn.")));
+}
+
+// The jobs list across a restart: rows, results and logs come back; a job
+// that had not finished comes back cancelled, for Retry to resume.
+TEST(JobEvents, TheListIsKeptAcrossRestarts) {
+    const testing_support::TempDir dir(false);
+    const QString path = QString::fromStdString(dir / "jobs.json");
+    {
+        JobQueue q(QStringLiteral("/nonexistent/tskivo"));
+        Job done;
+        done.directory = QStringLiteral("/pics/a");
+        done.state = Job::State::Done;
+        done.articles = 12;
+        done.command.arguments = {QStringLiteral("Me <me@x.org>"), QStringLiteral("/nzb=/n/a.nzb")};
+        done.command.nzbPath = QStringLiteral("/n/a.nzb");
+        done.log = {QStringLiteral("Status 0: everything was posted")};
+        Job posting = done;
+        posting.directory = QStringLiteral("/pics/b");
+        posting.state = Job::State::Posting;
+        q.showRow(done);
+        q.showRow(posting);
+        ASSERT_TRUE(q.save(path));
+    }
+    JobQueue back(QStringLiteral("/nonexistent/tskivo"));
+    back.load(path);
+    ASSERT_EQ(back.jobs().size(), 2u);
+    EXPECT_EQ(back.jobs()[0].state, Job::State::Done);
+    EXPECT_EQ(back.jobs()[0].articles, 12u);
+    EXPECT_EQ(back.jobs()[0].command.nzbPath, QStringLiteral("/n/a.nzb"));
+    EXPECT_EQ(back.jobs()[0].log, QStringList{QStringLiteral("Status 0: everything was posted")});
+    EXPECT_EQ(back.jobs()[1].state, Job::State::Cancelled);
+    EXPECT_EQ(back.running(), 0) << "nothing starts by itself";
+    EXPECT_EQ(QFile(path).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), QFileDevice::Permissions{});
 }

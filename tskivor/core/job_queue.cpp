@@ -1,8 +1,12 @@
 #include "job_queue.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonDocument>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QSaveFile>
 
 #include <algorithm>
 
@@ -262,6 +266,64 @@ void JobQueue::clearFinished() {
     for (const Job& j : jobs_)
         if (j.finished()) forgetIntro(j);
     jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(), [](const Job& j) { return j.finished(); }), jobs_.end());
+    emit changed(-1);
+}
+
+namespace {
+
+Job::State stateFrom(const QString& text) {
+    for (const auto s : {Job::State::Done, Job::State::Failed, Job::State::Cancelled})
+        if (stateText(s) == text) return s;
+    return Job::State::Cancelled;  // unfinished when the list was kept
+}
+
+}  // namespace
+
+bool JobQueue::save(const QString& path) const {
+    QJsonArray rows;
+    for (const Job& j : jobs_) {
+        QJsonObject o;
+        o[QStringLiteral("directory")] = j.directory;
+        o[QStringLiteral("arguments")] = QJsonArray::fromStringList(j.command.arguments);
+        o[QStringLiteral("nzb")] = j.command.nzbPath;
+        o[QStringLiteral("state")] = j.finished() ? stateText(j.state) : QStringLiteral("interrupted");
+        o[QStringLiteral("status")] = j.status;
+        o[QStringLiteral("error")] = j.finished() ? j.error : QStringLiteral("The window was closed before the job ended; Retry resumes it.");
+        o[QStringLiteral("bytes")] = static_cast<double>(j.bytes);
+        o[QStringLiteral("articles")] = static_cast<double>(j.articles);
+        o[QStringLiteral("seconds")] = j.seconds;
+        o[QStringLiteral("log")] = QJsonArray::fromStringList(j.log.mid(std::max<qsizetype>(0, j.log.size() - 500)));
+        rows.append(o);
+    }
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) return false;
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    f.write(QJsonDocument(rows).toJson(QJsonDocument::Compact));
+    return f.commit();
+}
+
+void JobQueue::load(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return;
+    for (const QJsonValue v : QJsonDocument::fromJson(f.readAll()).array()) {
+        const QJsonObject o = v.toObject();
+        Job job;
+        job.id = nextId_++;
+        job.directory = o.value(QStringLiteral("directory")).toString();
+        if (job.directory.isEmpty()) continue;
+        for (const QJsonValue a : o.value(QStringLiteral("arguments")).toArray()) job.command.arguments << a.toString();
+        job.command.nzbPath = o.value(QStringLiteral("nzb")).toString();
+        job.state = stateFrom(o.value(QStringLiteral("state")).toString());
+        job.status = o.value(QStringLiteral("status")).toInt(-1);
+        job.error = o.value(QStringLiteral("error")).toString();
+        job.bytes = static_cast<std::uint64_t>(o.value(QStringLiteral("bytes")).toDouble());
+        job.articles = static_cast<std::uint64_t>(o.value(QStringLiteral("articles")).toDouble());
+        job.seconds = o.value(QStringLiteral("seconds")).toDouble();
+        job.share = job.state == Job::State::Done ? 1 : 0;
+        for (const QJsonValue l : o.value(QStringLiteral("log")).toArray()) job.log << l.toString();
+        jobs_.push_back(std::move(job));
+    }
     emit changed(-1);
 }
 

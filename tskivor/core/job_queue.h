@@ -70,6 +70,11 @@ public:
     void stopAll(int ms = 15000);
     // One of the runner's JSON event lines, applied to its job's row and log.
     static void event(Job& job, const QByteArray& line);
+    // The list kept across restarts (no secrets: those come from the
+    // profile when a job runs again). A job that had not finished comes
+    // back cancelled, for Retry to resume.
+    bool save(const QString& path) const;
+    void load(const QString& path);
     // A row as it would stand, without a runner (the window's screenshots).
     void showRow(Job job);
 

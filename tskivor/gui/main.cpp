@@ -114,9 +114,13 @@ int main(int argc, char** argv) {
     if (shots > 0 && shots + 1 < args.size()) {
         // A store of its own, so screenshots never touch the user's.
         const QString store = QDir(args[shots + 1]).filePath(QStringLiteral("screenshots-store.ini"));
-        tskivor::CMainDlg window(prompts, launcher, store);
-        const int rc = saveScreenshots(window, args[shots + 1]);
+        int rc = 0;
+        {
+            tskivor::CMainDlg window(prompts, launcher, store);
+            rc = saveScreenshots(window, args[shots + 1]);
+        }
         QFile::remove(store);
+        QFile::remove(store + QStringLiteral(".jobs.json"));
         return rc;
     }
     tskivor::CMainDlg window(prompts, launcher);

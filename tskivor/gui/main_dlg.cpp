@@ -19,6 +19,7 @@
 #include <QStyledItemDelegate>
 #include <QPushButton>
 #include <QHeaderView>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QTreeWidget>
 #include <QUrl>
@@ -181,7 +182,10 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
       store_(openLastUsedStore(settingsFile)),
       settings_(prompts, this),
       intro_(this),
-      jobs_(launcher.runnerProgram()) {
+      jobs_(launcher.runnerProgram()),
+      jobsFile_(settingsFile.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                                             QStringLiteral("/tarvel-skivor/jobs.json")
+                                       : settingsFile + QStringLiteral(".jobs.json")) {
     setWindowTitle(QStringLiteral("Tarvel Skivor v0.36 (Usenet News Binary Poster)"));
 
     subject = textField();
@@ -327,6 +331,16 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
 
     openFolder = [](const QString& folder) { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); };
     connect(&jobs_, &JobQueue::changed, this, &CMainDlg::showJob);
+    // The list is kept across restarts: written a moment after it changes.
+    saveJobs_.setSingleShot(true);
+    saveJobs_.setInterval(1000);
+    connect(&saveJobs_, &QTimer::timeout, this, [this] { jobs_.save(jobsFile_); });
+    connect(&jobs_, &JobQueue::changed, this, [this](int row) {
+        const auto& all = jobs_.jobs();
+        if (row < 0 || (row < static_cast<int>(all.size()) && !all[static_cast<std::size_t>(row)].running()))
+            saveJobs_.start();
+    });
+    jobs_.load(jobsFile_);
     connect(jobsList, &QTreeWidget::itemSelectionChanged, this, &CMainDlg::jobButtons);
     connect(openNzbFolder, &QPushButton::clicked, this, [this] {
         const int row = selectedJob();
@@ -379,7 +393,12 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
     }
 }
 
-CMainDlg::~CMainDlg() = default;
+CMainDlg::~CMainDlg() {
+    // Running jobs stop (saving their NZB files) and come back cancelled,
+    // for Retry to finish.
+    jobs_.stopAll();
+    jobs_.save(jobsFile_);
+}
 
 bool CMainDlg::eventFilter(QObject* watched, QEvent* event) {
     if (balloon_ && watched != balloon_) balloon_->relay(event);

@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QListWidget>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -110,6 +111,8 @@ private:
     CBalloonTip* balloon_ = nullptr;
     bool profileLoaded_ = false;
     JobQueue jobs_;
+    QString jobsFile_;
+    QTimer saveJobs_;
     QDialog* logWindow_ = nullptr;
     QPlainTextEdit* logText_ = nullptr;
     int logJob_ = 0;  // the job whose log the window shows
