@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QUrl>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTreeWidget>
@@ -170,6 +172,28 @@ private slots:
         for (const auto& a : server.server().acceptedArticles()) QVERIFY2(parts.insert(partKey(a)).second, partKey(a).c_str());
         QVERIFY(parts.size() > before);
         QCOMPARE(static_cast<int>(parts.size()), (100000 + 128 * 20 - 1) / (128 * 20));
+    }
+
+    void droppedFoldersAndFilesBecomeRowsAndAFilePostsAlone() {
+        ConcurrentNntpServer server;
+        auto w = window(server.port());
+        const QString dropped = folder(QStringLiteral("dropped"), 2, 2000);
+        const QString alone = folder(QStringLiteral("alone"), 3, 1500) + QStringLiteral("/alone2.bin");
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(dropped), QUrl::fromLocalFile(alone), QUrl(QStringLiteral("https://example.org/x"))});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(w.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(w.get(), &drop);
+        QCOMPARE(w->directories->entries(), (QStringList{alone, dropped}));
+        w->post->click();
+        QCOMPARE(w->jobsList->topLevelItemCount(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(job(*w, 1).finished(), 30000);
+        QCOMPARE(stateText(job(*w, 0).state), QStringLiteral("done"));
+        std::set<std::string> names;
+        for (const auto& a : server.server().acceptedArticles()) names.insert(partKey(a).substr(0, partKey(a).find(' ')));
+        QCOMPARE(names, (std::set<std::string>{"alone2.bin", "dropped1.bin", "dropped2.bin"}));
     }
 
     void aJobThatFailsSaysWhyAndWithWhatStatus() {

@@ -649,6 +649,18 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
     for (const auto& unknown : options.unknown)
         (options.json ? std::cerr : out) << "  Unknown option " << unknown << " ignored.\n";
     // Nothing was posted: that is no success.
+    // A single file in the directory's place: that file alone, from its folder.
+    bool singleFile = false;
+    {
+        struct stat st {};
+        const std::string given = options.startDirectory();
+        if (stat(given.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !options.each) {
+            const auto slash = given.find_last_of('/');
+            options.args[3] = slash == std::string::npos ? "." : slash == 0 ? "/" : given.substr(0, slash);
+            options.fileMask = given.substr(slash == std::string::npos ? 0 : slash + 1);
+            singleFile = true;
+        }
+    }
     if (!common::changeDirectory(options.startDirectory())) return failed("Unable to find: " + options.startDirectory());
     struct sigaction action {};
     action.sa_handler = onStopSignal;
@@ -662,7 +674,7 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
     }
     const auto release = [&](RunOptions& o) {
         std::vector<std::string> folders{common::currentDirectory()};
-        recordFolders(folders, &o.unreadableFolders);
+        if (!singleFile) recordFolders(folders, &o.unreadableFolders);
         for (const auto& folder : o.unreadableFolders)
             (o.json ? std::cerr : out) << "  Unable to enter: " << folder << "; its files are not posted.\n";
         if (!o.json) out << "  Recorded folders: " << folders.size() << "\n\n";

@@ -13,7 +13,10 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QStyledItemDelegate>
@@ -225,7 +228,14 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
 
     auto* contentsBox = new QGroupBox(QStringLiteral("Contents"));
     auto* contents = new QVBoxLayout(contentsBox);
-    contents->addWidget(addDirectory, 0, Qt::AlignLeft);
+    addFile = new QPushButton(QStringLiteral("Add fi&le"));
+    {
+        auto* addRow = new QHBoxLayout;
+        addRow->addWidget(addDirectory);
+        addRow->addWidget(addFile);
+        addRow->addStretch();
+        contents->addLayout(addRow);
+    }
     contents->addWidget(directories);
 
     auto* toFromBox = new QGroupBox(QStringLiteral("To / From"));
@@ -358,6 +368,11 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
     connect(formattedSubject, &QCheckBox::clicked, this, &CMainDlg::formattedSubjectClicked);
     connect(scramble, &QCheckBox::clicked, this, &CMainDlg::scrambleClicked);
     connect(addDirectory, &QPushButton::clicked, this, &CMainDlg::addDirectoryCommand);
+    connect(addFile, &QPushButton::clicked, this, [this] {
+        if (const auto chosen = prompts_.openFile(this, QStringLiteral("All files (*)"))) directories->addDirectory(*chosen);
+    });
+    // Folders and files dropped onto the window join the list.
+    setAcceptDrops(true);
     connect(clearDirs, &QPushButton::clicked, directories, &QListWidget::clear);
     connect(post, &QPushButton::clicked, this, &CMainDlg::runCommand);
     connect(loadProfile, &QPushButton::clicked, this, &CMainDlg::loadProfileCommand);
@@ -383,6 +398,7 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
     newsgroups->setToolTip(QStringLiteral("Seperate by , (comma)."));
     reference->setToolTip(QStringLiteral("References should contain < >."));
     addDirectory->setToolTip(QStringLiteral("Add as many as you like."));
+    addFile->setToolTip(QStringLiteral("A single file, posted on its own. Folders and files can be dropped onto the window too."));
     maxBandwidth->setToolTip(QStringLiteral("0 = No bandwidth limitations."));
     introduce->setToolTip(QStringLiteral("Introduce your post."));
     // Every pointer move in the window reaches the balloon.
@@ -398,6 +414,27 @@ CMainDlg::~CMainDlg() {
     // for Retry to finish.
     jobs_.stopAll();
     jobs_.save(jobsFile_);
+}
+
+QStringList CMainDlg::droppedPaths(const QMimeData* data) {
+    QStringList out;
+    if (!data || !data->hasUrls()) return out;
+    for (const QUrl& url : data->urls()) {
+        const QFileInfo info(url.toLocalFile());
+        if (url.isLocalFile() && (info.isDir() || info.isFile())) out << info.absoluteFilePath();
+    }
+    return out;
+}
+
+void CMainDlg::dragEnterEvent(QDragEnterEvent* e) {
+    if (!droppedPaths(e->mimeData()).isEmpty()) e->acceptProposedAction();
+}
+
+void CMainDlg::dropEvent(QDropEvent* e) {
+    const QStringList paths = droppedPaths(e->mimeData());
+    for (const QString& path : paths)
+        if (directories->findItems(path, Qt::MatchExactly).isEmpty()) directories->addDirectory(path);
+    if (!paths.isEmpty()) e->acceptProposedAction();
 }
 
 bool CMainDlg::eventFilter(QObject* watched, QEvent* event) {

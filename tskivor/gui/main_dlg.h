@@ -17,7 +17,10 @@
 
 class QCheckBox;
 class QLineEdit;
+class QDragEnterEvent;
+class QDropEvent;
 class QMenuBar;
+class QMimeData;
 class QPlainTextEdit;
 class QPushButton;
 class QSettings;
@@ -76,7 +79,7 @@ public:
     QLineEdit *subject, *separator, *author, *newsgroups, *reference, *filemask, *maxBandwidth, *nzbFile;
     QCheckBox *formattedSubject, *scramble;
     CDirectoryList* directories;
-    QPushButton *addDirectory, *post, *clearDirs, *loadProfile, *settingsButton, *introduce, *quit, *browseNzb;
+    QPushButton *addDirectory, *addFile, *post, *clearDirs, *loadProfile, *settingsButton, *introduce, *quit, *browseNzb;
     QMenuBar* menuBar;
     // The jobs list: a row per directory posted, with what its runner reports.
     QTreeWidget* jobsList;
@@ -91,8 +94,13 @@ public:
 
     static QIcon programIcon();
 
+    // The local folders and files among dropped data.
+    static QStringList droppedPaths(const QMimeData* data);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
 
 private:
     void formattedSubjectClicked();
