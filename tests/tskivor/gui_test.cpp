@@ -87,6 +87,28 @@ private slots:
         QCOMPARE(sheet.server.values.server, QStringLiteral("news.changed.org"));
         sheet.GatherPagesIntoProfile();  // as a later save does
         QCOMPARE(sheet.profile().server, std::string("news.changed.org"));
+        // The Posting style page's newer fields reach the profile, and come back.
+        CSettingsPostStyle& ps = sheet.postStyle;
+        ps.showValues();
+        ps.checkServer->setText(QStringLiteral(" check.example.net "));
+        ps.checkDelay->setValue(9);
+        ps.domain->setText(QStringLiteral("pix.example.net"));
+        ps.afterCommand->setText(QStringLiteral("./upload.sh"));
+        ps.nzbTags->setText(QStringLiteral("oaks,autumn"));
+        ps.archive->setChecked(true);
+        ps.volumeMiB->setValue(25);
+        QVERIFY(ps.takeValues());
+        sheet.GatherPagesIntoProfile();
+        const ProfileExtras& x = sheet.profile().extras;
+        QCOMPARE(x.checkServer, std::string("check.example.net"));
+        QCOMPARE(x.checkDelay, 9);
+        QCOMPARE(x.domain + "|" + x.afterCommand + "|" + x.nzbTags, std::string("pix.example.net|./upload.sh|oaks,autumn"));
+        QVERIFY(x.archive);
+        QCOMPARE(x.volumeMiB, 25);
+        ps.domain->clear();
+        sheet.ApplyProfileToPages();
+        ps.showValues();
+        QCOMPARE(ps.domain->text(), QStringLiteral("pix.example.net"));
     }
 
     void settingsRulesAndMessages() {

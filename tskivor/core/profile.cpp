@@ -198,6 +198,11 @@ std::string ProfileExtras::toBlock() const {
     put("archive", archive ? "1" : "0");
     put("archive-password", archivePassword);
     put("volume", std::to_string(volumeMiB));
+    put("check-server", checkServer);
+    put("check-delay", std::to_string(checkDelay));
+    put("domain", domain);
+    put("after", afterCommand);
+    put("nzb-tags", nzbTags);
     std::string block(kExtrasMagic, 4);
     for (int i = 0; i < 4; ++i) block += static_cast<char>((text.size() >> (8 * i)) & 0xFF);
     return block + text;
@@ -230,6 +235,11 @@ ProfileExtras ProfileExtras::fromBlock(const std::string& bytes) {
         else if (key == "archive") e.archive = value == "1";
         else if (key == "archive-password") e.archivePassword = value;
         else if (key == "volume") e.volumeMiB = std::clamp(std::atoi(value.c_str()), 1, 1 << 20);
+        else if (key == "check-server") e.checkServer = value;
+        else if (key == "check-delay") e.checkDelay = std::clamp(std::atoi(value.c_str()), -1, 86400);
+        else if (key == "domain") e.domain = value;
+        else if (key == "after") e.afterCommand = value;
+        else if (key == "nzb-tags") e.nzbTags = value;
     }
     return e;
 }

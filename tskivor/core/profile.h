@@ -48,6 +48,11 @@ struct ProfileExtras {
     bool archive = false;         // "Pack into a password-protected archive"
     std::string archivePassword;  // empty: a random one for each posting
     int volumeMiB = 50;
+    std::string checkServer;   // host[:port] that /check asks; empty: the server posted on
+    int checkDelay = -1;       // seconds before the check asks; -1: the runner's own
+    std::string domain;        // of the Message-IDs; empty: the runner's own
+    std::string afterCommand;  // run once a job's NZB file is written
+    std::string nzbTags;       // comma-separated, each an NZB tag
     bool operator==(const ProfileExtras&) const = default;
 
     std::string toBlock() const;

@@ -172,6 +172,12 @@ std::optional<RunnerCommand> buildRunnerCommand(const MainFields& f, const Profi
     for (const auto& [option, value] : {std::pair{"/nzbtitle=", &x.nzbTitle}, std::pair{"/nzbpassword=", &x.nzbPassword},
                                         std::pair{"/nzbcategory=", &x.nzbCategory}})
         if (!value->empty()) a << QString::fromLatin1(option) + QString::fromStdString(*value);
+    if (!x.checkServer.empty()) a << QStringLiteral("/checkserver=") + QString::fromStdString(x.checkServer);
+    if (x.checkDelay >= 0) a << QStringLiteral("/checkdelay=%1").arg(x.checkDelay);
+    if (!x.domain.empty()) a << QStringLiteral("/domain=") + QString::fromStdString(x.domain);
+    for (const QString& tag : QString::fromStdString(x.nzbTags).split(QLatin1Char(','), Qt::SkipEmptyParts))
+        if (!tag.trimmed().isEmpty()) a << QStringLiteral("/nzbtag=") + tag.trimmed();
+    if (!x.afterCommand.empty()) a << QStringLiteral("/after=") + QString::fromStdString(x.afterCommand);
     if (x.archive) {
         a << QStringLiteral("/archive");
         if (x.volumeMiB != 50) a << QStringLiteral("/volume=%1").arg(x.volumeMiB);

@@ -95,7 +95,12 @@ CSettingsPostStyle::CSettingsPostStyle()
       nzbCategory(new QLineEdit),
       archive(new QCheckBox(QStringLiteral("Pack into a password-protected archive"))),
       archivePassword(new QLineEdit),
-      volumeMiB(new QSpinBox) {
+      volumeMiB(new QSpinBox),
+      checkServer(new QLineEdit),
+      domain(new QLineEdit),
+      afterCommand(new QLineEdit),
+      nzbTags(new QLineEdit),
+      checkDelay(new QSpinBox) {
     setWindowTitle(QStringLiteral("Posting style"));
     auto* l = new QVBoxLayout(this);
     for (QCheckBox* b : {uuencodeFirstOnly, useUuencoding, nonFolderLike, contactSheets, checkPosts, resume, terminal,
@@ -108,7 +113,22 @@ CSettingsPostStyle::CSettingsPostStyle()
     form->addRow(QStringLiteral("Title:"), nzbTitle);
     form->addRow(QStringLiteral("Password:"), nzbPassword);
     form->addRow(QStringLiteral("Category:"), nzbCategory);
+    form->addRow(QStringLiteral("Tags:"), nzbTags);
+    nzbTags->setPlaceholderText(QStringLiteral("comma-separated"));
     l->addWidget(nzb);
+    auto* more = new QGroupBox(QStringLiteral("Check, Message-IDs and afterwards"));
+    auto* moreForm = new QFormLayout(more);
+    checkServer->setPlaceholderText(QStringLiteral("the server posted on"));
+    checkDelay->setRange(-1, 86400);
+    checkDelay->setSpecialValueText(QStringLiteral("default (5 s)"));
+    checkDelay->setSuffix(QStringLiteral(" s"));
+    domain->setPlaceholderText(QStringLiteral("tarvel-skivor.example.org"));
+    afterCommand->setPlaceholderText(QStringLiteral("a shell command, with TSKIVO_NZB and TSKIVO_STATUS set"));
+    moreForm->addRow(QStringLiteral("Check on server:"), checkServer);
+    moreForm->addRow(QStringLiteral("Check after:"), checkDelay);
+    moreForm->addRow(QStringLiteral("Message-ID domain:"), domain);
+    moreForm->addRow(QStringLiteral("After posting run:"), afterCommand);
+    l->addWidget(more);
     auto* packing = new QGroupBox(QStringLiteral("Archive"));
     auto* packForm = new QFormLayout(packing);
     packForm->addRow(archive);
@@ -151,6 +171,11 @@ void CSettingsPostStyle::showValues() {
     archive->setChecked(values.archive);
     archivePassword->setText(values.archivePassword);
     volumeMiB->setValue(values.volumeMiB);
+    checkServer->setText(values.checkServer);
+    checkDelay->setValue(values.checkDelay);
+    domain->setText(values.domain);
+    afterCommand->setText(values.afterCommand);
+    nzbTags->setText(values.nzbTags);
 }
 
 bool CSettingsPostStyle::takeValues() {
@@ -158,7 +183,9 @@ bool CSettingsPostStyle::takeValues() {
               contactSheets->isChecked(),       checkPosts->isChecked(),    resume->isChecked(),
               terminal->isChecked(),            privatePosting->isChecked(), nzbTitle->text(),
               nzbPassword->text(),              nzbCategory->text(),
-              archive->isChecked(),             archivePassword->text(),   volumeMiB->value()};
+              archive->isChecked(),             archivePassword->text(),   volumeMiB->value(),
+              checkServer->text().trimmed(),    checkDelay->value(),       domain->text().trimmed(),
+              afterCommand->text().trimmed(),   nzbTags->text()};
     return true;
 }
 
@@ -467,7 +494,9 @@ void CSettings::ApplyProfileToPages() {
     postStyle.values = {p.uuencodeFirstOnly, p.useUuencoding,    p.nonFolderLikeSubject, p.contactSheets,
                         p.checkPosts(),      p.resume(),         x.terminal,             x.privatePosting,
                         text(x.nzbTitle),    text(x.nzbPassword), text(x.nzbCategory),
-                        x.archive,           text(x.archivePassword), x.volumeMiB};
+                        x.archive,           text(x.archivePassword), x.volumeMiB,
+                        text(x.checkServer), x.checkDelay,        text(x.domain),
+                        text(x.afterCommand), text(x.nzbTags)};
     server.values = {fieldText(p.server),   p.port,           p.maxLines,  p.useAuthentication,
                      fieldText(p.userName), fieldText(p.password), p.useTls(), p.connections(),
                      x.jobsAtOnce,          text(x.backupServer),  text(x.backupUser), text(x.backupPassword),
@@ -510,6 +539,11 @@ void CSettings::GatherPagesIntoProfile() {
     x.archive = ps.archive;
     x.archivePassword = ps.archivePassword.toStdString();
     x.volumeMiB = ps.volumeMiB;
+    x.checkServer = ps.checkServer.toStdString();
+    x.checkDelay = ps.checkDelay;
+    x.domain = ps.domain.toStdString();
+    x.afterCommand = ps.afterCommand.toStdString();
+    x.nzbTags = ps.nzbTags.toStdString();
     x.jobsAtOnce = sv.jobsAtOnce;
     x.backupServer = sv.backupServer.toStdString();
     x.backupUser = sv.backupUser.toStdString();

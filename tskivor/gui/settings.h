@@ -53,6 +53,9 @@ public:
         bool archive = false;
         QString archivePassword;
         int volumeMiB = 50;
+        QString checkServer;
+        int checkDelay = -1;
+        QString domain, afterCommand, nzbTags;
     } values;
     void showValues() override;
     bool takeValues() override;
@@ -62,6 +65,8 @@ public:
     QCheckBox* archive;
     QLineEdit* archivePassword;
     QSpinBox* volumeMiB;
+    QLineEdit *checkServer, *domain, *afterCommand, *nzbTags;
+    QSpinBox* checkDelay;
 
 private:
     void enforceUuencodeRule();
