@@ -196,6 +196,23 @@ private slots:
         QCOMPARE(names, (std::set<std::string>{"alone2.bin", "dropped1.bin", "dropped2.bin"}));
     }
 
+    void testConnectionSaysWhatTheServerAllows() {
+        ConcurrentNntpServer server;
+        auto w = window(server.port());
+        CSettingsServer& page = w->settings().server;
+        page.showValues();
+        page.testConnection->click();
+        QVERIFY2(page.lastTest.startsWith(QStringLiteral("The server can be posted on.")) &&
+                     page.lastTest.contains(QStringLiteral("Posting is allowed.")),
+                 qPrintable(page.lastTest));
+        QCOMPARE(prompts_.messages.back().caption, QStringLiteral("Test connection"));
+        page.port->setText(QStringLiteral("1"));
+        page.testConnection->click();
+        QVERIFY2(page.lastTest.startsWith(QStringLiteral("The test failed.")) &&
+                     page.lastTest.contains(QStringLiteral("127.0.0.1:1 refused the connection")),
+                 qPrintable(page.lastTest));
+    }
+
     void aJobThatFailsSaysWhyAndWithWhatStatus() {
         auto w = window(1);  // nothing listens there
         w->introText().text = QStringLiteral("Hello from the oaks.");

@@ -621,11 +621,54 @@ int verifyRun(const RunOptions& options, PostFolderFn postFolder, std::ostream& 
     return outcome.count("status") ? static_cast<int>(common::runStateNumber(outcome, "status")) : result;
 }
 
+int testServer(const std::vector<std::string>& args, PostFolderFn postFolder, std::ostream& out) {
+    // The server's options as a posting takes them; the passwords from the
+    // environment, never the command line.
+    std::vector<std::string> engine{args[0], "-hostname", args[2], "-verbose", "1"};
+    std::optional<std::string> user, proxy = common::environment("TSKIVO_PROXY");
+    bool tls = false;
+    std::optional<long long> port;
+    for (std::size_t i = 3; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a.rfind("/port=", 0) == 0) port = common::wholeNumber(a.substr(6), 1, 65535);
+        else if (a == "/ssl") tls = true;
+        else if (a.rfind("/u=", 0) == 0) user = a.substr(3);
+        else if (a.rfind("/proxy=", 0) == 0) proxy = a.substr(7);
+        else {
+            out << "  Unknown option " << a << " for --test-server.\n";
+            return 255;
+        }
+    }
+    if (port || tls) {
+        engine.push_back("-port");
+        engine.push_back(std::to_string(port ? *port : 563));
+    }
+    if (tls) engine.push_back("-encrypt");
+    if (user) {
+        engine.push_back("-userid");
+        engine.push_back(*user);
+        engine.push_back("-password");
+        engine.push_back(common::environment("TSKIVO_PASSWORD").value_or(""));
+    }
+    if (proxy && !proxy->empty()) {
+        engine.push_back("-proxy");
+        engine.push_back(*proxy);
+    }
+    engine.push_back("-testserver");
+    std::vector<char*> argv;
+    for (auto& a : engine) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    out.flush();
+    // The engine ends the process itself when the test fails, with its reason.
+    return postFolder(static_cast<int>(engine.size()), argv.data(), false, false, false, false);
+}
+
 int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
               CreateContactSheetsFn createContactSheets, std::ostream& out) {
     // No core dumps: one would land in the folder being posted, with the
     // password in it, and the next run would post it.
     prctl(PR_SET_DUMPABLE, 0);
+    if (args.size() >= 3 && args[1] == "--test-server") return testServer(args, postFolder, out);
     RunOptions options;
     const std::string initial = common::currentDirectory();
     if (!parseRunOptions(args, initial, common::environment("TSKIVO_PASSWORD"), options,

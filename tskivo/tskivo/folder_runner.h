@@ -28,6 +28,11 @@ std::deque<std::string> listSheetSources(const std::string& mask);
 int runFolders(const RunOptions& options, const std::vector<std::string>& folders, PostFolderFn postFolder,
                CreateContactSheetsFn createContactSheets, std::ostream& out);
 
+// "tskivo --test-server HOST [/port=N] [/ssl] [/u=USER] [/proxy=URL]"
+// (TSKIVO_PASSWORD, TSKIVO_PROXY): connects, logs in and says what the
+// server allows; 0 when it can be posted on.
+int testServer(const std::vector<std::string>& args, PostFolderFn postFolder, std::ostream& out);
+
 // The whole program after the library check; returns the exit status.
 int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
               CreateContactSheetsFn createContactSheets, std::ostream& out);

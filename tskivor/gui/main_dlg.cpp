@@ -190,6 +190,7 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
                                              QStringLiteral("/tarvel-skivor/jobs.json")
                                        : settingsFile + QStringLiteral(".jobs.json")) {
     setWindowTitle(QStringLiteral("Tarvel Skivor v0.36 (Usenet News Binary Poster)"));
+    settings_.server.runnerProgram = [this] { return launcher_.runnerProgram(); };
 
     subject = textField();
     separator = textField();

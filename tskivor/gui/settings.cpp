@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include <QSpinBox>
+#include <QProcess>
 #include <QApplication>
 
 #include <QCheckBox>
@@ -288,6 +289,10 @@ CSettingsServer::CSettingsServer(Prompts& prompts)
     form->addRow(QStringLiteral("Backup password:"), backupPassword);
     form->addRow(backupTls);
     form->addRow(QStringLiteral("SOCKS5 proxy:"), proxy);
+    testConnection = new QPushButton(QStringLiteral("&Test connection"));
+    testConnection->setToolTip(QStringLiteral("Connects as a posting would (TLS, log-in, proxy) and says what the server allows."));
+    form->addRow(testConnection);
+    connect(testConnection, &QPushButton::clicked, this, &CSettingsServer::testServer);
     proxy->setPlaceholderText(QStringLiteral("socks5://[user:password@]host:port"));
     backupPassword->setEchoMode(QLineEdit::Password);
     for (QLineEdit* f : {backupServer, backupUser, backupPassword, proxy}) limitToField(f);
@@ -305,6 +310,39 @@ void CSettingsServer::authenticationClicked() {
     const bool on = useAuthentication->isChecked();
     setEditable(userName, on);
     setEditable(password, on);
+}
+
+void CSettingsServer::testServer() {
+    if (!takeValues()) return;
+    const QString runner = runnerProgram ? runnerProgram() : QString();
+    QStringList args{QStringLiteral("--test-server"), values.server.trimmed()};
+    args << QStringLiteral("/port=%1").arg(values.port);
+    if (values.useTls) args << QStringLiteral("/ssl");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("TSKIVO_PASSWORD"));
+    env.remove(QStringLiteral("TSKIVO_PROXY"));
+    if (values.useAuthentication && !values.userName.isEmpty()) {
+        args << QStringLiteral("/u=") + values.userName;
+        env.insert(QStringLiteral("TSKIVO_PASSWORD"), values.password);
+    }
+    if (!values.proxy.trimmed().isEmpty()) env.insert(QStringLiteral("TSKIVO_PROXY"), values.proxy.trimmed());
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.setProcessEnvironment(env);
+    p.setStandardInputFile(QProcess::nullDevice());
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    p.start(runner, args);
+    const bool ended = p.waitForStarted(5000) && p.waitForFinished(90000);
+    QApplication::restoreOverrideCursor();
+    QStringList lines;
+    for (const QString& line : QString::fromUtf8(p.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        if (!line.startsWith(QStringLiteral("Tarvel Skivor v"))) lines << line.trimmed();
+    const bool ok = ended && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (!ended) lines << (p.error() == QProcess::FailedToStart ? QStringLiteral("The runner %1 could not be started.").arg(runner)
+                                                               : QStringLiteral("No answer within 90 seconds."));
+    lastTest = (ok ? QStringLiteral("The server can be posted on.\n\n") : QStringLiteral("The test failed.\n\n")) +
+               lines.join(QLatin1Char('\n'));
+    prompts_.message(this, lastTest, QStringLiteral("Test connection"), ok ? MessageIcon::Information : MessageIcon::Error);
 }
 
 void CSettingsServer::showValues() {

@@ -17,6 +17,7 @@ class QCheckBox;
 class QDialogButtonBox;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QSlider;
 class QSpinBox;
 class QTabWidget;
@@ -111,6 +112,11 @@ public:
     QLineEdit *server, *port, *maxLines, *userName, *password, *connections, *jobsAtOnce;
     QLineEdit *backupServer, *backupUser, *backupPassword, *proxy;
     QCheckBox *useAuthentication, *useTls, *backupTls;
+    QPushButton* testConnection;
+    // The runner program the test runs ("tskivo --test-server").
+    std::function<QString()> runnerProgram;
+    QString lastTest;  // what the last test said
+    void testServer();
 
 private:
     void authenticationClicked();

@@ -147,7 +147,7 @@ int parseArgument(PostJob& job, int remaining, char** args) {
         return setOption(job, "par2", remaining, args);
     }
     if (arg == "-check" || arg == "-resume" || arg == "-par2equal" || arg == "-json" || arg == "-verify" ||
-        arg == "-obfuscate") {
+        arg == "-obfuscate" || arg == "-testserver") {
         job.options[arg.substr(1)] = "1";
         return 1;
     }

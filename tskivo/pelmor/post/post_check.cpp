@@ -332,6 +332,30 @@ void PostChecker::finish(bool handOver) {
                                      std::to_string(kRounds) + " times.");
 }
 
+void testServer(PostJob& job, const JobSettings& settings) {
+    const SessionContext context{SocketContext{job.clock, job.log, settings.responseTimeoutMs, settings.performanceLog},
+                                 settings.verbosity, false, nullptr, 0, settings.proxy ? &*settings.proxy : nullptr};
+    NntpSession session(settings.server, context, false);
+    const std::string label = settings.server.label();
+    if (!session.login()) {
+        const std::string said = session.lastResponse();
+        throw Kelvo_Exception(0, session.refused() ? label + " turned the connection away: " + session.greeting()
+                                                   : "The log-in at " + label + " failed" + (said.empty() ? "." : ": " + said));
+    }
+    job.line("Connected to " + label + (settings.server.tls ? " over TLS" : "") +
+             (settings.proxy ? " through the proxy " + settings.proxy->label() : "") + ".");
+    job.line("The server says: " + session.greeting());
+    job.line(settings.server.login ? "Logged in as " + settings.server.login->user + "."
+                                   : "No log-in given (the server did not ask for one yet).");
+    // RFC 3977 5.1.1: 200 posting allowed, 201 not.
+    if (session.greeting().rfind("201", 0) == 0)
+        job.line(settings.server.login ? "The greeting says posting is not allowed; many servers allow it after the log-in."
+                                       : "Posting is not allowed without a log-in: give your user name and password.");
+    else
+        job.line("Posting is allowed.");
+    session.logout();
+}
+
 void verifyNzb(PostJob& job, const JobSettings& settings) {
     NzbWriter nzb;
     std::string error;

@@ -97,5 +97,8 @@ std::string carriedChecksPath(const JobSettings& settings);
 // "-verify": asks for every article the NZB file lists and reports, per
 // file, what is missing; posts nothing. Fails the job when any is missing.
 void verifyNzb(PostJob& job, const JobSettings& settings);
+// "-testserver": connects (through the proxy, with TLS), logs in, and says
+// in words what the server allows; throws with the reason when it fails.
+void testServer(PostJob& job, const JobSettings& settings);
 
 }  // namespace pelmor

@@ -149,6 +149,7 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
 void runJob(PostJob& job, int argc, char** argv) {
     parseArguments(job, argc, argv);
     if (job.hasOption("verify")) return verifyNzb(job, readSettings(job));
+    if (job.hasOption("testserver")) return testServer(job, readSettings(job));
     if (job.files.empty()) return;
     const JobSettings settings = readSettings(job);
     Reporter report(job, settings, reportMode(settings));
