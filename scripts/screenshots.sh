@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Saves PNG screenshots of the front end for review: the main window, each
-# settings tab, the colour picker and a balloon hint. Runs tskivor under
+# settings tab, a job's log, a server test, the colour picker and a
+# balloon hint. Runs tskivor under
 # Xvfb; not part of the test command.
 #   scripts/screenshots.sh [OUTDIR]   (default: out/screenshots)
 set -euo pipefail

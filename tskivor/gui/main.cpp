@@ -4,7 +4,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QCheckBox>
+#include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
+#include <QTreeWidget>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
@@ -57,13 +60,34 @@ int saveScreenshots(tskivor::CMainDlg& window, const QString& dir) {
     window.jobs().showRow(par2);
     Job failed = row("Winter", Job::State::Failed, 0, 0, -1);
     failed.status = 255;
-    failed.error = QStringLiteral("Unable to create IP socket (news.example.net:119: connect: Connection refused)");
+    failed.error = QStringLiteral("Unable to create IP socket (news.example.net:119: connect: Connection refused): "
+                                  "news.example.net:119 refused the connection; check the server name and the port (/port=).");
+    failed.log = {QStringLiteral("tskivo Me <me@example.net> Winter /home/user/Pictures/Winter alt.binaries.pictures "
+                                 "news.example.net  *.* /port=119 /maxlines=2500 /nfl /nzb=") + data +
+                      QStringLiteral("Winter.nzb /json"),
+                  QStringLiteral("Folder 1 of 1"), failed.error,
+                  QStringLiteral("retrying in 5 s: news.example.net:119 refused the connection; check the server name and the port (/port=)."),
+                  failed.error, QStringLiteral("Too many retries, I give up."),
+                  QStringLiteral("Status 255: a job failed (see above)")};
     window.jobs().showRow(failed);
+    Job retrying = row("Spring", Job::State::Posting, 0, 0, -1);
+    retrying.waiting = QStringLiteral("retrying in 52 s: news.example.net:119 timed out");
+    window.jobs().showRow(retrying);
     window.jobs().showRow(row("Zoo", Job::State::Waiting, 0, 0, -1));
     window.move(0, 0);
     window.show();
     settle();
     save(window.grab(), "main-window");
+
+    // A job's whole log, on request.
+    window.jobsList->setCurrentItem(window.jobsList->topLevelItem(3));
+    window.showLog->click();
+    settle();
+    for (QDialog* d : window.findChildren<QDialog*>())
+        if (d->isVisible() && d->windowTitle().startsWith(QStringLiteral("Log of"))) {
+            save(d->grab(), "job-log");
+            d->hide();
+        }
 
     tskivor::CSettings& sheet = window.settings();
     sheet.show();
@@ -74,6 +98,17 @@ int saveScreenshots(tskivor::CMainDlg& window, const QString& dir) {
         save(sheet.grab(), name.toLatin1().constData());
     }
     sheet.hide();
+
+    // What "Test connection" says, as it says it of a server that takes posts.
+    QMessageBox test(QMessageBox::Information, QStringLiteral("Test connection"),
+                     QStringLiteral("The server can be posted on.\n\nConnected to news.example.net:563 over TLS.\n"
+                                    "The server says: 200 news.example.net NNRP Service Ready (posting ok)\n"
+                                    "Logged in as me.\nPosting is allowed."),
+                     QMessageBox::Ok);
+    test.show();
+    settle();
+    save(test.grab(), "server-test");
+    test.hide();
 
     tskivor::CColorPicker picker(tskivor::platformColour({255, 128, 0}));
     picker.show();

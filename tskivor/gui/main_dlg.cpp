@@ -267,7 +267,7 @@ CMainDlg::CMainDlg(Prompts& prompts, Launcher& launcher, const QString& settings
     jobsList->setHeaderLabels({QStringLiteral("Directory"), QStringLiteral("State"), QStringLiteral("Done"),
                                QStringLiteral("Rate"), QStringLiteral("Time left"), QStringLiteral("Result")});
     jobsList->header()->setStretchLastSection(true);
-    jobsList->setMinimumHeight(jobsList->fontMetrics().height() * 7);
+    jobsList->setMinimumHeight(jobsList->fontMetrics().height() * 9);
     jobsList->setTextElideMode(Qt::ElideMiddle);  // a long path keeps its start and its folder
     jobsList->setItemDelegateForColumn(5, new ElideRightDelegate(jobsList));  // the result reads from its start
     {
@@ -592,7 +592,7 @@ void CMainDlg::showLogWindow() {
         logWindow_->resize(760, 420);
         logText_ = new QPlainTextEdit(logWindow_);
         logText_->setReadOnly(true);
-        logText_->setLineWrapMode(QPlainTextEdit::NoWrap);
+        logText_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
         (new QVBoxLayout(logWindow_))->addWidget(logText_);
     }
     logJob_ = j.id;

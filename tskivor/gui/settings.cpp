@@ -124,7 +124,7 @@ CSettingsPostStyle::CSettingsPostStyle()
     checkDelay->setSpecialValueText(QStringLiteral("default (5 s)"));
     checkDelay->setSuffix(QStringLiteral(" s"));
     domain->setPlaceholderText(QStringLiteral("tarvel-skivor.example.org"));
-    afterCommand->setPlaceholderText(QStringLiteral("a shell command, with TSKIVO_NZB and TSKIVO_STATUS set"));
+    afterCommand->setPlaceholderText(QStringLiteral("a shell command (TSKIVO_NZB is set)"));
     moreForm->addRow(QStringLiteral("Check on server:"), checkServer);
     moreForm->addRow(QStringLiteral("Check after:"), checkDelay);
     moreForm->addRow(QStringLiteral("Message-ID domain:"), domain);
