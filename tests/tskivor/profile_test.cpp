@@ -53,7 +53,7 @@ ProfileData everyFieldSet() {
     p.padding2909 = {1, 0xB2, 0xB3};
     for (int i = 0; i < 20; ++i) p.par2Area[i] = static_cast<std::uint8_t>(0xC0 + i);
     p.extras = {false, 3, "/nzb/a b.nzb", "backup:563", "ann", "t\tab\nnew\\line", true, "socks5://p:1", true,
-                "Title", "pw", "Cat", true, "arch pw", 20, "check:119", 7, "pix.example.net", "./up.sh", "a,b"};
+                "Title", "pw", "Cat", true, "arch pw", 20, "check:119", 7, "pix.example.net", "./up.sh", "a,b", true};
     return p;
 }
 

@@ -282,6 +282,22 @@ TEST(JobEvents, RetriesShowTheirWaitAndEveryLineIsKept) {
     EXPECT_EQ(errorGist(QStringLiteral("Too many retries")), QStringLiteral("Too many retries"));
 }
 
+TEST(RunnerCommand, EachSubfolderAReleaseWithItsNzbFilesInAFolder) {
+    ProfileData p = ProfileData::defaults();
+    p.extras.eachRelease = true;
+    p.extras.nzbPath = "/home/joe/nzb/oaks.nzb";
+    Built b = build(defaultFields(), p);
+    ASSERT_TRUE(b.command);
+    EXPECT_TRUE(b.command->arguments.contains(QStringLiteral("/each")));
+    EXPECT_TRUE(b.command->arguments.contains(QStringLiteral("/nzbdir=/home/joe/nzb/")));
+    for (const QString& a : b.command->arguments) EXPECT_FALSE(a.startsWith(QStringLiteral("/nzb="))) << "the runner refuses both";
+    // Retry takes the job's NZB path back: still the same folder.
+    p.extras.nzbPath = b.command->nzbPath.toStdString();
+    EXPECT_EQ(build(defaultFields(), p).command->nzbPath, QStringLiteral("/home/joe/nzb/"));
+    p.extras.nzbPath.clear();
+    EXPECT_EQ(build(defaultFields(), p).command->nzbPath, resumeNzbPath(QStringLiteral("/pics/holiday")).chopped(4) + "/");
+}
+
 TEST(RunnerCommand, OnlyWrittenIntroTextIsPosted) {
     for (const char* none : {"", "   \n", "<< Place your post introduction text here >>"})
         EXPECT_FALSE(introWritten(QString::fromUtf8(none))) << none;

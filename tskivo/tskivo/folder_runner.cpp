@@ -730,6 +730,10 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         return status;
     }
     const std::string start = common::currentDirectory();
+    if (options.nzbDir) {
+        std::error_code ec;
+        std::filesystem::create_directories(*options.nzbDir, ec);  // the releases' NZB files go there
+    }
     // One subfolder as a release: its own NZB file and subject.
     const auto postRelease = [&](const std::string& name, bool resume) {
         RunOptions o = options;

@@ -203,6 +203,7 @@ std::string ProfileExtras::toBlock() const {
     put("domain", domain);
     put("after", afterCommand);
     put("nzb-tags", nzbTags);
+    put("each", eachRelease ? "1" : "0");
     std::string block(kExtrasMagic, 4);
     for (int i = 0; i < 4; ++i) block += static_cast<char>((text.size() >> (8 * i)) & 0xFF);
     return block + text;
@@ -240,6 +241,7 @@ ProfileExtras ProfileExtras::fromBlock(const std::string& bytes) {
         else if (key == "domain") e.domain = value;
         else if (key == "after") e.afterCommand = value;
         else if (key == "nzb-tags") e.nzbTags = value;
+        else if (key == "each") e.eachRelease = value == "1";
     }
     return e;
 }

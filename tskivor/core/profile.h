@@ -53,6 +53,7 @@ struct ProfileExtras {
     std::string domain;        // of the Message-IDs; empty: the runner's own
     std::string afterCommand;  // run once a job's NZB file is written
     std::string nzbTags;       // comma-separated, each an NZB tag
+    bool eachRelease = false;  // "/each": every subfolder a release with its own NZB file
     bool operator==(const ProfileExtras&) const = default;
 
     std::string toBlock() const;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QStandardPaths>
 
@@ -187,7 +188,17 @@ std::optional<RunnerCommand> buildRunnerCommand(const MainFields& f, const Profi
     // the front end's data (never among the pictures to post), which
     // "Resume" and a retry resume from.
     cmd.nzbPath = x.nzbPath.empty() ? resumeNzbPath(directory) : QString::fromStdString(x.nzbPath);
-    a << QStringLiteral("/nzb=") + cmd.nzbPath;
+    if (x.eachRelease) {
+        // A release per subfolder: their NZB files in a folder (named after
+        // the directory, beside where its one NZB file would be).
+        QString dir = cmd.nzbPath;
+        if (!dir.endsWith(QLatin1Char('/')))
+            dir = x.nzbPath.empty() ? dir.chopped(4) + QLatin1Char('/') : QFileInfo(dir).absolutePath() + QLatin1Char('/');
+        cmd.nzbPath = dir;
+        a << QStringLiteral("/each") << QStringLiteral("/nzbdir=") + dir;
+    } else {
+        a << QStringLiteral("/nzb=") + cmd.nzbPath;
+    }
     if (p.resume()) a << QStringLiteral("/resume");
     if (introWritten(introText)) {
         if (const auto file = makeIntroFile(introText)) {

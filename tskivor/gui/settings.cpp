@@ -91,6 +91,7 @@ CSettingsPostStyle::CSettingsPostStyle()
       resume(new QCheckBox(QStringLiteral("Resume an interrupted posting"))),
       terminal(new QCheckBox(QStringLiteral("Run each job in a terminal window"))),
       privatePosting(new QCheckBox(QStringLiteral("Private posting (random names on the wire)"))),
+      eachRelease(new QCheckBox(QStringLiteral("Each subfolder is a release of its own"))),
       nzbTitle(new QLineEdit),
       nzbPassword(new QLineEdit),
       nzbCategory(new QLineEdit),
@@ -105,7 +106,7 @@ CSettingsPostStyle::CSettingsPostStyle()
     setWindowTitle(QStringLiteral("Posting style"));
     auto* l = new QVBoxLayout(this);
     for (QCheckBox* b : {uuencodeFirstOnly, useUuencoding, nonFolderLike, contactSheets, checkPosts, resume, terminal,
-                         privatePosting})
+                         privatePosting, eachRelease})
         l->addWidget(b);
     privatePosting->setToolTip(QStringLiteral("Random subjects, file names and senders on the server; the real names "
                                               "stay in the NZB file. No contact sheets or intro text."));
@@ -177,6 +178,7 @@ void CSettingsPostStyle::showValues() {
     domain->setText(values.domain);
     afterCommand->setText(values.afterCommand);
     nzbTags->setText(values.nzbTags);
+    eachRelease->setChecked(values.eachRelease);
 }
 
 bool CSettingsPostStyle::takeValues() {
@@ -186,7 +188,7 @@ bool CSettingsPostStyle::takeValues() {
               nzbPassword->text(),              nzbCategory->text(),
               archive->isChecked(),             archivePassword->text(),   volumeMiB->value(),
               checkServer->text().trimmed(),    checkDelay->value(),       domain->text().trimmed(),
-              afterCommand->text().trimmed(),   nzbTags->text()};
+              afterCommand->text().trimmed(),   nzbTags->text(),           eachRelease->isChecked()};
     return true;
 }
 
@@ -534,7 +536,7 @@ void CSettings::ApplyProfileToPages() {
                         text(x.nzbTitle),    text(x.nzbPassword), text(x.nzbCategory),
                         x.archive,           text(x.archivePassword), x.volumeMiB,
                         text(x.checkServer), x.checkDelay,        text(x.domain),
-                        text(x.afterCommand), text(x.nzbTags)};
+                        text(x.afterCommand), text(x.nzbTags),    x.eachRelease};
     server.values = {fieldText(p.server),   p.port,           p.maxLines,  p.useAuthentication,
                      fieldText(p.userName), fieldText(p.password), p.useTls(), p.connections(),
                      x.jobsAtOnce,          text(x.backupServer),  text(x.backupUser), text(x.backupPassword),
@@ -582,6 +584,7 @@ void CSettings::GatherPagesIntoProfile() {
     x.domain = ps.domain.toStdString();
     x.afterCommand = ps.afterCommand.toStdString();
     x.nzbTags = ps.nzbTags.toStdString();
+    x.eachRelease = ps.eachRelease;
     x.jobsAtOnce = sv.jobsAtOnce;
     x.backupServer = sv.backupServer.toStdString();
     x.backupUser = sv.backupUser.toStdString();

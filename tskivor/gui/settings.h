@@ -57,11 +57,12 @@ public:
         QString checkServer;
         int checkDelay = -1;
         QString domain, afterCommand, nzbTags;
+        bool eachRelease = false;
     } values;
     void showValues() override;
     bool takeValues() override;
     QCheckBox *uuencodeFirstOnly, *useUuencoding, *nonFolderLike, *contactSheets, *checkPosts, *resume;
-    QCheckBox *terminal, *privatePosting;
+    QCheckBox *terminal, *privatePosting, *eachRelease;
     QLineEdit *nzbTitle, *nzbPassword, *nzbCategory;
     QCheckBox* archive;
     QLineEdit* archivePassword;
