@@ -202,17 +202,22 @@ std::string RunArchives::prepare(const RunOptions& options, const std::string& p
     keep_ = options.nzbFile.has_value();
     volumeBytes_ = options.volumeMiB << 20;
     obfuscate_ = options.obfuscate;
-    // A store of a name anyone can guess: ours alone, or none.
+    // A store of a name anyone can guess: ours alone, or none (checked
+    // after it is made, so that nothing can be put in its place between).
+    const auto ours = [&] {
+        struct stat st {};
+        return lstat(store_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+    };
     struct stat st {};
     if (lstat(store_.c_str(), &st) == 0) {
-        if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0)
-            return store_ + " is not a private folder of this user; remove it";
+        if (!ours()) return store_ + " is not a private folder of this user; remove it";
         if (!options.resume) {
             std::error_code ec;
             fs::remove_all(store_, ec);  // a posting begun anew packs anew
         }
     }
     if (mkdir(store_.c_str(), 0700) != 0 && errno != EEXIST) return "cannot make " + store_;
+    if (!ours()) return store_ + " is not a private folder of this user; remove it";
     // A resumed posting posts the volumes it packed, under their password.
     const std::string passwordFile = store_ + "/password";
     password_ = options.archivePassword.value_or("");
