@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "archive.h"
 #include "fake_nntp_server.h"
 #include "socks_proxy.h"
 #include "test_support.h"
@@ -473,4 +474,20 @@ TEST(RunnerProgram, SavedOptionsFollowTheCommandLine) {
     none.run({});
     EXPECT_EQ(none.exitStatus(), 0);
     EXPECT_FALSE(std::filesystem::exists(none.dir / "saved.nzb"));
+}
+
+// The volumes' folder has a name anyone can guess: one that is not the
+// user's private folder is refused, and nothing is posted.
+TEST(RunnerFailures, AVolumeStoreThatIsNotPrivateIsRefused) {
+    RunnerProcess r;
+    const std::string nzb = r.dir / "album.nzb";
+    setenv("TMPDIR", (r.dir / "tmp").c_str(), 1);
+    const std::string store = tskivo::volumeStore(nzb, "");
+    unsetenv("TMPDIR");
+    std::filesystem::create_directories(store);
+    std::filesystem::permissions(store, std::filesystem::perms::owner_all | std::filesystem::perms::others_all);
+    r.run({"/archive", "/nzb=" + nzb});
+    EXPECT_EQ(r.exitStatus(), 255);
+    EXPECT_THAT(r.out, HasSubstr(store + " is not a private folder of this user; remove it"));
+    EXPECT_TRUE(r.server.server().acceptedArticles().empty());
 }
