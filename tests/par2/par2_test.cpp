@@ -9,7 +9,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
+#include "codec/crc32.h"
 #include "par2/gf16.h"
 #include "par2/md5.h"
 #include "par2/par2_create.h"
@@ -223,6 +225,38 @@ TEST(Par2, PassesChangeNothingInTheSet) {
         std::uint64_t written = 0;
         for (const auto& f : one.files) written += std::filesystem::file_size(f);
         EXPECT_EQ(written, one.recoveryBytes);
+    }
+}
+
+// The first pass hands on each file's CRC-32 (of its bytes, not of its
+// zero-padded blocks), sliced or not, so that posting need not read the
+// file an extra time for its yEnc trailers.
+TEST(Par2, TheFirstPassGivesEachFilesCrc) {
+    for (const std::uint64_t memory : {std::uint64_t{0}, std::uint64_t{5 * 16384 + 40000}, std::uint64_t{64 * 4096}}) {
+        TempDir dir;
+        std::vector<Par2Input> inputs;
+        std::vector<std::string> contents;
+        for (const std::size_t size : {std::size_t{16384 * 3 + 9000}, std::size_t{5000}, std::size_t{16384}}) {
+            const std::string name = "f" + std::to_string(inputs.size()) + ".bin";
+            contents.push_back(randomBytes(size, static_cast<std::uint32_t>(size)));
+            writeFile(name, contents.back());
+            inputs.push_back({dir / name, name});
+        }
+        Par2Options o;
+        o.percent = 40;
+        o.blockSize = 16384;
+        if (memory) o.memoryLimit = memory;
+        SetPlan plan;
+        std::string error;
+        ASSERT_TRUE(planSet(inputs, dir.path(), "set", o, plan, error)) << error;
+        SetBuilder builder(std::move(plan));
+        std::map<std::string, std::uint32_t> crcs;
+        builder.onFileCrc = [&](const std::string& path, std::uint32_t crc) { EXPECT_TRUE(crcs.emplace(path, crc).second); };
+        ASSERT_EQ(builder.run().error, "");
+        ASSERT_EQ(crcs.size(), contents.size()) << "once each, in the first pass only";
+        for (std::size_t i = 0; i < contents.size(); ++i)
+            EXPECT_EQ(crcs[inputs[i].path], pelmor::crc32Update(0, contents[i].data(), contents[i].size()))
+                << i << ", limit " << memory;
     }
 }
 

@@ -2,6 +2,9 @@
 #include "post/message_id.h"
 #include "post/article.h"
 #include "post/reporter.h"
+#include "post/recovery_set.h"
+#include "codec/crc32.h"
+#include "job/settings.h"
 #include "par2/par2_create.h"
 
 #include <fcntl.h>
@@ -407,6 +410,30 @@ TEST(Driver, Par2SetIsPostedAfterItsFilesAndIsTheSetMadeAlone) {
         EXPECT_EQ(f.name.rfind(h.dir.path(), 0), std::string::npos) << "made outside the user's folders";
         EXPECT_FALSE(std::filesystem::exists(f.name)) << "removed after the job";
     }
+}
+
+// The recovery set hands each file's CRC on, as its first pass read it,
+// for the yEnc trailers; and the encoder puts what it is given there.
+TEST(Driver, TheRecoverySetKnowsEachFilesCrcForTheTrailers) {
+    testing_support::JobHarness h;
+    TempDir dir;
+    const std::string a = randomBytes(300000, 1), b = randomBytes(20001, 2);
+    writeFile("a.jpg", a);
+    writeFile("b.jpg", b);
+    testing_support::Args args{"-from", "Me <me@example.org>", "-subject", "Trip", "-newsgroups", "alt.test",
+                               "-hostname", "127.0.0.1", "-lines", "100", "-par2", "20", "a.jpg", "b.jpg"};
+    parseArguments(h.job, args.argc(), args.argv());
+    const JobSettings settings = readSettings(h.job);
+    RecoverySet set(h.job, settings);
+    set.ready();
+    EXPECT_EQ(set.fileCrc(0), crc32Update(0, a.data(), a.size()));
+    EXPECT_EQ(set.fileCrc(1), crc32Update(0, b.data(), b.size()));
+    EXPECT_EQ(set.fileCrc(2), std::nullopt) << "the set's own files";
+    YencEncoder given("a.jpg", 100, 0x12345678u);
+    ASSERT_GT(given.parts(), 1);
+    std::vector<char> buffer(given.encodedSizeBound());
+    ASSERT_TRUE(given.encodePart(2, buffer.data(), buffer.size(), given.parts()));
+    EXPECT_THAT(std::string(buffer.data()), HasSubstr(" crc32=12345678\r\n"));
 }
 
 // Sizes and offsets in 64 bits from the job check to the wire and the NZB:

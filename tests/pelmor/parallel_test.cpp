@@ -206,10 +206,10 @@ TEST(KeptConnections, EveryFolderOfARunPostsOverTheConnectionsTheFirstOpened) {
 TEST(KeptConnections, OnesTheServerClosedMeanwhileAreReplacedWithoutARetry) {
     TreeRun h;
     h.folders = 2;
-    h.script.idleTimeoutMs = 300;  // the server hangs up on idle connections
+    h.script.idleTimeoutMs = 1000;  // the server hangs up on idle connections (between folders, not within one)
     writeFile("a.bin", randomBytes(3000, 1));
     h.folder(1, {"-connections", "2", "-lines", "10", "a.bin"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     h.folder(2, {"-connections", "2", "-lines", "10", "a.bin"});
     EXPECT_EQ(h.accepted().size(), 2u * 3u);
     EXPECT_GE(h.server.server().connections(), 4) << "the closed ones opened again";

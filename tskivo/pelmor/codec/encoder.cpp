@@ -56,14 +56,14 @@ long long Encoder::readAt(std::uint64_t offset, unsigned char* into, std::size_t
     return got;
 }
 
-std::unique_ptr<Encoder> makeEncoder(int code, int lines, const std::string& path) {
+std::unique_ptr<Encoder> makeEncoder(int code, int lines, const std::string& path, std::optional<std::uint32_t> fileCrc) {
     switch (code) {
         case 0:
             return std::make_unique<TextEncoder>(path, lines);
         case 1:
             return std::make_unique<UuEncoder>(path, lines);
         case 2:
-            return std::make_unique<YencEncoder>(path, lines);
+            return std::make_unique<YencEncoder>(path, lines, fileCrc);
         default:
             return nullptr;
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,7 +62,11 @@ protected:
 };
 
 // Encoding code 0 text, 1 uuencode, 2 yEnc; null for any other code.
-std::unique_ptr<Encoder> makeEncoder(int code, int lines, const std::string& path);
+// `fileCrc`: the file's CRC-32 when another reader of it has it already
+// (the recovery set's first pass); a yEnc encoder then reads the file only
+// for its parts.
+std::unique_ptr<Encoder> makeEncoder(int code, int lines, const std::string& path,
+                                     std::optional<std::uint32_t> fileCrc = std::nullopt);
 // The parts a file of `size` bytes makes, without reading it; 0 for an
 // unknown code.
 int partCountFor(int code, int lines, std::uint64_t size);
@@ -73,7 +78,7 @@ std::string wireSafeName(std::string_view name);
 class YencEncoder final : public Encoder {
 public:
     static constexpr int kLineLength = 128;
-    YencEncoder(const std::string& path, int lines);
+    YencEncoder(const std::string& path, int lines, std::optional<std::uint32_t> fileCrc = std::nullopt);
     std::size_t encodedSizeBound() const override;
     bool encodePart(int n, char* buffer, std::size_t bufferSize, int total) override;
     std::uint64_t bytesPerPart() const override { return static_cast<std::uint64_t>(lines_) * kLineLength; }

@@ -372,16 +372,17 @@ char* yencEncodeLinesCrcWith(YencKernel k, const unsigned char* in, std::size_t 
     return yencEncodeLinesWith(k, in, length, out);
 }
 
-YencEncoder::YencEncoder(const std::string& path, int lines) : Encoder(path, lines) {
+YencEncoder::YencEncoder(const std::string& path, int lines, std::optional<std::uint32_t> fileCrc) : Encoder(path, lines) {
     const std::uint64_t perPart = bytesPerPart();
     parts_ = static_cast<int>(size_ / perPart + (size_ % perPart ? 1 : 0));
     input_ = std::make_unique_for_overwrite<unsigned char[]>(
         static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(perPart, size_))));
     // A file of one part: its trailer has no whole-file CRC, and its part's
     // CRC is the file's; whether it can be read is still known at once.
-    if (parts_ > 1) {
+    if (parts_ > 1 && !fileCrc) {
         fileCrc_ = wholeFileCrc(static_cast<std::size_t>(perPart));
     } else {
+        if (parts_ > 1) fileCrc_ = *fileCrc;
         const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) throw Kelvo_Exception(0, "Unable to read input file");
         close(fd);

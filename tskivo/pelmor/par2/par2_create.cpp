@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "codec/crc32.h"
 #include "common/read_fully.h"
 #include "compute.h"
 #include "hash.h"
@@ -172,6 +173,7 @@ Par2Result SetBuilder::build() {
                 return failed("PAR2: cannot read " + src.input.path + ": " + std::strerror(errno));
             }
             bool ok = true;
+            std::uint32_t fileCrc = 0;
             for (std::uint32_t b = 0; b < src.blocks && ok; ++b) {
                 if (cancelled_) {
                     close(fd);
@@ -190,7 +192,10 @@ Par2Result SetBuilder::build() {
                 std::memset(into + want, 0, room - want);
                 ok = common::readFully(fd, into, want, offset + from) == static_cast<long long>(want);
                 if (!ok) break;
-                if (firstPass) hashers[i].addBlock(into, want);
+                if (firstPass) {
+                    hashers[i].addBlock(into, want);
+                    if (onFileCrc) fileCrc = pelmor::crc32Update(fileCrc, into, want);
+                }
                 numbers[slot].push_back(src.firstBlock + b);
                 if (++inGroup == groupCap) flush();
             }
@@ -202,6 +207,7 @@ Par2Result SetBuilder::build() {
                 if (pending) pool.wait();
                 return failed("PAR2: the files changed or could not be read while their recovery data was made");
             }
+            if (firstPass && onFileCrc) onFileCrc(src.input.path, fileCrc);
         }
         flush();
         if (pending) pool.wait();

@@ -30,10 +30,10 @@ std::string wireSubject(const PostJob& job, const JobSettings& settings, int f, 
            counter(p, parts) + ")";
 }
 
-FileArticles::FileArticles(const PostJob& job, const JobSettings& settings, int file)
+FileArticles::FileArticles(const PostJob& job, const JobSettings& settings, int file, std::optional<std::uint32_t> fileCrc)
     : job_(job), settings_(settings), file_(file) {
     const FileEntry& entry = job.files[static_cast<std::size_t>(file)];
-    encoder_ = makeEncoder(entry.encoding, settings.lines, entry.name);
+    encoder_ = makeEncoder(entry.encoding, settings.lines, entry.name, fileCrc);
     if (!encoder_) throw Kelvo_Exception(0, "Unable to create encoding object");
     if (settings.obfuscate) encoder_->setName(entry.wireName);
     else if (!entry.postAs.empty()) encoder_->setName(entry.postAs);

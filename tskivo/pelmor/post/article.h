@@ -47,7 +47,9 @@ struct Article {
 class FileArticles {
 public:
     // Throws "Unable to create encoding object" when the file's encoding has none.
-    FileArticles(const PostJob& job, const JobSettings& settings, int file);
+    // `fileCrc`: the file's CRC-32 when it is known already (see makeEncoder).
+    FileArticles(const PostJob& job, const JobSettings& settings, int file,
+                 std::optional<std::uint32_t> fileCrc = std::nullopt);
     int parts() const { return encoder_->parts(); }
     int file() const { return file_; }
     SubjectLines subject(int part) const;

@@ -12,7 +12,7 @@ namespace {
 void postFile(Posting& posting, ServerSessions& sessions, int f) {
     PostJob& job = posting.job;
     if (posting.beforeFile) posting.beforeFile(f);
-    FileArticles articles(job, posting.settings, f);
+    FileArticles articles(job, posting.settings, f, posting.fileCrc ? posting.fileCrc(f) : std::nullopt);
     const int parts = articles.parts();
     if (parts == 0) return;
     const std::set<int>& posted = posting.record.alreadyPosted(f);

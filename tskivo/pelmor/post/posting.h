@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -55,6 +56,9 @@ public:
     // Runs before the articles of file f are made (a file still being
     // written, such as the recovery set, is waited for).
     std::function<void(int f)> beforeFile;
+    // File f's CRC-32 when another reader of it has it (none: the encoder
+    // reads the file for it).
+    std::function<std::optional<std::uint32_t>(int f)> fileCrc;
 
     // A session to the job's server with the job's log-in; `announce`
     // prints the server lines of the job header.

@@ -38,8 +38,32 @@ RecoverySet::RecoverySet(PostJob& job, const JobSettings& settings) : job_(job),
     add(plan.indexPath, plan.criticalBytes);
     for (const auto& v : plan.volumes) add(v.path, v.size);
     builder_ = std::make_unique<par2::SetBuilder>(std::move(plan), [this](double share) { progress_ = share; });
+    // Posting a file of several yEnc parts needs its CRC first: the first
+    // pass reads it anyway.
+    builder_->onFileCrc = [this](const std::string& path, std::uint32_t crc) {
+        {
+            std::lock_guard<std::mutex> lock(crcMutex_);
+            crcs_[path] = crc;
+        }
+        crcKnown_.notify_all();
+    };
     started_ = std::chrono::steady_clock::now();
     builder_->start();
+}
+
+std::optional<std::uint32_t> RecoverySet::fileCrc(int f) {
+    if (!builder_ || f < 0 || f >= static_cast<int>(job_.files.size()) || !job_.files[static_cast<std::size_t>(f)].inPar2Set)
+        return std::nullopt;
+    const std::string& name = job_.files[static_cast<std::size_t>(f)].name;
+    std::unique_lock<std::mutex> lock(crcMutex_);
+    for (;;) {
+        if (const auto it = crcs_.find(name); it != crcs_.end()) return it->second;
+        // The first pass ended without it (a file it could not read): the
+        // encoder reads the file itself, and says what is wrong.
+        if (builder_->finished()) return std::nullopt;
+        if (job_.stopRequested()) throw Interrupted{};
+        crcKnown_.wait_for(lock, std::chrono::milliseconds(20));
+    }
 }
 
 void RecoverySet::ready() {

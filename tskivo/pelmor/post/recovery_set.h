@@ -5,6 +5,12 @@
 // folder that goes when the job ends, however it ends.
 #pragma once
 
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -28,6 +34,12 @@ public:
     bool holds(int f) const { return firstFile_ >= 0 && f >= firstFile_; }
     // Waits until the set is built (once); fails the job when it could not be.
     void ready();
+    // File f's CRC-32 as the set's first pass read it, waited for (the set
+    // is posted after the files, so the wait costs the job nothing when the
+    // set is the slower; when posting is, the CRC is there already): one
+    // read of the file fewer. None when the set does not cover the file or
+    // could not read it. Throws Interrupted when the job is to stop.
+    std::optional<std::uint32_t> fileCrc(int f);
     // The share of the set built so far, 0 to 1; negative without a set.
     double progress() const { return builder_ ? progress_.load() : -1.0; }
 
@@ -39,6 +51,9 @@ private:
     std::unique_ptr<par2::SetBuilder> builder_;
     std::atomic<double> progress_{0};
     bool ready_ = false;
+    std::mutex crcMutex_;
+    std::condition_variable crcKnown_;
+    std::map<std::string, std::uint32_t> crcs_;  // by the path the job reads the file by
     std::chrono::steady_clock::time_point started_;
 };
 

@@ -1,3 +1,4 @@
+#include "codec/encoder.h"
 #include "run.h"
 
 #include <atomic>
@@ -93,6 +94,12 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
     Posting posting(job, settings, record, report);
     posting.beforeFile = [&](int f) {
         if (recovery.holds(f)) recovery.ready();
+    };
+    // Only a file of several yEnc parts needs its CRC before its first part.
+    posting.fileCrc = [&](int f) -> std::optional<std::uint32_t> {
+        const FileEntry& e = job.files[static_cast<std::size_t>(f)];
+        if (e.encoding != 2 || partCountFor(2, settings.lines, e.size) <= 1) return std::nullopt;
+        return recovery.fileCrc(f);
     };
     // The totals, however the job ends.
     struct Totals {

@@ -365,7 +365,7 @@ void postInParallel(Posting& posting) {
     try {
         for (int f = 0; f < count && !scheduler.failed(); ++f) {
             if (posting.beforeFile) posting.beforeFile(f);
-            FileArticles articles(job, settings, f);
+            FileArticles articles(job, settings, f, posting.fileCrc ? posting.fileCrc(f) : std::nullopt);
             const int parts = articles.parts();
             const std::set<int>& posted = posting.record.alreadyPosted(f);
             for (int p = 1; p <= parts && !scheduler.failed() && !posting.skipped(f); ++p) {
