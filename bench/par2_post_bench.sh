@@ -8,10 +8,12 @@
 # memory limit is 256 MiB).
 #   bench/par2_post_bench.sh [MiB=256]
 # Needs npm for nyuu (bench/bench_env.sh makes the build it needs).
+# OURS=path/to/tskivo compares another build of ours (say, the one before a change).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 MIB=${1:-256}
 source bench/bench_env.sh
+OURS=${OURS:-$BUILD/bin/tskivo}
 TURBO=$(realpath ../shared/tools/par2-turbo)
 
 bench_work par2-post
@@ -27,7 +29,7 @@ CORES=$(nproc)
 echo "input $MIB MiB in 4 files, $CORES cores; CPU flags: $(grep -o -w -E 'ssse3|avx2|avx512f|avx512bw|gfni' /proc/cpuinfo | sort -u | tr '\n' ' ')"
 
 ours() {
-    "$BUILD/bin/tskivo" "Bench <bench@example.org>" "bench" "$WORK/data" alt.test 127.0.0.1 "" "*.bin" \
+    "$OURS" "Bench <bench@example.org>" "bench" "$WORK/data" alt.test 127.0.0.1 "" "*.bin" \
         "/port=$PORT" "/maxlines=$LINES" "/conn=8" "/par2=10"
 }
 peers() {
@@ -54,7 +56,7 @@ rm -rf "$WORK/peer" "$WORK/data"
 mkdir -p "$WORK/big"
 for i in 1 2 3; do head -c $((256 * 1024 * 1024)) /dev/urandom >"$WORK/big/part$i.bin"; done
 start_sink "$PORT" 0 0
-/usr/bin/time -f "%M" -o "$WORK/rss" "$BUILD/bin/tskivo" "Bench <bench@example.org>" "bench" "$WORK/big" alt.test \
+/usr/bin/time -f "%M" -o "$WORK/rss" "$OURS" "Bench <bench@example.org>" "bench" "$WORK/big" alt.test \
     127.0.0.1 "" "*.bin" "/port=$PORT" "/maxlines=$LINES" "/conn=8" "/par2=50" >/dev/null 2>&1
 stop_sink
 echo "peak RSS for 384 MiB of recovery data: $(($(cat "$WORK/rss") / 1024)) MiB (target <= 288 MiB)"

@@ -429,6 +429,19 @@ TEST(Driver, TheRecoverySetKnowsEachFilesCrcForTheTrailers) {
     EXPECT_EQ(set.fileCrc(0), crc32Update(0, a.data(), a.size()));
     EXPECT_EQ(set.fileCrc(1), crc32Update(0, b.data(), b.size()));
     EXPECT_EQ(set.fileCrc(2), std::nullopt) << "the set's own files";
+    // Past its memory limit the set is made in slices, and posting waits
+    // for each file's CRC rather than reading the file for it.
+    testing_support::JobHarness big;
+    const std::string c = randomBytes(17 << 20, 3);
+    writeFile("c.jpg", c);
+    testing_support::Args bigArgs{"-from", "Me <me@example.org>", "-subject", "Trip", "-newsgroups", "alt.test",
+                                  "-hostname", "127.0.0.1", "-par2memory", "16", "-par2blocks", "20",
+                                  "-par2", "100", "c.jpg"};
+    parseArguments(big.job, bigArgs.argc(), bigArgs.argv());
+    RecoverySet sliced(big.job, readSettings(big.job));
+    EXPECT_EQ(sliced.fileCrc(0), crc32Update(0, c.data(), c.size())) << "waited for";
+    sliced.ready();
+
     YencEncoder given("a.jpg", 100, 0x12345678u);
     ASSERT_GT(given.parts(), 1);
     std::vector<char> buffer(given.encodedSizeBound());

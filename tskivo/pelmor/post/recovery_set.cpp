@@ -29,6 +29,7 @@ RecoverySet::RecoverySet(PostJob& job, const JobSettings& settings) : job_(job),
     if (!par2::planSet(inputs, folder_, settings.par2.name.empty() ? "files" : settings.par2.name, o, plan, error))
         throw Kelvo_Exception(0, error);
     firstFile_ = static_cast<int>(job.files.size());
+    waitForCrcs_ = plan.sliceBytes != 0;
     const par2::Par2Result planned = par2::plannedResult(plan);
     const std::string folder = job.hasOption("pathnames") ? job.getOption("pathnames") + "/" : "";
     const auto add = [&](const std::string& path, std::uint64_t size) {
@@ -60,7 +61,7 @@ std::optional<std::uint32_t> RecoverySet::fileCrc(int f) {
         if (const auto it = crcs_.find(name); it != crcs_.end()) return it->second;
         // The first pass ended without it (a file it could not read): the
         // encoder reads the file itself, and says what is wrong.
-        if (builder_->finished()) return std::nullopt;
+        if (builder_->finished() || !waitForCrcs_) return std::nullopt;
         if (job_.stopRequested()) throw Interrupted{};
         crcKnown_.wait_for(lock, std::chrono::milliseconds(20));
     }

@@ -34,11 +34,14 @@ public:
     bool holds(int f) const { return firstFile_ >= 0 && f >= firstFile_; }
     // Waits until the set is built (once); fails the job when it could not be.
     void ready();
-    // File f's CRC-32 as the set's first pass read it, waited for (the set
-    // is posted after the files, so the wait costs the job nothing when the
-    // set is the slower; when posting is, the CRC is there already): one
-    // read of the file fewer. None when the set does not cover the file or
-    // could not read it. Throws Interrupted when the job is to stop.
+    // File f's CRC-32 as the set's first pass read it: one read of the file
+    // fewer. A set made in slices (past its memory limit, where reads count
+    // most, and the set is the slower side: it is posted after the files)
+    // is waited for; a set made in one pass only when it has the CRC
+    // already (its first file's pass is the whole computation: waiting for
+    // it would hold the posting's start). None when the set does not cover
+    // the file or could not read it. Throws Interrupted when the job is to
+    // stop.
     std::optional<std::uint32_t> fileCrc(int f);
     // The share of the set built so far, 0 to 1; negative without a set.
     double progress() const { return builder_ ? progress_.load() : -1.0; }
@@ -53,6 +56,7 @@ private:
     bool ready_ = false;
     std::mutex crcMutex_;
     std::condition_variable crcKnown_;
+    bool waitForCrcs_ = false;
     std::map<std::string, std::uint32_t> crcs_;  // by the path the job reads the file by
     std::chrono::steady_clock::time_point started_;
 };
