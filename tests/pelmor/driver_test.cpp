@@ -438,7 +438,8 @@ TEST(Driver, TheRecoverySetKnowsEachFilesCrcForTheTrailers) {
                                   "-hostname", "127.0.0.1", "-par2memory", "16", "-par2blocks", "20",
                                   "-par2", "100", "c.jpg"};
     parseArguments(big.job, bigArgs.argc(), bigArgs.argv());
-    RecoverySet sliced(big.job, readSettings(big.job));
+    const JobSettings bigSettings = readSettings(big.job);  // the set keeps a reference
+    RecoverySet sliced(big.job, bigSettings);
     EXPECT_EQ(sliced.fileCrc(0), crc32Update(0, c.data(), c.size())) << "waited for";
     sliced.ready();
 
