@@ -4,6 +4,7 @@
 // can break a line or a field.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,14 @@ inline std::vector<std::string_view> splitFields(std::string_view line, char sep
         if (end == std::string_view::npos) return fields;
         at = end + 1;
     }
+}
+
+// FNV-1a of a text: a short name derived from a path (a folder's state, a
+// store of volumes), the same on every run.
+inline std::uint64_t fnv1a(std::string_view text) {
+    std::uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    return hash;
 }
 
 inline std::string hexText(std::string_view bytes) {

@@ -14,7 +14,9 @@
 #include <filesystem>
 
 #include "common/platform.h"
+#include "common/replace_file.h"
 #include "common/size_text.h"
+#include "common/text_fields.h"
 
 extern char** environ;
 
@@ -23,13 +25,6 @@ namespace tskivo {
 namespace fs = std::filesystem;
 
 namespace {
-
-bool writePrivateFile(const std::string& path, const std::string& text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    return close(fd) == 0 && ok;
-}
 
 bool readSmallFile(const std::string& path, std::string& text) {
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -79,8 +74,7 @@ std::string randomPassword() {
 
 std::string volumeStore(const std::optional<std::string>& nzbFile, const std::string& privateFolder) {
     if (!nzbFile) return privateFolder + "/volumes";
-    std::uint64_t hash = 1469598103934665603ull;  // FNV-1a of the NZB file's path
-    for (unsigned char c : *nzbFile) hash = (hash ^ c) * 1099511628211ull;
+    const std::uint64_t hash = common::fnv1a(*nzbFile);
     const auto tmp = common::environment("TMPDIR");
     char name[64];
     std::snprintf(name, sizeof name, "/tskivo-volumes-%u-%016llx", static_cast<unsigned>(geteuid()),
@@ -231,7 +225,7 @@ std::string RunArchives::prepare(const RunOptions& options, const std::string& p
         password_ = randomPassword();
         generated_ = true;
     }
-    if (!writePrivateFile(passwordFile, password_)) return "cannot write " + passwordFile;
+    if (!common::replaceFile(passwordFile, password_, 0600)) return "cannot write " + passwordFile;
     return {};
 }
 
@@ -251,7 +245,7 @@ std::string RunArchives::pack(std::size_t index, const std::vector<std::string>&
     r.volumeBytes = volumeBytes_;
     r.progress = progress;
     if (auto why = packArchive(r); !why.empty()) return why;
-    if (!writePrivateFile(packed, "")) return "cannot write " + packed;
+    if (!common::replaceFile(packed, "", 0600)) return "cannot write " + packed;
     return {};
 }
 

@@ -30,6 +30,7 @@
 #include "common/platform.h"
 #include "common/run_state.h"
 #include "common/size_text.h"
+#include "common/write_all.h"
 #include "archive.h"
 #include "watch.h"
 
@@ -194,8 +195,7 @@ int watchFolder(const RunOptions& options, const std::string& start,
 bool appendHistory(const std::string& path, const std::string& line) {
     const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    const std::string text = line + "\n";
-    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const bool ok = common::writeAll(fd, (line + "\n").data(), line.size() + 1);
     return close(fd) == 0 && ok;
 }
 

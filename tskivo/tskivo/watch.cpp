@@ -13,6 +13,8 @@
 
 #include "common/name_order.h"
 #include "common/platform.h"
+#include "common/replace_file.h"
+#include "common/text_fields.h"
 
 namespace tskivo {
 
@@ -69,20 +71,12 @@ bool WatchRecord::load(const std::string& path) {
 
 bool WatchRecord::save(const std::string& path) const {
     nlohmann::json j{{"posted", posted}, {"current", current}};
-    const std::string text = j.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    const std::string tmp = path + ".new";
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-    close(fd);
-    return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+    return common::replaceFile(path, j.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n", 0600);
 }
 
 std::string watchRecordPath(const std::string& start, const std::string* nzbDir) {
-    std::uint64_t hash = 1469598103934665603ull;  // FNV-1a of the watched folder's path
-    for (unsigned char c : start) hash = (hash ^ c) * 1099511628211ull;
     char name[48];
-    std::snprintf(name, sizeof name, "watch-%016llx.json", static_cast<unsigned long long>(hash));
+    std::snprintf(name, sizeof name, "watch-%016llx.json", static_cast<unsigned long long>(common::fnv1a(start)));
     std::string dir;
     if (nzbDir) {
         dir = *nzbDir;

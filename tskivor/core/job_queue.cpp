@@ -235,8 +235,7 @@ void JobQueue::cancel(int row) {
     const auto it = slots_.find(job.id);
     // Once only: a second SIGTERM ends the runner at once, before it has
     // saved its NZB file.
-    if (it == slots_.end() || it->second->cancelRequested) return;
-    it->second->cancelRequested = true;
+    if (it == slots_.end() || job.cancelling) return;
     job.cancelling = true;
     emit changed(row);
     it->second->process->terminate();  // SIGTERM: the runner saves its NZB file and ends with 130
@@ -335,11 +334,12 @@ void JobQueue::showRow(Job job) {
 
 void JobQueue::stopAll(int ms) {
     // Waiting jobs first, or they would start as the running ones end.
-    for (Job& job : jobs_)
+    for (Job& job : jobs_) {
         if (job.state == Job::State::Waiting) job.state = Job::State::Cancelled;
+        if (slots_.count(job.id)) job.cancelling = true;
+    }
     std::vector<QProcess*> processes;
     for (auto& [id, slot] : slots_) {
-        slot->cancelRequested = true;
         slot->process->terminate();
         processes.push_back(slot->process.get());
     }

@@ -86,7 +86,6 @@ private:
         std::unique_ptr<QProcess> process;
         QByteArray pending;  // a line not yet whole
         QString lastStderr;
-        bool cancelRequested = false;
     };
     int rowOf(int id) const;
     void startDue();
