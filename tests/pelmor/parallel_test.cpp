@@ -1,6 +1,8 @@
 // Posting over several connections, against a server that serves each
 // connection on a thread of its own.
 #include <chrono>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <atomic>
 #include <regex>
@@ -10,6 +12,7 @@
 
 #include "common/run_state.h"
 #include "net/connection_pool.h"
+#include "post/job_turns.h"
 #include "post/run.h"
 #include "fake_nntp_server.h"
 #include "posting_run.h"
@@ -255,4 +258,123 @@ TEST(Parallel, TheNextPostGoesOutBeforeTheAnswer) {
     ASSERT_EQ(h.accepted().size(), 12u);
     // All but the last on each connection (and any that waited for the first).
     EXPECT_GE(h.script.pipelined.load(), 8);
+}
+
+namespace {
+
+// A runner's folder jobs that overlap: each starts once the one before has
+// handed out its articles, on a thread of its own, as the runner does.
+struct OverlappingRun : ParallelRun {
+    std::string nzb = dir / "run.nzb";
+    std::atomic<bool> stop{false};
+    int folders = 0;
+    std::vector<int> status;
+    // Runs folders 1..folders; each folder's files and options from `of`.
+    void runAll(const std::function<std::vector<std::string>(int)>& of) {
+        status.assign(static_cast<std::size_t>(folders) + 1, -1);
+        const int base = JobTurns::instance().handedOutCount();
+        std::vector<std::thread> jobs;
+        std::vector<std::unique_ptr<Args>> args;
+        for (int i = 1; i <= folders; ++i) {
+            const std::string runState = "run-state-" + std::to_string(i % 2);
+            common::writeRunState(runState, {{"folder", std::to_string(i)}, {"folders", std::to_string(folders)}});
+            std::vector<std::string> extra{"-runstate", runState, "-out", nzb, "-overlap", std::to_string(i), "-preamble",
+                                           "<folder " + std::to_string(i) + ">\n"};
+            for (auto& w : of(i)) extra.push_back(w);
+            args.push_back(std::make_unique<Args>(words(extra)));
+            Args& a = *args.back();
+            jobs.emplace_back([this, &a, i] { status[static_cast<std::size_t>(i)] = postFolderJob(a.argc(), a.argv(), false, true, false, false, stop); });
+            if (i > 1) jobs[static_cast<std::size_t>(i) - 2].join();
+            for (int w = 0; w < 2000 && JobTurns::instance().handedOutCount() < base + i; ++w)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        jobs.back().join();
+    }
+    int said(const std::string& command) {
+        const auto t = server.server().transcript();
+        return static_cast<int>(std::count(t.begin(), t.end(), command));
+    }
+};
+
+std::size_t segments(const std::string& nzb) {
+    std::size_t n = 0;
+    for (auto at = nzb.find("</segment>"); at != std::string::npos; at = nzb.find("</segment>", at + 1)) ++n;
+    return n;
+}
+
+// Whether each of the texts comes in `text`, in this order.
+bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
+    std::size_t at = 0;
+    for (const auto& p : parts) {
+        at = text.find(p, at);
+        if (at == std::string::npos) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(OverlappingFolders, TwentyFoldersOverEightConnectionsLogInEightTimesAndSayEverythingInFolderOrder) {
+    OverlappingRun h;
+    h.folders = 20;
+    // A server slow enough that the next folder starts while one waits.
+    h.script.beforeAccepting = [](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(3)); };
+    std::ostringstream err;
+    auto* saved = std::cerr.rdbuf(err.rdbuf());
+    testing::internal::CaptureStdout();
+    h.runAll([](int i) {
+        const std::string name = "f" + std::to_string(i) + ".bin";
+        writeFile(name, randomBytes(12 * 1280, static_cast<unsigned>(i)));  // 12 parts
+        return std::vector<std::string>{"-userid", "me", "-password", "pw", "-connections", "8", "-lines", "10", name};
+    });
+    const std::string out = testing::internal::GetCapturedStdout();
+    std::cerr.rdbuf(saved);
+    for (int i = 1; i <= h.folders; ++i) EXPECT_EQ(h.status[static_cast<std::size_t>(i)], 0) << i;
+    EXPECT_EQ(h.accepted().size(), 20u * 12u);
+    EXPECT_EQ(h.server.server().connections(), 8);
+    EXPECT_EQ(h.said("AUTHINFO USER me"), 8);
+    EXPECT_EQ(h.said("QUIT"), 8);
+    EXPECT_EQ(ConnectionPool::instance().parked(), 0u);
+    std::vector<std::string> logs, preambles, entries;
+    for (int i = 1; i <= h.folders; ++i) {
+        logs.push_back("\"f" + std::to_string(i) + ".bin\"");
+        logs.push_back("bytes posted");
+        preambles.push_back("<folder " + std::to_string(i) + ">");
+        entries.push_back("f" + std::to_string(i) + ".bin&quot;");
+    }
+    EXPECT_TRUE(inOrder(err.str(), logs)) << err.str();
+    EXPECT_TRUE(inOrder(out, preambles)) << out;
+    const std::string nzb = readFile(h.nzb);
+    EXPECT_TRUE(inOrder(nzb, entries)) << nzb;
+    EXPECT_EQ(segments(nzb), 240u);
+}
+
+// The folder before fails while this one posts: this one stops, and its
+// NZB entries hold exactly what the server took of it.
+TEST(OverlappingFolders, AFolderBeforeThatFailsStopsTheNextWhichClaimsOnlyWhatTheServerTook) {
+    ParallelRun h;
+    const int before = JobTurns::instance().enter(true);  // the folder before, still waiting for replies
+    std::atomic<int> seen{0};
+    h.script.beforeAccepting = [&](const std::string&) {
+        if (++seen == 3) JobTurns::instance().leave(before, true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    writeFile("a.bin", randomBytes(40 * 1280, 3));  // 40 parts
+    common::writeRunState("run-state", {{"folder", "2"}, {"folders", "2"}});
+    Args a(h.words({"-runstate", "run-state", "-out", "run.nzb", "-overlap", "2", "-connections", "2", "-lines", "10", "a.bin"}));
+    std::atomic<bool> stop{false};
+    std::ostringstream err;
+    auto* saved = std::cerr.rdbuf(err.rdbuf());
+    const int status = postFolderJob(a.argc(), a.argv(), false, true, false, false, stop);
+    std::cerr.rdbuf(saved);
+    EXPECT_EQ(status, 130);
+    const auto accepted = h.accepted();
+    EXPECT_GE(accepted.size(), 3u);
+    EXPECT_LT(accepted.size(), 40u);
+    const std::string nzb = readFile("run.nzb");
+    EXPECT_EQ(segments(nzb), accepted.size()) << nzb;
+    for (const auto& art : accepted) {
+        const std::string id = art.header("Message-ID");
+        EXPECT_THAT(nzb, HasSubstr(id.substr(1, id.size() - 2)));
+    }
 }

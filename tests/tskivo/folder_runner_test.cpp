@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -290,4 +293,95 @@ TEST(RunnerProgram, NeverDumpsCore) {
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+namespace {
+
+// An engine whose folder jobs overlap: each hands out its articles at once,
+// then waits for its "replies"; folder `failing` fails then.
+struct OverlappingEngine {
+    std::mutex mutex;
+    std::vector<std::string> events;  // "start N", "end N"
+    std::vector<std::vector<std::string>> args;
+    int failing = 0;
+};
+OverlappingEngine* overlapping = nullptr;
+std::atomic<int> handedOutCount{0};
+
+int countHandedOut() { return handedOutCount.load(); }
+
+int overlappingPostFolder(int argc, char** argv, bool, bool, bool, bool) {
+    std::string runState;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "-runstate") runState = argv[i + 1];
+    const int folder = static_cast<int>(common::runStateNumber(common::readRunState(runState), "folder"));
+    {
+        std::lock_guard<std::mutex> lock(overlapping->mutex);
+        overlapping->events.push_back("start " + std::to_string(folder));
+        overlapping->args.emplace_back(argv, argv + argc);
+    }
+    ++handedOutCount;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const bool fails = folder == overlapping->failing;
+    common::writeRunState(runState, {{"status", fails ? "255" : "0"}, {"articles", "5"}, {"bytes", "1000"}});
+    std::lock_guard<std::mutex> lock(overlapping->mutex);
+    overlapping->events.push_back("end " + std::to_string(folder));
+    return fails ? 255 : 0;
+}
+
+struct OverlapHarness : RunnerHarness {
+    OverlappingEngine engine;
+    OverlapHarness() {
+        overlapping = &engine;
+        jobsHandedOut = countHandedOut;
+        for (const char* d : {"start/a", "start/b", "start/c"}) std::filesystem::create_directories(dir / d);
+    }
+    ~OverlapHarness() {
+        jobsHandedOut = nullptr;
+        overlapping = nullptr;
+    }
+    int runOverlapping(std::vector<std::string> extra) {
+        std::vector<std::string> args{"tskivo", "Me <me@x.org>", "Fav. pix", dir / "start", "alt.test", "news.x"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runRunner(args, overlappingPostFolder, fakeSheets, out);
+    }
+};
+
+}  // namespace
+
+// The next folder's job starts while the one before waits for its replies;
+// what the runner says of a folder comes out with that folder's job, two
+// jobs at once keep their outcomes apart, and a folder that fails ends the
+// run with the job already started counted and no folder after it.
+TEST(FolderRunner, FoldersOverlapInOrderAndAFailedOneStillEndsTheRun) {
+    {
+        OverlapHarness h;
+        EXPECT_EQ(h.runOverlapping({"*.jpg"}), 0);
+        EXPECT_THAT(h.engine.events, ElementsAre("start 1", "start 2", "end 1", "start 3", "end 2", "start 4", "end 3", "end 4"));
+        ASSERT_EQ(h.engine.args.size(), 4u);
+        const auto option = [&](std::size_t job, const std::string& name) {
+            const auto& a = h.engine.args[job];
+            const auto at = std::find(a.begin(), a.end(), name);
+            return at == a.end() || at + 1 == a.end() ? std::string("(none)") : *(at + 1);
+        };
+        EXPECT_NE(option(0, "-runstate"), option(1, "-runstate"));
+        EXPECT_THAT(option(1, "-preamble"), testing::EndsWith("start/a\n"));
+        EXPECT_THAT(option(2, "-preamble"), testing::EndsWith("start/b\n"));
+        // What the first folder's job follows is said at once.
+        EXPECT_THAT(h.out.str(), HasSubstr("start\n"));
+        EXPECT_THAT(h.out.str(), testing::Not(HasSubstr("start/a")));
+        EXPECT_THAT(h.out.str(), HasSubstr("in 20 articles"));
+    }
+    {
+        OverlapHarness h;
+        h.engine.failing = 2;
+        EXPECT_EQ(h.runOverlapping({"*.jpg"}), 255);
+        EXPECT_THAT(h.engine.events, ElementsAre("start 1", "start 2", "end 1", "start 3", "end 2", "end 3"));
+        EXPECT_THAT(h.out.str(), HasSubstr("in 15 articles"));
+    }
+    {
+        OverlapHarness h;  // the post check carries work from folder to folder: one at a time
+        EXPECT_EQ(h.runOverlapping({"*.jpg", "/check"}), 0);
+        EXPECT_THAT(h.engine.events, ElementsAre("start 1", "end 1", "start 2", "end 2", "start 3", "end 3", "start 4", "end 4"));
+    }
 }

@@ -9,4 +9,7 @@ extern "C" {
 // 255, "-?" with status 0.
 PELMOR_EXPORT int postFolder(int argc, char** argv, bool printHeader, bool threadPosts, bool uutease,
                              bool scramble);
+// How many folder jobs started with "-overlap" have handed every article to
+// their connections (or ended): a runner readies the next folder after that.
+PELMOR_EXPORT int postFolderJobsHandedOut();
 }

@@ -3,8 +3,10 @@
 #include <sys/prctl.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "pelmor.h"
+#include "post/job_turns.h"
 #include "post/run.h"
 
 namespace {
@@ -26,9 +28,17 @@ void onStopSignal(int signal) {
         previous.sa_handler(signal);
 }
 
+// Installed by the first of the jobs running at once (a runner's folders
+// overlap), taken away by the last: a second job must not take the first
+// one's handler for the caller's, nor clear a stop asked of the first.
+std::mutex signalsMutex;
+int jobsRunning = 0;
+
 class StopSignals {
 public:
     StopSignals() {
+        std::lock_guard<std::mutex> lock(signalsMutex);
+        if (jobsRunning++ > 0) return;
         stopRequested = false;
         struct sigaction action {};
         action.sa_handler = onStopSignal;
@@ -37,6 +47,8 @@ public:
         sigaction(SIGTERM, &action, &previousTerm);
     }
     ~StopSignals() {
+        std::lock_guard<std::mutex> lock(signalsMutex);
+        if (--jobsRunning > 0) return;
         sigaction(SIGINT, &previousInt, nullptr);
         sigaction(SIGTERM, &previousTerm, nullptr);
     }
@@ -51,3 +63,8 @@ extern "C" PELMOR_EXPORT int postFolder(int argc, char** argv, bool printHeader,
     StopSignals signals;
     return pelmor::postFolderJob(argc, argv, printHeader, threadPosts, uutease, scramble, stopRequested);
 }
+
+// For a folder runner whose jobs overlap ("-overlap"): how many of them have
+// handed out every article (or ended). The runner readies the next folder
+// once its job did: it reads no file of its folder after that.
+extern "C" PELMOR_EXPORT int postFolderJobsHandedOut() { return pelmor::JobTurns::instance().handedOutCount(); }

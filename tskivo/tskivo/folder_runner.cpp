@@ -20,6 +20,9 @@
 #include <iostream>
 #include <ostream>
 #include <set>
+#include <sstream>
+#include <atomic>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -35,6 +38,8 @@
 #include "watch.h"
 
 namespace tskivo {
+
+HandedOutFn jobsHandedOut = nullptr;
 
 namespace {
 
@@ -475,10 +480,90 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         }
     }
     int status = 0;
+    // A folder's job, run here or (overlapping) on a thread of its own.
+    struct FolderJob {
+        std::size_t index = 0;
+        std::deque<std::string> sheets;
+        std::string runState;
+        std::vector<std::string> args;
+        std::thread thread;
+        std::atomic<bool> done{false};
+        int result = 0;
+    };
+    const auto post = [&](FolderJob& job) {
+        std::vector<char*> argv;
+        for (auto& a : job.args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        job.result = postFolder(static_cast<int>(job.args.size()), argv.data(), false, true, options.uutease, options.scramble);
+        job.done = true;
+    };
+    // What a folder's job did: its totals counted, its /after run; 130 or
+    // 255 when it ends the run, else -1.
+    const auto conclude = [&](FolderJob& job) -> int {
+        const int result = job.result;
+        const std::size_t i = job.index;
+        for (const auto& name : job.sheets) common::deleteFile(name);
+        const common::RunState outcome = common::readRunState(job.runState);
+        // The next folder's progress starts where this one's ended: its
+        // contact sheets and recovery set count too.
+        done += std::max<std::uint64_t>(scan.bytes[i],
+                                        static_cast<std::uint64_t>(common::runStateNumber(outcome, "handled")));
+        bytes += static_cast<std::uint64_t>(common::runStateNumber(outcome, "bytes"));
+        articles += static_cast<std::uint64_t>(common::runStateNumber(outcome, "articles"));
+        reposted += static_cast<std::uint64_t>(common::runStateNumber(outcome, "reposted"));
+        skipped += static_cast<std::uint64_t>(common::runStateNumber(outcome, "skipped"));
+        const int jobStatus = outcome.count("status") ? static_cast<int>(common::runStateNumber(outcome, "status")) : result;
+        if (options.after && !options.nzbFile)
+            runAfter(options,
+                     {"", folders[i], jobStatus,
+                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "bytes")),
+                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "articles")),
+                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "reposted")),
+                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "skipped"))},
+                     out, events);
+        if (jobStatus == 130) return 130;
+        // A failed job ends the run; the engine has said why.
+        if (jobStatus == 255) return 255;
+        if (jobStatus == 1) status = 1;
+        return -1;
+    };
+    // The next folder's job starts while the one before waits for the
+    // server's last replies (with the engine's consent: it counts the jobs
+    // that handed out their articles). Not where a folder's work after its
+    // job (the post check's carry, /after for each folder, the archive) or
+    // contact sheets among the events would come between.
+    const auto handedOut = jobsHandedOut;
+    const bool overlap = handedOut && folders.size() > 1 && !options.archive && !options.check &&
+                         !(options.after && !options.nzbFile) && !(options.json && options.contactSheets);
+    const int handedOutBase = overlap ? handedOut() : 0;
+    int overlapped = 0;
+    std::unique_ptr<FolderJob> running;
+    std::string pendingText;  // said of folders while the one before was posted
+    // The run ends: the job still running first (its totals count), then
+    // what was said meanwhile.
+    const auto end = [&](int ended) {
+        if (running) {
+            running->thread.join();
+            conclude(*running);
+            running.reset();
+        }
+        out << pendingText;
+        pendingText.clear();
+        return finish(ended);
+    };
     for (std::size_t i = 0; i < folders.size(); ++i) {
-        if (stopRequested) return finish(130);
+        if (stopRequested) return end(130);
+        // While the folder before is posted, what is said of this one waits
+        // to be said before this folder's job speaks.
+        std::ostringstream heldText;
+        std::ostream& say = running && !options.json ? static_cast<std::ostream&>(heldText) : out;
+        struct Keep {
+            std::ostringstream& text;
+            std::string& pending;
+            ~Keep() { pending += text.str(); }
+        } keep{heldText, pendingText};
         if (!common::changeDirectory(folders[i])) {
-            out << "\n  Unable to enter: " << folders[i] << "\n";
+            say << "\n  Unable to enter: " << folders[i] << "\n";
             continue;
         }
         const std::string relative = relativePath(start, folders[i]);
@@ -488,7 +573,7 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
             // The library's own lines go to the log, not among the events.
             const int saved = options.json ? dup(STDOUT_FILENO) : -1;
             if (saved >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
-            sheets = makeSheets(options, createContactSheets, folders[i], title, privateFolder.path(), out);
+            sheets = makeSheets(options, createContactSheets, folders[i], title, privateFolder.path(), say);
             if (saved >= 0) {
                 std::fflush(stdout);
                 dup2(saved, STDOUT_FILENO);
@@ -496,10 +581,10 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
             }
             if (i > 0) nameSheetsAfter(sheets, relative);
         }
-        if (stopRequested) return finish(130);
-        out << "\n  Handling: " << folders[i] << "\n";
+        if (stopRequested) return end(130);
+        say << "\n  Handling: " << folders[i] << "\n";
         if (i == 0) {
-            out << "  From     : " << (options.scramble ? kPlaceholderAuthor : options.author()) << "\n"
+            say << "  From     : " << (options.scramble ? kPlaceholderAuthor : options.author()) << "\n"
                 << "  Subject  : " << options.subject() << "\n"
                 << "  Groups   : " << options.newsgroups() << "\n"
                 << "  Host     : " << options.server() << "\n"
@@ -532,9 +617,9 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
                         if (percent / 10 != said / 10)
                             events << nlohmann::json{{"type", "packing"}, {"folder", i + 1}, {"percent", percent}}.dump() << std::endl;
                     } else if (terminal) {
-                        out << "\r  packing " << percent << "%" << std::flush;
+                        say << "\r  packing " << percent << "%" << std::flush;
                     } else if (percent / 25 != said / 25) {
-                        out << "  packing " << percent << "%\n";
+                        say << "  packing " << percent << "%\n";
                     }
                     said = percent;
                 };
@@ -543,17 +628,17 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
                 std::error_code ec;
                 for (const auto& sheet : sheets) packing += std::filesystem::file_size(sheet, ec);
                 const std::string why = archives.pack(i, files, packing, setName, progress, volumes);
-                if (terminal && said >= 0) out << "\r  packing 100%\n";
+                if (terminal && said >= 0) say << "\r  packing 100%\n";
                 for (const auto& name : sheets) common::deleteFile(name);
                 sheets.clear();
                 if (!why.empty()) {
-                    out << "\n  Unable to pack " << folders[i] << ": " << why << ".\n";
+                    say << "\n  Unable to pack " << folders[i] << ": " << why << ".\n";
                     if (options.json)
                         events << nlohmann::json{{"type", "error"}, {"message", why}}.dump(-1, ' ', false, kReplaceInvalid) << std::endl;
-                    return finish(255);
+                    return end(255);
                 }
-                if (stopRequested) return finish(130);
-                if (!common::changeDirectory(volumes)) return finish(255);
+                if (stopRequested) return end(130);
+                if (!common::changeDirectory(volumes)) return end(255);
             }
             packed = options;
             packed.fileMask = "*.7z.*";
@@ -562,43 +647,66 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
             for (const auto& meta : packed.nzbMeta) given = given || meta.first == "password";
             if (!given) packed.nzbMeta.emplace_back("password", archives.password());
         }
-        std::vector<std::string> engineArgs =
-            buildEngineArgs(options.archive ? packed : options, i, relative, sheets, setName, runState, pathNames);
+        auto job = std::make_unique<FolderJob>();
+        job->index = i;
+        job->sheets = std::move(sheets);
+        // Two jobs at once keep their outcomes apart.
+        job->runState = runState.empty() || i % 2 == 0 ? runState : runState + "-next";
+        job->args = buildEngineArgs(options.archive ? packed : options, i, relative, job->sheets, setName, job->runState,
+                                    pathNames);
+        if (overlap) {
+            job->args.push_back("-overlap");
+            job->args.push_back(std::to_string(overlapped + 1));
+            job->args.push_back("-preamble");
+            job->args.push_back(pendingText + heldText.str());
+            heldText.str("");
+            pendingText.clear();
+        }
         out.flush();
-        std::vector<char*> argv;
-        for (auto& a : engineArgs) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (!runState.empty())
-            common::writeRunState(runState, {{"folder", std::to_string(i + 1)},
-                                             {"folders", std::to_string(folders.size())},
-                                             {"done", std::to_string(done)},
-                                             {"total", std::to_string(scan.total)}});
-        const int result =
-            postFolder(static_cast<int>(engineArgs.size()), argv.data(), false, true, options.uutease, options.scramble);
-        for (const auto& name : sheets) common::deleteFile(name);
-        const common::RunState outcome = common::readRunState(runState);
-        // The next folder's progress starts where this one's ended: its
-        // contact sheets and recovery set count too.
-        done += std::max<std::uint64_t>(scan.bytes[i],
-                                        static_cast<std::uint64_t>(common::runStateNumber(outcome, "handled")));
-        bytes += static_cast<std::uint64_t>(common::runStateNumber(outcome, "bytes"));
-        articles += static_cast<std::uint64_t>(common::runStateNumber(outcome, "articles"));
-        reposted += static_cast<std::uint64_t>(common::runStateNumber(outcome, "reposted"));
-        skipped += static_cast<std::uint64_t>(common::runStateNumber(outcome, "skipped"));
-        const int jobStatus = outcome.count("status") ? static_cast<int>(common::runStateNumber(outcome, "status")) : result;
-        if (options.after && !options.nzbFile)
-            runAfter(options,
-                     {"", folders[i], jobStatus,
-                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "bytes")),
-                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "articles")),
-                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "reposted")),
-                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "skipped"))},
-                     out, events);
-        if (jobStatus == 130) return finish(130);
-        // A failed job ends the run; the engine has said why.
-        if (jobStatus == 255) return finish(255);
-        if (jobStatus == 1) status = 1;
+        if (!job->runState.empty())
+            common::writeRunState(job->runState, {{"folder", std::to_string(i + 1)},
+                                                  {"folders", std::to_string(folders.size())},
+                                                  {"done", std::to_string(done + (running ? scan.bytes[running->index] : 0))},
+                                                  {"total", std::to_string(scan.total)}});
+        if (!overlap) {
+            post(*job);
+            if (const int ended = conclude(*job); ended >= 0) return finish(ended);
+            continue;
+        }
+        // This folder's job starts; the one before ends meanwhile, and the
+        // next folder is readied once this one has handed out its articles.
+        ++overlapped;
+        FolderJob& now = *job;
+        now.thread = std::thread([&post, &now] { post(now); });
+        if (running) {
+            running->thread.join();
+            const int ended = conclude(*running);
+            running.reset();
+            if (ended >= 0) {
+                // The job started meanwhile has been stopped by the engine
+                // (a failed folder) or by the signal; what it posted is in
+                // its NZB entries and counts.
+                running = std::move(job);
+                return end(ended);
+            }
+        }
+        while (!now.done && handedOut() < handedOutBase + overlapped)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (now.done) {
+            // Ended before it handed out all (failed, say): nothing to overlap.
+            now.thread.join();
+            if (const int ended = conclude(now); ended >= 0) return end(ended);
+            continue;
+        }
+        running = std::move(job);
     }
+    if (running) {
+        running->thread.join();
+        const int ended = conclude(*running);
+        running.reset();
+        if (ended >= 0) return end(ended);
+    }
+    out << pendingText;
     return finish(status);
 }
 

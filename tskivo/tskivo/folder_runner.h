@@ -11,6 +11,10 @@
 namespace tskivo {
 
 using PostFolderFn = int (*)(int, char**, bool, bool, bool, bool);
+// The engine's count of folder jobs that handed out their articles; when
+// set, a folder's job starts while the one before still waits for replies.
+using HandedOutFn = int (*)();
+extern HandedOutFn jobsHandedOut;
 using CreateContactSheetsFn = void (*)(const char*, const char*, const char*, const char*, const RGBQUAD*,
                                        const RGBQUAD*, const std::deque<std::string>*, std::deque<std::string>*);
 

@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
         std::cerr << "  Unable to load required DLL library: libtplat.so, aborting.\n";
         return 255;
     }
+    tskivo::jobsHandedOut = reinterpret_cast<tskivo::HandedOutFn>(dlsym(engine, "postFolderJobsHandedOut"));
     if (!note.empty()) std::cerr << "  " << note << "\n";
     const int status = tskivo::runRunner(args, postFolder,
                                          createContactSheets, std::cout);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <iosfwd>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -72,7 +73,13 @@ public:
     // Set when the job is to stop (a signal); the posting loops look at it
     // between articles.
     const std::atomic<bool>* stop = nullptr;
-    bool stopRequested() const { return stop && stop->load(); }
+    // A folder job that overlaps the one before it (post/job_turns.h): its
+    // turn, a stop when an earlier turn failed, and standard output's text
+    // kept while its turn has not come (true: kept).
+    int turn = -1;
+    std::function<bool()> stopAlso;
+    std::function<bool(const std::string&)> keepOut;
+    bool stopRequested() const { return (stop && stop->load()) || (stopAlso && stopAlso()); }
     JobTotals totals;
 
     std::string getOption(const std::string& key) const;

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "codec/encoder.h"
+#include "job_turns.h"
 #include "kelvo_exception.h"
 #include "subject.h"
 
@@ -203,6 +204,9 @@ NzbFile PostRecord::fileRecord(int f) const {
 void PostRecord::saveLocked(bool final) {
     lastSave_ = job_.clock.tickMs();
     if (!nzb_ || (!dirty_ && !final)) return;
+    // Until the folder jobs before it have ended, the journal alone holds
+    // what the server took: their entries come first in the file.
+    if (!final && job_.turn >= 0 && !JobTurns::instance().head(job_.turn)) return;
     dirty_ = false;
     std::vector<NzbFile> records;
     for (const auto& [f, parts] : files_)

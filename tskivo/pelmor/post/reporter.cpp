@@ -260,6 +260,9 @@ void Reporter::hide() {
 }
 
 void Reporter::show() {
+    // A folder job waiting for its turn draws nothing: the job before it
+    // has the line.
+    if (job_.keepOut && job_.keepOut("")) return;
     winsize w{};
     const std::size_t width = ioctl(STDOUT_FILENO, TIOCGWINSZ, &w) == 0 && w.ws_col > 1 ? w.ws_col - 1 : 200;
     std::string text = statusText(width);
@@ -271,6 +274,7 @@ void Reporter::show() {
 void Reporter::event(const std::string& line) {
     static std::mutex out;  // one line at a time from every thread
     std::lock_guard<std::mutex> lock(out);
+    if (job_.keepOut && job_.keepOut(line + "\n")) return;
     writeOut(line + "\n");
 }
 

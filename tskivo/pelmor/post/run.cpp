@@ -2,7 +2,9 @@
 #include "run.h"
 
 #include <atomic>
+#include <cstring>
 #include <optional>
+#include <thread>
 
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include "job/defaults.h"
 
 #include "article.h"
+#include "job_turns.h"
 #include "message_id.h"
 #include "job/job_check.h"
 #include "net/nntp_session.h"
@@ -59,6 +62,12 @@ Reporter::Mode reportMode(const JobSettings& settings) {
     return isatty(STDOUT_FILENO) ? Reporter::Mode::StatusLine : Reporter::Mode::Log;
 }
 
+// A job that overlaps the one before it writes its NZB entries after that
+// one's, so that the file lists the folders in order.
+void awaitTurn(PostJob& job) {
+    if (job.turn >= 0) JobTurns::instance().waitHead(job.turn, [] { return false; });
+}
+
 void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
     NzbWriter nzb;
     if (!settings.nzbPath.empty()) {
@@ -79,9 +88,13 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
     // However the job ends, the NZB file holds what the server took, and
     // the journal that covered the time between saves goes.
     struct FinalSave {
+        PostJob& job;
         PostRecord& record;
-        ~FinalSave() { record.save(true); }
-    } finalSave{record};
+        ~FinalSave() {
+            awaitTurn(job);
+            record.save(true);
+        }
+    } finalSave{job, record};
     // A resumed first article is still the one later files refer to.
     job.firstMessageId = record.messageIdOf(0, 1);
     // Private: each file goes out under a random name (a resumed one under
@@ -145,6 +158,7 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
         if (posting.took(static_cast<int>(i)) > 0)
             job.line("The backup " + posting.servers[i].label() + " took " +
                      std::to_string(posting.took(static_cast<int>(i))) + " articles.");
+    awaitTurn(job);
     record.save(true);
     if (record.saveFailed())
         throw Kelvo_Exception(0, "Everything was posted, but the NZB file " + settings.nzbPath +
@@ -209,9 +223,50 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
     std::optional<int> exitNow;
     std::string message, runState, nzb;
     JobTotals totals;
+    // A runner's folder job that overlaps the one before it takes a turn:
+    // its output waits for the earlier ones to end (the runner's lines for
+    // the folder first), and it stops when one of them failed.
+    // ("-overlap N": the folder's number in the run, from 1.)
+    bool overlap = false, firstOfRun = false;
+    std::string preamble;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-overlap") == 0) {
+            overlap = true;
+            firstOfRun = std::strcmp(argv[i + 1], "1") == 0;
+        }
+        if (std::strcmp(argv[i], "-preamble") == 0) preamble = argv[++i];
+    }
+    JobTurns& turns = JobTurns::instance();
+    const int turn = overlap ? turns.enter(firstOfRun) : -1;
+    std::optional<HeldOutput> held;
+    std::thread releaser;
+    if (overlap) {
+        held.emplace(std::cerr, preamble);
+        // Stopped by a failed folder, the job's end decides (see below).
+        releaser = std::thread([&] {
+            turns.waitHead(turn, [] { return false; });
+            if (!turns.stopped(turn)) held->release();
+        });
+    }
+    struct Leave {
+        JobTurns& turns;
+        int turn;
+        std::thread& releaser;
+        const int& status;
+        ~Leave() {
+            if (turn < 0) return;
+            if (releaser.joinable()) releaser.join();
+            turns.leave(turn, status != kStatusDone && status != kStatusSkipped);
+        }
+    } leave{turns, turn, releaser, status};
     {
-        PostJob job(printHeader, threadPosts, uutease, scramble, common::systemClock(), std::cerr);
+        PostJob job(printHeader, threadPosts, uutease, scramble, common::systemClock(), held ? held->log() : std::cerr);
         job.stop = &stop;
+        if (overlap) {
+            job.turn = turn;
+            job.stopAlso = [&turns, turn] { return turns.stopped(turn); };
+            job.keepOut = [&held](const std::string& text) { return held->keep(text); };
+        }
         job.defaultsPath = defaultsFilePath();
         readDefaults(job, job.defaultsPath);
         try {
@@ -241,6 +296,13 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
         runState = job.getOption("runstate");
         nzb = job.getOption("out");
         totals = job.totals;
+    }
+    if (held) {
+        if (releaser.joinable()) releaser.join();
+        // Stopped by a failed folder before it posted anything: as if it
+        // never started, it says nothing.
+        if (totals.articles == 0 && turns.stopped(turn)) held->discard();
+        else held->release();
     }
     if (exitNow) common::exitProcess(*exitNow);
     if (!runState.empty()) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "article.h"
+#include "job_turns.h"
 #include "kelvo_exception.h"
 #include "posting.h"
 #include "reporter.h"
@@ -23,8 +24,9 @@ namespace {
 
 class Scheduler {
 public:
-    Scheduler(PostJob& job, std::size_t capacity, int connections)
-        : job_(job), capacity_(capacity), alive_(connections), waitingToConnect_(connections) {}
+    // `leaveEarly`: a folder job followed by another that overlaps it.
+    Scheduler(PostJob& job, std::size_t capacity, int connections, bool leaveEarly)
+        : job_(job), capacity_(capacity), alive_(connections), waitingToConnect_(connections), leaveEarly_(leaveEarly) {}
 
     // The producer's side; false once the job has failed.
     bool push(std::unique_ptr<Article> a) {
@@ -111,6 +113,14 @@ public:
             }
             if (over()) return nullptr;
             if (!wait) return nullptr;
+            // A folder job followed by another: a connection with nothing
+            // left to post leaves (the others finish what they hold, and
+            // take their own retries), so that the next folder's job can
+            // take the connection now.
+            if (leaveEarly_ && producerDone_ && fresh_.empty() && waiting_.empty() && alive_ - leftEarly_ > 1) {
+                ++leftEarly_;
+                return nullptr;
+            }
             if (soonest) {
                 // Nothing to post until a retry is due: wait for it on the
                 // job's clock, a little at a time.
@@ -189,8 +199,23 @@ public:
     // that one goes on under the usual retry rules.
     bool retire() {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (alive_ <= 1) return false;
+        if (alive_ - leftEarly_ <= 1) return false;
         --alive_;
+        ready_.notify_all();
+        return true;
+    }
+    // The same, for a connection holding articles: they go back to the
+    // others in the same step (none of them may leave in between).
+    bool retireHandingBack(std::unique_ptr<Article>& a, std::unique_ptr<Article>& next) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (alive_ - leftEarly_ <= 1) return false;
+        --alive_;
+        for (auto* held : {&next, &a})
+            if (*held) {
+                --inFlight_;
+                (*held)->notBefore = job_.clock.tickMs();
+                waiting_.push_front(std::move(*held));
+            }
         ready_.notify_all();
         return true;
     }
@@ -228,17 +253,46 @@ private:
     bool failed_ = false;
     std::exception_ptr failure_;
     int alive_;
+    int leftEarly_ = 0;  // connections that left with others still posting
     int waitingToConnect_;
+    bool leaveEarly_;
     int firstPart_ = 1;
     bool gateOpen_ = false;  // the first article, which later files reference, is on the server
     bool serverAnswered_ = false;
     bool firstFileHasArticles_ = false;
 };
 
+class Slot {
+public:
+    Slot(Posting& posting, Scheduler& scheduler) : job_(posting.job), key_(posting.servers.front().label()) {
+        held = job_.turn < 0 || JobTurns::instance().acquireSlot(key_, posting.settings.connections, [&] {
+                   return job_.stopRequested() || scheduler.failed();
+               });
+    }
+    ~Slot() {
+        if (job_.turn >= 0 && held) JobTurns::instance().releaseSlot(key_);
+    }
+    bool held = false;
+
+private:
+    PostJob& job_;
+    std::string key_;
+};
+
 // One connection: its own sessions, taking articles until none are left.
-void connectionLoop(Posting& posting, ServerSessions& sessions, Scheduler& scheduler, bool first) {
+void connectionLoop(Posting& posting, std::unique_ptr<ServerSessions>& owned, Scheduler& scheduler, bool first) {
+    ServerSessions& sessions = *owned;
     const int connections = posting.settings.connections;
     if (!first && !scheduler.awaitServer()) return;
+    // A folder job overlapping the one before takes its connections as that
+    // one's leave: no more at once than the job asks for. Its own go back
+    // (QUIT, or kept for the next job) before their slots do.
+    const Slot slot(posting, scheduler);
+    if (!slot.held) return;
+    struct Close {
+        std::unique_ptr<ServerSessions>& owned;
+        ~Close() { owned.reset(); }
+    } close{owned};
     NntpSession& main = sessions.at(0);
     // Connect at once, so a server that takes fewer connections is known
     // before the articles are shared out. Only a server that turns the
@@ -298,14 +352,15 @@ void connectionLoop(Posting& posting, ServerSessions& sessions, Scheduler& sched
                     scheduler.failInFlight(failure);
                     return;
                 case Posting::Outcome::Retry:
-                    if (!backups && main.refused() && scheduler.retire()) {
+                    if (!backups && main.refused()) {
                         // Turned away on reconnecting: the others post it; no attempt spent.
                         ++a->attemptsLeft;
-                        scheduler.handBack(std::move(a));
-                        giveBack();
-                        main.abandon();
-                        posting.report.connectionsInUse(scheduler.alive());
-                        return;
+                        if (scheduler.retireHandingBack(a, next)) {
+                            main.abandon();
+                            posting.report.connectionsInUse(scheduler.alive());
+                            return;
+                        }
+                        --a->attemptsLeft;  // the last one: it goes on under the usual rules
                     }
                     if (first && !scheduler.answered()) {
                         // Until the server has answered at all, its first
@@ -349,12 +404,15 @@ void postInParallel(Posting& posting) {
     for (int i = 0; i < connections; ++i) sessions.push_back(std::make_unique<ServerSessions>(posting, i == 0));
 
     // A part per connection waits ready, besides the one each is posting.
-    Scheduler scheduler(job, static_cast<std::size_t>(connections), connections);
+    // (The last folder's connections stay to the end: they close the ones
+    // the job before it leaves, instead of opening new ones.)
+    Scheduler scheduler(job, static_cast<std::size_t>(connections), connections,
+                        job.turn >= 0 && posting.sessions.keepOpen);
     if (!job.firstMessageId.empty()) scheduler.openGate();
     std::vector<std::thread> threads;
     for (auto& session : sessions)
         threads.emplace_back([&, first = threads.empty()] {
-            connectionLoop(posting, *session, scheduler, first);
+            connectionLoop(posting, session, scheduler, first);
             session.reset();  // QUIT, on every connection at once
         });
 
@@ -394,6 +452,7 @@ void postInParallel(Posting& posting) {
     }
     if (exitNow) scheduler.fail(nullptr);
     scheduler.producerDone();
+    if (job.turn >= 0) JobTurns::instance().handedOut(job.turn);
     for (auto& t : threads) t.join();
     posting.record.save();  // what was accepted, also of files that did not finish
     if (exitNow) throw *exitNow;

@@ -1,0 +1,123 @@
+#include "job_turns.h"
+
+#include <unistd.h>
+
+namespace pelmor {
+
+namespace {
+void writeFd(int fd, const std::string& text) {
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        const ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n <= 0) return;
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+}  // namespace
+
+JobTurns& JobTurns::instance() {
+    static JobTurns turns;
+    return turns;
+}
+
+int JobTurns::enter(bool firstOfRun) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (firstOfRun) failedTurn_ = -1;
+    live_.insert(next_);
+    return next_++;
+}
+
+bool JobTurns::head(int turn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return live_.empty() || *live_.begin() >= turn;
+}
+
+void JobTurns::handedOut(int turn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handed_.insert(turn).second) ++handedOutCount_;
+    changed_.notify_all();
+}
+
+int JobTurns::handedOutCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handedOutCount_;
+}
+
+void JobTurns::leave(int turn, bool failed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handed_.insert(turn).second) ++handedOutCount_;
+    handed_.erase(turn);
+    live_.erase(turn);
+    if (failed && (failedTurn_ < 0 || turn < failedTurn_)) failedTurn_ = turn;
+    changed_.notify_all();
+}
+
+bool JobTurns::stopped(int turn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failedTurn_ >= 0 && failedTurn_ < turn;
+}
+
+void JobTurns::releaseSlot(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--slots_[key] <= 0) slots_.erase(key);
+    changed_.notify_all();
+}
+
+HeldOutput::HeldOutput(std::ostream& log, std::string preamble)
+    : target_(log), stream_(this), preamble_(std::move(preamble)) {}
+
+HeldOutput::~HeldOutput() { release(); }
+
+bool HeldOutput::keep(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!held_) return false;
+    out_ += text;
+    return true;
+}
+
+bool HeldOutput::held() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_;
+}
+
+void HeldOutput::discard() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = false;
+    preamble_.clear();
+    out_.clear();
+    err_.clear();
+}
+
+void HeldOutput::release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!held_) return;
+    held_ = false;
+    writeFd(STDOUT_FILENO, preamble_ + out_);
+    target_ << err_;
+    target_.flush();
+    preamble_.clear();
+    out_.clear();
+    err_.clear();
+}
+
+int HeldOutput::overflow(int c) {
+    if (c == traits_type::eof()) return 0;
+    const char ch = static_cast<char>(c);
+    xsputn(&ch, 1);
+    return c;
+}
+
+std::streamsize HeldOutput::xsputn(const char* s, std::streamsize n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (held_) err_.append(s, static_cast<std::size_t>(n));
+    else target_.write(s, n);
+    return n;
+}
+
+int HeldOutput::sync() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!held_) target_.flush();
+    return 0;
+}
+
+}  // namespace pelmor
