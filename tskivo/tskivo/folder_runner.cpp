@@ -537,16 +537,25 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
                          !(options.after && !options.nzbFile) && !(options.json && options.contactSheets);
     const int handedOutBase = overlap ? handedOut() : 0;
     int overlapped = 0;
-    std::unique_ptr<FolderJob> running;
+    // The jobs under way, oldest first; each is done with in folder order.
+    // Up to four at once (their first articles wait for the server at the
+    // same time), two with recovery sets (each holds its memory limit).
+    const std::size_t maxRunning = options.par2Percent > 0 ? 2 : 8;
+    std::deque<std::unique_ptr<FolderJob>> running;
     std::string pendingText;  // said of folders while the one before was posted
     // The run ends: the job still running first (its totals count), then
     // what was said meanwhile.
+    const auto runningBytes = [&] {
+        std::uint64_t n = 0;
+        for (const auto& job : running) n += scan.bytes[job->index];
+        return n;
+    };
     const auto end = [&](int ended) {
-        if (running) {
-            running->thread.join();
-            conclude(*running);
-            running.reset();
+        for (auto& job : running) {
+            job->thread.join();
+            conclude(*job);
         }
+        running.clear();
         out << pendingText;
         pendingText.clear();
         return finish(ended);
@@ -556,7 +565,7 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         // While the folder before is posted, what is said of this one waits
         // to be said before this folder's job speaks.
         std::ostringstream heldText;
-        std::ostream& say = running && !options.json ? static_cast<std::ostream&>(heldText) : out;
+        std::ostream& say = !running.empty() && !options.json ? static_cast<std::ostream&>(heldText) : out;
         struct Keep {
             std::ostringstream& text;
             std::string& pending;
@@ -650,8 +659,8 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         auto job = std::make_unique<FolderJob>();
         job->index = i;
         job->sheets = std::move(sheets);
-        // Two jobs at once keep their outcomes apart.
-        job->runState = runState.empty() || i % 2 == 0 ? runState : runState + "-next";
+        // Jobs at once keep their outcomes apart.
+        job->runState = runState.empty() || i % maxRunning == 0 ? runState : runState + "-" + std::to_string(i % maxRunning);
         job->args = buildEngineArgs(options.archive ? packed : options, i, relative, job->sheets, setName, job->runState,
                                     pathNames);
         if (overlap) {
@@ -666,44 +675,44 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         if (!job->runState.empty())
             common::writeRunState(job->runState, {{"folder", std::to_string(i + 1)},
                                                   {"folders", std::to_string(folders.size())},
-                                                  {"done", std::to_string(done + (running ? scan.bytes[running->index] : 0))},
+                                                  {"done", std::to_string(done + runningBytes())},
                                                   {"total", std::to_string(scan.total)}});
         if (!overlap) {
             post(*job);
             if (const int ended = conclude(*job); ended >= 0) return finish(ended);
             continue;
         }
-        // This folder's job starts; the one before ends meanwhile, and the
+        // This folder's job starts; the ones before end meanwhile, and the
         // next folder is readied once this one has handed out its articles.
         ++overlapped;
         FolderJob& now = *job;
         now.thread = std::thread([&post, &now] { post(now); });
-        if (running) {
-            running->thread.join();
-            const int ended = conclude(*running);
-            running.reset();
-            if (ended >= 0) {
-                // The job started meanwhile has been stopped by the engine
-                // (a failed folder) or by the signal; what it posted is in
-                // its NZB entries and counts.
-                running = std::move(job);
-                return end(ended);
-            }
-        }
+        running.push_back(std::move(job));
+        // Done with, in order: those that ended, and the oldest when too
+        // many run. A folder that ends the run stops the jobs started after
+        // it (the engine sees to that); what they posted is in their NZB
+        // entries and counts.
+        const auto concludeFront = [&] {
+            running.front()->thread.join();
+            const int ended = conclude(*running.front());
+            running.pop_front();
+            return ended;
+        };
+        while (running.size() > 1 && (running.front()->done || running.size() >= maxRunning))
+            if (const int ended = concludeFront(); ended >= 0) return end(ended);
         while (!now.done && handedOut() < handedOutBase + overlapped)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         if (now.done) {
-            // Ended before it handed out all (failed, say): nothing to overlap.
-            now.thread.join();
-            if (const int ended = conclude(now); ended >= 0) return end(ended);
-            continue;
+            // Ended before it handed out all (failed, say): done with it and
+            // those before it now.
+            while (!running.empty())
+                if (const int ended = concludeFront(); ended >= 0) return end(ended);
         }
-        running = std::move(job);
     }
-    if (running) {
-        running->thread.join();
-        const int ended = conclude(*running);
-        running.reset();
+    while (!running.empty()) {
+        running.front()->thread.join();
+        const int ended = conclude(*running.front());
+        running.pop_front();
         if (ended >= 0) return end(ended);
     }
     out << pendingText;

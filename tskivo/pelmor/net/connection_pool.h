@@ -43,6 +43,8 @@ public:
     // on since (those are closed quietly), or none.
     std::unique_ptr<ThrottledSocket> take(const std::string& key, std::string& greeting);
     std::size_t parked();
+    // Closes every parked connection with QUIT.
+    void closeAll();
 
 private:
     struct Parked {
@@ -53,8 +55,6 @@ private:
     };
     // QUIT, a short wait for the reply, then closed.
     void quit(ThrottledSocket& socket);
-    // Closes every parked connection with QUIT.
-    void closeAll();
     void reap();
 
     // Parked connections belong to no job: they use the pool's own clock,

@@ -57,6 +57,11 @@ bool JobTurns::stopped(int turn) {
     return failedTurn_ >= 0 && failedTurn_ < turn;
 }
 
+bool JobTurns::firstWaiting(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return firstWaiting_.count(key) > 0;
+}
+
 void JobTurns::releaseSlot(const std::string& key) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (--slots_[key] <= 0) slots_.erase(key);

@@ -53,20 +53,30 @@ public:
     bool stopped(int turn);
 
     // At most `limit` connections under `key` at once, across the turns.
+    // `first`: the job's first connection, whose article the job's others
+    // wait for; while it waits, connections of earlier turns that only wait
+    // for their own first article give way (firstWaiting).
     template <typename Stop>
-    bool acquireSlot(const std::string& key, int limit, Stop stop) {
+    bool acquireSlot(const std::string& key, int limit, bool first, Stop stop) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (first) ++firstWaiting_[key];
+        bool got = false;
         for (;;) {
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                if (slots_[key] < limit || (changed_.wait_for(lock, std::chrono::milliseconds(100)), slots_[key] < limit)) {
-                    ++slots_[key];
-                    return true;
-                }
+            if (slots_[key] < limit || (changed_.wait_for(lock, std::chrono::milliseconds(100)), slots_[key] < limit)) {
+                ++slots_[key];
+                got = true;
+                break;
             }
-            if (stop()) return false;
+            lock.unlock();
+            const bool stopping = stop();
+            lock.lock();
+            if (stopping) break;
         }
+        if (first && --firstWaiting_[key] == 0) firstWaiting_.erase(key);
+        return got;
     }
     void releaseSlot(const std::string& key);
+    bool firstWaiting(const std::string& key);
 
 private:
     std::mutex mutex_;
@@ -77,6 +87,7 @@ private:
     int handedOutCount_ = 0;
     int failedTurn_ = -1;
     std::map<std::string, int> slots_;
+    std::map<std::string, int> firstWaiting_;
 };
 
 // A job's output while it waits for its turn: its log (standard error) and

@@ -22,7 +22,10 @@ Posting::Posting(PostJob& job_, const JobSettings& settings_, PostRecord& record
       choice(1 + static_cast<int>(settings_.backups.size())) {
     // A folder runner's job with folders after it leaves its connections
     // open for the next folder's job.
-    sessions.keepOpen = settings.run.folder > 0 && settings.run.folder < settings.run.folders;
+    // Folder jobs that overlap keep theirs whatever their place: a job
+    // before the last may still need them after the last ended; the last
+    // to end closes them.
+    sessions.keepOpen = (settings.run.folder > 0 && settings.run.folder < settings.run.folders) || job.turn >= 0;
     sessions.anonymous = settings.obfuscate;
     servers.push_back(settings.server);
     servers.insert(servers.end(), settings.backups.begin(), settings.backups.end());

@@ -19,6 +19,7 @@
 #include "job_turns.h"
 #include "message_id.h"
 #include "job/job_check.h"
+#include "net/connection_pool.h"
 #include "net/nntp_session.h"
 #include "nzb.h"
 #include "post_check.h"
@@ -227,9 +228,13 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
     // its output waits for the earlier ones to end (the runner's lines for
     // the folder first), and it stops when one of them failed.
     // ("-overlap N": the folder's number in the run, from 1.)
-    bool overlap = false, firstOfRun = false;
+    bool overlap = false, firstOfRun = false, lastFolder = false;
     std::string preamble;
     for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-runstate") == 0) {
+            const common::RunState run = common::readRunState(argv[i + 1]);
+            lastFolder = common::runStateNumber(run, "folder") == common::runStateNumber(run, "folders");
+        }
         if (std::strcmp(argv[i], "-overlap") == 0) {
             overlap = true;
             firstOfRun = std::strcmp(argv[i + 1], "1") == 0;
@@ -303,6 +308,9 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
         // never started, it says nothing.
         if (totals.articles == 0 && turns.stopped(turn)) held->discard();
         else held->release();
+        // The run's last folder, and every job before it has ended: its
+        // connections are no longer wanted.
+        if (lastFolder) ConnectionPool::instance().closeAll();
     }
     if (exitNow) common::exitProcess(*exitNow);
     if (!runState.empty()) {

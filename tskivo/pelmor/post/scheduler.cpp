@@ -24,14 +24,19 @@ namespace {
 
 class Scheduler {
 public:
-    // `leaveEarly`: a folder job followed by another that overlaps it.
-    Scheduler(PostJob& job, std::size_t capacity, int connections, bool leaveEarly)
-        : job_(job), capacity_(capacity), alive_(connections), waitingToConnect_(connections), leaveEarly_(leaveEarly) {}
+    // `leaveEarly`: a folder job followed by another that overlaps it, its
+    // connections taken under `slotKey`.
+    Scheduler(PostJob& job, std::size_t capacity, int connections, bool leaveEarly, std::string slotKey)
+        : job_(job), capacity_(capacity), alive_(connections), waitingToConnect_(connections), leaveEarly_(leaveEarly),
+          slotKey_(std::move(slotKey)) {}
 
     // The producer's side; false once the job has failed.
     bool push(std::unique_ptr<Article> a) {
         std::unique_lock<std::mutex> lock(mutex_);
-        room_.wait(lock, [&] { return fresh_.size() < capacity_ || failed_; });
+        // While the first article is not yet on the server, twice as many
+        // wait: a small folder is handed out whole meanwhile, and the next
+        // folder's job can start.
+        room_.wait(lock, [&] { return fresh_.size() < capacity_ * (gateOpen_ ? 1 : 2) || failed_; });
         if (failed_) return false;
         if (a->file == 0) firstFileHasArticles_ = true;
         fresh_.push_back(std::move(a));
@@ -117,9 +122,22 @@ public:
             // left to post leaves (the others finish what they hold, and
             // take their own retries), so that the next folder's job can
             // take the connection now.
-            if (leaveEarly_ && producerDone_ && fresh_.empty() && waiting_.empty() && alive_ - leftEarly_ > 1) {
-                ++leftEarly_;
-                return nullptr;
+            if (leaveEarly_ && waiting_.empty() && alive_ - leftEarly_ > 1) {
+                if (producerDone_ && fresh_.empty()) {
+                    ++leftEarly_;
+                    return nullptr;
+                }
+                // Waiting for this job's first article, it gives way to the
+                // next folder's first article: the two wait at once.
+                const bool gateWait = !fresh_.empty() && gated(*fresh_.front());
+                if (gateWait && JobTurns::instance().firstWaiting(slotKey_)) {
+                    ++leftEarly_;
+                    return nullptr;
+                }
+                if (gateWait) {
+                    ready_.wait_for(lock, std::chrono::milliseconds(5));
+                    continue;
+                }
             }
             if (soonest) {
                 // Nothing to post until a retry is due: wait for it on the
@@ -256,16 +274,19 @@ private:
     int leftEarly_ = 0;  // connections that left with others still posting
     int waitingToConnect_;
     bool leaveEarly_;
+    std::string slotKey_;
     int firstPart_ = 1;
     bool gateOpen_ = false;  // the first article, which later files reference, is on the server
     bool serverAnswered_ = false;
     bool firstFileHasArticles_ = false;
 };
 
+std::string slotKey(const Posting& posting) { return posting.servers.front().label(); }
+
 class Slot {
 public:
-    Slot(Posting& posting, Scheduler& scheduler) : job_(posting.job), key_(posting.servers.front().label()) {
-        held = job_.turn < 0 || JobTurns::instance().acquireSlot(key_, posting.settings.connections, [&] {
+    Slot(Posting& posting, Scheduler& scheduler, bool first) : job_(posting.job), key_(slotKey(posting)) {
+        held = job_.turn < 0 || JobTurns::instance().acquireSlot(key_, posting.settings.connections, first, [&] {
                    return job_.stopRequested() || scheduler.failed();
                });
     }
@@ -287,7 +308,7 @@ void connectionLoop(Posting& posting, std::unique_ptr<ServerSessions>& owned, Sc
     // A folder job overlapping the one before takes its connections as that
     // one's leave: no more at once than the job asks for. Its own go back
     // (QUIT, or kept for the next job) before their slots do.
-    const Slot slot(posting, scheduler);
+    const Slot slot(posting, scheduler, first);
     if (!slot.held) return;
     struct Close {
         std::unique_ptr<ServerSessions>& owned;
@@ -407,7 +428,7 @@ void postInParallel(Posting& posting) {
     // (The last folder's connections stay to the end: they close the ones
     // the job before it leaves, instead of opening new ones.)
     Scheduler scheduler(job, static_cast<std::size_t>(connections), connections,
-                        job.turn >= 0 && posting.sessions.keepOpen);
+                        job.turn >= 0 && posting.sessions.keepOpen, slotKey(posting));
     if (!job.firstMessageId.empty()) scheduler.openGate();
     std::vector<std::thread> threads;
     for (auto& session : sessions)
