@@ -71,10 +71,10 @@ struct RunnerHarness {
     std::ostringstream out;
     RunnerHarness() { calls = &record; }
     ~RunnerHarness() { calls = nullptr; }
-    int run(std::vector<std::string> extra) {
+    int run(std::vector<std::string> extra, PostFolderFn engine = fakePostFolder) {
         std::vector<std::string> args{"tskivo", "Me <me@x.org>", "Fav. pix", dir / "start", "alt.test", "news.x"};
         args.insert(args.end(), extra.begin(), extra.end());
-        return runRunner(args, fakePostFolder, fakeSheets, out);
+        return runRunner(args, engine, fakeSheets, out);
     }
 };
 
@@ -341,11 +341,7 @@ struct OverlapHarness : RunnerHarness {
         jobsHandedOut = nullptr;
         overlapping = nullptr;
     }
-    int runOverlapping(std::vector<std::string> extra) {
-        std::vector<std::string> args{"tskivo", "Me <me@x.org>", "Fav. pix", dir / "start", "alt.test", "news.x"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return runRunner(args, overlappingPostFolder, fakeSheets, out);
-    }
+    int runOverlapping(std::vector<std::string> extra) { return run(std::move(extra), overlappingPostFolder); }
 };
 
 }  // namespace
