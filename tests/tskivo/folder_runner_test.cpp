@@ -305,9 +305,26 @@ struct OverlappingEngine {
     std::vector<std::string> events;  // "start N", "end N"
     std::vector<std::vector<std::string>> args;
     int failing = 0;
+    // Folder 1's job says something on its standard output while the
+    // runner makes the next folder's contact sheets.
+    bool speakDuringSheets = false;
+    std::atomic<bool> inSheets{false}, spoke{false};
+    int sheetCalls = 0;
 };
 OverlappingEngine* overlapping = nullptr;
 std::atomic<int> handedOutCount{0};
+
+void waitFor(const std::atomic<bool>& flag) {
+    for (int i = 0; i < 400 && !flag; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+void sheetsWhileAJobSpeaks(const char*, const char*, const char*, const char*, const RGBQUAD*, const RGBQUAD*,
+                           const std::deque<std::string>*, std::deque<std::string>*) {
+    if (++overlapping->sheetCalls != 2) return;  // the second folder's, while the first is posted
+    overlapping->inSheets = true;
+    waitFor(overlapping->spoke);
+    overlapping->inSheets = false;
+}
 
 int countHandedOut() { return handedOutCount.load(); }
 
@@ -322,6 +339,14 @@ int overlappingPostFolder(int argc, char** argv, bool, bool, bool, bool) {
         overlapping->args.emplace_back(argv, argv + argc);
     }
     ++handedOutCount;
+    if (overlapping->speakDuringSheets && folder == 1) {
+        int fd = STDOUT_FILENO;
+        for (int i = 1; i + 1 < argc; ++i)
+            if (std::string(argv[i]) == "-eventsfd") fd = std::atoi(argv[i + 1]);
+        waitFor(overlapping->inSheets);
+        EXPECT_EQ(write(fd, "{\"type\":\"said\"}\n", 16), 16);
+        overlapping->spoke = true;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(folder == 2 ? 150 : 100));
     const bool fails = folder == overlapping->failing;
     common::writeRunState(runState, {{"status", fails ? "255" : "0"}, {"articles", "5"}, {"bytes", "1000"}});
@@ -341,7 +366,11 @@ struct OverlapHarness : RunnerHarness {
         jobsHandedOut = nullptr;
         overlapping = nullptr;
     }
-    int runOverlapping(std::vector<std::string> extra) { return run(std::move(extra), overlappingPostFolder); }
+    int runOverlapping(std::vector<std::string> extra, CreateContactSheetsFn sheets = fakeSheets) {
+        std::vector<std::string> args{"tskivo", "Me <me@x.org>", "Fav. pix", dir / "start", "alt.test", "news.x"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runRunner(args, overlappingPostFolder, sheets, out);
+    }
 };
 
 }  // namespace
@@ -379,6 +408,20 @@ TEST(FolderRunner, FoldersOverlapInOrderAndAFailedOneStillEndsTheRun) {
         EXPECT_EQ(h.runOverlapping({"*.jpg", "/par2=10"}), 255);
         EXPECT_THAT(h.engine.events, ElementsAre("start 1", "start 2", "end 1", "start 3", "end 2", "end 3"));
         EXPECT_THAT(h.out.str(), HasSubstr("in 15 articles"));
+    }
+    {
+        // Events: the jobs' own reach standard output also while the contact
+        // sheets' library speaks to the log instead.
+        OverlapHarness h;
+        h.engine.speakDuringSheets = true;
+        for (const char* d : {"start", "start/a", "start/b", "start/c"}) writeFile(h.dir / d + "/x.jpg", "picture");
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(h.runOverlapping({"*.jpg", "/json", "/ics"}, sheetsWhileAJobSpeaks), 0);
+        const std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(h.engine.spoke);
+        EXPECT_THAT(out, HasSubstr("\"said\""));
+        EXPECT_THAT(err, testing::Not(HasSubstr("\"said\"")));
     }
     {
         OverlapHarness h;  // the post check carries work from folder to folder: one at a time

@@ -530,11 +530,20 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
     // The next folder's job starts while the one before waits for the
     // server's last replies (with the engine's consent: it counts the jobs
     // that handed out their articles). Not where a folder's work after its
-    // job (the post check's carry, /after for each folder, the archive) or
-    // contact sheets among the events would come between.
+    // job (the post check's carry, /after for each folder, the archive)
+    // would come between.
     const auto handedOut = jobsHandedOut;
     const bool overlap = handedOut && folders.size() > 1 && !options.archive && !options.check &&
-                         !(options.after && !options.nzbFile) && !(options.json && options.contactSheets);
+                         !(options.after && !options.nzbFile);
+    // Events of the jobs under way go to the real standard output also
+    // while the contact-sheet library's lines are sent to the log.
+    struct EventsFd {
+        int fd = -1;
+        ~EventsFd() {
+            if (fd >= 0) close(fd);
+        }
+    } eventsFd;
+    if (overlap && options.json && options.contactSheets) eventsFd.fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     const int handedOutBase = overlap ? handedOut() : 0;
     int overlapped = 0;
     // The jobs under way, oldest first; each is done with in folder order.
@@ -668,6 +677,10 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
             job->args.push_back(std::to_string(overlapped + 1));
             job->args.push_back("-preamble");
             job->args.push_back(pendingText + heldText.str());
+            if (eventsFd.fd >= 0) {
+                job->args.push_back("-eventsfd");
+                job->args.push_back(std::to_string(eventsFd.fd));
+            }
             heldText.str("");
             pendingText.clear();
         }

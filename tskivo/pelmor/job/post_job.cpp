@@ -115,7 +115,7 @@ int parseArgument(PostJob& job, int remaining, char** args) {
 
     for (const char* word : {"-connections", "-checkdelay", "-checkasks", "-checkspacing", "-par2files", "-par2blocks", "-par2blocksize",
                              "-par2memory", "-par2name", "-runstate", "-pathnames", "-checkserver", "-checkuser",
-                             "-checkpass", "-proxy", "-domain", "-nzbtitle", "-nzbpassword", "-nzbcategory", "-preamble", "-overlap"})
+                             "-checkpass", "-proxy", "-domain", "-nzbtitle", "-nzbpassword", "-nzbcategory", "-preamble", "-overlap", "-eventsfd"})
         if (arg == word) return setOption(job, word + 1, remaining, args);
     // Repeatable: each adds a line; "-backupuser", "-backuppass" and
     // "-backupssl" belong to the "-backup" before them.

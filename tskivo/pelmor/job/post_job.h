@@ -77,6 +77,10 @@ public:
     // turn, a stop when an earlier turn failed, and standard output's text
     // kept while its turn has not come (true: kept).
     int turn = -1;
+    // Where standard output's text (events, the status line) goes: a
+    // runner that sends the contact-sheet library's lines elsewhere for a
+    // moment gives its real standard output ("-eventsfd").
+    int outFd = 1;
     std::function<bool()> stopAlso;
     std::function<bool(const std::string&)> keepOut;
     bool stopRequested() const { return (stop && stop->load()) || (stopAlso && stopAlso()); }

@@ -68,8 +68,8 @@ void JobTurns::releaseSlot(const std::string& key) {
     changed_.notify_all();
 }
 
-HeldOutput::HeldOutput(std::ostream& log, std::string preamble)
-    : target_(log), stream_(this), preamble_(std::move(preamble)) {}
+HeldOutput::HeldOutput(std::ostream& log, std::string preamble, int outFd)
+    : target_(log), stream_(this), preamble_(std::move(preamble)), outFd_(outFd) {}
 
 HeldOutput::~HeldOutput() { release(); }
 
@@ -97,7 +97,7 @@ void HeldOutput::release() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!held_) return;
     held_ = false;
-    writeFd(STDOUT_FILENO, preamble_ + out_);
+    writeFd(outFd_, preamble_ + out_);
     target_ << err_;
     target_.flush();
     preamble_.clear();

@@ -95,7 +95,8 @@ private:
 // one go when the turn comes, after the runner's lines for the folder.
 class HeldOutput : private std::streambuf {
 public:
-    HeldOutput(std::ostream& log, std::string preamble);
+    // `outFd`: where standard output's text goes.
+    HeldOutput(std::ostream& log, std::string preamble, int outFd);
     ~HeldOutput() override;
     // The job's log stream: held, then the real one.
     std::ostream& log() { return stream_; }
@@ -118,6 +119,7 @@ private:
     std::ostream& target_;
     std::ostream stream_;
     std::string preamble_, err_, out_;
+    int outFd_;
     bool held_ = true;
 };
 

@@ -32,10 +32,10 @@ std::string durationText(std::uint64_t seconds) {
     return buf;
 }
 
-void writeOut(const std::string& text) {
+void writeOut(int fd, const std::string& text) {
     std::string_view rest(text);
     while (!rest.empty()) {
-        const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
+        const ssize_t n = ::write(fd, rest.data(), rest.size());
         if (n <= 0) return;
         rest.remove_prefix(static_cast<std::size_t>(n));
     }
@@ -192,8 +192,8 @@ std::string errorEvent(int status, const std::string& message) {
 
 }  // namespace
 
-void jsonJobFailed(int status, const std::string& message) {
-    writeOut(errorEvent(status, message) + "\n" + json{{"type", "job_finished"}, {"status", status}}.dump(-1, ' ', false, kReplaceInvalid) + "\n");
+void jsonJobFailed(int fd, int status, const std::string& message) {
+    writeOut(fd, errorEvent(status, message) + "\n" + json{{"type", "job_finished"}, {"status", status}}.dump(-1, ' ', false, kReplaceInvalid) + "\n");
 }
 
 void Reporter::finished(int status, const std::string& message, const JobTotals& totals) {
@@ -255,7 +255,7 @@ std::string Reporter::statusText(std::size_t width) {
 }
 
 void Reporter::hide() {
-    if (shown_) writeOut("\r\033[K");
+    if (shown_) writeOut(job_.outFd, "\r\033[K");
     shown_ = false;
 }
 
@@ -267,7 +267,7 @@ void Reporter::show() {
     const std::size_t width = ioctl(STDOUT_FILENO, TIOCGWINSZ, &w) == 0 && w.ws_col > 1 ? w.ws_col - 1 : 200;
     std::string text = statusText(width);
     if (text.size() > width) text.resize(width);
-    writeOut("\r\033[K" + text);
+    writeOut(job_.outFd, "\r\033[K" + text);
     shown_ = true;
 }
 
@@ -275,7 +275,7 @@ void Reporter::event(const std::string& line) {
     static std::mutex out;  // one line at a time from every thread
     std::lock_guard<std::mutex> lock(out);
     if (job_.keepOut && job_.keepOut(line + "\n")) return;
-    writeOut(line + "\n");
+    writeOut(job_.outFd, line + "\n");
 }
 
 void Reporter::progressEvent() {

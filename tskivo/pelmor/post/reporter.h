@@ -31,7 +31,7 @@ namespace pelmor {
 
 // An error event and the job's end for a job that failed before it could
 // report (its arguments, its check).
-void jsonJobFailed(int status, const std::string& message);
+void jsonJobFailed(int fd, int status, const std::string& message);
 
 class Reporter final : public common::Overlay {
 public:

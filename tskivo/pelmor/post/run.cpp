@@ -6,6 +6,7 @@
 #include <optional>
 #include <thread>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -230,7 +231,12 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
     // ("-overlap N": the folder's number in the run, from 1.)
     bool overlap = false, firstOfRun = false, lastFolder = false;
     std::string preamble;
+    int outFd = STDOUT_FILENO;
     for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-eventsfd") == 0) {
+            const int fd = std::atoi(argv[i + 1]);
+            if (fd > 2 && fcntl(fd, F_GETFD) >= 0) outFd = fd;
+        }
         if (std::strcmp(argv[i], "-runstate") == 0) {
             const common::RunState run = common::readRunState(argv[i + 1]);
             lastFolder = common::runStateNumber(run, "folder") == common::runStateNumber(run, "folders");
@@ -246,7 +252,7 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
     std::optional<HeldOutput> held;
     std::thread releaser;
     if (overlap) {
-        held.emplace(std::cerr, preamble);
+        held.emplace(std::cerr, preamble, outFd);
         // Stopped by a failed folder, the job's end decides (see below).
         releaser = std::thread([&] {
             turns.waitHead(turn, [] { return false; });
@@ -267,6 +273,7 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
     {
         PostJob job(printHeader, threadPosts, uutease, scramble, common::systemClock(), held ? held->log() : std::cerr);
         job.stop = &stop;
+        job.outFd = outFd;
         if (overlap) {
             job.turn = turn;
             job.stopAlso = [&turns, turn] { return turns.stopped(turn); };
@@ -282,7 +289,7 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
             message = e.message;
             status = kStatusFailed;
             // Failed before the job could say so itself (its arguments, its check).
-            if (job.hasOption("json") && !job.totals.reported) jsonJobFailed(status, message);
+            if (job.hasOption("json") && !job.totals.reported) jsonJobFailed(job.outFd, status, message);
         } catch (const ProcessExit& e) {
             exitNow = e.status;  // "-?", a part that cannot be encoded: always the end
             status = e.status;
