@@ -204,6 +204,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return failed_;
     }
+    // Failed, or every article done with: a connection still to come is
+    // not wanted.
+    bool ended() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return failed_ || over();
+    }
     std::exception_ptr failure() {
         std::lock_guard<std::mutex> lock(mutex_);
         return failure_;
@@ -287,7 +293,7 @@ class Slot {
 public:
     Slot(Posting& posting, Scheduler& scheduler, bool first) : job_(posting.job), key_(slotKey(posting)) {
         held = job_.turn < 0 || JobTurns::instance().acquireSlot(key_, posting.settings.connections, first, [&] {
-                   return job_.stopRequested() || scheduler.failed();
+                   return job_.stopRequested() || scheduler.ended();
                });
     }
     ~Slot() {
