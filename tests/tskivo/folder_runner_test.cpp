@@ -423,9 +423,12 @@ TEST(FolderRunner, FoldersOverlapInOrderAndAFailedOneStillEndsTheRun) {
         EXPECT_THAT(out, HasSubstr("\"said\""));
         EXPECT_THAT(err, testing::Not(HasSubstr("\"said\"")));
     }
-    {
-        OverlapHarness h;  // the post check carries work from folder to folder: one at a time
-        EXPECT_EQ(h.runOverlapping({"*.jpg", "/check"}), 0);
-        EXPECT_THAT(h.engine.events, ElementsAre("start 1", "end 1", "start 2", "end 2", "start 3", "end 3", "start 4", "end 4"));
+    // The post check carries work from folder to folder, and each job keeps
+    // to the bandwidth limit on its own: one at a time.
+    for (const char* oneAtATime : {"/check", "/maxbw=100"}) {
+        OverlapHarness h;
+        EXPECT_EQ(h.runOverlapping({"*.jpg", oneAtATime}), 0);
+        EXPECT_THAT(h.engine.events, ElementsAre("start 1", "end 1", "start 2", "end 2", "start 3", "end 3", "start 4", "end 4"))
+            << oneAtATime;
     }
 }

@@ -531,10 +531,11 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
     // server's last replies (with the engine's consent: it counts the jobs
     // that handed out their articles). Not where a folder's work after its
     // job (the post check's carry, /after for each folder, the archive)
-    // would come between.
+    // would come between, nor under a bandwidth limit (each job keeps to
+    // it; two at once would not).
     const auto handedOut = jobsHandedOut;
     const bool overlap = handedOut && folders.size() > 1 && !options.archive && !options.check &&
-                         !(options.after && !options.nzbFile);
+                         !(options.after && !options.nzbFile) && !options.maxBandwidth;
     // Events of the jobs under way go to the real standard output also
     // while the contact-sheet library's lines are sent to the log.
     struct EventsFd {
