@@ -1,19 +1,8 @@
 #include "job_turns.h"
 
-#include <unistd.h>
+#include "common/write_all.h"
 
 namespace pelmor {
-
-namespace {
-void writeFd(int fd, const std::string& text) {
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        const ssize_t n = ::write(fd, rest.data(), rest.size());
-        if (n <= 0) return;
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-}  // namespace
 
 JobTurns& JobTurns::instance() {
     static JobTurns turns;
@@ -97,7 +86,8 @@ void HeldOutput::release() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!held_) return;
     held_ = false;
-    writeFd(outFd_, preamble_ + out_);
+    const std::string text = preamble_ + out_;
+    common::writeAll(outFd_, text.data(), text.size());
     target_ << err_;
     target_.flush();
     preamble_.clear();

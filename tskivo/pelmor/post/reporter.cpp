@@ -9,6 +9,7 @@
 #include "codec/encoder.h"
 #include "common/size_text.h"
 #include "common/utf8.h"
+#include "common/write_all.h"
 
 namespace pelmor {
 
@@ -32,14 +33,7 @@ std::string durationText(std::uint64_t seconds) {
     return buf;
 }
 
-void writeOut(int fd, const std::string& text) {
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        const ssize_t n = ::write(fd, rest.data(), rest.size());
-        if (n <= 0) return;
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
+void writeOut(int fd, const std::string& text) { common::writeAll(fd, text.data(), text.size()); }
 
 std::string fileName(const PostJob& job, int f) {
     return common::toUtf8(postedName(job.files[static_cast<std::size_t>(f)]));
