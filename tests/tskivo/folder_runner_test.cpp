@@ -71,10 +71,10 @@ struct RunnerHarness {
     std::ostringstream out;
     RunnerHarness() { calls = &record; }
     ~RunnerHarness() { calls = nullptr; }
-    int run(std::vector<std::string> extra, PostFolderFn engine = fakePostFolder) {
+    int run(std::vector<std::string> extra, PostFolderFn engine = fakePostFolder, CreateContactSheetsFn sheets = fakeSheets) {
         std::vector<std::string> args{"tskivo", "Me <me@x.org>", "Fav. pix", dir / "start", "alt.test", "news.x"};
         args.insert(args.end(), extra.begin(), extra.end());
-        return runRunner(args, engine, fakeSheets, out);
+        return runRunner(args, engine, sheets, out);
     }
 };
 
@@ -367,9 +367,7 @@ struct OverlapHarness : RunnerHarness {
         overlapping = nullptr;
     }
     int runOverlapping(std::vector<std::string> extra, CreateContactSheetsFn sheets = fakeSheets) {
-        std::vector<std::string> args{"tskivo", "Me <me@x.org>", "Fav. pix", dir / "start", "alt.test", "news.x"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return runRunner(args, overlappingPostFolder, sheets, out);
+        return run(std::move(extra), overlappingPostFolder, sheets);
     }
 };
 
