@@ -548,8 +548,8 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
     const int handedOutBase = overlap ? handedOut() : 0;
     int overlapped = 0;
     // The jobs under way, oldest first; each is done with in folder order.
-    // Up to four at once (their first articles wait for the server at the
-    // same time), two with recovery sets (each holds its memory limit).
+    // Up to eight at once (their first articles wait for the server at the
+    // same time), two with recovery sets (their queued volumes are large).
     const std::size_t maxRunning = options.par2Percent > 0 ? 2 : 8;
     std::deque<std::unique_ptr<FolderJob>> running;
     std::string pendingText;  // said of folders while the one before was posted
