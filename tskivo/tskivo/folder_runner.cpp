@@ -504,22 +504,17 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         const std::size_t i = job.index;
         for (const auto& name : job.sheets) common::deleteFile(name);
         const common::RunState outcome = common::readRunState(job.runState);
+        const auto number = [&](const char* key) { return static_cast<std::uint64_t>(common::runStateNumber(outcome, key)); };
         // The next folder's progress starts where this one's ended: its
         // contact sheets and recovery set count too.
-        done += std::max<std::uint64_t>(scan.bytes[i],
-                                        static_cast<std::uint64_t>(common::runStateNumber(outcome, "handled")));
-        bytes += static_cast<std::uint64_t>(common::runStateNumber(outcome, "bytes"));
-        articles += static_cast<std::uint64_t>(common::runStateNumber(outcome, "articles"));
-        reposted += static_cast<std::uint64_t>(common::runStateNumber(outcome, "reposted"));
-        skipped += static_cast<std::uint64_t>(common::runStateNumber(outcome, "skipped"));
+        done += std::max<std::uint64_t>(scan.bytes[i], number("handled"));
+        bytes += number("bytes");
+        articles += number("articles");
+        reposted += number("reposted");
+        skipped += number("skipped");
         const int jobStatus = outcome.count("status") ? static_cast<int>(common::runStateNumber(outcome, "status")) : result;
         if (options.after && !options.nzbFile)
-            runAfter(options,
-                     {"", folders[i], jobStatus,
-                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "bytes")),
-                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "articles")),
-                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "reposted")),
-                      static_cast<std::uint64_t>(common::runStateNumber(outcome, "skipped"))},
+            runAfter(options, {"", folders[i], jobStatus, number("bytes"), number("articles"), number("reposted"), number("skipped")},
                      out, events);
         if (jobStatus == 130) return 130;
         // A failed job ends the run; the engine has said why.
@@ -560,12 +555,15 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         for (const auto& job : running) n += scan.bytes[job->index];
         return n;
     };
+    // Done with the oldest job under way; 130 or 255 when it ends the run.
+    const auto concludeFront = [&] {
+        running.front()->thread.join();
+        const int ended = conclude(*running.front());
+        running.pop_front();
+        return ended;
+    };
     const auto end = [&](int ended) {
-        for (auto& job : running) {
-            job->thread.join();
-            conclude(*job);
-        }
-        running.clear();
+        while (!running.empty()) concludeFront();
         out << pendingText;
         pendingText.clear();
         return finish(ended);
@@ -706,12 +704,6 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
         // many run. A folder that ends the run stops the jobs started after
         // it (the engine sees to that); what they posted is in their NZB
         // entries and counts.
-        const auto concludeFront = [&] {
-            running.front()->thread.join();
-            const int ended = conclude(*running.front());
-            running.pop_front();
-            return ended;
-        };
         while (running.size() > 1 && (running.front()->done || running.size() >= maxRunning))
             if (const int ended = concludeFront(); ended >= 0) return end(ended);
         while (!now.done && handedOut() < handedOutBase + overlapped)
@@ -723,12 +715,8 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
                 if (const int ended = concludeFront(); ended >= 0) return end(ended);
         }
     }
-    while (!running.empty()) {
-        running.front()->thread.join();
-        const int ended = conclude(*running.front());
-        running.pop_front();
-        if (ended >= 0) return end(ended);
-    }
+    while (!running.empty())
+        if (const int ended = concludeFront(); ended >= 0) return end(ended);
     out << pendingText;
     return finish(status);
 }
@@ -770,17 +758,7 @@ int testServer(const std::vector<std::string>& args, PostFolderFn postFolder, st
             return 255;
         }
     }
-    if (port || tls) {
-        engine.push_back("-port");
-        engine.push_back(std::to_string(port ? *port : 563));
-    }
-    if (tls) engine.push_back("-encrypt");
-    if (user) {
-        engine.push_back("-userid");
-        engine.push_back(*user);
-        engine.push_back("-password");
-        engine.push_back(common::environment("TSKIVO_PASSWORD").value_or(""));
-    }
+    appendServerArgs(engine, port, tls, user, common::environment("TSKIVO_PASSWORD"));
     if (proxy && !proxy->empty()) {
         engine.push_back("-proxy");
         engine.push_back(*proxy);
@@ -822,7 +800,6 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
     if (!options.error.empty()) return failed(options.error);
     for (const auto& unknown : options.unknown)
         (options.json ? std::cerr : out) << "  Unknown option " << unknown << " ignored.\n";
-    // Nothing was posted: that is no success.
     // A single file in the directory's place: that file alone, from its folder.
     bool singleFile = false;
     {
@@ -835,6 +812,7 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
             singleFile = true;
         }
     }
+    // Nothing was posted: that is no success.
     if (!common::changeDirectory(options.startDirectory())) return failed("Unable to find: " + options.startDirectory());
     struct sigaction action {};
     action.sa_handler = onStopSignal;

@@ -441,6 +441,21 @@ std::string folderLabel(const RunOptions& options, std::size_t index, const std:
     return prefix + relative + closing;
 }
 
+void appendServerArgs(std::vector<std::string>& v, std::optional<long long> port, bool tls,
+                      const std::optional<std::string>& user, const std::optional<std::string>& password) {
+    if (user) {
+        v.push_back("-userid");
+        v.push_back(*user);
+        v.push_back("-password");
+        v.push_back(password.value_or(""));
+    }
+    if (port || tls) {
+        v.push_back("-port");
+        v.push_back(std::to_string(port ? *port : 563));
+    }
+    if (tls) v.push_back("-encrypt");
+}
+
 std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index, const std::string& relative,
                                          const std::deque<std::string>& sheets, const std::string& folderName,
                                          const std::string& runState, const std::string& pathNames) {
@@ -477,17 +492,8 @@ std::vector<std::string> buildEngineArgs(const RunOptions& o, std::size_t index,
         v.push_back("-introtextfile");
         v.push_back(*o.introTextFile);
     }
-    if (o.userName && o.password) {
-        v.push_back("-userid");
-        v.push_back(*o.userName);
-        v.push_back("-password");
-        v.push_back(*o.password);
-    }
-    if (o.port || o.tls) {
-        v.push_back("-port");
-        v.push_back(std::to_string(o.port ? *o.port : 563));
-    }
-    if (o.tls) v.push_back("-encrypt");
+    // A user name without its password logs in as nobody.
+    appendServerArgs(v, o.port, o.tls, o.password ? o.userName : std::nullopt, o.password);
     if (o.check) v.push_back("-check");
     if (o.checkDelay) {
         v.push_back("-checkdelay");

@@ -122,6 +122,11 @@ std::string relativePath(const std::string& startPath, const std::string& folder
 // The text appended to the subject for folder `index` of the list.
 std::string folderLabel(const RunOptions& options, std::size_t index, const std::string& relative);
 
+// The engine's server words: "-userid" and "-password" when `user` is
+// given, "-port" (563 for TLS unless given) and "-encrypt".
+void appendServerArgs(std::vector<std::string>& v, std::optional<long long> port, bool tls,
+                      const std::optional<std::string>& user, const std::optional<std::string>& password);
+
 // The engine's argument vector for one folder, in order; `sheets` are the
 // folder's contact sheets (full paths), `folderName` names its recovery set.
 // `runState`: the file through which the job reports back (-runstate);

@@ -57,21 +57,21 @@ void JobTurns::releaseSlot(const std::string& key) {
     changed_.notify_all();
 }
 
-HeldOutput::HeldOutput(std::ostream& log, std::string preamble, int outFd)
-    : target_(log), stream_(this), preamble_(std::move(preamble)), outFd_(outFd) {}
+HeldOutput::HeldOutput(std::ostream& log, std::string preamble, int outFd, std::function<bool()> turnCame)
+    : target_(log), stream_(this), preamble_(std::move(preamble)), outFd_(outFd), turnCame_(std::move(turnCame)) {}
 
 HeldOutput::~HeldOutput() { release(); }
 
-bool HeldOutput::keep(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!held_) return false;
-    out_ += text;
-    return true;
+bool HeldOutput::holding() {
+    if (held_ && turnCame_ && turnCame_()) releaseLocked();
+    return held_;
 }
 
-bool HeldOutput::held() {
+bool HeldOutput::keep(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return held_;
+    if (!holding()) return false;
+    out_ += text;
+    return true;
 }
 
 void HeldOutput::discard() {
@@ -84,6 +84,10 @@ void HeldOutput::discard() {
 
 void HeldOutput::release() {
     std::lock_guard<std::mutex> lock(mutex_);
+    releaseLocked();
+}
+
+void HeldOutput::releaseLocked() {
     if (!held_) return;
     held_ = false;
     const std::string text = preamble_ + out_;
@@ -104,7 +108,7 @@ int HeldOutput::overflow(int c) {
 
 std::streamsize HeldOutput::xsputn(const char* s, std::streamsize n) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (held_) err_.append(s, static_cast<std::size_t>(n));
+    if (holding()) err_.append(s, static_cast<std::size_t>(n));
     else target_.write(s, n);
     return n;
 }

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <ostream>
@@ -92,11 +93,12 @@ private:
 
 // A job's output while it waits for its turn: its log (standard error) and
 // its events and status (standard output) are kept, then written out in
-// one go when the turn comes, after the runner's lines for the folder.
+// one go when the turn comes (the first text after `turnCame` says so),
+// after the runner's lines for the folder.
 class HeldOutput : private std::streambuf {
 public:
     // `outFd`: where standard output's text goes.
-    HeldOutput(std::ostream& log, std::string preamble, int outFd);
+    HeldOutput(std::ostream& log, std::string preamble, int outFd, std::function<bool()> turnCame);
     ~HeldOutput() override;
     // The job's log stream: held, then the real one.
     std::ostream& log() { return stream_; }
@@ -108,18 +110,21 @@ public:
     // Nothing of it is said: a job stopped before it posted anything,
     // as a folder after a failed one never started.
     void discard();
-    bool held();
 
 private:
     int overflow(int c) override;
     std::streamsize xsputn(const char* s, std::streamsize n) override;
     int sync() override;
+    // With the lock held: still held, unless the turn came just now.
+    bool holding();
+    void releaseLocked();
 
     std::mutex mutex_;
     std::ostream& target_;
     std::ostream stream_;
     std::string preamble_, err_, out_;
     int outFd_;
+    std::function<bool()> turnCame_;
     bool held_ = true;
 };
 

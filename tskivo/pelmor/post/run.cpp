@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstring>
 #include <optional>
-#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -91,12 +90,16 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
     // the journal that covered the time between saves goes.
     struct FinalSave {
         PostJob& job;
+        const JobSettings& settings;
         PostRecord& record;
         ~FinalSave() {
             awaitTurn(job);
             record.save(true);
+            // The run's last folder, and every job before it has ended:
+            // the connections they kept are no longer wanted.
+            if (job.turn >= 0 && settings.run.folder == settings.run.folders) ConnectionPool::instance().closeAll();
         }
-    } finalSave{job, record};
+    } finalSave{job, settings, record};
     // A resumed first article is still the one later files refer to.
     job.firstMessageId = record.messageIdOf(0, 1);
     // Private: each file goes out under a random name (a resumed one under
@@ -229,17 +232,13 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
     // its output waits for the earlier ones to end (the runner's lines for
     // the folder first), and it stops when one of them failed.
     // ("-overlap N": the folder's number in the run, from 1.)
-    bool overlap = false, firstOfRun = false, lastFolder = false;
+    bool overlap = false, firstOfRun = false;
     std::string preamble;
     int outFd = STDOUT_FILENO;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "-eventsfd") == 0) {
             const int fd = std::atoi(argv[i + 1]);
             if (fd > 2 && fcntl(fd, F_GETFD) >= 0) outFd = fd;
-        }
-        if (std::strcmp(argv[i], "-runstate") == 0) {
-            const common::RunState run = common::readRunState(argv[i + 1]);
-            lastFolder = common::runStateNumber(run, "folder") == common::runStateNumber(run, "folders");
         }
         if (std::strcmp(argv[i], "-overlap") == 0) {
             overlap = true;
@@ -249,27 +248,17 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
     }
     JobTurns& turns = JobTurns::instance();
     const int turn = overlap ? turns.enter(firstOfRun) : -1;
+    // (Stopped by a failed folder, the job's end decides what is said.)
     std::optional<HeldOutput> held;
-    std::thread releaser;
-    if (overlap) {
-        held.emplace(std::cerr, preamble, outFd);
-        // Stopped by a failed folder, the job's end decides (see below).
-        releaser = std::thread([&] {
-            turns.waitHead(turn, [] { return false; });
-            if (!turns.stopped(turn)) held->release();
-        });
-    }
+    if (overlap) held.emplace(std::cerr, preamble, outFd, [&turns, turn] { return turns.head(turn) && !turns.stopped(turn); });
     struct Leave {
         JobTurns& turns;
         int turn;
-        std::thread& releaser;
         const int& status;
         ~Leave() {
-            if (turn < 0) return;
-            if (releaser.joinable()) releaser.join();
-            turns.leave(turn, status != kStatusDone && status != kStatusSkipped);
+            if (turn >= 0) turns.leave(turn, status != kStatusDone && status != kStatusSkipped);
         }
-    } leave{turns, turn, releaser, status};
+    } leave{turns, turn, status};
     {
         PostJob job(printHeader, threadPosts, uutease, scramble, common::systemClock(), held ? held->log() : std::cerr);
         job.stop = &stop;
@@ -310,14 +299,11 @@ int postFolderJob(int argc, char** argv, bool printHeader, bool threadPosts, boo
         totals = job.totals;
     }
     if (held) {
-        if (releaser.joinable()) releaser.join();
+        turns.waitHead(turn, [] { return false; });
         // Stopped by a failed folder before it posted anything: as if it
         // never started, it says nothing.
         if (totals.articles == 0 && turns.stopped(turn)) held->discard();
         else held->release();
-        // The run's last folder, and every job before it has ended: its
-        // connections are no longer wanted.
-        if (lastFolder) ConnectionPool::instance().closeAll();
     }
     if (exitNow) common::exitProcess(*exitNow);
     if (!runState.empty()) {

@@ -14,6 +14,7 @@
 
 #include "article.h"
 #include "job_turns.h"
+#include "net/connection_pool.h"
 #include "kelvo_exception.h"
 #include "posting.h"
 #include "reporter.h"
@@ -24,10 +25,10 @@ namespace {
 
 class Scheduler {
 public:
-    // `leaveEarly`: a folder job followed by another that overlaps it, its
-    // connections taken under `slotKey`.
-    Scheduler(PostJob& job, std::size_t capacity, int connections, bool leaveEarly, std::string slotKey)
-        : job_(job), capacity_(capacity), alive_(connections), waitingToConnect_(connections), leaveEarly_(leaveEarly),
+    // `slotKey`: what the job's connections are taken under when its
+    // folder overlaps others.
+    Scheduler(PostJob& job, std::size_t capacity, int connections, std::string slotKey)
+        : job_(job), capacity_(capacity), alive_(connections), waitingToConnect_(connections),
           slotKey_(std::move(slotKey)) {}
 
     // The producer's side; false once the job has failed.
@@ -122,7 +123,7 @@ public:
             // left to post leaves (the others finish what they hold, and
             // take their own retries), so that the next folder's job can
             // take the connection now.
-            if (leaveEarly_ && waiting_.empty() && alive_ - leftEarly_ > 1) {
+            if (job_.turn >= 0 && waiting_.empty() && alive_ - leftEarly_ > 1) {
                 if (producerDone_ && fresh_.empty()) {
                     ++leftEarly_;
                     return nullptr;
@@ -279,7 +280,6 @@ private:
     int alive_;
     int leftEarly_ = 0;  // connections that left with others still posting
     int waitingToConnect_;
-    bool leaveEarly_;
     std::string slotKey_;
     int firstPart_ = 1;
     bool gateOpen_ = false;  // the first article, which later files reference, is on the server
@@ -287,7 +287,9 @@ private:
     bool firstFileHasArticles_ = false;
 };
 
-std::string slotKey(const Posting& posting) { return posting.servers.front().label(); }
+std::string slotKey(const Posting& posting) {
+    return ConnectionPool::keyFor(posting.servers.front(), posting.settings.proxy ? &*posting.settings.proxy : nullptr);
+}
 
 class Slot {
 public:
@@ -431,10 +433,7 @@ void postInParallel(Posting& posting) {
     for (int i = 0; i < connections; ++i) sessions.push_back(std::make_unique<ServerSessions>(posting, i == 0));
 
     // A part per connection waits ready, besides the one each is posting.
-    // (The last folder's connections stay to the end: they close the ones
-    // the job before it leaves, instead of opening new ones.)
-    Scheduler scheduler(job, static_cast<std::size_t>(connections), connections,
-                        job.turn >= 0 && posting.sessions.keepOpen, slotKey(posting));
+    Scheduler scheduler(job, static_cast<std::size_t>(connections), connections, slotKey(posting));
     if (!job.firstMessageId.empty()) scheduler.openGate();
     std::vector<std::thread> threads;
     for (auto& session : sessions)
