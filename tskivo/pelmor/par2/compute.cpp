@@ -79,7 +79,7 @@ RecoveryPass::RecoveryPass(const SetPlan& plan, GfKernel kernel, std::uint32_t f
 }
 
 void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, std::size_t stride, const std::uint32_t* blocks,
-                       std::uint32_t n, const std::function<void(std::uint32_t, std::uint32_t)>& prepare) {
+                       std::uint32_t n, std::function<void(std::uint32_t, std::uint32_t)> prepare) {
     group_ = group;
     stride_ = stride;
     groupSize_ = n;
@@ -89,31 +89,35 @@ void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, std::size_t 
     const std::size_t chunk = gfChunk(kernel_) < kMaxGfChunk ? kMaxGfChunk : gfChunk(kernel_);
     const std::size_t tile = std::min<std::size_t>(bytes, std::max<std::size_t>(chunk, (8192 / chunk) * chunk));
     const std::size_t tiles = (bytes + tile - 1) / tile;
-    // Work is handed out as it is asked for, not split in shares up front:
-    // a thread that loses time to the reader (or anything else) makes no
-    // other wait for it at the end of the group.
+    // One round, so that the caller reads the next group meanwhile: first
+    // the blocks' batches and the factors, then the tiles, each taken once
+    // every first-stage piece is done. Work is handed out as it is asked
+    // for, not split in shares up front: a thread that loses time to the
+    // reader (or anything else) makes no other wait for it at the end.
     const std::uint32_t batches = (n + kPrepareBatch - 1) / kPrepareBatch;
+    const std::size_t firstStage = batches + count_;
     next_ = 0;
-    pool.start([this, blocks, &prepare, batches, n](unsigned) {
-        for (std::size_t i; (i = next_++) < batches + count_;) {
+    prepared_ = 0;
+    pool.start([this, blocks, prepare = std::move(prepare), batches, n, firstStage, bytes, tile, tiles](unsigned) {
+        for (std::size_t i; (i = next_++) < firstStage + tiles;) {
             if (i < batches) {
                 const auto from = static_cast<std::uint32_t>(i) * kPrepareBatch;
                 prepare(from, std::min(kPrepareBatch, n - from));
+                prepared_.fetch_add(1, std::memory_order_release);
                 continue;
             }
-            const auto r = static_cast<std::uint32_t>(i - batches);
-            for (std::uint32_t s = 0; s < groupSize_; ++s)
-                factors_[static_cast<std::size_t>(r) * groupCap_ + s] =
-                    gfFactor(gfPowLog(plan_.logs[blocks[s]], first_ + r));
-        }
-    });
-    pool.wait();
-    // A tile at a time, into every recovery block in turn: the tile of the
-    // group's blocks stays in the cache.
-    next_ = 0;
-    pool.start([this, bytes, tile, tiles](unsigned) {
-        for (std::size_t t; (t = next_++) < tiles;) {
-            const std::size_t at = t * tile;
+            if (i < firstStage) {
+                const auto r = static_cast<std::uint32_t>(i - batches);
+                for (std::uint32_t s = 0; s < groupSize_; ++s)
+                    factors_[static_cast<std::size_t>(r) * groupCap_ + s] =
+                        gfFactor(gfPowLog(plan_.logs[blocks[s]], first_ + r));
+                prepared_.fetch_add(1, std::memory_order_release);
+                continue;
+            }
+            while (prepared_.load(std::memory_order_acquire) < firstStage) std::this_thread::yield();
+            // A tile at a time, into every recovery block in turn: the tile
+            // of the group's blocks stays in the cache.
+            const std::size_t at = (i - firstStage) * tile;
             const std::size_t len = std::min(tile, bytes - at);
             // Two recovery blocks at a time: each input read once for both.
             for (std::uint32_t r = 0; r < count_; r += 2) {

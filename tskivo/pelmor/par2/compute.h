@@ -51,13 +51,14 @@ public:
     std::uint32_t first() const { return first_; }
     std::uint32_t count() const { return count_; }
     // Starts adding `n` source blocks (`stride` bytes apart, each with its
-    // bytes at the start of its place, numbered `blocks`) on the pool; the group must stay until the pool is
-    // waited for. First, alongside the blocks' constants, `prepare` is called
-    // on the pool for each batch of up to kPrepareBatch blocks (first index,
+    // bytes at the start of its place, numbered `blocks`) on the pool and
+    // returns; the group and the numbers must stay until the pool is waited
+    // for. First, alongside the blocks' constants, `prepare` is called on
+    // the pool for each batch of up to kPrepareBatch blocks (first index,
     // count): it must leave them in the kernel's layout.
     static constexpr std::uint32_t kPrepareBatch = 8;
     void add(ThreadPool& pool, const std::uint8_t* group, std::size_t stride, const std::uint32_t* blocks,
-             std::uint32_t n, const std::function<void(std::uint32_t, std::uint32_t)>& prepare);
+             std::uint32_t n, std::function<void(std::uint32_t, std::uint32_t)> prepare);
     // Recovery block r of the pass (its bytes) in file order into `out`.
     void take(std::uint32_t r, std::uint8_t* out) const;
     std::size_t bytes() const { return bytes_; }
@@ -74,7 +75,8 @@ private:
     const std::uint8_t* group_ = nullptr;
     std::size_t stride_ = 0;
     std::uint32_t groupSize_ = 0;
-    std::atomic<std::size_t> next_{0};  // the next piece of work a thread takes
+    std::atomic<std::size_t> next_{0};      // the next piece of work a thread takes
+    std::atomic<std::size_t> prepared_{0};  // first-stage pieces done
 };
 
 // Memory aligned for the widest kernel.

@@ -147,7 +147,10 @@ Par2Result SetBuilder::build() {
             if (inGroup == 0) return;
             std::uint8_t* group = groups.get() + static_cast<std::size_t>(slot) * plan_.groupBlocks * padded;
             const std::uint32_t* blocks = numbers[slot].data();
-            pass.add(pool, group, stride, blocks, inGroup, [&](std::uint32_t from, std::uint32_t count) {
+            // Taken by value: the pool goes on with the group after this returns.
+            pass.add(pool, group, stride, blocks, inGroup,
+                     [this, group, stride, blocks, firstPass, kernel, sliceLength, &blockHashes](std::uint32_t from,
+                                                                                                 std::uint32_t count) {
                 std::uint8_t* data[RecoveryPass::kPrepareBatch] = {};
                 Hash hashes[RecoveryPass::kPrepareBatch];
                 for (std::uint32_t k = 0; k < count; ++k) data[k] = group + (from + k) * stride;
