@@ -74,24 +74,31 @@ TEST(Gf16, VectorKernelsMatchTheScalarReference) {
     if (!lacking.empty()) std::cout << "[  SKIPPED ] kernels this CPU lacks:" << lacking << "\n";
 }
 
-// Our MD5, one block at a time, eight at a time in vector lanes and two at a
-// time, against OpenSSL's: every length class of the padding (a short tail,
-// one that needs a second chunk, whole chunks), groups of eight and the rest.
-TEST(Md5, OneAndManyAtOnceMatchOpenSsl) {
+// Our MD5 against OpenSSL's: every length class of the padding (a short
+// tail, one that needs a second chunk, whole chunks), alone and as blocks
+// hashed alongside their file, which starts them at every offset of its
+// chunks and ends them in zeros up to the block size.
+TEST(Md5, AloneAndAlongsideItsFileMatchOpenSsl) {
+    const auto openSsl = [](const std::string& s) {
+        Hash h;
+        EVP_Digest(s.data(), s.size(), h.data(), nullptr, EVP_md5(), nullptr);
+        return h;
+    };
     for (std::size_t length : {0u, 4u, 55u, 56u, 64u, 120u, 4100u}) {
-        std::vector<std::string> blocks;
-        for (std::uint32_t b = 0; b < 11; ++b) blocks.push_back(randomBytes(length, 100 * length + b));
-        std::vector<const std::uint8_t*> data;
-        std::vector<Hash> want(blocks.size());
-        for (std::size_t b = 0; b < blocks.size(); ++b) {
-            data.push_back(reinterpret_cast<const std::uint8_t*>(blocks[b].data()));
-            EVP_Digest(data[b], length, want[b].data(), nullptr, EVP_md5(), nullptr);
-            EXPECT_EQ(md5(blocks[b]), want[b]) << length << " bytes, one at a time";
-        }
-        for (bool vector : {true, false}) {
-            std::vector<Hash> got(blocks.size());
-            md5Blocks(data.data(), blocks.size(), length, got.data(), vector);
-            EXPECT_EQ(got, want) << length << " bytes" << (vector ? ", vector" : "");
+        const std::string data = randomBytes(length, 100 * length);
+        EXPECT_EQ(md5(data), openSsl(data)) << length << " bytes";
+        for (std::size_t lead : {0u, 5u, 63u}) {
+            Md5 file;
+            std::string whole = randomBytes(lead, lead);
+            file.add(whole.data(), whole.size());
+            for (std::size_t blockSize : {length, length + 4, length + 68}) {
+                std::string block = data + std::string(blockSize - length, '\0');
+                EXPECT_EQ(file.addWithBlock(reinterpret_cast<const std::uint8_t*>(block.data()), length, blockSize),
+                          openSsl(block))
+                    << length << " of " << blockSize << " bytes after " << lead;
+                whole += data;
+            }
+            EXPECT_EQ(file.done(), openSsl(whole)) << length << " bytes after " << lead;
         }
     }
 }

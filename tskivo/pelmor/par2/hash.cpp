@@ -5,15 +5,15 @@
 namespace par2 {
 
 void SourceHasher::addBlock(const std::uint8_t* block, std::size_t length) {
-    full_.add(block, length);
+    hashes_.push_back(full_.addWithBlock(block, length, static_cast<std::size_t>(blockSize_)));
     crcs_.push_back(pelmor::crc32Update(0, block, static_cast<std::size_t>(blockSize_)));
 }
 
-SourceChecksums SourceHasher::done(const Hash* blockHashes) {
+SourceChecksums SourceHasher::done() {
     SourceChecksums out;
     out.full = full_.done();
     for (std::size_t b = 0; b < crcs_.size(); ++b) {
-        putHash(out.slices, blockHashes[b]);
+        putHash(out.slices, hashes_[b]);
         put32(out.slices, crcs_[b]);
     }
     return out;

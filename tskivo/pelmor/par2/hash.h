@@ -1,6 +1,6 @@
 // The checksums PAR2 keeps of a source file, taken block by block as the
-// first pass reads it: the file's MD5 and each block's CRC-32 here, in file
-// order; the blocks' MD5s are taken elsewhere, many at once.
+// first pass reads it, in file order: the file's MD5, and each block's MD5
+// (alongside, in the same rounds) and CRC-32.
 #pragma once
 
 #include <cstdint>
@@ -17,13 +17,13 @@ public:
     // The file's next block: `length` bytes of data followed in `block` by
     // zeros up to the block size (the last block of a file is short).
     void addBlock(const std::uint8_t* block, std::size_t length);
-    // `blockHashes`: the MD5 of each of the file's blocks, zero-padded.
-    SourceChecksums done(const Hash* blockHashes);
+    SourceChecksums done();
 
 private:
     std::uint64_t blockSize_;
     Md5 full_;
     std::vector<std::uint32_t> crcs_;
+    std::vector<Hash> hashes_;
 };
 
 }  // namespace par2

@@ -1,7 +1,5 @@
 #include "md5.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -55,7 +53,7 @@ constexpr int wordI(int i) { return (7 * i) % 16; }
     FOUR(step, f, w, i + 8);  \
     FOUR(step, f, w, i + 12)
 
-// One chunk into each of N states (two: the slice's and its file's hash).
+// One chunk into each of N states (two: a block's and its file's hash).
 template <int N>
 void compress(std::uint32_t* const* states, const std::uint8_t* const* chunks) {
     std::uint32_t m[N][16], a[N], b[N], c[N], d[N];
@@ -92,102 +90,6 @@ std::size_t lastChunks(const std::uint8_t* rest, std::uint64_t length, std::uint
     return n;
 }
 
-// Lanes messages of the same length, a chunk of each at a time to
-// `compress`, the closing chunks included.
-template <int Lanes, typename Compress>
-void eachChunk(const std::uint8_t* const* data, std::size_t length, Compress compress) {
-    const std::uint8_t* chunks[Lanes];
-    std::uint8_t tails[Lanes][128];
-    std::size_t tailBytes = 0;
-    for (int l = 0; l < Lanes; ++l) tailBytes = lastChunks(data[l] + length / 64 * 64, length, tails[l]);
-    for (std::size_t at = 0; at + 64 <= length; at += 64) {
-        for (int l = 0; l < Lanes; ++l) chunks[l] = data[l] + at;
-        compress(chunks);
-    }
-    for (std::size_t at = 0; at < tailBytes; at += 64) {
-        for (int l = 0; l < Lanes; ++l) chunks[l] = tails[l] + at;
-        compress(chunks);
-    }
-}
-
-// N messages of the same length, their rounds interleaved.
-template <int N>
-void hashLanes(const std::uint8_t* const* data, std::size_t length, Hash* out) {
-    std::uint32_t state[N][4];
-    std::uint32_t* states[N];
-    for (int l = 0; l < N; ++l) {
-        state[l][0] = 0x67452301, state[l][1] = 0xefcdab89, state[l][2] = 0x98badcfe, state[l][3] = 0x10325476;
-        states[l] = state[l];
-    }
-    eachChunk<N>(data, length, [&](const std::uint8_t* const* chunks) { compress<N>(states, chunks); });
-    for (int l = 0; l < N; ++l) std::memcpy(out[l].data(), state[l], 16);
-}
-
-// Eight messages at once, one in each 32-bit lane of the registers.
-__attribute__((target("avx2"))) inline void transpose8x8(__m256i* r) {
-    __m256i t[8], u[8];
-    for (int i = 0; i < 4; ++i) {
-        t[2 * i] = _mm256_unpacklo_epi32(r[2 * i], r[2 * i + 1]);
-        t[2 * i + 1] = _mm256_unpackhi_epi32(r[2 * i], r[2 * i + 1]);
-    }
-    for (int i = 0; i < 2; ++i)
-        for (int j = 0; j < 2; ++j) {
-            u[4 * i + 2 * j] = _mm256_unpacklo_epi64(t[4 * i + j], t[4 * i + 2 + j]);
-            u[4 * i + 2 * j + 1] = _mm256_unpackhi_epi64(t[4 * i + j], t[4 * i + 2 + j]);
-        }
-    for (int i = 0; i < 4; ++i) {
-        r[i] = _mm256_permute2x128_si256(u[i], u[4 + i], 0x20);
-        r[4 + i] = _mm256_permute2x128_si256(u[i], u[4 + i], 0x31);
-    }
-}
-
-__attribute__((target("avx2"))) void compressEight(__m256i* state, const std::uint8_t* const* chunks) {
-    __m256i m[16];
-    for (int l = 0; l < 8; ++l) {
-        m[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunks[l]));
-        m[8 + l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunks[l] + 32));
-    }
-    transpose8x8(m);  // m[k]: word k of each lane
-    transpose8x8(m + 8);
-    __m256i a = state[0], b = state[1], c = state[2], d = state[3];
-    const __m256i ones = _mm256_set1_epi32(-1);
-#define VF(x, y, z) _mm256_xor_si256(z, _mm256_and_si256(x, _mm256_xor_si256(y, z)))
-#define VG(x, y, z) _mm256_xor_si256(y, _mm256_and_si256(z, _mm256_xor_si256(x, y)))
-#define VH(x, y, z) _mm256_xor_si256(_mm256_xor_si256(x, y), z)
-#define VI(x, y, z) _mm256_xor_si256(y, _mm256_or_si256(x, _mm256_xor_si256(z, ones)))
-#define VSTEP(f, a, b, c, d, w, i)                                                                              \
-    {                                                                                                           \
-        const __m256i t = _mm256_add_epi32(_mm256_add_epi32(a, f(b, c, d)),                                     \
-                                           _mm256_add_epi32(m[w(i)], _mm256_set1_epi32(static_cast<int>(kSine[i])))); \
-        constexpr int s = kShift[(i) / 16][(i) % 4];                                                            \
-        a = _mm256_add_epi32(b, _mm256_or_si256(_mm256_slli_epi32(t, s), _mm256_srli_epi32(t, 32 - s)));        \
-    }
-    ROUND(VSTEP, VF, wordF, 0);
-    ROUND(VSTEP, VG, wordG, 16);
-    ROUND(VSTEP, VH, wordH, 32);
-    ROUND(VSTEP, VI, wordI, 48);
-#undef VSTEP
-#undef VF
-#undef VG
-#undef VH
-#undef VI
-#undef ROUND
-#undef FOUR
-    state[0] = _mm256_add_epi32(state[0], a);
-    state[1] = _mm256_add_epi32(state[1], b);
-    state[2] = _mm256_add_epi32(state[2], c);
-    state[3] = _mm256_add_epi32(state[3], d);
-}
-
-__attribute__((target("avx2"))) void hashEight(const std::uint8_t* const* data, std::size_t length, Hash* out) {
-    __m256i state[4] = {_mm256_set1_epi32(0x67452301), _mm256_set1_epi32(static_cast<int>(0xefcdab89)),
-                        _mm256_set1_epi32(static_cast<int>(0x98badcfe)), _mm256_set1_epi32(0x10325476)};
-    eachChunk<8>(data, length, [&](const std::uint8_t* const* chunks) { compressEight(state, chunks); });
-    alignas(32) std::uint32_t words[4][8];
-    for (int w = 0; w < 4; ++w) _mm256_store_si256(reinterpret_cast<__m256i*>(words[w]), state[w]);
-    for (int l = 0; l < 8; ++l)
-        for (int w = 0; w < 4; ++w) std::memcpy(out[l].data() + 4 * w, &words[w][l], 4);
-}
 }  // namespace
 
 void Md5::add(const void* data, std::size_t length) {
@@ -217,26 +119,48 @@ Hash Md5::done() {
     return h;
 }
 
+Hash Md5::addWithBlock(const std::uint8_t* block, std::size_t length, std::size_t blockLength) {
+    // This hash's chunks: the buffered bytes made whole first, then the
+    // block's bytes from there; the block's own from its start, then its
+    // closing chunks.
+    std::size_t at = 0;
+    const std::uint8_t* own = nullptr;
+    if (buffered_) {
+        at = std::min<std::size_t>(64 - buffered_, length);
+        std::memcpy(buffer_ + buffered_, block, at);
+        buffered_ += at;
+        if (buffered_ == 64) own = buffer_, buffered_ = 0;
+    }
+    total_ += length;
+    std::uint8_t tail[128];
+    const std::size_t tailBytes = lastChunks(block + blockLength / 64 * 64, blockLength, tail);
+    const std::size_t blockChunks = blockLength / 64 + tailBytes / 64;
+    const auto blockChunk = [&](std::size_t k) { return k < blockLength / 64 ? block + 64 * k : tail + 64 * (k - blockLength / 64); };
+    const std::size_t ownChunks = (own ? 1 : 0) + (length - at) / 64;
+    const auto ownChunk = [&](std::size_t k) { return own ? (k == 0 ? own : block + at + 64 * (k - 1)) : block + at + 64 * k; };
+    std::uint32_t blockState[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+    std::uint32_t* states[2] = {state_, blockState};
+    std::size_t k = 0;
+    for (; k < ownChunks && k < blockChunks; ++k) {
+        const std::uint8_t* chunks[2] = {ownChunk(k), blockChunk(k)};
+        compress<2>(states, chunks);
+    }
+    for (std::size_t j = k; j < ownChunks; ++j) compress1(state_, ownChunk(j));
+    for (std::size_t j = k; j < blockChunks; ++j) compress1(blockState, blockChunk(j));
+    const std::size_t used = at + (ownChunks - (own ? 1 : 0)) * 64;
+    if (used < length) {
+        std::memcpy(buffer_, block + used, length - used);
+        buffered_ = length - used;
+    }
+    Hash h;
+    std::memcpy(h.data(), blockState, 16);
+    return h;
+}
+
 Hash md5(const void* data, std::size_t length) {
     Md5 m;
     m.add(data, length);
     return m.done();
-}
-
-void md5Blocks(const std::uint8_t* const* blocks, std::size_t count, std::size_t length, Hash* out, bool vector) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    std::size_t i = 0;
-    if (vector && avx2)
-        for (; i < count; i += 8) {
-            // A short last group repeats its last block in the spare lanes.
-            const std::uint8_t* lanes[8];
-            Hash hashes[8];
-            for (std::size_t l = 0; l < 8; ++l) lanes[l] = blocks[std::min(i + l, count - 1)];
-            hashEight(lanes, length, hashes);
-            std::copy(hashes, hashes + std::min<std::size_t>(8, count - i), out + i);
-        }
-    for (; i + 2 <= count; i += 2) hashLanes<2>(blocks + i, length, out + i);
-    if (i < count) hashLanes<1>(blocks + i, length, out + i);
 }
 
 }  // namespace par2

@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 #include "codec/crc32.h"
 #include "common/read_fully.h"
@@ -61,6 +64,65 @@ private:
     std::vector<int> fds_;
 };
 
+// The two groups of input blocks, filled a place at a time by the readers
+// (several at once in the first pass, each with files of its own): a group
+// goes to the pool once every place taken in it is read, while the other
+// fills. `send(group, blocks)` waits for the pool's round on the other group
+// and starts the group's own.
+class InputGroups {
+public:
+    InputGroups(std::uint32_t places, std::function<void(int, std::uint32_t)> send)
+        : places_(places), send_(std::move(send)) {
+        numbers_[0].resize(places);
+        numbers_[1].resize(places);
+    }
+    // A place to read a block into; false once stopped.
+    bool take(int& group, std::uint32_t& place) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        free_.wait(lock, [&] { return stopped_ || !busy_[current_]; });
+        if (stopped_) return false;
+        group = current_;
+        place = taken_[current_]++;
+        if (taken_[current_] == places_) current_ ^= 1;
+        return true;
+    }
+    // The place holds block `number`.
+    void filled(int group, std::uint32_t place, std::uint32_t number) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        numbers_[group][place] = number;
+        if (++filled_[group] == places_ && !stopped_) send(group);
+    }
+    // Once the readers are done: the last group, however full.
+    void finish() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!stopped_ && filled_[current_] > 0) send(current_);
+    }
+    void stop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+        free_.notify_all();
+    }
+    const std::uint32_t* numbers(int group) const { return numbers_[group].data(); }
+
+private:
+    void send(int group) {
+        send_(group, filled_[group]);
+        busy_[group] = true;
+        busy_[group ^ 1] = false;
+        taken_[group] = filled_[group] = 0;
+        free_.notify_all();
+    }
+    const std::uint32_t places_;
+    const std::function<void(int, std::uint32_t)> send_;
+    std::mutex mutex_;
+    std::condition_variable free_;
+    std::vector<std::uint32_t> numbers_[2];
+    std::uint32_t taken_[2] = {}, filled_[2] = {};
+    bool busy_[2] = {};
+    int current_ = 0;
+    bool stopped_ = false;
+};
+
 }  // namespace
 
 Par2Result plannedResult(const SetPlan& plan) {
@@ -110,13 +172,11 @@ Par2Result SetBuilder::build() {
     const std::size_t padded = plan_.paddedBlock;
     ThreadPool pool(plan_.threads);
     // Two groups of input: one read while the pool works on the other. The
-    // reader takes what must follow the file's order (its MD5, the blocks'
-    // CRCs); the pool takes the rest: the blocks' MD5s, eight at a time, and
-    // the kernel's layout, in place.
+    // readers take what must follow a file's order (its MD5, with each
+    // block's MD5 in the same rounds, and the blocks' CRCs); the pool takes
+    // the rest: the kernel's layout, in place, and the sums.
     auto groups = alignedBuffer(2 * plan_.groupBlocks * padded);
-    std::vector<std::uint32_t> numbers[2];
     std::vector<SourceHasher> hashers(plan_.sources.size(), SourceHasher(plan_.blockSize));
-    std::vector<Hash> blockHashes(plan_.sourceBlocks);
     const double work = static_cast<double>(plan_.passes()) * plan_.sourceBlocks;
     double done = 0;
     // Made a slice at a time, each recovery packet's hash is carried from
@@ -126,6 +186,10 @@ Par2Result SetBuilder::build() {
     if (sliced)
         for (std::uint32_t e = 0; e < plan_.recoveryBlocks; ++e) packetHashes.push_back(recoveryPacketHasher(plan_.setId, e));
 
+    std::vector<std::size_t> order(plan_.sources.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return plan_.sources[a].given < plan_.sources[b].given; });
     for (std::uint32_t passIndex = 0; passIndex < plan_.passes(); ++passIndex) {
         const bool firstPass = passIndex == 0;
         // This pass's recovery blocks, and the bytes of each: a share of
@@ -139,81 +203,88 @@ Par2Result SetBuilder::build() {
         const std::size_t stride = packed ? sliceLength : padded;
         const std::uint32_t groupCap = packed ? plan_.sliceGroupBlocks : plan_.groupBlocks;
         RecoveryPass pass(plan_, kernel, first, blocksNow, sliceLength, std::max(plan_.groupBlocks, plan_.sliceGroupBlocks));
-        int slot = 0;
-        std::uint32_t inGroup = 0;
         bool pending = false;
-        const auto flush = [&] {
+        const auto groupAt = [&](int g) { return groups.get() + static_cast<std::size_t>(g) * plan_.groupBlocks * padded; };
+        InputGroups input(groupCap, [&](int g, std::uint32_t n) {
             if (pending) pool.wait();
-            if (inGroup == 0) return;
-            std::uint8_t* group = groups.get() + static_cast<std::size_t>(slot) * plan_.groupBlocks * padded;
-            const std::uint32_t* blocks = numbers[slot].data();
+            std::uint8_t* group = groupAt(g);
+            const std::uint32_t* blocks = input.numbers(g);
             // Taken by value: the pool goes on with the group after this returns.
-            pass.add(pool, group, stride, blocks, inGroup,
-                     [this, group, stride, blocks, firstPass, kernel, sliceLength, &blockHashes](std::uint32_t from,
-                                                                                                 std::uint32_t count) {
-                std::uint8_t* data[RecoveryPass::kPrepareBatch] = {};
-                Hash hashes[RecoveryPass::kPrepareBatch];
-                for (std::uint32_t k = 0; k < count; ++k) data[k] = group + (from + k) * stride;
-                if (firstPass) {
-                    md5Blocks(data, count, static_cast<std::size_t>(plan_.blockSize), hashes);
-                    for (std::uint32_t k = 0; k < count; ++k) blockHashes[blocks[from + k]] = hashes[k];
-                }
-                for (std::uint32_t k = 0; k < count; ++k) gfToRegion(kernel, data[k], data[k], sliceLength);
-            });
+            pass.add(pool, group, stride, blocks, n,
+                     [group, stride, kernel, sliceLength](std::uint32_t from, std::uint32_t count) {
+                         for (std::uint32_t k = from; k < from + count; ++k)
+                             gfToRegion(kernel, group + k * stride, group + k * stride, sliceLength);
+                     });
             pending = true;
-            done += inGroup;
+            done += n;
             if (progress_) progress_(done / work);
-            slot ^= 1;
-            inGroup = 0;
-            numbers[slot].clear();
+        });
+        std::mutex errorMutex;
+        std::string error;
+        const auto fail = [&](std::string what) {
+            {
+                std::lock_guard<std::mutex> lock(errorMutex);
+                if (error.empty()) error = std::move(what);
+            }
+            input.stop();
         };
-        numbers[0].clear();
-        for (std::size_t i = 0; i < plan_.sources.size(); ++i) {
-            const SourcePlan& src = plan_.sources[i];
-            const int fd = open(src.input.path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) {
-                if (pending) pool.wait();
-                return failed("PAR2: cannot read " + src.input.path + ": " + std::strerror(errno));
-            }
-            bool ok = true;
-            std::uint32_t fileCrc = 0;
-            for (std::uint32_t b = 0; b < src.blocks && ok; ++b) {
-                if (cancelled_) {
-                    close(fd);
-                    if (pending) pool.wait();
-                    return failed("PAR2: cancelled");
+        // Each reader takes the next file not yet taken, in the order they
+        // are posted (a file's CRC is waited for before its first part).
+        std::atomic<std::size_t> nextFile{0};
+        const auto readFiles = [&] {
+            for (std::size_t k; (k = nextFile++) < order.size();) {
+                const std::size_t i = order[k];
+                const SourcePlan& src = plan_.sources[i];
+                const int fd = open(src.input.path.c_str(), O_RDONLY | O_CLOEXEC);
+                if (fd < 0) return fail("PAR2: cannot read " + src.input.path + ": " + std::strerror(errno));
+                bool ok = true;
+                std::uint32_t fileCrc = 0;
+                for (std::uint32_t b = 0; b < src.blocks && ok; ++b) {
+                    int g = 0;
+                    std::uint32_t place = 0;
+                    if (cancelled_) fail("PAR2: cancelled");
+                    if (!input.take(g, place)) {
+                        close(fd);
+                        return;
+                    }
+                    const std::uint64_t offset = static_cast<std::uint64_t>(b) * plan_.blockSize;
+                    const auto inBlock = static_cast<std::size_t>(std::min<std::uint64_t>(plan_.blockSize, src.size - offset));
+                    // The first pass reads whole blocks (their hashes need
+                    // every byte); a later slice only its own bytes.
+                    const std::size_t from = firstPass ? 0 : sliceAt;
+                    const std::size_t want =
+                        firstPass ? inBlock : inBlock > sliceAt ? std::min(sliceLength, inBlock - sliceAt) : 0;
+                    const std::size_t room = firstPass ? padded : sliceLength;
+                    std::uint8_t* into = groupAt(g) + static_cast<std::size_t>(place) * stride;
+                    std::memset(into + want, 0, room - want);
+                    ok = common::readFully(fd, into, want, offset + from) == static_cast<long long>(want);
+                    if (!ok) break;
+                    if (firstPass) {
+                        hashers[i].addBlock(into, want);
+                        if (onFileCrc) fileCrc = pelmor::crc32Update(fileCrc, into, want);
+                    }
+                    input.filled(g, place, src.firstBlock + b);
                 }
-                const std::uint64_t offset = static_cast<std::uint64_t>(b) * plan_.blockSize;
-                const auto inBlock = static_cast<std::size_t>(std::min<std::uint64_t>(plan_.blockSize, src.size - offset));
-                // The first pass reads whole blocks (their hashes need every
-                // byte); a later slice only its own bytes.
-                const std::size_t from = firstPass ? 0 : sliceAt;
-                const std::size_t want = firstPass ? inBlock : inBlock > sliceAt ? std::min(sliceLength, inBlock - sliceAt) : 0;
-                const std::size_t room = firstPass ? padded : sliceLength;
-                std::uint8_t* into = groups.get() + static_cast<std::size_t>(slot) * plan_.groupBlocks * padded +
-                                     static_cast<std::size_t>(inGroup) * stride;
-                std::memset(into + want, 0, room - want);
-                ok = common::readFully(fd, into, want, offset + from) == static_cast<long long>(want);
-                if (!ok) break;
-                if (firstPass) {
-                    hashers[i].addBlock(into, want);
-                    if (onFileCrc) fileCrc = pelmor::crc32Update(fileCrc, into, want);
-                }
-                numbers[slot].push_back(src.firstBlock + b);
-                if (++inGroup == groupCap) flush();
+                // A file that grew would make a set that does not match it either.
+                char extra;
+                ok = ok && common::readFully(fd, &extra, 1, src.size) == 0;
+                close(fd);
+                if (!ok) return fail("PAR2: the files changed or could not be read while their recovery data was made");
+                if (firstPass && onFileCrc) onFileCrc(src.input.path, fileCrc);
             }
-            // A file that grew would make a set that does not match it either.
-            char extra;
-            ok = ok && common::readFully(fd, &extra, 1, src.size) == 0;
-            close(fd);
-            if (!ok) {
-                if (pending) pool.wait();
-                return failed("PAR2: the files changed or could not be read while their recovery data was made");
-            }
-            if (firstPass && onFileCrc) onFileCrc(src.input.path, fileCrc);
+        };
+        // The first pass hashes each file in its order, the longest chain of
+        // work: files are read and hashed side by side, one reader a core.
+        const std::size_t readers = firstPass ? std::min<std::size_t>(plan_.threads, order.size()) : 1;
+        {
+            std::vector<std::thread> more;
+            for (std::size_t r = 1; r < readers; ++r) more.emplace_back(readFiles);
+            readFiles();
+            for (auto& t : more) t.join();
         }
-        flush();
+        if (error.empty()) input.finish();
         if (pending) pool.wait();
+        if (!error.empty()) return failed(error);
         // The pass's recovery packets, in their places in the volumes: each
         // thread takes blocks back to file order (in the idle input buffers),
         // hashes their packets and writes them, so the end of a pass is not
@@ -261,7 +332,7 @@ Par2Result SetBuilder::build() {
     }
     std::vector<SourceChecksums> checksums;
     for (std::size_t i = 0; i < plan_.sources.size(); ++i)
-        checksums.push_back(hashers[i].done(blockHashes.data() + plan_.sources[i].firstBlock));
+        checksums.push_back(hashers[i].done());
     // Every file ends with the critical packets; the index file is nothing else.
     const std::string critical = criticalPackets(plan_, checksums);
     if (!writeAt(out.index(), critical.data(), critical.size(), 0))

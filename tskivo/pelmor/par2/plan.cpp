@@ -68,6 +68,7 @@ bool planSet(const std::vector<Par2Input>& inputs, const std::string& folder, co
         if (st.st_size == 0) continue;  // nothing to recover; PAR2 clients leave empty files out too
         SourcePlan s;
         s.input = in;
+        s.given = static_cast<std::uint32_t>(&in - inputs.data());
         s.size = static_cast<std::uint64_t>(st.st_size);
         plan.sourceBytes += s.size;
         largest = std::max(largest, s.size);

@@ -33,6 +33,7 @@ struct SourcePlan {
     Hash id{}, hash16k{};
     std::uint32_t firstBlock = 0;  // its first block's number in the set
     std::uint32_t blocks = 0;
+    std::uint32_t given = 0;       // its place among the inputs (the order they are posted in)
 };
 
 struct VolumePlan {
