@@ -37,7 +37,8 @@ int runPar2(const std::string& verb, const std::string& dir, const std::string& 
 
 // Each kernel, through its own layout, against the word-by-word reference:
 // random factors, blocks of every size class (padded as the creator pads
-// them), several blocks added into one, alone and in pairs of outputs.
+// them), several blocks added into one: alone, in pairs of outputs, and
+// all at once into one output or a pair.
 TEST(Gf16, VectorKernelsMatchTheScalarReference) {
     EXPECT_EQ(gfMultiply(2, 0x8000), 0x100B);  // x * x^15 = x^16 = the generator's low part
     EXPECT_EQ(gfMultiply(gfPow2(100), gfPow2(65535 - 100)), 1);
@@ -51,23 +52,28 @@ TEST(Gf16, VectorKernelsMatchTheScalarReference) {
         }
         for (std::size_t blockSize : {4u, 8u, 60u, 124u, 128u, 132u, 1000u, 4100u, 65536u}) {
             const std::size_t padded = (blockSize + kMaxGfChunk - 1) / kMaxGfChunk * kMaxGfChunk;
-            std::string want[3], acc[3], got(padded, '\0');
-            for (int o = 0; o < 3; ++o) want[o] = acc[o] = std::string(padded, '\0');
-            for (int source = 0; source < 3; ++source) {
+            constexpr int kSources = 3, kOutputs = 3;
+            std::string want[kOutputs], acc[kOutputs + 3], got(padded, '\0'), all;
+            for (auto& w : want) w = std::string(padded, '\0');
+            for (auto& a : acc) a = std::string(padded, '\0');
+            GfFactor f[kOutputs][kSources];
+            for (int source = 0; source < kSources; ++source) {
                 std::string in = randomBytes(blockSize, ++seed);
                 in.resize(padded, '\0');
-                GfFactor f[3];
-                for (int o = 0; o < 3; ++o) {
-                    f[o] = gfFactor(static_cast<std::uint16_t>(randomBytes(2, ++seed)[0] * 257 + source + 1));
-                    gfMultiplyAdd(GfKernel::Scalar, bytes(want[o]), bytes(in), padded, f[o]);
+                for (int o = 0; o < kOutputs; ++o) {
+                    f[o][source] = gfFactor(static_cast<std::uint16_t>(randomBytes(2, ++seed)[0] * 257 + source + 1));
+                    gfMultiplyAdd(GfKernel::Scalar, bytes(want[o]), bytes(in), padded, f[o][source]);
                 }
                 gfToRegion(k, bytes(in), bytes(in), padded);  // in place, as the creator converts
-                gfMultiplyAdd(k, bytes(acc[0]), bytes(in), padded, f[0]);
-                gfMultiplyAdd2(k, bytes(acc[1]), bytes(acc[2]), bytes(in), padded, f[1], f[2]);
+                gfMultiplyAdd(k, bytes(acc[0]), bytes(in), padded, f[0][source]);
+                gfMultiplyAdd2(k, bytes(acc[1]), bytes(acc[2]), bytes(in), padded, f[1][source], f[2][source]);
+                all += in;
             }
-            for (int o = 0; o < 3; ++o) {
+            gfMultiplyAddMany(k, bytes(acc[3]), nullptr, bytes(all), padded, kSources, padded, f[0], nullptr);
+            gfMultiplyAddMany(k, bytes(acc[4]), bytes(acc[5]), bytes(all), padded, kSources, padded, f[1], f[2]);
+            for (int o = 0; o < kOutputs + 3; ++o) {
                 gfFromRegion(k, bytes(got), bytes(acc[o]), padded);
-                ASSERT_EQ(got, want[o]) << gfKernelName(k) << ", blocks of " << blockSize << ", output " << o;
+                ASSERT_EQ(got, want[o % kOutputs]) << gfKernelName(k) << ", blocks of " << blockSize << ", output " << o;
             }
         }
     }

@@ -123,11 +123,9 @@ void RecoveryPass::add(ThreadPool& pool, const std::uint8_t* group, std::size_t 
             for (std::uint32_t r = 0; r < count_; r += 2) {
                 std::uint8_t* out = data_.get() + static_cast<std::size_t>(r) * bytes + at;
                 const GfFactor* f = &factors_[static_cast<std::size_t>(r) * groupCap_];
-                for (std::uint32_t s = 0; s < groupSize_; ++s) {
-                    const std::uint8_t* in = group_ + static_cast<std::size_t>(s) * stride_ + at;
-                    if (r + 1 < count_) gfMultiplyAdd2(kernel_, out, out + bytes, in, len, f[s], f[s + groupCap_]);
-                    else gfMultiplyAdd(kernel_, out, in, len, f[s]);
-                }
+                const bool pair = r + 1 < count_;
+                gfMultiplyAddMany(kernel_, out, pair ? out + bytes : nullptr, group_ + at, stride_, groupSize_, len, f,
+                                  pair ? f + groupCap_ : nullptr);
             }
         }
     });

@@ -180,15 +180,52 @@ __attribute__((target("avx512f,avx512bw"))) void multiplyAddAvx512(std::uint8_t*
             }                                                                                                     \
         }                                                                                                         \
     }
+// out ^= the sum of f[s] * in_s (and out2 ^= the sum of f2[s] * in_s) over
+// n inputs `stride` bytes apart: the sums are kept in registers while the
+// inputs are added in, each output chunk loaded and stored once.
+#define TSKIVO_GFNI_MANY(W, V, TARGET, LOADU, STOREU, SET1, AFFINE, XOR3)                                        \
+    template <bool Pair>                                                                                          \
+    __attribute__((target(TARGET))) void multiplyAddMany##W(std::uint8_t* out, std::uint8_t* out2,                \
+                                                            const std::uint8_t* in, std::size_t stride,           \
+                                                            std::uint32_t n, std::size_t bytes, const GfFactor* f, \
+                                                            const GfFactor* f2) {                                 \
+        for (std::size_t i = 0; i < bytes; i += 2 * sizeof(V)) {                                                  \
+            V* o = reinterpret_cast<V*>(out + i);                                                                 \
+            V* o2 = reinterpret_cast<V*>((Pair ? out2 : out) + i);                                                \
+            V lo = LOADU(o), hi = LOADU(o + 1), lo2{}, hi2{};                                                     \
+            if constexpr (Pair) lo2 = LOADU(o2), hi2 = LOADU(o2 + 1);                                             \
+            const std::uint8_t* p = in + i;                                                                       \
+            for (std::uint32_t s = 0; s < n; ++s, p += stride) {                                                  \
+                const V l = LOADU(reinterpret_cast<const V*>(p));                                                 \
+                const V h = LOADU(reinterpret_cast<const V*>(p + sizeof(V)));                                     \
+                const auto* m = reinterpret_cast<const long long*>(f[s].affine);                                  \
+                lo = XOR3(lo, AFFINE(l, SET1(m[0]), 0), AFFINE(h, SET1(m[1]), 0));                                \
+                hi = XOR3(hi, AFFINE(l, SET1(m[2]), 0), AFFINE(h, SET1(m[3]), 0));                                \
+                if constexpr (Pair) {                                                                             \
+                    const auto* m2 = reinterpret_cast<const long long*>(f2[s].affine);                            \
+                    lo2 = XOR3(lo2, AFFINE(l, SET1(m2[0]), 0), AFFINE(h, SET1(m2[1]), 0));                        \
+                    hi2 = XOR3(hi2, AFFINE(l, SET1(m2[2]), 0), AFFINE(h, SET1(m2[3]), 0));                        \
+                }                                                                                                 \
+            }                                                                                                     \
+            STOREU(o, lo);                                                                                        \
+            STOREU(o + 1, hi);                                                                                    \
+            if constexpr (Pair) STOREU(o2, lo2), STOREU(o2 + 1, hi2);                                             \
+        }                                                                                                         \
+    }
 #define TSKIVO_XOR3_256(x, y, z) _mm256_xor_si256(_mm256_xor_si256(x, y), z)
 #define TSKIVO_XOR3_512(x, y, z) _mm512_ternarylogic_epi64(x, y, z, 0x96)
 TSKIVO_GFNI_KERNEL(Avx2Gfni, __m256i, "avx2,gfni", _mm256_loadu_si256, _mm256_storeu_si256, _mm256_set1_epi64x,
                    _mm256_gf2p8affine_epi64_epi8, TSKIVO_XOR3_256)
 TSKIVO_GFNI_KERNEL(Avx512Gfni, __m512i, "avx512f,avx512bw,gfni", _mm512_loadu_si512, _mm512_storeu_si512,
                    _mm512_set1_epi64, _mm512_gf2p8affine_epi64_epi8, TSKIVO_XOR3_512)
+TSKIVO_GFNI_MANY(Avx2Gfni, __m256i, "avx2,gfni", _mm256_loadu_si256, _mm256_storeu_si256, _mm256_set1_epi64x,
+                 _mm256_gf2p8affine_epi64_epi8, TSKIVO_XOR3_256)
+TSKIVO_GFNI_MANY(Avx512Gfni, __m512i, "avx512f,avx512bw,gfni", _mm512_loadu_si512, _mm512_storeu_si512,
+                 _mm512_set1_epi64, _mm512_gf2p8affine_epi64_epi8, TSKIVO_XOR3_512)
 #undef TSKIVO_XOR3_256
 #undef TSKIVO_XOR3_512
 #undef TSKIVO_GFNI_KERNEL
+#undef TSKIVO_GFNI_MANY
 
 bool always() { return true; }
 bool ssse3() { return __builtin_cpu_supports("ssse3"); }
@@ -319,6 +356,22 @@ void gfMultiplyAdd2(GfKernel k, std::uint8_t* out, std::uint8_t* out2, const std
         default:
             gfMultiplyAdd(k, out, in, bytes, f);
             gfMultiplyAdd(k, out2, in, bytes, f2);
+    }
+}
+
+void gfMultiplyAddMany(GfKernel k, std::uint8_t* out, std::uint8_t* out2, const std::uint8_t* in, std::size_t stride,
+                       std::uint32_t n, std::size_t bytes, const GfFactor* f, const GfFactor* f2) {
+    switch (k) {
+        case GfKernel::Avx2Gfni:
+            return out2 ? multiplyAddManyAvx2Gfni<true>(out, out2, in, stride, n, bytes, f, f2)
+                        : multiplyAddManyAvx2Gfni<false>(out, nullptr, in, stride, n, bytes, f, nullptr);
+        case GfKernel::Avx512Gfni:
+            return out2 ? multiplyAddManyAvx512Gfni<true>(out, out2, in, stride, n, bytes, f, f2)
+                        : multiplyAddManyAvx512Gfni<false>(out, nullptr, in, stride, n, bytes, f, nullptr);
+        default:
+            for (std::uint32_t s = 0; s < n; ++s, in += stride)
+                if (out2) gfMultiplyAdd2(k, out, out2, in, bytes, f[s], f2[s]);
+                else gfMultiplyAdd(k, out, in, bytes, f[s]);
     }
 }
 

@@ -64,4 +64,10 @@ void gfMultiplyAdd(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::s
 void gfMultiplyAdd2(GfKernel k, std::uint8_t* out, std::uint8_t* out2, const std::uint8_t* in, std::size_t bytes,
                     const GfFactor& f, const GfFactor& f2);
 
+// out ^= the sum of f[s] * in_s, and out2 ^= the sum of f2[s] * in_s (out2
+// may be null), over n inputs `stride` bytes apart: each output read and
+// written once (the GFNI kernels keep the sums in registers).
+void gfMultiplyAddMany(GfKernel k, std::uint8_t* out, std::uint8_t* out2, const std::uint8_t* in, std::size_t stride,
+                       std::uint32_t n, std::size_t bytes, const GfFactor* f, const GfFactor* f2);
+
 }  // namespace par2
