@@ -25,23 +25,27 @@ PORT=18123
 CORES=$(nproc)
 
 # measure COMMAND...: "seconds rchar peak-KiB" of the command (which execs
-# the program measured; its bytes read sampled from /proc until it ends).
+# the program measured). Its bytes read are taken from /proc once it has
+# ended and before it is reaped: sampling while it runs took CPU from it.
 measure() {
-    local t0 t1 pid read=0 now
-    t0=$(date +%s.%N)
-    /usr/bin/time -f "%M" -o "$WORK/rss" "$@" >/dev/null 2>&1 &
-    local timer=$!
-    while kill -0 "$timer" 2>/dev/null; do
-        pid=$(pgrep -P "$timer" | head -1 || true)
-        if [ -n "$pid" ]; then
-            now=$(awk '/^rchar/ { print $2 }' "/proc/$pid/io" 2>/dev/null || echo 0)
-            [ -n "$now" ] && [ "$now" -gt "$read" ] && read=$now
-        fi
-        sleep 0.02
-    done
-    wait "$timer" || true
-    t1=$(date +%s.%N)
-    echo "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }') $read $(cat "$WORK/rss")"
+    python3 - "$@" <<'PY'
+import os, sys, time
+t0 = time.monotonic()
+pid = os.fork()
+if pid == 0:
+    null = os.open("/dev/null", os.O_WRONLY)
+    os.dup2(null, 1)
+    os.dup2(null, 2)
+    os.execvp(sys.argv[1], sys.argv[1:])
+os.waitid(os.P_PID, pid, os.WEXITED | os.WNOWAIT)
+rchar = 0
+with open(f"/proc/{pid}/io") as io:
+    for line in io:
+        if line.startswith("rchar:"):
+            rchar = int(line.split()[1])
+_, _, usage = os.wait4(pid, 0)
+print(f"{time.monotonic() - t0:.2f} {rchar} {usage.ru_maxrss}")
+PY
 }
 ours() {
     XDG_CONFIG_HOME="$WORK/config" exec "${OURS:-$BUILD/bin/tskivo}" "Bench <bench@example.org>" bench "$WORK/data" alt.test \
@@ -57,6 +61,7 @@ nyuu() {
 export -f turbo
 export WORK TURBO LIMIT CORES
 
+sync  # the new files written back first, not while the first contender runs
 start_sink "$PORT" 0 0
 read -r os or orss <<<"$(measure bash -c "$(declare -f ours); BUILD=$BUILD OURS=${OURS:-} PORT=$PORT LINES=$LINES ours")"
 read -r ts tr trss <<<"$(measure bash -c turbo)"
