@@ -8,10 +8,13 @@
 #include <openssl/evp.h>
 
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <map>
+#include <mutex>
 
 #include "codec/crc32.h"
+#include "par2/compute.h"
 #include "par2/gf16.h"
 #include "par2/md5.h"
 #include "par2/par2_create.h"
@@ -107,6 +110,35 @@ TEST(Md5, AloneAndAlongsideItsFileMatchOpenSsl) {
             EXPECT_EQ(file.done(), openSsl(whole)) << length << " bytes after " << lead;
         }
     }
+}
+
+// The readers' two groups: whichever way places are taken and filled (two
+// readers each taking a whole group, the second's filled first), a group
+// is sent once full and a reader is never left waiting for a group that
+// only the other's sending would free; the last, short group is sent at
+// the end.
+TEST(Par2, InputGroupsAreSentWhicheverGroupFillsFirst) {
+    std::vector<std::pair<int, std::uint32_t>> sent;
+    InputGroups groups(2, [&](int g, std::uint32_t n) { sent.emplace_back(g, n); });
+    int g[4];
+    std::uint32_t place[4];
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(groups.take(g[i], place[i]));
+    EXPECT_EQ(g[0], g[1]);
+    EXPECT_NE(g[1], g[2]);
+    for (int i : {2, 3, 0, 1}) groups.filled(g[i], place[i], static_cast<std::uint32_t>(i));
+    ASSERT_EQ(sent, (std::vector<std::pair<int, std::uint32_t>>{{g[2], 2}, {g[0], 2}}));
+    auto next = std::async(std::launch::async, [&] {
+        int group;
+        std::uint32_t at;
+        return groups.take(group, at) ? group : -1;
+    });
+    if (next.wait_for(std::chrono::seconds(5)) != std::future_status::ready) groups.stop();
+    const int last = next.get();
+    ASSERT_EQ(last, g[2]) << "the group the pool is done with";
+    groups.filled(last, 0, 9);
+    groups.finish();
+    EXPECT_EQ(sent.back(), std::make_pair(last, 1u));
+    EXPECT_EQ(groups.numbers(last)[0], 9u);
 }
 
 TEST(Par2, RecoveryFileSizesDoubleOrStayEqual) {
@@ -264,7 +296,11 @@ TEST(Par2, TheFirstPassGivesEachFilesCrc) {
         ASSERT_TRUE(planSet(inputs, dir.path(), "set", o, plan, error)) << error;
         SetBuilder builder(std::move(plan));
         std::map<std::string, std::uint32_t> crcs;
-        builder.onFileCrc = [&](const std::string& path, std::uint32_t crc) { EXPECT_TRUE(crcs.emplace(path, crc).second); };
+        std::mutex mutex;  // the readers may call at once
+        builder.onFileCrc = [&](const std::string& path, std::uint32_t crc) {
+            std::lock_guard<std::mutex> lock(mutex);
+            EXPECT_TRUE(crcs.emplace(path, crc).second);
+        };
         ASSERT_EQ(builder.run().error, "");
         ASSERT_EQ(crcs.size(), contents.size()) << "once each, in the first pass only";
         for (std::size_t i = 0; i < contents.size(); ++i)

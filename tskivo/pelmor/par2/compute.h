@@ -42,6 +42,70 @@ private:
     bool stop_ = false;
 };
 
+// The two groups of input blocks, filled a place at a time by the readers
+// (several at once in the first pass, each with files of its own): a group
+// goes to the pool once every place taken in it is read, while the other
+// fills. `send(group, blocks)` waits for the pool's round on the other group
+// and starts the group's own.
+class InputGroups {
+public:
+    InputGroups(std::uint32_t places, std::function<void(int, std::uint32_t)> send)
+        : places_(places), send_(std::move(send)) {
+        numbers_[0].resize(places);
+        numbers_[1].resize(places);
+    }
+    // A place to read a block into; false once stopped.
+    bool take(int& group, std::uint32_t& place) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        // Places are taken in a group with room that the pool is done with:
+        // the current one, else the other (the current may wait to be sent
+        // or be with the pool, and only the other's sending frees it).
+        const auto open = [&](int g) { return !busy_[g] && taken_[g] < places_; };
+        free_.wait(lock, [&] { return stopped_ || open(0) || open(1); });
+        if (stopped_) return false;
+        if (!open(current_)) current_ ^= 1;
+        group = current_;
+        place = taken_[current_]++;
+        if (taken_[current_] == places_) current_ ^= 1;
+        return true;
+    }
+    // The place holds block `number`.
+    void filled(int group, std::uint32_t place, std::uint32_t number) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        numbers_[group][place] = number;
+        if (++filled_[group] == places_ && !stopped_) send(group);
+    }
+    // Once the readers are done: the last group, however full.
+    void finish() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!stopped_ && filled_[current_] > 0) send(current_);
+    }
+    void stop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+        free_.notify_all();
+    }
+    const std::uint32_t* numbers(int group) const { return numbers_[group].data(); }
+
+private:
+    void send(int group) {
+        send_(group, filled_[group]);
+        busy_[group] = true;
+        busy_[group ^ 1] = false;
+        taken_[group] = filled_[group] = 0;
+        free_.notify_all();
+    }
+    const std::uint32_t places_;
+    const std::function<void(int, std::uint32_t)> send_;
+    std::mutex mutex_;
+    std::condition_variable free_;
+    std::vector<std::uint32_t> numbers_[2];
+    std::uint32_t taken_[2] = {}, filled_[2] = {};
+    bool busy_[2] = {};
+    int current_ = 0;
+    bool stopped_ = false;
+};
+
 class RecoveryPass {
 public:
     // `bytes` of each recovery block (a multiple of kMaxGfChunk): the whole

@@ -64,65 +64,6 @@ private:
     std::vector<int> fds_;
 };
 
-// The two groups of input blocks, filled a place at a time by the readers
-// (several at once in the first pass, each with files of its own): a group
-// goes to the pool once every place taken in it is read, while the other
-// fills. `send(group, blocks)` waits for the pool's round on the other group
-// and starts the group's own.
-class InputGroups {
-public:
-    InputGroups(std::uint32_t places, std::function<void(int, std::uint32_t)> send)
-        : places_(places), send_(std::move(send)) {
-        numbers_[0].resize(places);
-        numbers_[1].resize(places);
-    }
-    // A place to read a block into; false once stopped.
-    bool take(int& group, std::uint32_t& place) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        free_.wait(lock, [&] { return stopped_ || !busy_[current_]; });
-        if (stopped_) return false;
-        group = current_;
-        place = taken_[current_]++;
-        if (taken_[current_] == places_) current_ ^= 1;
-        return true;
-    }
-    // The place holds block `number`.
-    void filled(int group, std::uint32_t place, std::uint32_t number) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        numbers_[group][place] = number;
-        if (++filled_[group] == places_ && !stopped_) send(group);
-    }
-    // Once the readers are done: the last group, however full.
-    void finish() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!stopped_ && filled_[current_] > 0) send(current_);
-    }
-    void stop() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopped_ = true;
-        free_.notify_all();
-    }
-    const std::uint32_t* numbers(int group) const { return numbers_[group].data(); }
-
-private:
-    void send(int group) {
-        send_(group, filled_[group]);
-        busy_[group] = true;
-        busy_[group ^ 1] = false;
-        taken_[group] = filled_[group] = 0;
-        free_.notify_all();
-    }
-    const std::uint32_t places_;
-    const std::function<void(int, std::uint32_t)> send_;
-    std::mutex mutex_;
-    std::condition_variable free_;
-    std::vector<std::uint32_t> numbers_[2];
-    std::uint32_t taken_[2] = {}, filled_[2] = {};
-    bool busy_[2] = {};
-    int current_ = 0;
-    bool stopped_ = false;
-};
-
 }  // namespace
 
 Par2Result plannedResult(const SetPlan& plan) {
@@ -175,7 +116,7 @@ Par2Result SetBuilder::build() {
     // readers take what must follow a file's order (its MD5, with each
     // block's MD5 in the same rounds, and the blocks' CRCs); the pool takes
     // the rest: the kernel's layout, in place, and the sums.
-    auto groups = alignedBuffer(2 * plan_.groupBlocks * padded);
+    auto groups = alignedBuffer(2 * plan_.groupBytes());
     std::vector<SourceHasher> hashers(plan_.sources.size(), SourceHasher(plan_.blockSize));
     const double work = static_cast<double>(plan_.passes()) * plan_.sourceBlocks;
     double done = 0;
@@ -198,13 +139,13 @@ Par2Result SetBuilder::build() {
         const std::uint32_t blocksNow = sliced ? plan_.recoveryBlocks : std::min(plan_.recoveryPerPass, plan_.recoveryBlocks - first);
         const std::size_t sliceAt = sliced ? passIndex * plan_.sliceBytes : 0;
         const std::size_t sliceLength = sliced ? std::min(plan_.sliceBytes, padded - sliceAt) : padded;
-        // A later slice's group packs its blocks' slices side by side.
-        const bool packed = sliced && !firstPass;
+        // A slice's group packs its blocks' slices side by side.
+        const bool packed = sliced;
         const std::size_t stride = packed ? sliceLength : padded;
         const std::uint32_t groupCap = packed ? plan_.sliceGroupBlocks : plan_.groupBlocks;
         RecoveryPass pass(plan_, kernel, first, blocksNow, sliceLength, std::max(plan_.groupBlocks, plan_.sliceGroupBlocks));
         bool pending = false;
-        const auto groupAt = [&](int g) { return groups.get() + static_cast<std::size_t>(g) * plan_.groupBlocks * padded; };
+        const auto groupAt = [&](int g) { return groups.get() + static_cast<std::size_t>(g) * plan_.groupBytes(); };
         InputGroups input(groupCap, [&](int g, std::uint32_t n) {
             if (pending) pool.wait();
             std::uint8_t* group = groupAt(g);
@@ -231,7 +172,11 @@ Par2Result SetBuilder::build() {
         // Each reader takes the next file not yet taken, in the order they
         // are posted (a file's CRC is waited for before its first part).
         std::atomic<std::size_t> nextFile{0};
+        // Sliced, the first pass reads each whole block apart (for its
+        // hashes) and keeps its first slice in the group.
+        const bool staged = firstPass && sliced;
         const auto readFiles = [&] {
+            const auto staging = alignedBuffer(staged ? padded : 0);
             for (std::size_t k; (k = nextFile++) < order.size();) {
                 const std::size_t i = order[k];
                 const SourcePlan& src = plan_.sources[i];
@@ -255,7 +200,8 @@ Par2Result SetBuilder::build() {
                     const std::size_t want =
                         firstPass ? inBlock : inBlock > sliceAt ? std::min(sliceLength, inBlock - sliceAt) : 0;
                     const std::size_t room = firstPass ? padded : sliceLength;
-                    std::uint8_t* into = groupAt(g) + static_cast<std::size_t>(place) * stride;
+                    std::uint8_t* kept = groupAt(g) + static_cast<std::size_t>(place) * stride;
+                    std::uint8_t* into = staged ? staging.get() : kept;
                     std::memset(into + want, 0, room - want);
                     ok = common::readFully(fd, into, want, offset + from) == static_cast<long long>(want);
                     if (!ok) break;
@@ -263,6 +209,7 @@ Par2Result SetBuilder::build() {
                         hashers[i].addBlock(into, want);
                         if (onFileCrc) fileCrc = pelmor::crc32Update(fileCrc, into, want);
                     }
+                    if (staged) std::memcpy(kept, into, sliceLength);
                     input.filled(g, place, src.firstBlock + b);
                 }
                 // A file that grew would make a set that does not match it either.
@@ -274,8 +221,8 @@ Par2Result SetBuilder::build() {
             }
         };
         // The first pass hashes each file in its order, the longest chain of
-        // work: files are read and hashed side by side, one reader a core.
-        const std::size_t readers = firstPass ? std::min<std::size_t>(plan_.threads, order.size()) : 1;
+        // work: files are read and hashed side by side.
+        const std::size_t readers = firstPass ? plan_.readers : 1;
         {
             std::vector<std::thread> more;
             for (std::size_t r = 1; r < readers; ++r) more.emplace_back(readFiles);
@@ -298,8 +245,8 @@ Par2Result SetBuilder::build() {
         std::atomic<int> writeError{0};
         std::atomic<std::size_t> failedVolume{0};
         pool.start([&](unsigned thread) {
-            if (thread >= 2 * plan_.groupBlocks) return;
-            std::uint8_t* block = groups.get() + static_cast<std::size_t>(thread) * padded;
+            if (thread >= 2 * plan_.groupBytes() / pass.bytes()) return;
+            std::uint8_t* block = groups.get() + static_cast<std::size_t>(thread) * pass.bytes();
             for (std::uint32_t r; writeError == 0 && (r = nextBlock++) < pass.count();) {
                 const std::uint32_t exponent = first + r;
                 std::size_t v = 0;

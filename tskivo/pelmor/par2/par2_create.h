@@ -48,10 +48,10 @@ public:
     // The background build has ended (wait will not block).
     bool finished() const { return finished_; }
     void cancel() { cancelled_ = true; }
-    // Called from the building thread once the first pass has read an input
-    // whole (its path as given), with the CRC-32 of its bytes (what a yEnc
-    // trailer carries), so that whoever posts the file need not read it an
-    // extra time. Set before start.
+    // Called once the first pass has read an input whole (its path as
+    // given), with the CRC-32 of its bytes (what a yEnc trailer carries), so
+    // that whoever posts the file need not read it an extra time; from the
+    // pass's readers, which may call at once. Set before start.
     std::function<void(const std::string& path, std::uint32_t crc)> onFileCrc;
 
 private:

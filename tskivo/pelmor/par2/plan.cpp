@@ -181,6 +181,7 @@ bool planSet(const std::vector<Par2Input>& inputs, const std::string& folder, co
     // Input in groups of blocks (about 8 MiB, fewer when memory is short),
     // then as many recovery blocks per pass as the rest of the limit holds.
     plan.threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+    plan.readers = static_cast<unsigned>(std::min<std::size_t>({plan.threads, plan.sources.size(), 4}));
     // Some of the limit stays for the rest of the process (the poster's
     // buffers, thread stacks).
     const std::uint64_t padded = plan.paddedBlock;
@@ -192,21 +193,29 @@ bool planSet(const std::vector<Par2Input>& inputs, const std::string& folder, co
     const std::uint64_t perRecovery = padded + plan.groupBlocks * sizeof(GfFactor);
     plan.recoveryPerPass = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
         budget > fixed ? (budget - fixed) / perRecovery : 1, 1, plan.recoveryBlocks));
-    // Too many for one pass: slices of every recovery block instead, as
-    // wide as the limit holds and all of about the same width, when even
-    // the narrowest slice fits (with the factor tables of groups of up to
-    // 64 slices, else of the groups' own size); else passes over the input
-    // for a share of the recovery blocks each.
+    // Too many for one pass: slices of every recovery block instead, the
+    // same byte range of every block at a time, so that each pass after the
+    // first reads only its slice of the input. Every pass adds groups of
+    // slices (the first keeps the first slice of each whole block its
+    // readers hash, one block a reader); the slices as wide as the limit
+    // holds with groups of at least `least` slices, and all of about the
+    // same width; then the groups as large as the rest holds, up to 64.
+    // When not even the narrowest slice fits: passes over the input for a
+    // share of the recovery blocks each.
     if (plan.recoveryPerPass < plan.recoveryBlocks) {
-        for (const std::uint32_t wide : {std::max(64u, plan.groupBlocks), plan.groupBlocks}) {
-            const std::uint64_t factors = static_cast<std::uint64_t>(plan.recoveryBlocks) * wide * sizeof(GfFactor);
-            if (budget <= fixed + factors) continue;
-            const std::uint64_t widest = (budget - fixed - factors) / plan.recoveryBlocks / kMaxGfChunk * kMaxGfChunk;
+        const std::uint64_t staging = plan.readers * padded;
+        const std::uint64_t recovery = plan.recoveryBlocks;
+        for (const std::uint64_t fewest : {16u, 4u, 1u}) {
+            const std::uint64_t factors = recovery * fewest * sizeof(GfFactor);
+            if (budget <= staging + factors) continue;
+            const std::uint64_t widest = (budget - staging - factors) / (recovery + 2 * fewest) / kMaxGfChunk * kMaxGfChunk;
             if (widest < kMaxGfChunk) continue;
             const std::uint64_t slices = (padded + widest - 1) / widest;
-            plan.sliceBytes = static_cast<std::size_t>((padded / kMaxGfChunk + slices - 1) / slices * kMaxGfChunk);
-            plan.sliceGroupBlocks = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
-                plan.groupBlocks * padded / plan.sliceBytes, plan.groupBlocks, wide));
+            const std::uint64_t width = (padded / kMaxGfChunk + slices - 1) / slices * kMaxGfChunk;
+            const std::uint64_t rest = budget - staging - recovery * width;
+            plan.sliceBytes = static_cast<std::size_t>(width);
+            plan.sliceGroupBlocks = static_cast<std::uint32_t>(
+                std::clamp<std::uint64_t>(rest / (2 * width + recovery * sizeof(GfFactor)), fewest, 64));
             plan.recoveryPerPass = plan.recoveryBlocks;
             break;
         }

@@ -64,16 +64,22 @@ struct SetPlan {
     // (a multiple of every kernel's chunk), so that each pass after the
     // first reads only its slice of the input. 0: whole blocks.
     std::size_t sliceBytes = 0;
-    // Blocks a group holds in those later passes: their slices alone take
-    // the room, so a group has more of them and each recovery slice is
-    // read and written once for more input.
+    // Blocks a group holds then: their slices alone (the first pass's
+    // readers hash whole blocks, one a reader, and keep the first slice).
     std::uint32_t sliceGroupBlocks = 0;
     unsigned threads = 1;
+    // The first pass's readers: files read and hashed side by side (each
+    // file's hash is one chain of work), one a core, up to four.
+    unsigned readers = 1;
     std::uint32_t slices() const {
         return sliceBytes ? static_cast<std::uint32_t>((paddedBlock + sliceBytes - 1) / sliceBytes) : 1;
     }
     std::uint32_t passes() const {
         return sliceBytes ? slices() : (recoveryBlocks + recoveryPerPass - 1) / recoveryPerPass;
+    }
+    // Bytes of each of the two groups of input.
+    std::size_t groupBytes() const {
+        return sliceBytes ? sliceGroupBlocks * sliceBytes : static_cast<std::size_t>(groupBlocks) * paddedBlock;
     }
     std::uint64_t recoveryBytes() const;  // of every file of the set
 };
