@@ -43,7 +43,9 @@ with open(f"/proc/{pid}/io") as io:
     for line in io:
         if line.startswith("rchar:"):
             rchar = int(line.split()[1])
-_, _, usage = os.wait4(pid, 0)
+_, status, usage = os.wait4(pid, 0)
+if status != 0:
+    sys.exit(f"{sys.argv[1:]} failed (wait status {status})")
 print(f"{time.monotonic() - t0:.2f} {rchar} {usage.ru_maxrss}")
 PY
 }
@@ -63,9 +65,13 @@ export WORK TURBO LIMIT CORES
 
 sync  # the new files written back first, not while the first contender runs
 start_sink "$PORT" 0 0
-read -r os or orss <<<"$(measure bash -c "$(declare -f ours); BUILD=$BUILD OURS=${OURS:-} PORT=$PORT LINES=$LINES ours")"
-read -r ts tr trss <<<"$(measure bash -c turbo)"
-read -r ns nr nrss <<<"$(measure bash -c "$(declare -f nyuu); NYUU=$NYUU PORT=$PORT LINES=$LINES nyuu")"
+# (assigned first: a contender that fails ends the benchmark)
+r=$(measure bash -c "$(declare -f ours); BUILD=$BUILD OURS=${OURS:-} PORT=$PORT LINES=$LINES ours")
+read -r os or orss <<<"$r"
+r=$(measure bash -c turbo)
+read -r ts tr trss <<<"$r"
+r=$(measure bash -c "$(declare -f nyuu); NYUU=$NYUU PORT=$PORT LINES=$LINES nyuu")
+read -r ns nr nrss <<<"$r"
 stop_sink
 echo "input $MIB MiB in 4 files, 10% PAR2 (2000 blocks), limit $LIMIT MiB, 8 connections, $CORES cores"
 awk -v os="$os" -v or="$or" -v orss="$orss" -v ts="$ts" -v tr="$tr" -v trss="$trss" -v ns="$ns" -v nr="$nr" \
