@@ -112,6 +112,11 @@ TEST(Crc32, MatchesTheBitwiseDefinition) {
     const std::uint32_t head = crc32Update(0, data.data(), 5);
     for (std::size_t n = 0; n <= 1100; ++n)
         ASSERT_EQ(crc32Update(head, data.data() + 5, n), referenceCrc(data.substr(0, 5 + n))) << n;
+    // Pieces hashed apart combine into the whole's CRC, empty ones too.
+    for (std::size_t at : {0u, 1u, 5u, 64u, 1000u, 100003u}) {
+        const std::uint32_t rest = crc32Update(0, data.data() + at, data.size() - at);
+        EXPECT_EQ(crc32Combine(crc32Update(0, data.data(), at), rest, data.size() - at), referenceCrc(data)) << at;
+    }
 }
 
 // Whole articles by every kernel the CPU has (forced one after another),

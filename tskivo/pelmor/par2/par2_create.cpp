@@ -124,6 +124,10 @@ Par2Result SetBuilder::build() {
     // one pass to the next, and its head written at the end.
     const bool sliced = plan_.sliceBytes != 0;
     std::vector<Md5> packetHashes;
+    // Each recovery packet's CRC-32, of its head and of its body (carried
+    // from slice to slice), for the files' CRCs: what posting them in yEnc
+    // parts needs first, without reading them for it.
+    std::vector<std::uint32_t> headCrcs(plan_.recoveryBlocks), bodyCrcs(plan_.recoveryBlocks);
     if (sliced)
         for (std::uint32_t e = 0; e < plan_.recoveryBlocks; ++e) packetHashes.push_back(recoveryPacketHasher(plan_.setId, e));
 
@@ -257,13 +261,18 @@ Par2Result SetBuilder::build() {
                 bool ok;
                 if (sliced) {
                     packetHashes[exponent].add(block, inPacket);
+                    bodyCrcs[exponent] =
+                        pelmor::crc32Combine(bodyCrcs[exponent], pelmor::crc32Update(0, block, inPacket), inPacket);
                     ok = writeAt(out.volume(v), block, inPacket, at + recoveryPacketSize(0) + sliceAt);
                     if (ok && lastPass) {
                         const std::string head = recoveryPacketHead(plan_.setId, exponent, packetHashes[exponent], plan_.blockSize);
+                        headCrcs[exponent] = pelmor::crc32Update(0, head.data(), head.size());
                         ok = writeAt(out.volume(v), head.data(), head.size(), at);
                     }
                 } else {
                     const std::string head = recoveryPacketHead(plan_.setId, exponent, block, plan_.blockSize);
+                    headCrcs[exponent] = pelmor::crc32Update(0, head.data(), head.size());
+                    bodyCrcs[exponent] = pelmor::crc32Update(0, block, static_cast<std::size_t>(plan_.blockSize));
                     ok = writeAt(out.volume(v), head.data(), head.size(), at) &&
                          writeAt(out.volume(v), block, static_cast<std::size_t>(plan_.blockSize), at + head.size());
                 }
@@ -289,6 +298,16 @@ Par2Result SetBuilder::build() {
                      plan_.volumes[v].count * recoveryPacketSize(plan_.blockSize)))
             return failed("PAR2: cannot write " + plan_.volumes[v].path + ": " + std::strerror(errno));
     if (!out.closeAll()) return failed("PAR2: cannot write the recovery files: " + std::string(std::strerror(errno)));
+    const std::uint32_t criticalCrc = pelmor::crc32Update(0, critical.data(), critical.size());
+    result.crcs.push_back(criticalCrc);
+    for (const VolumePlan& v : plan_.volumes) {
+        std::uint32_t crc = 0;
+        for (std::uint32_t e = v.firstExponent; e < v.firstExponent + v.count; ++e) {
+            crc = pelmor::crc32Combine(crc, headCrcs[e], recoveryPacketSize(0));
+            crc = pelmor::crc32Combine(crc, bodyCrcs[e], plan_.blockSize);
+        }
+        result.crcs.push_back(pelmor::crc32Combine(crc, criticalCrc, critical.size()));
+    }
     if (progress_) progress_(1.0);
     return result;
 }

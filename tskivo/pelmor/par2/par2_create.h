@@ -25,6 +25,7 @@ struct Par2Result {
     std::uint64_t sourceBytes = 0;    // of the files protected
     std::uint64_t recoveryBytes = 0;  // written, all files
     std::uint32_t passes = 0;
+    std::vector<std::uint32_t> crcs;  // each file's CRC-32, as `files` (once made)
     std::string error;                // empty when the set was made
 };
 

@@ -53,10 +53,15 @@ RecoverySet::RecoverySet(PostJob& job, const JobSettings& settings) : job_(job),
 }
 
 std::optional<std::uint32_t> RecoverySet::fileCrc(int f) {
-    if (!builder_ || f < 0 || f >= static_cast<int>(job_.files.size()) || !job_.files[static_cast<std::size_t>(f)].inPar2Set)
-        return std::nullopt;
+    if (!builder_ || f < 0 || f >= static_cast<int>(job_.files.size())) return std::nullopt;
     const std::string& name = job_.files[static_cast<std::size_t>(f)].name;
     std::unique_lock<std::mutex> lock(crcMutex_);
+    // The set's own files: known once it is made, as they were written.
+    if (holds(f)) {
+        const auto it = crcs_.find(name);
+        return ready_ && it != crcs_.end() ? std::optional<std::uint32_t>(it->second) : std::nullopt;
+    }
+    if (!job_.files[static_cast<std::size_t>(f)].inPar2Set) return std::nullopt;
     for (;;) {
         if (const auto it = crcs_.find(name); it != crcs_.end()) return it->second;
         // The first pass ended without it (a file it could not read): the
@@ -77,7 +82,11 @@ void RecoverySet::ready() {
     }
     const par2::Par2Result r = builder_->wait();
     if (!r.error.empty()) throw Kelvo_Exception(0, r.error);
-    ready_ = true;
+    {
+        std::lock_guard<std::mutex> lock(crcMutex_);
+        for (std::size_t i = 0; i < r.files.size() && i < r.crcs.size(); ++i) crcs_[r.files[i]] = r.crcs[i];
+        ready_ = true;
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     char line[256];
     std::snprintf(line, sizeof line,

@@ -39,9 +39,9 @@ public:
     // most, and the set is the slower side: it is posted after the files)
     // is waited for; a set made in one pass only when it has the CRC
     // already (its first file's pass is the whole computation: waiting for
-    // it would hold the posting's start). None when the set does not cover
-    // the file or could not read it. Throws Interrupted when the job is to
-    // stop.
+    // it would hold the posting's start). The set's own files' once it is
+    // ready. None when the set does not cover the file or could not read
+    // it. Throws Interrupted when the job is to stop.
     std::optional<std::uint32_t> fileCrc(int f);
     // The share of the set built so far, 0 to 1; negative without a set.
     double progress() const { return builder_ ? progress_.load() : -1.0; }
