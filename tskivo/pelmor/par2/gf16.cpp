@@ -152,36 +152,10 @@ __attribute__((target("avx512f,avx512bw"))) void multiplyAddAvx512(std::uint8_t*
     }
 }
 
-// out ^= f * in (and out2 ^= f2 * in) by GFNI affine transforms: of each
-// chunk's low bytes L and high bytes H, the product's low bytes are
-// A(L) + B(H) and its high bytes C(L) + D(H).
-#define TSKIVO_GFNI_KERNEL(W, V, TARGET, LOADU, STOREU, SET1, AFFINE, XOR3)                                      \
-    template <bool Pair>                                                                                          \
-    __attribute__((target(TARGET))) void multiplyAdd##W(std::uint8_t* out, std::uint8_t* out2,                    \
-                                                        const std::uint8_t* in, std::size_t bytes,               \
-                                                        const GfFactor& f, const GfFactor* f2) {                 \
-        const V a = SET1(static_cast<long long>(f.affine[0])), b = SET1(static_cast<long long>(f.affine[1]));     \
-        const V c = SET1(static_cast<long long>(f.affine[2])), d = SET1(static_cast<long long>(f.affine[3]));     \
-        V a2{}, b2{}, c2{}, d2{};                                                                                 \
-        if constexpr (Pair) {                                                                                     \
-            a2 = SET1(static_cast<long long>(f2->affine[0])), b2 = SET1(static_cast<long long>(f2->affine[1]));   \
-            c2 = SET1(static_cast<long long>(f2->affine[2])), d2 = SET1(static_cast<long long>(f2->affine[3]));   \
-        }                                                                                                         \
-        for (std::size_t i = 0; i < bytes; i += 2 * sizeof(V)) {                                                  \
-            const V l = LOADU(reinterpret_cast<const V*>(in + i));                                                \
-            const V h = LOADU(reinterpret_cast<const V*>(in + i + sizeof(V)));                                    \
-            V* o = reinterpret_cast<V*>(out + i);                                                                 \
-            STOREU(o, XOR3(AFFINE(l, a, 0), AFFINE(h, b, 0), LOADU(o)));                                          \
-            STOREU(o + 1, XOR3(AFFINE(l, c, 0), AFFINE(h, d, 0), LOADU(o + 1)));                                  \
-            if constexpr (Pair) {                                                                                 \
-                V* o2 = reinterpret_cast<V*>(out2 + i);                                                           \
-                STOREU(o2, XOR3(AFFINE(l, a2, 0), AFFINE(h, b2, 0), LOADU(o2)));                                  \
-                STOREU(o2 + 1, XOR3(AFFINE(l, c2, 0), AFFINE(h, d2, 0), LOADU(o2 + 1)));                          \
-            }                                                                                                     \
-        }                                                                                                         \
-    }
 // out ^= the sum of f[s] * in_s (and out2 ^= the sum of f2[s] * in_s) over
-// n inputs `stride` bytes apart: the sums are kept in registers while the
+// n inputs `stride` bytes apart, by GFNI affine transforms: of each chunk's
+// low bytes L and high bytes H, a product's low bytes are A(L) + B(H) and
+// its high bytes C(L) + D(H). The sums are kept in registers while the
 // inputs are added in, each output chunk loaded and stored once.
 #define TSKIVO_GFNI_MANY(W, V, TARGET, LOADU, STOREU, SET1, AFFINE, XOR3)                                        \
     template <bool Pair>                                                                                          \
@@ -214,17 +188,12 @@ __attribute__((target("avx512f,avx512bw"))) void multiplyAddAvx512(std::uint8_t*
     }
 #define TSKIVO_XOR3_256(x, y, z) _mm256_xor_si256(_mm256_xor_si256(x, y), z)
 #define TSKIVO_XOR3_512(x, y, z) _mm512_ternarylogic_epi64(x, y, z, 0x96)
-TSKIVO_GFNI_KERNEL(Avx2Gfni, __m256i, "avx2,gfni", _mm256_loadu_si256, _mm256_storeu_si256, _mm256_set1_epi64x,
-                   _mm256_gf2p8affine_epi64_epi8, TSKIVO_XOR3_256)
-TSKIVO_GFNI_KERNEL(Avx512Gfni, __m512i, "avx512f,avx512bw,gfni", _mm512_loadu_si512, _mm512_storeu_si512,
-                   _mm512_set1_epi64, _mm512_gf2p8affine_epi64_epi8, TSKIVO_XOR3_512)
 TSKIVO_GFNI_MANY(Avx2Gfni, __m256i, "avx2,gfni", _mm256_loadu_si256, _mm256_storeu_si256, _mm256_set1_epi64x,
                  _mm256_gf2p8affine_epi64_epi8, TSKIVO_XOR3_256)
 TSKIVO_GFNI_MANY(Avx512Gfni, __m512i, "avx512f,avx512bw,gfni", _mm512_loadu_si512, _mm512_storeu_si512,
                  _mm512_set1_epi64, _mm512_gf2p8affine_epi64_epi8, TSKIVO_XOR3_512)
 #undef TSKIVO_XOR3_256
 #undef TSKIVO_XOR3_512
-#undef TSKIVO_GFNI_KERNEL
 #undef TSKIVO_GFNI_MANY
 
 bool always() { return true; }
@@ -340,8 +309,8 @@ void gfMultiplyAdd(GfKernel k, std::uint8_t* out, const std::uint8_t* in, std::s
         case GfKernel::Ssse3: return multiplyAddSsse3<false>(out, nullptr, in, bytes, f, nullptr);
         case GfKernel::Avx2: return multiplyAddAvx2<false>(out, nullptr, in, bytes, f, nullptr);
         case GfKernel::Avx512: return multiplyAddAvx512(out, in, bytes, f);
-        case GfKernel::Avx2Gfni: return multiplyAddAvx2Gfni<false>(out, nullptr, in, bytes, f, nullptr);
-        case GfKernel::Avx512Gfni: return multiplyAddAvx512Gfni<false>(out, nullptr, in, bytes, f, nullptr);
+        case GfKernel::Avx2Gfni: return multiplyAddManyAvx2Gfni<false>(out, nullptr, in, 0, 1, bytes, &f, nullptr);
+        case GfKernel::Avx512Gfni: return multiplyAddManyAvx512Gfni<false>(out, nullptr, in, 0, 1, bytes, &f, nullptr);
         default: return multiplyAddScalar(out, in, bytes, f.factor);
     }
 }
@@ -351,8 +320,8 @@ void gfMultiplyAdd2(GfKernel k, std::uint8_t* out, std::uint8_t* out2, const std
     switch (k) {
         case GfKernel::Ssse3: return multiplyAddSsse3<true>(out, out2, in, bytes, f, &f2);
         case GfKernel::Avx2: return multiplyAddAvx2<true>(out, out2, in, bytes, f, &f2);
-        case GfKernel::Avx2Gfni: return multiplyAddAvx2Gfni<true>(out, out2, in, bytes, f, &f2);
-        case GfKernel::Avx512Gfni: return multiplyAddAvx512Gfni<true>(out, out2, in, bytes, f, &f2);
+        case GfKernel::Avx2Gfni: return multiplyAddManyAvx2Gfni<true>(out, out2, in, 0, 1, bytes, &f, &f2);
+        case GfKernel::Avx512Gfni: return multiplyAddManyAvx512Gfni<true>(out, out2, in, 0, 1, bytes, &f, &f2);
         default:
             gfMultiplyAdd(k, out, in, bytes, f);
             gfMultiplyAdd(k, out2, in, bytes, f2);

@@ -144,10 +144,9 @@ Par2Result SetBuilder::build() {
         const std::size_t sliceAt = sliced ? passIndex * plan_.sliceBytes : 0;
         const std::size_t sliceLength = sliced ? std::min(plan_.sliceBytes, padded - sliceAt) : padded;
         // A slice's group packs its blocks' slices side by side.
-        const bool packed = sliced;
-        const std::size_t stride = packed ? sliceLength : padded;
-        const std::uint32_t groupCap = packed ? plan_.sliceGroupBlocks : plan_.groupBlocks;
-        RecoveryPass pass(plan_, kernel, first, blocksNow, sliceLength, std::max(plan_.groupBlocks, plan_.sliceGroupBlocks));
+        const std::size_t stride = sliced ? sliceLength : padded;
+        const std::uint32_t groupCap = sliced ? plan_.sliceGroupBlocks : plan_.groupBlocks;
+        RecoveryPass pass(plan_, kernel, first, blocksNow, sliceLength, groupCap);
         bool pending = false;
         const auto groupAt = [&](int g) { return groups.get() + static_cast<std::size_t>(g) * plan_.groupBytes(); };
         InputGroups input(groupCap, [&](int g, std::uint32_t n) {
@@ -187,7 +186,6 @@ Par2Result SetBuilder::build() {
                 const int fd = open(src.input.path.c_str(), O_RDONLY | O_CLOEXEC);
                 if (fd < 0) return fail("PAR2: cannot read " + src.input.path + ": " + std::strerror(errno));
                 bool ok = true;
-                std::uint32_t fileCrc = 0;
                 for (std::uint32_t b = 0; b < src.blocks && ok; ++b) {
                     int g = 0;
                     std::uint32_t place = 0;
@@ -209,10 +207,7 @@ Par2Result SetBuilder::build() {
                     std::memset(into + want, 0, room - want);
                     ok = common::readFully(fd, into, want, offset + from) == static_cast<long long>(want);
                     if (!ok) break;
-                    if (firstPass) {
-                        hashers[i].addBlock(into, want);
-                        if (onFileCrc) fileCrc = pelmor::crc32Update(fileCrc, into, want);
-                    }
+                    if (firstPass) hashers[i].addBlock(into, want);
                     if (staged) std::memcpy(kept, into, sliceLength);
                     input.filled(g, place, src.firstBlock + b);
                 }
@@ -221,7 +216,7 @@ Par2Result SetBuilder::build() {
                 ok = ok && common::readFully(fd, &extra, 1, src.size) == 0;
                 close(fd);
                 if (!ok) return fail("PAR2: the files changed or could not be read while their recovery data was made");
-                if (firstPass && onFileCrc) onFileCrc(src.input.path, fileCrc);
+                if (firstPass && onFileCrc) onFileCrc(src.input.path, hashers[i].fileCrc());
             }
         };
         // The first pass hashes each file in its order, the longest chain of
