@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -52,14 +53,24 @@ struct RunnerProcess {
     }
     // Starts tskivo on the tree; `whilst` runs while it does. With
     // `terminal`, its standard output (and error) is a pseudo-terminal.
-    void run(std::vector<std::string> extra, int port = 0, const std::function<void(pid_t)>& whilst = {},
-             bool terminal = false) {
+    // With `queueInput`, "tskivo --queue" reads it as its standard input.
+    std::optional<std::string> queueInput;
+    std::vector<std::string> commandLine(const std::vector<std::string>& extra, int port = 0) {
         std::vector<std::string> args{TSKIVO_BIN, "Me <me@x.org>", "Trip", dir / "tree", "alt.test", "127.0.0.1", "",
                                       "*.bin", "/port=" + std::to_string(port ? port : server.port()),
                                       "/maxlines=10"};
         if (par2) args.push_back("/par2=10");
         args.insert(args.end(), extra.begin(), extra.end());
         if (runArgs) runArgs(args);
+        return args;
+    }
+    void run(std::vector<std::string> extra, int port = 0, const std::function<void(pid_t)>& whilst = {},
+             bool terminal = false) {
+        std::vector<std::string> args = commandLine(extra, port);
+        if (queueInput) {
+            writeFile(dir / "in.txt", *queueInput);
+            args = {TSKIVO_BIN, "--queue"};
+        }
         std::vector<std::string> env{"TMPDIR=" + (dir / "tmp"), "XDG_CONFIG_HOME=" + (dir / "config"),
                                      "HOME=" + dir.path(), "PATH=/usr/bin:/bin"};
         env.insert(env.end(), moreEnv.begin(), moreEnv.end());
@@ -85,6 +96,7 @@ struct RunnerProcess {
         }
         posix_spawn_file_actions_t files;
         posix_spawn_file_actions_init(&files);
+        if (queueInput) posix_spawn_file_actions_addopen(&files, 0, (dir / "in.txt").c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&files, 1, (dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&files, 2, (dir / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         pid_t pid = 0;
@@ -369,6 +381,7 @@ TEST(RunnerProgram, EachSubfolderIsAReleaseOfItsOwn) {
     EXPECT_THAT(sub, HasSubstr("b.bin"));
     EXPECT_THAT(sub, testing::Not(HasSubstr("c.bin")));
     EXPECT_THAT(sub + other, testing::Not(HasSubstr("a.bin"))) << "the start folder's own files are in no release";
+    EXPECT_EQ(r.server.server().connections(), 1) << "the second release goes on the first one's connection";
     for (const auto& a : r.server.server().acceptedArticles())
         EXPECT_THAT(a.header("Subject"), testing::StartsWith("Trip ")) << "a subject given stays";
     const std::string history = readFile(r.dir / "history.jsonl");
@@ -389,6 +402,41 @@ TEST(RunnerProgram, EachSubfolderIsAReleaseOfItsOwn) {
     EXPECT_EQ(unnamed.exitStatus(), 0) << unnamed.out;
     ASSERT_FALSE(unnamed.server.server().acceptedArticles().empty());
     EXPECT_THAT(unnamed.server.server().acceptedArticles()[0].header("Subject"), testing::StartsWith("sub "));
+}
+
+// The front end's queue: jobs one after another in one runner, the
+// connection of one posting the next; each job's secrets its own.
+TEST(RunnerProgram, QueuedJobsShareTheirConnectionAndBringTheirOwnSecrets) {
+    RunnerProcess r;
+    testing_support::ConcurrentNntpServer server;
+    r.par2 = false;
+    r.moreEnv = {"TSKIVO_PASSWORD=stale"};
+    const auto job = [&](const std::vector<std::string>& extra, const nlohmann::json& environment) {
+        std::vector<std::string> args = r.commandLine(extra, server.port());
+        args.erase(args.begin());
+        return nlohmann::json{{"arguments", args}, {"environment", environment}}.dump() + "\n";
+    };
+    const nlohmann::json secret{{"TSKIVO_PASSWORD", "s1"}};
+    r.queueInput = job({"/u=me", "/nzb=" + (r.dir / "1.nzb")}, secret) + job({"/u=me", "/nzb=" + (r.dir / "2.nzb")}, secret) +
+                   job({"/u=me", "/nzb=" + (r.dir / "3.nzb")}, nlohmann::json::object()) + "{not a job}\n" +
+                   job({"/nzb=" + (r.dir / "4.nzb")}, secret);
+    r.run({});
+    EXPECT_EQ(r.exitStatus(), 255) << r.out << r.err;
+    std::vector<int> ended;
+    for (std::size_t at = 0, eol; (eol = r.out.find('\n', at)) != std::string::npos; at = eol + 1) {
+        const auto e = nlohmann::json::parse(r.out.substr(at, eol - at), nullptr, false);
+        if (e.is_object() && e.value("type", "") == "ended") ended.push_back(e["status"]);
+    }
+    EXPECT_EQ(ended, (std::vector<int>{0, 0, 0, 255})) << "the line that is no job ends the queue";
+    EXPECT_TRUE(std::filesystem::exists(r.dir / "3.nzb"));
+    EXPECT_FALSE(std::filesystem::exists(r.dir / "4.nzb"));
+    std::vector<std::string> logIns;
+    for (const auto& line : server.server().transcript())
+        if (line.rfind("AUTHINFO", 0) == 0) logIns.push_back(line);
+    // The second job took the first's connection; the third, without the
+    // password, one of its own, and never the runner's own environment's.
+    EXPECT_EQ(logIns, (std::vector<std::string>{"AUTHINFO USER me", "AUTHINFO PASS s1"}));
+    EXPECT_EQ(server.server().connections(), 2);
 }
 
 // /watch: releases posted as they come, each once, across a restart; a

@@ -93,6 +93,7 @@ private slots:
         ConcurrentNntpServer server;
         auto w = window(server.port());
         for (const char* name : {"c", "a", "b"}) prompts_.folders.push_back(folder(QString::fromLatin1(name), 2, 3000));
+        w->jobs().setRunnerIdleMs(300);
         for (int i = 0; i < 3; ++i) w->addDirectory->click();
         w->post->click();
         QCOMPARE(w->jobsList->topLevelItemCount(), 3);
@@ -110,6 +111,11 @@ private slots:
             QVERIFY(w->jobsList->topLevelItem(row)->text(5).contains(j.command.nzbPath));
         }
         QCOMPARE(server.server().mostAtOnce(), 1);
+        // One runner took the jobs in turn: the connection of the first
+        // posted the others, logged in once.
+        QCOMPARE(server.server().connections(), 1);
+        // With nothing more to do, the runner ends after its idle time.
+        QTRY_COMPARE_WITH_TIMEOUT(w->jobs().runners(), 0, 10000);
         const auto posted = server.server().acceptedArticles();
         QCOMPARE(static_cast<std::uint64_t>(posted.size()), articles);
         // In the list's order: every article of a's files, then b's, then c's.

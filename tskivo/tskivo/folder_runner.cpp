@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -688,7 +689,8 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
             common::writeRunState(job->runState, {{"folder", std::to_string(i + 1)},
                                                   {"folders", std::to_string(folders.size())},
                                                   {"done", std::to_string(done + runningBytes())},
-                                                  {"total", std::to_string(scan.total)}});
+                                                  {"total", std::to_string(scan.total)},
+                                                  {"more", options.more ? "1" : "0"}});
         if (!overlap) {
             post(*job);
             if (const int ended = conclude(*job); ended >= 0) return finish(ended);
@@ -773,7 +775,7 @@ int testServer(const std::vector<std::string>& args, PostFolderFn postFolder, st
 }
 
 int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
-              CreateContactSheetsFn createContactSheets, std::ostream& out) {
+              CreateContactSheetsFn createContactSheets, std::ostream& out, bool more) {
     // No core dumps: one would land in the folder being posted, with the
     // password in it, and the next run would post it.
     prctl(PR_SET_DUMPABLE, 0);
@@ -785,6 +787,7 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         printRunnerUsage(out);
         return 0;
     }
+    options.more = more;
     const auto failed = [&](const std::string& message) {
         if (options.json)
             out << nlohmann::json{{"type", "error"}, {"message", message}}.dump(-1, ' ', false, kReplaceInvalid) << "\n"
@@ -843,6 +846,7 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         std::error_code ec;
         std::filesystem::create_directories(*options.nzbDir, ec);  // the releases' NZB files go there
     }
+    std::string lastRelease;
     // One subfolder as a release: its own NZB file and subject.
     const auto postRelease = [&](const std::string& name, bool resume) {
         RunOptions o = options;
@@ -850,6 +854,9 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         if (options.subject().empty()) o.args[2] = name;
         o.nzbFile = options.nzbDir.value_or(initial) + "/" + name + ".nzb";
         o.resume = options.resume || resume;
+        // The connections wait for the next release (a watched folder's
+        // for a while: unused, they are closed after a minute).
+        o.more = options.more || options.watchSeconds || name != lastRelease;
         if (!options.json) out << "\n  Release: " << name << (resume ? " (resumed)" : "") << "\n";
         return common::changeDirectory(o.args[3]) ? release(o) : failed("Unable to find: " + o.args[3]);
     };
@@ -861,6 +868,7 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
     // Every subfolder a release of its own, in name order; one that fails
     // leaves the others to go on; a stop request ends the run.
     const std::vector<std::string> subfolders = subfoldersOf(start);
+    lastRelease = subfolders.empty() ? std::string() : subfolders.back();
     if (subfolders.empty()) {
         common::changeDirectory(initial);
         return failed("/each found no subfolder in " + start + ".");
@@ -875,6 +883,53 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
     }
     common::changeDirectory(initial);
     return stopRequested && worst != 130 ? 130 : worst;
+}
+
+int runQueue(std::istream& in, const std::string& program, PostFolderFn postFolder,
+             CreateContactSheetsFn createContactSheets, std::ostream& out) {
+    static constexpr const char* kSecrets[] = {"TSKIVO_PASSWORD", "TSKIVO_BACKUP_PASSWORD", "TSKIVO_PROXY",
+                                               "TSKIVO_ARCHIVE_PASSWORD"};
+    // A stop request while waiting for the next job ends the wait.
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    int status = 0;
+    for (std::string line; !stopRequested && std::getline(in, line);) {
+        if (line.empty()) continue;
+        const nlohmann::json job = nlohmann::json::parse(line, nullptr, false);
+        std::vector<std::string> args{program};
+        bool valid = job.is_object() && job.contains("arguments") && job["arguments"].is_array();
+        if (valid)
+            for (const auto& a : job["arguments"]) {
+                if (!a.is_string()) valid = false;
+                else args.push_back(a.get<std::string>());
+            }
+        if (!valid) {
+            out << nlohmann::json{{"type", "error"}, {"message", "Not a job: " + line.substr(0, 200)}}.dump(-1, ' ', false, kReplaceInvalid)
+                << "\n" << nlohmann::json{{"type", "ended"}, {"status", 255}}.dump() << std::endl;
+            return 255;
+        }
+        const nlohmann::json environment = job.value("environment", nlohmann::json::object());
+        for (const char* name : kSecrets) {
+            const auto it = environment.is_object() ? environment.find(name) : environment.end();
+            if (environment.is_object() && it != environment.end() && it->is_string())
+                setenv(name, it->get<std::string>().c_str(), 1);
+            else
+                unsetenv(name);
+        }
+        std::string note;
+        args = withSavedOptions(args, note);
+        if (!note.empty()) std::cerr << "  " << note << "\n";
+        bool json = false;
+        for (std::size_t i = 1; i < args.size(); ++i) json = json || strncasecmp(args[i].c_str(), "/json", 5) == 0;
+        if (!json) args.push_back("/json");
+        status = runRunner(args, postFolder, createContactSheets, out, true);
+        out << nlohmann::json{{"type", "ended"}, {"status", status}}.dump() << std::endl;
+    }
+    for (const char* name : kSecrets) unsetenv(name);
+    return stopRequested ? 130 : status;
 }
 
 }  // namespace tskivo

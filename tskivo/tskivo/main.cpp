@@ -45,11 +45,13 @@ int main(int argc, char** argv) {
         }
         return tskivo::restoreTree(argv[2], argv[3], std::cout);
     }
+    // Jobs read from standard input, one a line (the front end's queue).
+    const bool queue = argc == 2 && std::strcmp(argv[1], "--queue") == 0;
     // The saved options after the typed ones.
     std::string note;
     const std::vector<std::string> args = tskivo::withSavedOptions(std::vector<std::string>(argv, argv + argc), note);
     // Programs that read the events get nothing else on standard output.
-    bool json = false;
+    bool json = queue;
     for (std::size_t i = 1; i < args.size(); ++i) json = json || strncasecmp(args[i].c_str(), "/json", 5) == 0;
     if (!json) std::cout << tskivo::kBanner << std::endl;
     // Loaded at run time, so that a missing library gets our own message;
@@ -72,8 +74,8 @@ int main(int argc, char** argv) {
     }
     tskivo::jobsHandedOut = reinterpret_cast<tskivo::HandedOutFn>(dlsym(engine, "postFolderJobsHandedOut"));
     if (!note.empty()) std::cerr << "  " << note << "\n";
-    const int status = tskivo::runRunner(args, postFolder,
-                                         createContactSheets, std::cout);
+    const int status = queue ? tskivo::runQueue(std::cin, argv[0], postFolder, createContactSheets, std::cout)
+                             : tskivo::runRunner(args, postFolder, createContactSheets, std::cout);
     std::cout.flush();
     dlclose(engine);
     return status;

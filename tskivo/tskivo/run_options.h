@@ -85,6 +85,9 @@ struct RunOptions {
     bool archive = false;
     std::optional<std::string> archivePassword;
     std::uint64_t volumeMiB = 50;
+    // Another run follows in this process (the front end's queue, the next
+    // release): the server connections stay open at the end.
+    bool more = false;
     std::string error;                   // a value that cannot be used; nothing is posted
     std::vector<std::string> unknown;    // slash options the runner does not know (ignored, said so)
 

@@ -79,35 +79,67 @@ void JobQueue::startDue() {
     }
 }
 
+JobQueue::Runner* JobQueue::runnerOf(int jobId) const {
+    for (const auto& r : runners_)
+        if (r->jobId == jobId) return r.get();
+    return nullptr;
+}
+
 void JobQueue::start(Job& job) {
-    auto slot = std::make_unique<Slot>();
-    slot->process = std::make_unique<QProcess>();
-    QProcess& p = *slot->process;
-    const int id = job.id;
-    QStringList arguments = job.command.arguments;
-    if (!arguments.contains(QStringLiteral("/json"))) arguments << QStringLiteral("/json");
+    // A runner done with its job takes the next: its connections are open.
+    for (const auto& r : runners_)
+        if (r->jobId == 0 && r->reusable) return hand(job, *r);
+    auto owned = std::make_unique<Runner>();
+    Runner* runner = owned.get();
+    runner->process = std::make_unique<QProcess>();
+    runner->idle = std::make_unique<QTimer>();
+    runner->idle->setSingleShot(true);
+    connect(runner->idle.get(), &QTimer::timeout, this, [runner] {
+        if (runner->jobId != 0) return;
+        runner->reusable = false;
+        runner->process->closeWriteChannel();  // the runner ends, closing its connections
+    });
+    QProcess& p = *runner->process;
     p.setProgram(runner_);
-    p.setArguments(arguments);
-    p.setProcessEnvironment(runnerEnvironment(job.command));
+    p.setArguments({QStringLiteral("--queue")});
+    // The secrets come with each job, on the runner's standard input.
+    p.setProcessEnvironment(runnerEnvironment(RunnerCommand{}));
     p.setWorkingDirectory(QDir::currentPath());
-    p.setStandardInputFile(QProcess::nullDevice());
-    connect(&p, &QProcess::readyReadStandardOutput, this, [this, id] { readEvents(id); });
-    connect(&p, &QProcess::readyReadStandardError, this, [this, id] {
-        const auto it = slots_.find(id);
-        if (it == slots_.end()) return;
+    connect(&p, &QProcess::readyReadStandardOutput, this, [this, runner] { readEvents(*runner); });
+    connect(&p, &QProcess::readyReadStandardError, this, [this, runner] {
         const QStringList lines =
-            QString::fromUtf8(it->second->process->readAllStandardError()).split('\n', Qt::SkipEmptyParts);
-        if (!lines.isEmpty()) it->second->lastStderr = lines.last().trimmed();
-        const int row = rowOf(id);
+            QString::fromUtf8(runner->process->readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+        if (!lines.isEmpty()) runner->lastStderr = lines.last().trimmed();
+        const int row = rowOf(runner->jobId);
         if (row >= 0) {
             for (const QString& line : lines) jobs_[static_cast<std::size_t>(row)].log << line;
             emit changed(row);
         }
     });
-    connect(&p, &QProcess::finished, this, [this, id](int code, QProcess::ExitStatus how) { ended(id, code, how); });
-    connect(&p, &QProcess::errorOccurred, this, [this, id](QProcess::ProcessError e) {
-        if (e == QProcess::FailedToStart) notStarted(id);
+    connect(&p, &QProcess::finished, this,
+            [this, runner](int code, QProcess::ExitStatus how) { exited(runner, code, how); });
+    connect(&p, &QProcess::errorOccurred, this, [this, runner](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart) notStarted(runner);
     });
+    runners_.push_back(std::move(owned));
+    runner->jobId = job.id;
+    const int id = job.id;
+    p.start();
+    // A runner that could not start has failed the job already.
+    if (runnerOf(id) == runner) hand(job, *runner);
+}
+
+void JobQueue::hand(Job& job, Runner& runner) {
+    QStringList arguments = job.command.arguments;
+    if (!arguments.contains(QStringLiteral("/json"))) arguments << QStringLiteral("/json");
+    QJsonObject environment;
+    for (const auto& [name, value] : runnerSecrets(job.command))
+        if (value) environment[name] = *value;
+    const QJsonObject line{{QStringLiteral("arguments"), QJsonArray::fromStringList(arguments)},
+                           {QStringLiteral("environment"), environment}};
+    runner.jobId = job.id;
+    runner.lastStderr.clear();
+    runner.idle->stop();
     job.state = Job::State::Posting;
     job.share = 0;
     job.rate = 0;
@@ -117,36 +149,44 @@ void JobQueue::start(Job& job) {
     job.error.clear();
     job.waiting.clear();
     job.log << QStringLiteral("tskivo ") + arguments.join(QLatin1Char(' '));
-    slots_[id] = std::move(slot);
-    emit changed(rowOf(id));
-    p.start();
+    emit changed(rowOf(job.id));
+    runner.process->write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
 }
 
-void JobQueue::notStarted(int id) {
-    const auto it = slots_.find(id);
-    const int row = rowOf(id);
-    if (it == slots_.end() || row < 0) return;
+void JobQueue::retire(Runner& runner) {
+    runner.idle->stop();
+    runner.process->disconnect(this);
+    runner.process.release()->deleteLater();
+    runners_.erase(std::find_if(runners_.begin(), runners_.end(), [&](const auto& r) { return r.get() == &runner; }));
+}
+
+void JobQueue::notStarted(Runner* runner) {
+    const int row = rowOf(runner->jobId);
+    const QString why = runner->process->errorString();
+    retire(*runner);
+    if (row < 0) return;
     Job& job = jobs_[static_cast<std::size_t>(row)];
     job.state = Job::State::Failed;
-    job.error = QStringLiteral("The runner %1 could not be started: %2").arg(runner_, it->second->process->errorString());
-    it->second->process.release()->deleteLater();
-    slots_.erase(it);
+    job.error = QStringLiteral("The runner %1 could not be started: %2").arg(runner_, why);
     emit changed(row);
     startDue();
 }
 
-void JobQueue::readEvents(int id) {
-    const auto it = slots_.find(id);
-    const int row = rowOf(id);
-    if (it == slots_.end() || row < 0) return;
-    Slot& slot = *it->second;
-    slot.pending += slot.process->readAllStandardOutput();
-    for (qsizetype eol; (eol = slot.pending.indexOf('\n')) >= 0;) {
-        const QByteArray line = slot.pending.left(eol);
-        slot.pending.remove(0, eol + 1);
+void JobQueue::readEvents(Runner& runner) {
+    runner.pending += runner.process->readAllStandardOutput();
+    for (qsizetype eol; (eol = runner.pending.indexOf('\n')) >= 0;) {
+        const QByteArray line = runner.pending.left(eol);
+        runner.pending.remove(0, eol + 1);
+        const int row = rowOf(runner.jobId);
+        if (row < 0) continue;
+        const QJsonObject e = QJsonDocument::fromJson(line).object();
+        if (e.value(QStringLiteral("type")).toString() == QStringLiteral("ended")) {
+            ended(runner, e.value(QStringLiteral("status")).toInt(255));
+            continue;
+        }
         event(jobs_[static_cast<std::size_t>(row)], line);
+        emit changed(row);
     }
-    emit changed(row);
 }
 
 void JobQueue::event(Job& job, const QByteArray& line) {
@@ -190,38 +230,49 @@ void JobQueue::event(Job& job, const QByteArray& line) {
     }
 }
 
-void JobQueue::ended(int id, int exitCode, QProcess::ExitStatus how) {
-    const auto it = slots_.find(id);
-    const int row = rowOf(id);
-    if (it == slots_.end() || row < 0) return;
-    readEvents(id);
+void JobQueue::ended(Runner& runner, int status) {
+    const int row = rowOf(runner.jobId);
+    runner.jobId = 0;
+    // One asked to stop ends after its job; the others wait for the next.
+    if (status == 130 || status < 0) runner.reusable = false;
+    if (runner.reusable) runner.idle->start(idleMs_);
+    else if (runner.process) runner.process->closeWriteChannel();
+    if (row < 0) return;
     Job& job = jobs_[static_cast<std::size_t>(row)];
-    const QString lastStderr = it->second->lastStderr;
-    it->second->process.release()->deleteLater();
-    slots_.erase(it);
+    const QString lastStderr = runner.lastStderr;
     job.rate = 0;
     job.secondsLeft = -1;
     job.waiting.clear();
-    if (how == QProcess::CrashExit) {
+    if (status < 0) {
         job.state = Job::State::Failed;
         job.status = -1;
         if (job.error.isEmpty()) job.error = QStringLiteral("The runner ended abnormally.");
     } else {
-        job.status = exitCode;
+        job.status = status;
         // 0: done; 1: done with files skipped; 130: stopped on request.
-        job.state = exitCode == 0 || exitCode == 1 ? Job::State::Done
-                    : exitCode == 130              ? Job::State::Cancelled
-                                                   : Job::State::Failed;
+        job.state = status == 0 || status == 1 ? Job::State::Done
+                    : status == 130            ? Job::State::Cancelled
+                                               : Job::State::Failed;
         if (job.state == Job::State::Done) {
             job.share = 1;
             forgetIntro(job);  // no retry needs it again
         }
         if (job.state == Job::State::Failed && job.error.isEmpty())
-            job.error = lastStderr.isEmpty() ? QStringLiteral("The runner ended with status %1.").arg(exitCode)
+            job.error = lastStderr.isEmpty() ? QStringLiteral("The runner ended with status %1.").arg(status)
                                              : lastStderr;
     }
     emit changed(row);
     startDue();
+}
+
+void JobQueue::exited(Runner* runner, int exitCode, QProcess::ExitStatus how) {
+    readEvents(*runner);
+    // Ended in the middle of a job: the job ends with it.
+    if (runner->jobId != 0) {
+        runner->reusable = false;
+        ended(*runner, how == QProcess::CrashExit ? -1 : exitCode);
+    }
+    retire(*runner);
 }
 
 void JobQueue::cancel(int row) {
@@ -232,13 +283,14 @@ void JobQueue::cancel(int row) {
         emit changed(row);
         return;
     }
-    const auto it = slots_.find(job.id);
+    Runner* runner = runnerOf(job.id);
     // Once only: a second SIGTERM ends the runner at once, before it has
     // saved its NZB file.
-    if (it == slots_.end() || job.cancelling) return;
+    if (!runner || job.cancelling) return;
     job.cancelling = true;
+    runner->reusable = false;
     emit changed(row);
-    it->second->process->terminate();  // SIGTERM: the runner saves its NZB file and ends with 130
+    runner->process->terminate();  // SIGTERM: the runner saves its NZB file and ends with 130
 }
 
 void JobQueue::retry(int row, std::optional<RunnerCommand> fresh) {
@@ -336,12 +388,16 @@ void JobQueue::stopAll(int ms) {
     // Waiting jobs first, or they would start as the running ones end.
     for (Job& job : jobs_) {
         if (job.state == Job::State::Waiting) job.state = Job::State::Cancelled;
-        if (slots_.count(job.id)) job.cancelling = true;
+        if (runnerOf(job.id)) job.cancelling = true;
     }
     std::vector<QProcess*> processes;
-    for (auto& [id, slot] : slots_) {
-        slot->process->terminate();
-        processes.push_back(slot->process.get());
+    for (const auto& r : runners_) {
+        r->reusable = false;
+        // One without a job ends when its input does; one with a job
+        // saves its NZB file first.
+        if (r->jobId != 0) r->process->terminate();
+        else r->process->closeWriteChannel();
+        processes.push_back(r->process.get());
     }
     for (QProcess* p : processes) p->waitForFinished(ms);
 }

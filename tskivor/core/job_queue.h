@@ -1,11 +1,15 @@
-// The front end's jobs: one folder runner per directory, at most N at once,
-// the rest waiting in order. Each runner reports in JSON lines (/json);
-// a job's row follows them from waiting to done, failed or cancelled.
+// The front end's jobs: a folder job per directory, at most N at once,
+// the rest waiting in order. Each runs in a runner that takes jobs one
+// after another ("tskivo --queue"), so that the next job finds the
+// server connections the one before logged in; a runner left without a
+// job for a minute ends. Runners report in JSON lines (/json); a job's row
+// follows them from waiting to done, failed or cancelled.
 #pragma once
 
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <map>
@@ -78,28 +82,42 @@ public:
     // A row as it would stand, without a runner (the window's screenshots).
     void showRow(Job job);
 
+    // How long a runner without a job waits for the next.
+    void setRunnerIdleMs(int ms) { idleMs_ = ms; }
+    // The runner processes there are, busy or waiting for a job.
+    int runners() const { return static_cast<int>(runners_.size()); }
+
 signals:
     void changed(int row);  // -1: rows added or removed
 
 private:
-    struct Slot {
+    struct Runner {
         std::unique_ptr<QProcess> process;
-        QByteArray pending;  // a line not yet whole
+        int jobId = 0;          // the job it runs; 0 while it waits for one
+        bool reusable = true;   // not once asked to stop or to end
+        QByteArray pending;     // a line not yet whole
         QString lastStderr;
+        std::unique_ptr<QTimer> idle;
     };
     int rowOf(int id) const;
+    Runner* runnerOf(int jobId) const;
     void startDue();
     void start(Job& job);
-    void readEvents(int id);
-    void ended(int id, int exitCode, QProcess::ExitStatus how);
-    void notStarted(int id);
+    void hand(Job& job, Runner& runner);
+    void readEvents(Runner& runner);
+    // The job's end: `status` from its runner (-1: ended abnormally).
+    void ended(Runner& runner, int status);
+    void exited(Runner* runner, int exitCode, QProcess::ExitStatus how);
+    void notStarted(Runner* runner);
+    void retire(Runner& runner);
     static void forgetIntro(const Job& job);
 
     QString runner_;
     int maxRunning_ = 1;
     int nextId_ = 1;
+    int idleMs_ = 60000;
     std::vector<Job> jobs_;
-    std::map<int, std::unique_ptr<Slot>> slots_;  // by job id, while a runner runs
+    std::vector<std::unique_ptr<Runner>> runners_;
 };
 
 }  // namespace tskivor

@@ -71,14 +71,18 @@ QString resumeNzbPath(const QString& directory) {
     return base + QLatin1Char('/') + name.right(200) + QStringLiteral(".nzb");
 }
 
+std::vector<std::pair<QString, std::optional<QString>>> runnerSecrets(const RunnerCommand& command) {
+    return {{QStringLiteral("TSKIVO_PASSWORD"), command.password},
+            {QStringLiteral("TSKIVO_BACKUP_PASSWORD"), command.backupPassword},
+            {QStringLiteral("TSKIVO_PROXY"), command.proxy},
+            {QStringLiteral("TSKIVO_ARCHIVE_PASSWORD"), command.archivePassword}};
+}
+
 QProcessEnvironment runnerEnvironment(const RunnerCommand& command) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const auto& [name, value] : {std::pair{"TSKIVO_PASSWORD", &command.password},
-                                      std::pair{"TSKIVO_BACKUP_PASSWORD", &command.backupPassword},
-                                      std::pair{"TSKIVO_PROXY", &command.proxy},
-                                      std::pair{"TSKIVO_ARCHIVE_PASSWORD", &command.archivePassword}}) {
-        env.remove(QString::fromLatin1(name));
-        if (*value) env.insert(QString::fromLatin1(name), **value);
+    for (const auto& [name, value] : runnerSecrets(command)) {
+        env.remove(name);
+        if (value) env.insert(name, *value);
     }
     return env;
 }

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "profile.h"
@@ -48,6 +49,9 @@ struct RunnerCommand {
 // fresh profile shows.
 bool introWritten(const QString& introText);
 
+// The command's secrets under the names the runner reads them by (none
+// where the command has none).
+std::vector<std::pair<QString, std::optional<QString>>> runnerSecrets(const RunnerCommand& command);
 // The system's environment with the command's secrets (and none of an
 // earlier run's).
 QProcessEnvironment runnerEnvironment(const RunnerCommand& command);

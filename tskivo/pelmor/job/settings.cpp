@@ -188,6 +188,7 @@ JobSettings readSettings(const PostJob& job) {
         s.run.folders = static_cast<int>(common::runStateNumber(state, "folders"));
         s.run.done = static_cast<std::uint64_t>(common::runStateNumber(state, "done"));
         s.run.total = static_cast<std::uint64_t>(common::runStateNumber(state, "total"));
+        s.run.more = common::runStateNumber(state, "more") != 0;
     }
     return s;
 }

@@ -30,6 +30,9 @@ struct RunContext {
     int folders = 0;
     std::uint64_t done = 0;   // bytes of the folders before this one
     std::uint64_t total = 0;  // bytes of every folder's files
+    // Another run follows in the same process (a queue of jobs, releases
+    // one after another): the last folder's connections stay open too.
+    bool more = false;
 };
 
 struct JobSettings {

@@ -24,8 +24,9 @@ Posting::Posting(PostJob& job_, const JobSettings& settings_, PostRecord& record
     // open for the next folder's job.
     // Folder jobs that overlap keep theirs whatever their place: a job
     // before the last may still need them after the last ended; the last
-    // to end closes them.
-    sessions.keepOpen = (settings.run.folder > 0 && settings.run.folder < settings.run.folders) || job.turn >= 0;
+    // to end closes them. With another run to come, the last keeps them too.
+    sessions.keepOpen =
+        (settings.run.folder > 0 && settings.run.folder < settings.run.folders) || job.turn >= 0 || settings.run.more;
     sessions.anonymous = settings.obfuscate;
     servers.push_back(settings.server);
     servers.insert(servers.end(), settings.backups.begin(), settings.backups.end());

@@ -96,8 +96,10 @@ void postJob(PostJob& job, const JobSettings& settings, Reporter& report) {
             awaitTurn(job);
             record.save(true);
             // The run's last folder, and every job before it has ended:
-            // the connections they kept are no longer wanted.
-            if (job.turn >= 0 && settings.run.folder == settings.run.folders) ConnectionPool::instance().closeAll();
+            // the connections they kept are no longer wanted, unless
+            // another run follows.
+            if (job.turn >= 0 && settings.run.folder == settings.run.folders && !settings.run.more)
+                ConnectionPool::instance().closeAll();
         }
     } finalSave{job, settings, record};
     // A resumed first article is still the one later files refer to.
