@@ -20,9 +20,11 @@ seconds() { # command... ; prints the wall time
     awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
 }
 
-# start_sink PORT DELAY_MS CAP_BYTES_PER_S; stop_sink
+# start_sink PORT DELAY_MS CAP_BYTES_PER_S; stop_sink. LATENCY=1 makes the
+# delay a round trip (each reply due DELAY after its request, the next
+# request read meanwhile) instead of the server's time per reply.
 start_sink() {
-    "$BUILD/bin/nntp_sink" "$1" "$2" "$3" &
+    SINK_LATENCY="${LATENCY:-0}" "$BUILD/bin/nntp_sink" "$1" "$2" "$3" &
     SINK=$!
     sleep 0.3
 }
