@@ -226,10 +226,11 @@ TEST(KeptConnections, OnesTheServerClosedMeanwhileAreReplacedWithoutARetry) {
     h.script.idleTimeoutMs = 1000;  // the server hangs up on idle connections (between folders, not within one)
     writeFile("a.bin", randomBytes(3000, 1));
     h.folder(1, {"-connections", "2", "-lines", "10", "a.bin"});
+    const int first = h.server.server().connections();  // one or two, as the articles came
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     h.folder(2, {"-connections", "2", "-lines", "10", "a.bin"});
     EXPECT_EQ(h.accepted().size(), 2u * 3u);
-    EXPECT_GE(h.server.server().connections(), 4) << "the closed ones opened again";
+    EXPECT_GT(h.server.server().connections(), first) << "the closed ones opened again";
     EXPECT_THAT(h.log, testing::Not(HasSubstr("Caught exception")));
     EXPECT_THAT(h.log, testing::Not(HasSubstr("retry")));
 }
