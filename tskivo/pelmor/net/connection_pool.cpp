@@ -89,7 +89,15 @@ void ConnectionPool::closeAll() {
         std::lock_guard<std::mutex> lock(mutex_);
         all.swap(parked_);
     }
-    for (auto& p : all) quit(*p.socket);
+    // QUIT on each first, then their replies: one round trip for them all.
+    std::vector<char> sent(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i)
+        sent[i] = all[i].socket->quiet() && all[i].socket->writePair("QUIT", "\r\n");
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        std::string reply;
+        if (sent[i]) all[i].socket->readLine(reply, 512, kQuitWaitMs);
+        all[i].socket->close();
+    }
 }
 
 std::size_t ConnectionPool::parked() {
