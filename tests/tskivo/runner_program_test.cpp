@@ -418,7 +418,8 @@ TEST(RunnerProgram, QueuedJobsShareTheirConnectionAndBringTheirOwnSecrets) {
     };
     const nlohmann::json secret{{"TSKIVO_PASSWORD", "s1"}};
     r.queueInput = job({"/u=me", "/nzb=" + (r.dir / "1.nzb")}, secret) + job({"/u=me", "/nzb=" + (r.dir / "2.nzb")}, secret) +
-                   job({"/u=me", "/nzb=" + (r.dir / "3.nzb")}, nlohmann::json::object()) + "{not a job}\n" +
+                   job({"/u=me", "/nzb=" + (r.dir / "3.nzb")}, nlohmann::json::object()) +
+                   R"({"arguments": "x", "environment": {"TSKIVO_PASSWORD": "leak"}})" "\n" +
                    job({"/nzb=" + (r.dir / "4.nzb")}, secret);
     r.run({});
     EXPECT_EQ(r.exitStatus(), 255) << r.out << r.err;
@@ -428,6 +429,7 @@ TEST(RunnerProgram, QueuedJobsShareTheirConnectionAndBringTheirOwnSecrets) {
         if (e.is_object() && e.value("type", "") == "ended") ended.push_back(e["status"]);
     }
     EXPECT_EQ(ended, (std::vector<int>{0, 0, 0, 255})) << "the line that is no job ends the queue";
+    EXPECT_THAT(r.out, testing::Not(HasSubstr("leak"))) << "nor is it repeated";
     EXPECT_TRUE(std::filesystem::exists(r.dir / "3.nzb"));
     EXPECT_FALSE(std::filesystem::exists(r.dir / "4.nzb"));
     std::vector<std::string> logIns;

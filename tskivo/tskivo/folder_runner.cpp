@@ -907,14 +907,18 @@ int runQueue(std::istream& in, const std::string& program, PostFolderFn postFold
                 else args.push_back(a.get<std::string>());
             }
         if (!valid) {
-            out << nlohmann::json{{"type", "error"}, {"message", "Not a job: " + line.substr(0, 200)}}.dump(-1, ' ', false, kReplaceInvalid)
+            // (Not repeated: it may hold a password.)
+            out << nlohmann::json{{"type", "error"},
+                                  {"message", "Not a job: a line of " + std::to_string(line.size()) +
+                                                  " bytes that is no JSON object with an \"arguments\" list of strings."}}
+                       .dump()
                 << "\n" << nlohmann::json{{"type", "ended"}, {"status", 255}}.dump() << std::endl;
             return 255;
         }
         const nlohmann::json environment = job.value("environment", nlohmann::json::object());
         for (const char* name : kSecrets) {
-            const auto it = environment.is_object() ? environment.find(name) : environment.end();
-            if (environment.is_object() && it != environment.end() && it->is_string())
+            const auto it = environment.find(name);  // none unless an object
+            if (it != environment.end() && it->is_string())
                 setenv(name, it->get<std::string>().c_str(), 1);
             else
                 unsetenv(name);
