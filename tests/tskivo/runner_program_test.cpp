@@ -429,6 +429,11 @@ TEST(RunnerProgram, QueuedJobsShareTheirConnectionAndBringTheirOwnSecrets) {
         if (e.is_object() && e.value("type", "") == "ended") ended.push_back(e["status"]);
     }
     EXPECT_EQ(ended, (std::vector<int>{0, 0, 0, 255})) << "the line that is no job ends the queue";
+    // Standard error says each end too: its lines before it are the job's.
+    std::size_t endsOnStderr = 0;
+    for (auto at = r.err.find("\"type\":\"ended\""); at != std::string::npos; at = r.err.find("\"type\":\"ended\"", at + 1))
+        ++endsOnStderr;
+    EXPECT_EQ(endsOnStderr, 4u) << r.err;
     EXPECT_THAT(r.out, testing::Not(HasSubstr("leak"))) << "nor is it repeated";
     EXPECT_TRUE(std::filesystem::exists(r.dir / "3.nzb"));
     EXPECT_FALSE(std::filesystem::exists(r.dir / "4.nzb"));

@@ -895,6 +895,12 @@ int runQueue(std::istream& in, const std::string& program, PostFolderFn postFold
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // On both outputs: whoever reads them knows the job's lines are all in.
+    const auto endJob = [&out](int status) {
+        const std::string ended = nlohmann::json{{"type", "ended"}, {"status", status}}.dump();
+        std::cerr << ended << std::endl;
+        out << ended << std::endl;
+    };
     int status = 0;
     for (std::string line; !stopRequested && std::getline(in, line);) {
         if (line.empty()) continue;
@@ -912,7 +918,8 @@ int runQueue(std::istream& in, const std::string& program, PostFolderFn postFold
                                   {"message", "Not a job: a line of " + std::to_string(line.size()) +
                                                   " bytes that is no JSON object with an \"arguments\" list of strings."}}
                        .dump()
-                << "\n" << nlohmann::json{{"type", "ended"}, {"status", 255}}.dump() << std::endl;
+                << "\n";
+            endJob(255);
             return 255;
         }
         const nlohmann::json environment = job.value("environment", nlohmann::json::object());
@@ -930,7 +937,7 @@ int runQueue(std::istream& in, const std::string& program, PostFolderFn postFold
         for (std::size_t i = 1; i < args.size(); ++i) json = json || strncasecmp(args[i].c_str(), "/json", 5) == 0;
         if (!json) args.push_back("/json");
         status = runRunner(args, postFolder, createContactSheets, out, true);
-        out << nlohmann::json{{"type", "ended"}, {"status", status}}.dump() << std::endl;
+        endJob(status);
     }
     for (const char* name : kSecrets) unsetenv(name);
     return stopRequested ? 130 : status;

@@ -48,7 +48,7 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
 // name; /json is added) and "environment" (TSKIVO_PASSWORD,
 // TSKIVO_BACKUP_PASSWORD, TSKIVO_PROXY, TSKIVO_ARCHIVE_PASSWORD: those not
 // given are unset). The job's events go to `out`, then
-// {"type":"ended","status":N}. Ends at the end of `in`, on a line that is
+// {"type":"ended","status":N}, on standard error too. Ends at the end of `in`, on a line that is
 // no job (status 255) or after a job stopped on request (130).
 int runQueue(std::istream& in, const std::string& program, PostFolderFn postFolder,
              CreateContactSheetsFn createContactSheets, std::ostream& out);

@@ -106,16 +106,7 @@ void JobQueue::start(Job& job) {
     p.setProcessEnvironment(runnerEnvironment(RunnerCommand{}));
     p.setWorkingDirectory(QDir::currentPath());
     connect(&p, &QProcess::readyReadStandardOutput, this, [this, runner] { readEvents(*runner); });
-    connect(&p, &QProcess::readyReadStandardError, this, [this, runner] {
-        const QStringList lines =
-            QString::fromUtf8(runner->process->readAllStandardError()).split('\n', Qt::SkipEmptyParts);
-        if (!lines.isEmpty()) runner->lastStderr = lines.last().trimmed();
-        const int row = rowOf(runner->jobId);
-        if (row >= 0) {
-            for (const QString& line : lines) jobs_[static_cast<std::size_t>(row)].log << line;
-            emit changed(row);
-        }
-    });
+    connect(&p, &QProcess::readyReadStandardError, this, [this, runner] { readErrors(*runner); });
     connect(&p, &QProcess::finished, this,
             [this, runner](int code, QProcess::ExitStatus how) { exited(runner, code, how); });
     connect(&p, &QProcess::errorOccurred, this, [this, runner](QProcess::ProcessError e) {
@@ -172,6 +163,13 @@ void JobQueue::notStarted(Runner* runner) {
     startDue();
 }
 
+// The runner ends a job with {"type":"ended",...} on both its outputs:
+// the job is over once both are read, so that none of its lines is taken
+// for the next job's.
+static bool endsJob(const QByteArray& line) {
+    return QJsonDocument::fromJson(line).object().value(QStringLiteral("type")).toString() == QStringLiteral("ended");
+}
+
 void JobQueue::readEvents(Runner& runner) {
     runner.pending += runner.process->readAllStandardOutput();
     for (qsizetype eol; (eol = runner.pending.indexOf('\n')) >= 0;) {
@@ -179,12 +177,30 @@ void JobQueue::readEvents(Runner& runner) {
         runner.pending.remove(0, eol + 1);
         const int row = rowOf(runner.jobId);
         if (row < 0) continue;
-        const QJsonObject e = QJsonDocument::fromJson(line).object();
-        if (e.value(QStringLiteral("type")).toString() == QStringLiteral("ended")) {
-            ended(runner, e.value(QStringLiteral("status")).toInt(255));
+        if (endsJob(line)) {
+            runner.endedStatus = QJsonDocument::fromJson(line).object().value(QStringLiteral("status")).toInt(255);
+            if (runner.errorsEnded) ended(runner, *runner.endedStatus);
             continue;
         }
         event(jobs_[static_cast<std::size_t>(row)], line);
+        emit changed(row);
+    }
+}
+
+void JobQueue::readErrors(Runner& runner) {
+    runner.pendingErrors += runner.process->readAllStandardError();
+    for (qsizetype eol; (eol = runner.pendingErrors.indexOf('\n')) >= 0;) {
+        const QByteArray line = runner.pendingErrors.left(eol);
+        runner.pendingErrors.remove(0, eol + 1);
+        const int row = rowOf(runner.jobId);
+        if (row < 0 || line.trimmed().isEmpty()) continue;
+        if (endsJob(line)) {
+            runner.errorsEnded = true;
+            if (runner.endedStatus) ended(runner, *runner.endedStatus);
+            continue;
+        }
+        runner.lastStderr = QString::fromUtf8(line).trimmed();
+        jobs_[static_cast<std::size_t>(row)].log << QString::fromUtf8(line);
         emit changed(row);
     }
 }
@@ -233,6 +249,8 @@ void JobQueue::event(Job& job, const QByteArray& line) {
 void JobQueue::ended(Runner& runner, int status) {
     const int row = rowOf(runner.jobId);
     runner.jobId = 0;
+    runner.endedStatus.reset();
+    runner.errorsEnded = false;
     // One asked to stop ends after its job; the others wait for the next.
     if (status == 130 || status < 0) runner.reusable = false;
     if (runner.reusable) runner.idle->start(idleMs_);
@@ -266,6 +284,7 @@ void JobQueue::ended(Runner& runner, int status) {
 }
 
 void JobQueue::exited(Runner* runner, int exitCode, QProcess::ExitStatus how) {
+    readErrors(*runner);
     readEvents(*runner);
     // Ended in the middle of a job: the job ends with it.
     if (runner->jobId != 0) {

@@ -95,8 +95,10 @@ private:
         std::unique_ptr<QProcess> process;
         int jobId = 0;          // the job it runs; 0 while it waits for one
         bool reusable = true;   // not once asked to stop or to end
-        QByteArray pending;     // a line not yet whole
+        QByteArray pending, pendingErrors;  // lines not yet whole
         QString lastStderr;
+        std::optional<int> endedStatus;  // the job's end, read on standard output
+        bool errorsEnded = false;        // and on standard error
         std::unique_ptr<QTimer> idle;
     };
     int rowOf(int id) const;
@@ -105,6 +107,7 @@ private:
     void start(Job& job);
     void hand(Job& job, Runner& runner);
     void readEvents(Runner& runner);
+    void readErrors(Runner& runner);
     // The job's end: `status` from its runner (-1: ended abnormally).
     void ended(Runner& runner, int status);
     void exited(Runner* runner, int exitCode, QProcess::ExitStatus how);
