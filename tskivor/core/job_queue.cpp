@@ -163,35 +163,45 @@ void JobQueue::notStarted(Runner* runner) {
     startDue();
 }
 
+namespace {
+
 // The runner ends a job with {"type":"ended",...} on both its outputs:
 // the job is over once both are read, so that none of its lines is taken
 // for the next job's.
-static bool endsJob(const QByteArray& line) {
+bool endsJob(const QByteArray& line) {
     return QJsonDocument::fromJson(line).object().value(QStringLiteral("type")).toString() == QStringLiteral("ended");
 }
 
+// The next whole line of what came, taken out of it.
+std::optional<QByteArray> takeLine(QByteArray& pending) {
+    const qsizetype eol = pending.indexOf('\n');
+    if (eol < 0) return std::nullopt;
+    QByteArray line = pending.left(eol);
+    pending.remove(0, eol + 1);
+    return line;
+}
+
+}  // namespace
+
 void JobQueue::readEvents(Runner& runner) {
     runner.pending += runner.process->readAllStandardOutput();
-    for (qsizetype eol; (eol = runner.pending.indexOf('\n')) >= 0;) {
-        const QByteArray line = runner.pending.left(eol);
-        runner.pending.remove(0, eol + 1);
+    while (const auto line = takeLine(runner.pending)) {
         const int row = rowOf(runner.jobId);
         if (row < 0) continue;
-        if (endsJob(line)) {
-            runner.endedStatus = QJsonDocument::fromJson(line).object().value(QStringLiteral("status")).toInt(255);
+        if (endsJob(*line)) {
+            runner.endedStatus = QJsonDocument::fromJson(*line).object().value(QStringLiteral("status")).toInt(255);
             if (runner.errorsEnded) ended(runner, *runner.endedStatus);
             continue;
         }
-        event(jobs_[static_cast<std::size_t>(row)], line);
+        event(jobs_[static_cast<std::size_t>(row)], *line);
         emit changed(row);
     }
 }
 
 void JobQueue::readErrors(Runner& runner) {
     runner.pendingErrors += runner.process->readAllStandardError();
-    for (qsizetype eol; (eol = runner.pendingErrors.indexOf('\n')) >= 0;) {
-        const QByteArray line = runner.pendingErrors.left(eol);
-        runner.pendingErrors.remove(0, eol + 1);
+    while (const auto taken = takeLine(runner.pendingErrors)) {
+        const QByteArray& line = *taken;
         const int row = rowOf(runner.jobId);
         if (row < 0 || line.trimmed().isEmpty()) continue;
         if (endsJob(line)) {
