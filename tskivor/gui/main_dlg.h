@@ -1,6 +1,6 @@
 // The main window "Tarvel Skivor v0.36 (Usenet News Binary Poster)": the
-// fields of a posting job, the list of directories, profiles, and the run
-// command that starts one folder runner per directory.
+// fields of a posting job, the list of directories, profiles, the run
+// command and the jobs list (a folder job per directory).
 #pragma once
 
 #include <QDialog>
