@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -112,6 +111,14 @@ void onStopSignal(int signal) {
         return;
     }
     stopRequested = 1;
+}
+
+void catchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 class PrivateFolder {
@@ -775,7 +782,7 @@ int testServer(const std::vector<std::string>& args, PostFolderFn postFolder, st
 }
 
 int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
-              CreateContactSheetsFn createContactSheets, std::ostream& out, bool more) {
+              CreateContactSheetsFn createContactSheets, std::ostream& out, bool queued) {
     // No core dumps: one would land in the folder being posted, with the
     // password in it, and the next run would post it.
     prctl(PR_SET_DUMPABLE, 0);
@@ -787,7 +794,9 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
         printRunnerUsage(out);
         return 0;
     }
-    options.more = more;
+    // A queue's job speaks JSON, and another run may follow it.
+    options.json = options.json || queued;
+    options.more = queued;
     const auto failed = [&](const std::string& message) {
         if (options.json)
             out << nlohmann::json{{"type", "error"}, {"message", message}}.dump(-1, ' ', false, kReplaceInvalid) << "\n"
@@ -817,11 +826,7 @@ int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
     }
     // Nothing was posted: that is no success.
     if (!common::changeDirectory(options.startDirectory())) return failed("Unable to find: " + options.startDirectory());
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    catchStopSignals();
     if (options.verify) {
         const int status = verifyRun(options, postFolder, out);
         common::changeDirectory(initial);
@@ -890,11 +895,7 @@ int runQueue(std::istream& in, const std::string& program, PostFolderFn postFold
     static constexpr const char* kSecrets[] = {"TSKIVO_PASSWORD", "TSKIVO_BACKUP_PASSWORD", "TSKIVO_PROXY",
                                                "TSKIVO_ARCHIVE_PASSWORD"};
     // A stop request while waiting for the next job ends the wait.
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    catchStopSignals();
     // On both outputs: whoever reads them knows the job's lines are all in.
     const auto endJob = [&out](int status) {
         const std::string ended = nlohmann::json{{"type", "ended"}, {"status", status}}.dump();
@@ -933,9 +934,6 @@ int runQueue(std::istream& in, const std::string& program, PostFolderFn postFold
         std::string note;
         args = withSavedOptions(args, note);
         if (!note.empty()) std::cerr << "  " << note << "\n";
-        bool json = false;
-        for (std::size_t i = 1; i < args.size(); ++i) json = json || strncasecmp(args[i].c_str(), "/json", 5) == 0;
-        if (!json) args.push_back("/json");
         status = runRunner(args, postFolder, createContactSheets, out, true);
         endJob(status);
     }

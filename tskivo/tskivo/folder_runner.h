@@ -38,14 +38,15 @@ int runFolders(const RunOptions& options, const std::vector<std::string>& folder
 int testServer(const std::vector<std::string>& args, PostFolderFn postFolder, std::ostream& out);
 
 // The whole program after the library check; returns the exit status.
-// `more`: another run follows in this process.
+// `queued`: one of runQueue's jobs (JSON events; another run may follow in
+// this process).
 int runRunner(const std::vector<std::string>& args, PostFolderFn postFolder,
-              CreateContactSheetsFn createContactSheets, std::ostream& out, bool more = false);
+              CreateContactSheetsFn createContactSheets, std::ostream& out, bool queued = false);
 
 // "tskivo --queue": jobs one after another in one process, so that the
 // server connections of one are there for the next. Each line of `in` is
 // a job, a JSON object: "arguments" (the command line after the program
-// name; /json is added) and "environment" (TSKIVO_PASSWORD,
+// name; its events are in JSON) and "environment" (TSKIVO_PASSWORD,
 // TSKIVO_BACKUP_PASSWORD, TSKIVO_PROXY, TSKIVO_ARCHIVE_PASSWORD: those not
 // given are unset). The job's events go to `out`, then
 // {"type":"ended","status":N}, on standard error too. Ends at the end of `in`, on a line that is

@@ -121,8 +121,7 @@ void JobQueue::start(Job& job) {
 }
 
 void JobQueue::hand(Job& job, Runner& runner) {
-    QStringList arguments = job.command.arguments;
-    if (!arguments.contains(QStringLiteral("/json"))) arguments << QStringLiteral("/json");
+    const QStringList& arguments = job.command.arguments;  // the runner sends JSON events
     QJsonObject environment;
     for (const auto& [name, value] : runnerSecrets(job.command))
         if (value) environment[name] = *value;
@@ -261,8 +260,8 @@ void JobQueue::ended(Runner& runner, int status) {
     runner.jobId = 0;
     runner.endedStatus.reset();
     runner.errorsEnded = false;
-    // One asked to stop ends after its job; the others wait for the next.
-    if (status == 130 || status < 0) runner.reusable = false;
+    // One stopped (by anyone) ends after its job; the others wait for the next.
+    if (status == 130) runner.reusable = false;
     if (runner.reusable) runner.idle->start(idleMs_);
     else if (runner.process) runner.process->closeWriteChannel();
     if (row < 0) return;
